@@ -1,0 +1,15 @@
+// Information commands: ATI (substitution texts or version files) and AT&V (flags and
+// S-registers); the printing routines also write the status files.
+#pragma once
+
+struct modem_state;
+
+int cmd_info(modem_state& ms, char* text, bool check_only);
+int cmd_report(modem_state& ms, char* text, bool check_only);
+
+// Writes every line of the file at `path` to `fd`, each without its CR/LF and followed by S3 and
+// S4 (pieces of at most 127 characters). Returns 0, or -1 when the file cannot be opened.
+int print_file_lines(const modem_state& ms, int fd, const char* path);
+
+// Writes the four lines of the configuration report (E Q V &D and the S-registers) to `fd`.
+void print_config_report(const modem_state& ms, int fd);

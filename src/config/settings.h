@@ -1,0 +1,60 @@
+// The settings record: the daemon's whole configuration and the live store of the S-registers
+// and the E, Q, V and &D states, loaded from and saved to a flat "KEY=value" file.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// One field per key of the settings file, in file-table order. Texts are owned by the record.
+struct modem_settings {
+  uint32_t enabled = 0;           // MOD_ORVANE_ENABLED, kept and saved as 0/1
+  uint32_t serial = 0;            // 0: /dev/ttyS0, 1: /dev/ttyS1
+  uint32_t baudrate = 0;          // bit/s
+  uint32_t databits = 0;          // 7: seven data bits, else eight
+  std::string parity;             // first character 'O' odd, 'E' even, else none
+  uint32_t stopbits = 0;          // 2: two stop bits, else one
+  uint32_t split = 0;             // kept and saved, not consulted
+  uint32_t port = 0;              // TCP port, low 16 bits used
+  uint32_t keepalive = 0;         // exactly 1 enables TCP keepalive
+  uint32_t keepalive_time = 0;    // seconds
+  uint32_t keepalive_intvl = 0;   // seconds
+  uint32_t keepalive_probes = 0;  // count
+  uint32_t sreg_auto_answer = 0;  // S0: rings before auto-answer, 0 = never
+  uint32_t sreg_esc = 0;          // S2: escape character
+  uint32_t sreg_cr = 0;           // S3: line-end character
+  uint32_t sreg_lf = 0;           // S4: line-feed character
+  uint32_t sreg_bs = 0;           // S5: backspace character
+  uint32_t sreg_ring_int = 0;     // S6: seconds between RINGs
+  uint32_t sreg_conn_tout = 0;    // S7: seconds allowed for call set-up
+  uint32_t sreg_hup_delay = 0;    // S10: inactivity limit, 10 s units, 0 = none
+  uint32_t sreg_split = 0;        // S11: forwarding delay, ms
+  uint32_t sreg_esc_delay = 0;    // S12: escape guard, 20 ms units
+  uint32_t sreg_dtr_ignore = 0;   // S25: DTR drop time, 10 ms units
+  uint32_t stat_echo = 0;         // E
+  uint32_t stat_quiet = 0;        // Q
+  uint32_t stat_verbosity = 0;    // V
+  uint32_t stat_dtr_action = 0;   // &D
+  std::string cfg_script;         // substitution script, plain text (base64 in the file)
+  uint32_t sysloglev = 0;         // log threshold, compared as signed
+  uint32_t spoof_ok = 0;          // non-zero: ERROR is sent as OK
+};
+
+// Scripts longer than this cannot be saved whole (the file keeps at most 16,000 characters of
+// a value, and base64 makes 4 characters of 3 bytes).
+constexpr size_t SETTINGS_SCRIPT_SAVE_MAX = 12000;
+
+// Fills `s` from the settings file at `path`. A missing or unreadable file gives 0 in every
+// number and empty texts. Never fails.
+void settings_load(modem_settings& s, const char* path);
+
+// Same, from an open stream (nullptr: no file).
+void settings_load_stream(modem_settings& s, FILE* file);
+
+// The file content settings_save writes: the 30 keys, one line each, in the file's order.
+std::string settings_format(const modem_settings& s);
+
+// Replaces the file at `path` atomically with settings_format(s), keeping its permission bits.
+// Returns 1 when written; 0 when the file cannot be written or the script is longer than
+// SETTINGS_SCRIPT_SAVE_MAX bytes (the old file is then left untouched).
+int settings_save(const modem_settings& s, const char* path);

@@ -1,0 +1,86 @@
+#include "platform/countdown.h"
+
+#include <time.h>
+
+namespace {
+
+constexpr int32_t USEC_PER_SEC = 1000000;
+
+void disarm(countdown& cd) {
+  cd.remaining_sec = 0;
+  cd.remaining_usec = 0;
+}
+
+}  // namespace
+
+timeval wall_clock_now() {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  return tv;
+}
+
+void countdown_start(countdown& cd, int32_t sec, int32_t usec) {
+  cd.remaining_sec = sec;
+  cd.remaining_usec = usec;
+  cd.stamp = wall_clock_now();
+}
+
+int countdown_expired(const timeval* now, countdown& cd) {
+  if (cd.remaining_sec == 0 && cd.remaining_usec == 0) return 1;
+  timeval local{};
+  if (now == nullptr) {
+    local = wall_clock_now();
+    now = &local;
+  }
+  int32_t now_sec = static_cast<int32_t>(now->tv_sec);
+  int32_t now_usec = static_cast<int32_t>(now->tv_usec);
+  int32_t stamp_sec = static_cast<int32_t>(cd.stamp.tv_sec);
+  int32_t stamp_usec = static_cast<int32_t>(cd.stamp.tv_usec);
+  int32_t elapsed_sec;
+  int32_t elapsed_usec;
+  if (now_usec < stamp_usec) {
+    elapsed_sec = now_sec - stamp_sec - 1;
+    elapsed_usec = now_usec + USEC_PER_SEC - stamp_usec;
+  } else {
+    elapsed_sec = now_sec - stamp_sec;
+    elapsed_usec = now_usec - stamp_usec;
+  }
+  if (elapsed_sec > cd.remaining_sec) {
+    disarm(cd);
+    return 1;
+  }
+  if (elapsed_sec == cd.remaining_sec) {
+    if (cd.remaining_usec > elapsed_usec) {
+      cd.remaining_sec = 0;
+      cd.remaining_usec -= elapsed_usec;
+      cd.stamp = *now;
+      return 0;
+    }
+    disarm(cd);
+    return 1;
+  }
+  if (elapsed_usec <= cd.remaining_usec) {
+    cd.remaining_sec -= elapsed_sec;
+    cd.remaining_usec -= elapsed_usec;
+  } else {
+    cd.remaining_sec = cd.remaining_sec - elapsed_sec - 1;
+    cd.remaining_usec = cd.remaining_usec + USEC_PER_SEC - elapsed_usec;
+  }
+  cd.stamp = *now;
+  return 0;
+}
+
+void timeout_min(timeval& timeout, const countdown& cd) {
+  if (cd.remaining_sec == 0 && cd.remaining_usec == 0) return;
+  if (cd.remaining_sec < timeout.tv_sec ||
+      (cd.remaining_sec == timeout.tv_sec && cd.remaining_usec < timeout.tv_usec)) {
+    timeout.tv_sec = cd.remaining_sec;
+    timeout.tv_usec = cd.remaining_usec;
+  }
+}
+
+int monotonic_seconds() {
+  timespec ts{};
+  if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) return -1;
+  return static_cast<int>(ts.tv_sec);
+}

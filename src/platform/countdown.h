@@ -1,0 +1,33 @@
+// One-shot countdown timers checked against one wall-clock reading per loop pass, and the
+// whole-second monotonic clock.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstdint>
+
+// Disarmed when both remaining fields are 0. remaining_usec is not normalised: it may hold a
+// million or more when a countdown is armed with a long microsecond-only duration.
+struct countdown {
+  int32_t remaining_sec = 0;
+  int32_t remaining_usec = 0;
+  timeval stamp{};  // when the remaining fields were last set or updated
+};
+
+// The current wall-clock time (gettimeofday).
+timeval wall_clock_now();
+
+// Arms `cd` with the given duration, stamped with the current wall-clock time. A zero duration
+// leaves it disarmed.
+void countdown_start(countdown& cd, int32_t sec, int32_t usec);
+
+// Returns 1 when `cd` has run out (it is then disarmed) or is disarmed, 0 while it still runs
+// (the elapsed time is then consumed and the stamp moved to `now`). `now` may be nullptr, in
+// which case the clock is read.
+int countdown_expired(const timeval* now, countdown& cd);
+
+// Lowers `timeout` to the remaining time of `cd` when it is armed and shorter. Reads no clock.
+void timeout_min(timeval& timeout, const countdown& cd);
+
+// Whole seconds of CLOCK_MONOTONIC, or -1 when the clock cannot be read.
+int monotonic_seconds();

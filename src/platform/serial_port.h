@@ -1,0 +1,41 @@
+// The serial port towards the DTE: opening and configuring it, the modem status lines, and the
+// two plain output routines used for command-mode text.
+#pragma once
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <cstdint>
+
+// Terminal speed constant for a rate in bit/s; B9600 for any rate not supported.
+speed_t serial_speed(uint32_t baud);
+
+// Replaces the four flag words of `tio` with the values the daemon uses for the given line
+// settings (raw mode, IGNBRK|IGNPAR, CREAD|HUPCL|CLOCAL, speed, size, stop bits, parity). Parity
+// is chosen by the first character of `parity` ('O' odd, 'E' even, else none). Control
+// characters and the line discipline are left as they are.
+void serial_line_flags(termios& tio, uint32_t baud, uint32_t data_bits, const char* parity,
+                       uint32_t stop_bits);
+
+// Opens `path` non-blocking (O_RDWR|O_NOCTTY|O_NONBLOCK|O_SYNC|O_CLOEXEC) and applies the line
+// settings. Returns the descriptor, or -1 when the device cannot be opened ("open(%s) error: %s",
+// logged directly). A failed tcsetattr is logged directly ("tcsetattr(%s) error: %s") and the
+// descriptor is still returned.
+int serial_open(const char* path, uint32_t baud, uint32_t data_bits, const char* parity,
+                uint32_t stop_bits);
+
+// Raises (raise != 0) or drops the modem lines in the TIOCM_* mask `lines`. Negative fd: nothing.
+// A failure is logged through log_msg at level 3 as "2ioctl error: %s".
+void set_modem_lines(int fd, int lines, int raise);
+
+// Reads the modem status bits into *bits (TIOCMGET). Returns 0, or -1 with errno set.
+int get_modem_lines(int fd, int* bits);
+
+// One write() of the text without its NUL / of one byte. Results are those of write().
+ssize_t write_text(int fd, const char* text);
+ssize_t write_byte(int fd, unsigned char byte);
+
+// Seam for the modem-line ioctls (TIOCMGET, TIOCMBIS, TIOCMBIC), which fail on a pty. A test
+// installs its own function and restores the previous one afterwards. Returns the previous one.
+using modem_ioctl_fn = int (*)(int fd, unsigned long request, int* bits);
+modem_ioctl_fn set_modem_ioctl(modem_ioctl_fn fn);

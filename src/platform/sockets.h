@@ -1,0 +1,47 @@
+// TCP/IPv4 sockets of the emulated telephone network: the listening socket, call sockets,
+// keepalive, and plain send/receive that never raise SIGPIPE.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+#include "platform/unique_fd.h"
+
+// A listening socket on INADDR_ANY and the low 16 bits of `port`, SO_REUSEADDR, backlog 8.
+// Returns the descriptor or -1; failures are logged directly at level 3 ("create socket error:
+// %s", "setsockopt(SO_REUSEADDR) error: %s" (not fatal), "bind socket error: %s", "listen on
+// socket error: %s").
+int open_listen_socket(uint32_t port);
+
+// Sets SO_KEEPALIVE, TCP_KEEPIDLE, TCP_KEEPINTVL and TCP_KEEPCNT; each refusal is logged
+// directly at level 3 and the next option is still tried.
+void enable_keepalive(int sock, uint32_t idle, uint32_t interval, uint32_t probes);
+
+// Closes the socket held by `sock` and empties it; a failing close (also on an empty variable,
+// EBADF) is logged through log_msg at level 3 as "close socket error: %s".
+void close_socket(unique_fd& sock);
+
+// A new TCP/IPv4 socket (close-on-exec). Returns the descriptor, or -1 with errno set.
+int tcp_socket();
+
+// Sets O_NONBLOCK. Returns 0, or -1 with errno set.
+int set_nonblocking(int fd);
+
+// Starts a connect to addr (network byte order) and the low 16 bits of port. Returns 0 or -1
+// with errno set (EINPROGRESS on a non-blocking socket is such a -1).
+int tcp_connect(int fd, uint32_t addr, uint32_t port);
+
+// Reads SO_ERROR into *error. Returns 0, or -1 with errno set when getsockopt fails.
+int socket_error(int fd, int* error);
+
+// Accepts a connection; the new socket is non-blocking and close-on-exec. Stores the peer's
+// IPv4 address (network byte order) in *addr. Returns the descriptor, or -1 with errno set.
+int accept_connection(int listen_fd, uint32_t* addr);
+
+// send() without SIGPIPE (MSG_NOSIGNAL) / recv(); results as those calls give them.
+ssize_t send_bytes(int fd, const void* buf, size_t len);
+ssize_t recv_bytes(int fd, void* buf, size_t len);
+
+// Dotted-decimal text of an address in network byte order (a static buffer, like inet_ntoa).
+const char* addr_text(uint32_t addr);

@@ -1,0 +1,63 @@
+#include "test_support.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::vector<std::pair<int, std::string>> captured;
+
+void capture_sink(int level, const char* text) { captured.emplace_back(level, text); }
+
+}  // namespace
+
+log_capture::log_capture() : previous_(log_set_sink(capture_sink)) { captured.clear(); }
+log_capture::~log_capture() { log_set_sink(previous_); }
+const std::vector<std::pair<int, std::string>>& log_capture::lines() const { return captured; }
+bool log_capture::has(const std::string& text) const {
+  for (const auto& [level, t] : captured)
+    if (t == text) return true;
+  return false;
+}
+bool log_capture::has(int level, const std::string& text) const {
+  for (const auto& [l, t] : captured)
+    if (l == level && t == text) return true;
+  return false;
+}
+std::vector<std::string> log_capture::texts() const {
+  std::vector<std::string> out;
+  for (const auto& line : captured) out.push_back(line.second);
+  return out;
+}
+void log_capture::clear() { captured.clear(); }
+
+temp_dir::temp_dir() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "orvaned-test-XXXXXX").string();
+  char* made = mkdtemp(tmpl.data());
+  path_ = made != nullptr ? made : "";
+}
+temp_dir::~temp_dir() {
+  std::error_code ec;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "";
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+bool path_exists(const std::string& path) {
+  struct stat st{};
+  return lstat(path.c_str(), &st) == 0;
+}

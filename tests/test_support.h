@@ -1,0 +1,50 @@
+// Shared test helpers: a captured log and temporary directories.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/log.h"
+
+// Captures every emitted log message while it lives (one at a time).
+class log_capture {
+ public:
+  log_capture();
+  ~log_capture();
+  log_capture(const log_capture&) = delete;
+  log_capture& operator=(const log_capture&) = delete;
+
+  // (level as submitted, text) in order.
+  const std::vector<std::pair<int, std::string>>& lines() const;
+  // True when some message has exactly this text.
+  bool has(const std::string& text) const;
+  // True when some message has this text at this level.
+  bool has(int level, const std::string& text) const;
+  // The texts only, in order.
+  std::vector<std::string> texts() const;
+  void clear();
+
+ private:
+  log_sink previous_;
+};
+
+// A fresh temporary directory, removed with its contents on destruction.
+class temp_dir {
+ public:
+  temp_dir();
+  ~temp_dir();
+  temp_dir(const temp_dir&) = delete;
+  temp_dir& operator=(const temp_dir&) = delete;
+  const std::string& path() const { return path_; }
+  // path() + "/" + name
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Writes / reads a whole file; read returns "" when it cannot be opened.
+void write_file(const std::string& path, const std::string& content);
+std::string read_file(const std::string& path);
+bool path_exists(const std::string& path);
