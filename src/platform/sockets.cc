@@ -1,0 +1,115 @@
+#include "platform/sockets.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/log.h"
+
+namespace {
+
+constexpr int LISTEN_BACKLOG = 8;
+
+sockaddr_in ipv4_address(uint32_t addr, uint32_t port) {
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = addr;
+  sin.sin_port = htons(static_cast<uint16_t>(port & 0xffff));
+  return sin;
+}
+
+// Sets one integer option; a refusal is logged with `message` and does not stop the caller.
+void set_int_option(int sock, int level, int name, int value, const char* message) {
+  if (setsockopt(sock, level, name, &value, sizeof value) != 0) {
+    int err = errno;
+    log_direct(3, message, strerror(err));
+  }
+}
+
+}  // namespace
+
+int open_listen_socket(uint32_t port) {
+  int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (sock < 0) {
+    int err = errno;
+    log_direct(3, "create socket error: %s", strerror(err));
+    return -1;
+  }
+  // Lets a restarted daemon bind again while connections of its previous run are still closing.
+  set_int_option(sock, SOL_SOCKET, SO_REUSEADDR, 1, "setsockopt(SO_REUSEADDR) error: %s");
+  sockaddr_in sin = ipv4_address(htonl(INADDR_ANY), port);
+  if (bind(sock, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) != 0) {
+    int err = errno;
+    log_direct(3, "bind socket error: %s", strerror(err));
+    close(sock);
+    return -1;
+  }
+  if (listen(sock, LISTEN_BACKLOG) != 0) {
+    int err = errno;
+    log_direct(3, "listen on socket error: %s", strerror(err));
+    close(sock);
+    return -1;
+  }
+  return sock;
+}
+
+void enable_keepalive(int sock, uint32_t idle, uint32_t interval, uint32_t probes) {
+  set_int_option(sock, SOL_SOCKET, SO_KEEPALIVE, 1, "setsockopt(SO_KEEPALIVE) error: %s");
+  set_int_option(sock, IPPROTO_TCP, TCP_KEEPIDLE, static_cast<int>(idle),
+                 "setsockopt(TCP_KEEPIDLE) error: %s");
+  set_int_option(sock, IPPROTO_TCP, TCP_KEEPINTVL, static_cast<int>(interval),
+                 "setsockopt(TCP_KEEPINVTL) error: %s");
+  set_int_option(sock, IPPROTO_TCP, TCP_KEEPCNT, static_cast<int>(probes),
+                 "setsockopt(TCP_KEEPCNT) error: %s");
+}
+
+void close_socket(unique_fd& sock) {
+  // close() itself, not unique_fd::reset(), so that closing an empty variable is reported too.
+  if (close(sock.release()) != 0) {
+    int err = errno;
+    log_msg(3, "close socket error: %s", strerror(err));
+  }
+}
+
+int tcp_socket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
+
+int set_nonblocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return -1;
+  return fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 ? -1 : 0;
+}
+
+int tcp_connect(int fd, uint32_t addr, uint32_t port) {
+  sockaddr_in sin = ipv4_address(addr, port);
+  return connect(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin);
+}
+
+int socket_error(int fd, int* error) {
+  socklen_t len = sizeof *error;
+  return getsockopt(fd, SOL_SOCKET, SO_ERROR, error, &len);
+}
+
+int accept_connection(int listen_fd, uint32_t* addr) {
+  sockaddr_in sin{};
+  socklen_t len = sizeof sin;
+  int fd =
+      accept4(listen_fd, reinterpret_cast<sockaddr*>(&sin), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd >= 0 && addr != nullptr) *addr = sin.sin_addr.s_addr;
+  return fd;
+}
+
+ssize_t send_bytes(int fd, const void* buf, size_t len) { return send(fd, buf, len, MSG_NOSIGNAL); }
+
+ssize_t recv_bytes(int fd, void* buf, size_t len) { return recv(fd, buf, len, 0); }
+
+const char* addr_text(uint32_t addr) {
+  in_addr in{};
+  in.s_addr = addr;
+  return inet_ntoa(in);
+}
