@@ -1,0 +1,231 @@
+#include "config/settings.h"
+
+#include <array>
+#include <cstring>
+#include <string_view>
+
+#include "config/base64.h"
+#include "platform/files.h"
+
+namespace {
+
+enum settings_kind : int {
+  KIND_FLAG = 0,           // written as 0 or 1
+  KIND_NUMBER = 1,         // written as a number, nothing after "=" when 0
+  KIND_NUMBER_ALWAYS = 2,  // written as a number, also when 0
+  KIND_TEXT = 3,           // written as is, quoted when it holds a space
+  KIND_SCRIPT = 4,         // text, base64-encoded in the file
+};
+
+struct settings_key {
+  std::string_view key;
+  settings_kind kind = KIND_NUMBER;
+  uint32_t modem_settings::*number = nullptr;
+  std::string modem_settings::*text = nullptr;
+};
+
+// The lines of the file in the order they are written. The E, Q, V and &D lines stand before
+// the S-register lines although their fields follow the S-registers in the record. Loading
+// uses the same table; its order does not matter there, since every lookup scans the file.
+constexpr settings_key settings_keys[] = {
+    {"MOD_ORVANE_ENABLED", KIND_FLAG, &modem_settings::enabled},
+    {"MOD_ORVANE_SERIAL", KIND_NUMBER, &modem_settings::serial},
+    {"MOD_ORVANE_BAUDRATE", KIND_NUMBER, &modem_settings::baudrate},
+    {"MOD_ORVANE_DATABITS", KIND_NUMBER, &modem_settings::databits},
+    {"MOD_ORVANE_PARITY", KIND_TEXT, nullptr, &modem_settings::parity},
+    {"MOD_ORVANE_STOPBITS", KIND_NUMBER, &modem_settings::stopbits},
+    {"MOD_ORVANE_SPLIT", KIND_NUMBER_ALWAYS, &modem_settings::split},
+    {"MOD_ORVANE_PORT", KIND_NUMBER, &modem_settings::port},
+    {"MOD_ORVANE_KEEPALIVE", KIND_NUMBER_ALWAYS, &modem_settings::keepalive},
+    {"MOD_ORVANE_KEEPALIVE_TIME", KIND_NUMBER, &modem_settings::keepalive_time},
+    {"MOD_ORVANE_KEEPALIVE_INTVL", KIND_NUMBER, &modem_settings::keepalive_intvl},
+    {"MOD_ORVANE_KEEPALIVE_PROBES", KIND_NUMBER, &modem_settings::keepalive_probes},
+    {"MOD_ORVANE_STAT_ECHO", KIND_NUMBER_ALWAYS, &modem_settings::stat_echo},
+    {"MOD_ORVANE_STAT_QUIET", KIND_NUMBER_ALWAYS, &modem_settings::stat_quiet},
+    {"MOD_ORVANE_STAT_VERBOSITY", KIND_NUMBER_ALWAYS, &modem_settings::stat_verbosity},
+    {"MOD_ORVANE_STAT_DTR_ACTION", KIND_NUMBER_ALWAYS, &modem_settings::stat_dtr_action},
+    {"MOD_ORVANE_SREG_AUTO_ANSWER", KIND_NUMBER_ALWAYS, &modem_settings::sreg_auto_answer},
+    {"MOD_ORVANE_SREG_ESC", KIND_NUMBER_ALWAYS, &modem_settings::sreg_esc},
+    {"MOD_ORVANE_SREG_CR", KIND_NUMBER_ALWAYS, &modem_settings::sreg_cr},
+    {"MOD_ORVANE_SREG_LF", KIND_NUMBER_ALWAYS, &modem_settings::sreg_lf},
+    {"MOD_ORVANE_SREG_BS", KIND_NUMBER_ALWAYS, &modem_settings::sreg_bs},
+    {"MOD_ORVANE_SREG_RING_INT", KIND_NUMBER_ALWAYS, &modem_settings::sreg_ring_int},
+    {"MOD_ORVANE_SREG_CONN_TOUT", KIND_NUMBER_ALWAYS, &modem_settings::sreg_conn_tout},
+    {"MOD_ORVANE_SREG_HUP_DELAY", KIND_NUMBER_ALWAYS, &modem_settings::sreg_hup_delay},
+    {"MOD_ORVANE_SREG_SPLIT", KIND_NUMBER_ALWAYS, &modem_settings::sreg_split},
+    {"MOD_ORVANE_SREG_ESC_DELAY", KIND_NUMBER_ALWAYS, &modem_settings::sreg_esc_delay},
+    {"MOD_ORVANE_SREG_DTR_IGNORE", KIND_NUMBER_ALWAYS, &modem_settings::sreg_dtr_ignore},
+    {"MOD_ORVANE_CFG_SCRIPT", KIND_SCRIPT, nullptr, &modem_settings::cfg_script},
+    {"MOD_ORVANE_SYSLOGLEV", KIND_NUMBER_ALWAYS, &modem_settings::sysloglev},
+    {"MOD_ORVANE_SPOOF_OK", KIND_NUMBER_ALWAYS, &modem_settings::spoof_ok},
+};
+static_assert(std::size(settings_keys) == 30);
+
+// A line of the file is read in pieces of at most SETTINGS_LINE_SIZE - 1 characters; a longer
+// line thus becomes several lines.
+constexpr size_t SETTINGS_LINE_SIZE = 16384;
+constexpr size_t SETTINGS_TEXT_MAX = 16000;  // characters of a text value written to the file
+
+struct settings_reader {
+  FILE* file = nullptr;
+  std::array<char, SETTINGS_LINE_SIZE> line{};  // holds the value of the last lookup
+};
+
+constexpr bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+constexpr char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (ascii_upper(a[i]) != ascii_upper(b[i])) return false;
+  }
+  return true;
+}
+
+// Reads a number as "%u" of scanf does: white space skipped, optional sign, digits up to the
+// first non-digit, a minus negating modulo 2^32, 0 when there are no digits. A magnitude that
+// does not fit in 32 bits saturates to 4294967295 whatever the sign, as strtoul saturates, so
+// a mistyped huge value turns into an obviously huge one rather than a plausible small one.
+uint32_t scan_uint(const char* text) {
+  while (is_blank(*text)) ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') {
+    negative = *text == '-';
+    ++text;
+  }
+  if (!is_digit(*text)) return 0;
+  uint64_t value = 0;
+  bool overflow = false;
+  for (; is_digit(*text); ++text) {
+    value = value * 10 + static_cast<uint64_t>(*text - '0');
+    if (value > UINT32_MAX) {
+      overflow = true;
+      value = UINT32_MAX;  // keeps the product from overflowing 64 bits
+    }
+  }
+  if (overflow) return UINT32_MAX;
+  uint32_t result = static_cast<uint32_t>(value);
+  return negative ? 0u - result : result;
+}
+
+// Scans the file from its start for the first line whose key is `key` and returns its value,
+// which lives in reader.line until the next lookup; nullptr when no line matches.
+const char* settings_find_value(settings_reader& reader, std::string_view key) {
+  if (reader.file == nullptr) return nullptr;
+  if (fseek(reader.file, 0, SEEK_SET) != 0) return nullptr;
+  char* line = reader.line.data();
+  while (fgets(line, static_cast<int>(reader.line.size()), reader.file) != nullptr) {
+    if (char* cr = strchr(line, '\r')) *cr = '\0';
+    if (char* lf = strchr(line, '\n')) *lf = '\0';
+    // A closing quote, and anything after it, is not part of the value.
+    if (char* quote = strrchr(line, '"')) *quote = '\0';
+    char* equals = strchr(line, '=');
+    if (equals == nullptr) continue;
+    if (!equal_ignoring_case(std::string_view(line, static_cast<size_t>(equals - line)), key)) {
+      continue;
+    }
+    char* value = equals + 1;
+    if (*value == '"') ++value;
+    return value;
+  }
+  return nullptr;
+}
+
+uint32_t settings_get_uint(settings_reader& reader, std::string_view key) {
+  const char* value = settings_find_value(reader, key);
+  return value != nullptr ? scan_uint(value) : 0;
+}
+
+std::string settings_get_text(settings_reader& reader, std::string_view key) {
+  const char* value = settings_find_value(reader, key);
+  return value != nullptr ? std::string(value) : std::string();
+}
+
+// The record's texts are C texts for every user: a zero byte ends them.
+std::string_view c_text(const std::string& text) { return std::string_view(text.c_str()); }
+
+void put_line(std::string& out, std::string_view key, std::string_view value) {
+  out.append(key);
+  out.push_back('=');
+  out.append(value);
+  out.push_back('\n');
+}
+
+void put_uint(std::string& out, std::string_view key, uint32_t value, bool always) {
+  char number[16] = "";
+  if (value != 0 || always) snprintf(number, sizeof number, "%u", value);
+  put_line(out, key, number);
+}
+
+void put_text(std::string& out, std::string_view key, std::string_view text) {
+  bool quoted = text.find(' ') != std::string_view::npos;
+  std::string_view kept = text.substr(0, SETTINGS_TEXT_MAX);
+  out.append(key);
+  out.push_back('=');
+  if (quoted) out.push_back('"');
+  out.append(kept);
+  if (quoted) out.push_back('"');
+  out.push_back('\n');
+}
+
+}  // namespace
+
+void settings_load_stream(modem_settings& s, FILE* file) {
+  settings_reader reader;
+  reader.file = file;
+  for (const settings_key& k : settings_keys) {
+    switch (k.kind) {
+      case KIND_FLAG:
+      case KIND_NUMBER:
+      case KIND_NUMBER_ALWAYS:
+        s.*k.number = settings_get_uint(reader, k.key);
+        break;
+      case KIND_TEXT:
+        s.*k.text = settings_get_text(reader, k.key);
+        break;
+      case KIND_SCRIPT:
+        s.*k.text = base64_decode_alloc(settings_get_text(reader, k.key).c_str());
+        break;
+    }
+  }
+}
+
+void settings_load(modem_settings& s, const char* path) {
+  FILE* file = fopen(path, "re");
+  settings_load_stream(s, file);
+  if (file != nullptr) fclose(file);
+}
+
+std::string settings_format(const modem_settings& s) {
+  std::string out;
+  for (const settings_key& k : settings_keys) {
+    switch (k.kind) {
+      case KIND_FLAG:
+        put_uint(out, k.key, s.*k.number != 0 ? 1 : 0, true);
+        break;
+      case KIND_NUMBER:
+        put_uint(out, k.key, s.*k.number, false);
+        break;
+      case KIND_NUMBER_ALWAYS:
+        put_uint(out, k.key, s.*k.number, true);
+        break;
+      case KIND_TEXT:
+        put_text(out, k.key, c_text(s.*k.text));
+        break;
+      case KIND_SCRIPT:
+        put_text(out, k.key, base64_encode_alloc(c_text(s.*k.text)));
+        break;
+    }
+  }
+  return out;
+}
+
+int settings_save(const modem_settings& s, const char* path) {
+  // The file keeps only the first 16,000 characters of a value; a longer script would come
+  // back cut, so it is refused and the saved configuration stays whole.
+  if (c_text(s.cfg_script).size() > SETTINGS_SCRIPT_SAVE_MAX) return 0;
+  return replace_file(path, settings_format(s)) ? 1 : 0;
+}
