@@ -66,7 +66,8 @@ struct modem_state {
   unique_fd dial_sock;
   unique_fd ring_sock;
   daemon_paths paths;
-  std::string device_path;  // the serial device chosen at start-up
+  std::string device_path;        // the serial device chosen at start-up
+  bool pid_file_written = false;  // this process wrote the pid file
 };
 
 // The event loop's transient state, alive from the first pass to shutdown.
@@ -75,8 +76,9 @@ struct loop_state {
   int serial_len = 0;   // bytes held in serial_buf
   int serial_sent = 0;  // of those, bytes already sent to the peer (a send cut short)
   std::array<char, TCP_BUF_SIZE> tcp_buf{};
-  int tcp_len = 0;      // peer bytes held in tcp_buf for the serial port
-  int tcp_written = 0;  // of those, bytes already written to the serial port
+  int tcp_len = 0;         // peer bytes held in tcp_buf for the serial port
+  int tcp_written = 0;     // of those, bytes already written to the serial port
+  int serial_sending = 0;  // 1 while serial_buf is being sent (the port is not read meanwhile)
   int connect_code = RESULT_ERROR;
   int dial_connected = 0;
   int answer_requested = 0;

@@ -21,22 +21,58 @@ bool write_all(int fd, std::string_view content) {
   return true;
 }
 
+// The mode a replacement gets: that of the file it replaces, or `new_mode` less the umask.
+mode_t replacement_mode(const char* path, mode_t new_mode) {
+  struct stat old {};
+  if (stat(path, &old) == 0) return old.st_mode & 07777;
+  mode_t mask = umask(0);
+  umask(mask);
+  return new_mode & ~mask;
+}
+
 }  // namespace
+
+bool replacement_open(replacement_file& f, const char* path, mode_t new_mode) {
+  f.path = path;
+  f.tmp_path = f.path + ".XXXXXX";
+  f.fd = mkostemp(f.tmp_path.data(), O_CLOEXEC);
+  if (f.fd < 0) return false;
+  if (fchmod(f.fd, replacement_mode(path, new_mode)) != 0) {
+    int saved = errno;
+    close(f.fd);
+    f.fd = -1;
+    unlink(f.tmp_path.c_str());
+    errno = saved;
+    return false;
+  }
+  return true;
+}
+
+bool replacement_commit(replacement_file& f) {
+  bool ok = true;
+  int saved = 0;
+  if (close(f.fd) != 0) {
+    ok = false;
+    saved = errno;
+  }
+  f.fd = -1;
+  if (ok && rename(f.tmp_path.c_str(), f.path.c_str()) != 0) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) {
+    unlink(f.tmp_path.c_str());
+    errno = saved;
+  }
+  return ok;
+}
 
 bool replace_file(const char* path, std::string_view content, mode_t new_mode) {
   std::string tmp = std::string(path) + ".XXXXXX";
   int fd = mkostemp(tmp.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  struct stat old {};
-  mode_t mode = new_mode;
-  if (stat(path, &old) == 0) {
-    mode = old.st_mode & 07777;
-  } else {
-    mode_t mask = umask(0);
-    umask(mask);
-    mode &= ~mask;
-  }
-  bool ok = fchmod(fd, mode) == 0 && write_all(fd, content) && fsync(fd) == 0;
+  bool ok =
+      fchmod(fd, replacement_mode(path, new_mode)) == 0 && write_all(fd, content) && fsync(fd) == 0;
   int saved = errno;
   if (close(fd) != 0 && ok) {
     ok = false;

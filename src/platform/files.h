@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <string>
 #include <string_view>
 
 // Writes `content` to a temporary file in the directory of `path`, fsyncs it and renames it
@@ -11,3 +12,19 @@
 // `new_mode` less the umask. On any failure the temporary file is removed, `path` is left as it
 // was, errno describes the failure and false is returned.
 bool replace_file(const char* path, std::string_view content, mode_t new_mode = 0644);
+
+// A file being written under a temporary name beside its final path; commit renames it into
+// place. Used where the content is produced by routines that write to a descriptor.
+struct replacement_file {
+  int fd = -1;
+  std::string tmp_path;
+  std::string path;
+};
+
+// Creates the temporary file for `path` with the permission bits of the existing file, or
+// `new_mode` less the umask for a new one. Returns false with errno set on failure.
+bool replacement_open(replacement_file& f, const char* path, mode_t new_mode);
+
+// Closes the temporary file and renames it over the final path; on failure removes it and
+// returns false with errno set.
+bool replacement_commit(replacement_file& f);

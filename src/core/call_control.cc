@@ -1,0 +1,245 @@
+#include "core/call_control.h"
+
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "at/result_codes.h"
+#include "core/data_mode.h"
+#include "platform/log.h"
+#include "platform/serial_port.h"
+#include "platform/sockets.h"
+
+namespace {
+
+void reject_connection(unique_fd& conn, uint32_t addr) {
+  log_msg(5, "TCP connection from %s rejected", addr_text(addr));
+  close_socket(conn);
+}
+
+}  // namespace
+
+void send_code(modem_state& ms, int code) {
+  if (code == RESULT_NONE || ms.settings.stat_quiet != 0) return;
+  send_result(ms, code);
+}
+
+void start_dial(modem_state& ms, loop_state& ls) {
+  log_msg(6, "Trying to connect to %s", addr_text(ms.peer_addr));
+  unique_fd sock(tcp_socket());
+  if (!sock.valid()) {
+    log_msg(3, "create socket error: %s", strerror(errno));
+  } else if (set_nonblocking(sock.get()) != 0) {
+    log_msg(3, "set NONBLOCK flag errot: %s", strerror(errno));
+  } else if (sock.get() >= FD_SETSIZE) {
+    log_msg(3, "create socket error: %s", strerror(EMFILE));
+  } else if (tcp_connect(sock.get(), ms.peer_addr, ms.settings.port) == 0 || errno == EINPROGRESS) {
+    countdown_start(ls.dial_timer, static_cast<int32_t>(ms.settings.sreg_conn_tout), 0);
+    ms.call_state = CALL_DIALING;
+    ms.dial_sock = std::move(sock);
+    ls.dial_connected = 0;
+    return;
+  } else {
+    log_msg(3, "connect socket error: %s", strerror(errno));
+  }
+  sock.reset();
+  send_code(ms, RESULT_BUSY);
+  ms.peer_addr = 0;
+}
+
+void dial_socket_writable(modem_state& ms, loop_state& ls) {
+  int error = 0;
+  if (socket_error(ms.dial_sock.get(), &error) != 0) {
+    // The outcome of the connect cannot be known; the attempt has failed.
+    error = errno;
+    log_msg(3, "getsockopt error: %s", strerror(error));
+  }
+  if (error != 0) {
+    call_hangup(ms, ls, true, nullptr, error, RESULT_NO_ANSWER, false, ms.dial_sock);
+    return;
+  }
+  ls.dial_connected = 1;
+  log_msg(5, "TCP connection to %s established", addr_text(ms.peer_addr));
+}
+
+void dial_socket_readable(modem_state& ms, loop_state& ls) {
+  unsigned char answer = 0;
+  ssize_t n = recv_bytes(ms.dial_sock.get(), &answer, 1);
+  if (n < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK) log_msg(3, "recv error: %s", strerror(errno));
+    return;
+  }
+  if (n == 0) {
+    // The callee closed without answering: it is busy with another call or went away.
+    call_hangup(ms, ls, true, "peer shutdown", 0, RESULT_BUSY, false, ms.dial_sock);
+    return;
+  }
+  go_online(ms, ls, ls.connect_code, &ms.dial_sock);
+}
+
+void ring_socket_readable(modem_state& ms, loop_state& ls) {
+  unsigned char byte = 0;
+  ssize_t n = recv_bytes(ms.ring_sock.get(), &byte, 1);
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+    log_msg(3, "recv error: %s", strerror(errno));
+    call_hangup(ms, ls, true, "recv error", 0, RESULT_NO_CARRIER, true, ms.ring_sock);
+  } else if (n == 0) {
+    call_hangup(ms, ls, false, "peer shutdown", 0, RESULT_NO_CARRIER, true, ms.ring_sock);
+  }
+  // A byte the caller sends before the answer is thrown away.
+}
+
+void accept_call(modem_state& ms, loop_state& ls) {
+  uint32_t addr = 0;
+  unique_fd conn(accept_connection(ms.listen_sock.get(), &addr));
+  if (!conn.valid()) return;
+  if (conn.get() >= FD_SETSIZE) {
+    reject_connection(conn, addr);
+    return;
+  }
+  switch (ms.call_state) {
+    case CALL_DIALING:
+      reject_connection(conn, addr);
+      return;
+    case CALL_RINGING:
+      if (addr != ms.peer_addr) {
+        reject_connection(conn, addr);
+        return;
+      }
+      // The caller dialled again: ringing goes on for the new connection.
+      call_hangup(ms, ls, false, "reconnect", 0, RESULT_NONE, false, ms.ring_sock);
+      break;
+    case CALL_CONNECTED:
+      if (addr != ms.peer_addr) {
+        reject_connection(conn, addr);
+        return;
+      }
+      call_hangup(ms, ls, false, "reconnect", 0, RESULT_NO_CARRIER, true, ms.data_sock);
+      ls.answer_requested = 0;
+      ms.ring_count = 0;
+      break;
+    case CALL_IDLE:
+      ls.answer_requested = 0;
+      ms.ring_count = 0;
+      break;
+  }
+  log_msg(5, "TCP connection from %s established", addr_text(addr));
+  ms.call_state = CALL_RINGING;
+  ms.peer_addr = addr;
+  ms.ring_sock = std::move(conn);
+}
+
+void answer_call(modem_state& ms, loop_state& ls) {
+  unsigned char answer = ANSWER_BYTE;
+  if (send_bytes(ms.ring_sock.get(), &answer, 1) < 0) {
+    log_msg(3, "send error: %s", strerror(errno));
+    call_hangup(ms, ls, true, "send_error", 0, RESULT_NO_CARRIER, true, ms.ring_sock);
+    return;
+  }
+  go_online(ms, ls, ls.connect_code, &ms.ring_sock);
+}
+
+void go_online(modem_state& ms, loop_state& ls, int result, unique_fd* slot) {
+  const modem_settings& s = ms.settings;
+  set_modem_lines(ms.serial_fd.get(), TIOCM_DTR, 1);
+  send_code(ms, result);
+  if (slot != nullptr) {
+    if (s.keepalive == 1) {
+      enable_keepalive(slot->get(), s.keepalive_time, s.keepalive_intvl, s.keepalive_probes);
+      log_msg(6, "TCP keepalive activated");
+    }
+    ms.data_sock = std::move(*slot);
+  }
+  if (ms.call_state != CALL_CONNECTED) log_msg(6, "peer is connected");
+  ms.call_state = CALL_CONNECTED;
+  if (ms.online == 0) log_msg(6, "going on-line (data mode)");
+  ms.online = 1;
+  if (s.sreg_hup_delay != 0) countdown_start(ls.inactivity_timer, ms.inactivity_timeout_sec, 0);
+  if (s.sreg_esc_delay != 0) {
+    countdown_start(ls.guard_timer, ms.escape_guard_sec, ms.escape_guard_usec);
+  }
+  ls.escape_count = 0;
+  if (s.stat_dtr_action != 0 && s.sreg_dtr_ignore != 0) {
+    countdown_start(ls.dtr_timer, ms.dtr_ignore_sec, ms.dtr_ignore_usec);
+  }
+  ls.dtr_drop_timing = 1;
+}
+
+void call_hangup(modem_state& ms, loop_state& ls, bool failed, const char* reason, int error,
+                 int result, bool drop_dtr, unique_fd& slot) {
+  if (ms.online == 1) log_msg(6, "going off-line (command mode)");
+  if (ms.call_state == CALL_CONNECTED) log_msg(6, "peer is disconnected");
+  log_msg(6, "TCP connection to %s %s: %s", addr_text(ms.peer_addr), failed ? "failed" : "closed",
+          reason != nullptr ? reason : strerror(error));
+  if (drop_dtr) set_modem_lines(ms.serial_fd.get(), TIOCM_DTR, 0);
+  send_code(ms, result);
+  ms.peer_addr = 0;
+  ms.call_state = CALL_IDLE;
+  ms.online = 0;
+  drop_held_bytes(ls);
+  close_socket(slot);
+}
+
+void check_dial_timeout(modem_state& ms, loop_state& ls, const timeval& now) {
+  if (countdown_expired(&now, ls.dial_timer) != 0) {
+    call_hangup(ms, ls, true, "timeout", 0, RESULT_NO_ANSWER, false, ms.dial_sock);
+  }
+}
+
+void check_ringing(modem_state& ms, loop_state& ls) {
+  uint32_t auto_answer = ms.settings.sreg_auto_answer;
+  if (ls.answer_requested == 1 || (auto_answer != 0 && ms.ring_count >= auto_answer)) {
+    answer_call(ms, ls);
+    return;
+  }
+  if (ms.ring_count == 0 || monotonic_seconds() >= ls.next_ring_time) {
+    send_code(ms, RESULT_RING);
+    ms.ring_count++;
+    ls.next_ring_time = monotonic_seconds() + static_cast<int>(ms.settings.sreg_ring_int);
+  }
+}
+
+void run_pending_action(modem_state& ms, loop_state& ls) {
+  int action = ms.pending_action;
+  ms.pending_action = ACTION_NONE;
+  switch (action) {
+    case ACTION_ANSWER:
+      if (ms.call_state == CALL_RINGING && ms.settings.sreg_auto_answer == 0) {
+        ls.answer_requested = 1;
+      } else {
+        send_code(ms, RESULT_ERROR);
+      }
+      break;
+    case ACTION_DIAL:
+      if (ms.call_state == CALL_IDLE) {
+        start_dial(ms, ls);
+      } else {
+        send_code(ms, ms.call_state == CALL_RINGING ? RESULT_BUSY : RESULT_ERROR);
+        ms.peer_addr = 0;
+      }
+      break;
+    case ACTION_HANGUP:
+      if (ms.call_state == CALL_CONNECTED) {
+        call_hangup(ms, ls, false, "ATH", 0, RESULT_OK, true, ms.data_sock);
+      } else {
+        send_code(ms, RESULT_ERROR);
+      }
+      break;
+    case ACTION_ONLINE:
+      if (ms.call_state == CALL_CONNECTED && ms.online == 0) {
+        go_online(ms, ls, ls.connect_code, nullptr);
+      } else {
+        send_code(ms, RESULT_ERROR);
+      }
+      break;
+    case ACTION_RESET:
+      if (ms.call_state == CALL_CONNECTED) {
+        call_hangup(ms, ls, false, "ATZ", 0, RESULT_NONE, true, ms.data_sock);
+      }
+      break;
+    default:
+      break;
+  }
+}

@@ -1,0 +1,186 @@
+#include "core/data_mode.h"
+
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/call_control.h"
+#include "platform/log.h"
+#include "platform/process.h"
+#include "platform/serial_port.h"
+#include "platform/sockets.h"
+
+namespace {
+
+bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+void restart_inactivity(modem_state& ms, loop_state& ls) {
+  if (ms.settings.sreg_hup_delay != 0) {
+    countdown_start(ls.inactivity_timer, ms.inactivity_timeout_sec, 0);
+  }
+}
+
+void escape_to_command_mode(modem_state& ms) {
+  send_code(ms, RESULT_OK);
+  ms.online = 0;
+  log_msg(6, "going off-line (command mode) due to escape sequence");
+}
+
+}  // namespace
+
+void drop_held_bytes(loop_state& ls) {
+  ls.serial_len = 0;
+  ls.serial_sent = 0;
+  ls.serial_sending = 0;
+  ls.tcp_len = 0;
+  ls.tcp_written = 0;
+}
+
+void data_mode_input(modem_state& ms, loop_state& ls, int n) {
+  const modem_settings& s = ms.settings;
+  if (s.sreg_split != 0) countdown_start(ls.split_timer, 0, ms.split_timeout_usec);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(ls.serial_buf.data());
+  int first = ls.serial_len - n;
+  if (ls.escape_count == 0) {
+    // Only the run of escape characters at the end of the read counts.
+    for (int i = ls.serial_len - 1; i >= first && bytes[i] == s.sreg_esc; --i) ls.escape_count++;
+  } else {
+    // A run in progress continues only while the new bytes are escape characters.
+    for (int i = first; i < ls.serial_len; ++i) {
+      if (bytes[i] != s.sreg_esc) {
+        ls.escape_count = 0;
+        break;
+      }
+      ls.escape_count++;
+    }
+  }
+  if (s.sreg_esc_delay != 0) {
+    countdown_start(ls.guard_timer, ms.escape_guard_sec, ms.escape_guard_usec);
+  }
+}
+
+void flush_peer_bytes(modem_state& ms, loop_state& ls) {
+  ssize_t n = fd_write(ms.serial_fd.get(), ls.tcp_buf.data() + ls.tcp_written,
+                       static_cast<size_t>(ls.tcp_len - ls.tcp_written));
+  if (n < 0) {
+    if (would_block(errno)) return;  // held until the port takes them
+    log_msg(3, "write error: %s", strerror(errno));
+    ls.tcp_len = 0;
+    ls.tcp_written = 0;
+    return;
+  }
+  ls.tcp_written += static_cast<int>(n);
+  if (ls.tcp_written == ls.tcp_len) {
+    ls.tcp_len = 0;
+    ls.tcp_written = 0;
+  }
+  if (n > 0) restart_inactivity(ms, ls);
+}
+
+void data_socket_readable(modem_state& ms, loop_state& ls) {
+  ssize_t n = recv_bytes(ms.data_sock.get(), ls.tcp_buf.data(), ls.tcp_buf.size());
+  if (n < 0) {
+    if (!would_block(errno)) log_msg(3, "recv error: %s", strerror(errno));
+    return;
+  }
+  if (n == 0) {
+    call_hangup(ms, ls, false, "peer shutdown", 0, RESULT_NO_CARRIER, true, ms.data_sock);
+    return;
+  }
+  if (ms.online == 0) return;  // the DTE is in command mode: peer data is discarded
+  ls.tcp_len = static_cast<int>(n);
+  ls.tcp_written = 0;
+  flush_peer_bytes(ms, ls);
+}
+
+bool check_inactivity(modem_state& ms, loop_state& ls, const timeval& now) {
+  if (ms.settings.sreg_hup_delay == 0 || countdown_expired(&now, ls.inactivity_timer) == 0) {
+    return true;
+  }
+  call_hangup(ms, ls, false, "inactivity", 0, RESULT_NO_CARRIER, true, ms.data_sock);
+  return false;
+}
+
+void check_escape(modem_state& ms, loop_state& ls, const timeval& now) {
+  if (ms.settings.sreg_esc_delay == 0) {
+    if (ls.escape_count == 3) escape_to_command_mode(ms);
+    return;
+  }
+  if (countdown_expired(&now, ls.guard_timer) == 0) return;
+  if (ls.escape_count == 3) {
+    escape_to_command_mode(ms);
+  } else {
+    ls.escape_count = 0;
+  }
+}
+
+bool check_dtr(modem_state& ms, loop_state& ls, const timeval& now) {
+  const modem_settings& s = ms.settings;
+  if (s.stat_dtr_action == 0) return true;
+  int bits = 0;
+  if (get_modem_lines(ms.serial_fd.get(), &bits) != 0) {
+    log_msg(3, "1ioctl error: %s", strerror(errno));
+    ls.dtr_drop_timing = 0;
+    return true;
+  }
+  if ((bits & TIOCM_CAR) != 0) {
+    ls.dtr_drop_timing = 0;
+    return true;
+  }
+  if (s.sreg_dtr_ignore != 0) {
+    if (ls.dtr_drop_timing == 0) {
+      countdown_start(ls.dtr_timer, ms.dtr_ignore_sec, ms.dtr_ignore_usec);
+      ls.dtr_drop_timing = 1;
+      return true;
+    }
+    if (countdown_expired(&now, ls.dtr_timer) == 0) return true;
+  }
+  switch (s.stat_dtr_action) {
+    case 1:
+      if (ms.online == 1) {
+        log_msg(6, "going off-line (command mode) due to DTR drop");
+        ms.online = 0;
+      }
+      drop_held_bytes(ls);
+      return false;
+    case 2:
+      call_hangup(ms, ls, false, "DTR drop", 0, RESULT_NO_CARRIER, true, ms.data_sock);
+      return true;
+    case 3:
+      log_msg(6, "Reset (ATZ) on DTR drop - not performed");
+      return true;
+    default:
+      return true;
+  }
+}
+
+void forward_serial_bytes(modem_state& ms, loop_state& ls, const timeval& now) {
+  if (ms.online == 0) {
+    drop_held_bytes(ls);  // command mode keeps nothing for the peer
+    return;
+  }
+  if (ls.serial_len == 0) return;
+  if (ls.serial_sending == 0 && ls.serial_len < SERIAL_BUF_SIZE && ms.settings.sreg_split != 0 &&
+      countdown_expired(&now, ls.split_timer) == 0) {
+    return;  // still gathering
+  }
+  ls.serial_sending = 1;
+  ssize_t n = send_bytes(ms.data_sock.get(), ls.serial_buf.data() + ls.serial_sent,
+                         static_cast<size_t>(ls.serial_len - ls.serial_sent));
+  if (n < 0) {
+    if (would_block(errno)) return;  // held until the peer takes them
+    log_msg(3, "send error: %s", strerror(errno));
+    ls.serial_len = 0;
+    ls.serial_sent = 0;
+    ls.serial_sending = 0;
+    return;
+  }
+  ls.serial_sent += static_cast<int>(n);
+  if (ls.serial_sent == ls.serial_len) {
+    ls.serial_len = 0;
+    ls.serial_sent = 0;
+    ls.serial_sending = 0;
+  }
+  if (n > 0) restart_inactivity(ms, ls);
+}

@@ -1,0 +1,155 @@
+#include "core/event_loop.h"
+
+#include <sys/select.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "at/line_editor.h"
+#include "core/call_control.h"
+#include "core/data_mode.h"
+#include "core/status_files.h"
+#include "platform/log.h"
+#include "platform/process.h"
+
+namespace {
+
+struct fd_sets {
+  fd_set read;
+  fd_set write;
+  int max_fd = -1;
+};
+
+void watch(fd_sets& sets, fd_set& set, int fd) {
+  if (fd < 0) return;
+  FD_SET(fd, &set);
+  sets.max_fd = std::max(sets.max_fd, fd);
+}
+
+bool ready(const fd_set& set, int fd) { return fd >= 0 && FD_ISSET(fd, &set); }
+
+fd_sets build_sets(const modem_state& ms, const loop_state& ls) {
+  fd_sets sets;
+  FD_ZERO(&sets.read);
+  FD_ZERO(&sets.write);
+  // While serial bytes are on their way to the peer the port is not read: the peer's pace
+  // holds the DTE back instead of bytes being lost.
+  if (!serial_send_pending(ls)) watch(sets, sets.read, ms.serial_fd.get());
+  if (ls.tcp_len > 0) watch(sets, sets.write, ms.serial_fd.get());
+  if (ms.data_sock.valid()) {
+    // Peer bytes not yet written to the port hold the peer back the same way.
+    if (ls.tcp_len == 0) watch(sets, sets.read, ms.data_sock.get());
+    if (serial_send_pending(ls)) watch(sets, sets.write, ms.data_sock.get());
+  }
+  if (ms.dial_sock.valid()) {
+    watch(sets, ls.dial_connected == 0 ? sets.write : sets.read, ms.dial_sock.get());
+  }
+  watch(sets, sets.read, ms.listen_sock.get());
+  if (ms.call_state == CALL_RINGING) watch(sets, sets.read, ms.ring_sock.get());
+  return sets;
+}
+
+timeval select_timeout(const modem_state& ms, const loop_state& ls) {
+  const modem_settings& s = ms.settings;
+  timeval timeout{1, 0};
+  if (ms.call_state == CALL_DIALING) timeout_min(timeout, ls.dial_timer);
+  if (ms.online == 1) {
+    if (s.sreg_hup_delay != 0) timeout_min(timeout, ls.inactivity_timer);
+    if (ls.serial_len != 0) timeout_min(timeout, ls.split_timer);
+    if (s.sreg_esc_delay != 0) timeout_min(timeout, ls.guard_timer);
+  }
+  if (ms.call_state == CALL_CONNECTED && s.stat_dtr_action != 0 && s.sreg_dtr_ignore != 0) {
+    timeout_min(timeout, ls.dtr_timer);
+  }
+  return timeout;
+}
+
+void read_serial(modem_state& ms, loop_state& ls) {
+  ssize_t n = fd_read(ms.serial_fd.get(), ls.serial_buf.data() + ls.serial_len,
+                      static_cast<size_t>(SERIAL_BUF_SIZE - ls.serial_len));
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+    log_msg(3, "read error (com): %s", strerror(errno));
+    ls.serial_len = 0;
+    return;
+  }
+  if (n == 0) return;
+  ls.serial_len += static_cast<int>(n);
+  if (ms.online == 1) {
+    data_mode_input(ms, ls, static_cast<int>(n));
+    return;
+  }
+  if (ms.call_state != CALL_DIALING) {
+    for (int i = 0; i < ls.serial_len; ++i) {
+      editor_input(ms, static_cast<unsigned char>(ls.serial_buf[i]));
+    }
+    run_pending_action(ms, ls);
+  }
+  ls.serial_len = 0;
+}
+
+void handle_ready(modem_state& ms, loop_state& ls, const fd_sets& sets) {
+  if (ready(sets.read, ms.serial_fd.get())) read_serial(ms, ls);
+  if (ls.tcp_len > 0 && ready(sets.write, ms.serial_fd.get())) flush_peer_bytes(ms, ls);
+  if (ready(sets.read, ms.data_sock.get())) data_socket_readable(ms, ls);
+  if (ms.dial_sock.valid()) {
+    if (ls.dial_connected == 0) {
+      if (ready(sets.write, ms.dial_sock.get())) dial_socket_writable(ms, ls);
+    } else if (ready(sets.read, ms.dial_sock.get())) {
+      dial_socket_readable(ms, ls);
+    }
+  }
+  if (ready(sets.read, ms.ring_sock.get())) ring_socket_readable(ms, ls);
+  if (ready(sets.read, ms.listen_sock.get())) accept_call(ms, ls);
+}
+
+void run_time_checks(modem_state& ms, loop_state& ls, const timeval& now) {
+  if (ms.call_state == CALL_DIALING) check_dial_timeout(ms, ls, now);
+  if (ms.call_state == CALL_RINGING) check_ringing(ms, ls);
+  bool call_goes_on = true;
+  if (ms.online == 1) {
+    call_goes_on = check_inactivity(ms, ls, now);
+    if (call_goes_on) check_escape(ms, ls, now);
+  }
+  bool forward = true;
+  if (call_goes_on && ms.call_state == CALL_CONNECTED) forward = check_dtr(ms, ls, now);
+  if (forward) forward_serial_bytes(ms, ls, now);
+}
+
+}  // namespace
+
+bool event_loop_pass(modem_state& ms, loop_state& ls) {
+  if (ms.term_signal != 0) return false;
+  fd_sets sets = build_sets(ms, ls);
+  timeval timeout = select_timeout(ms, ls);
+  fd_set* write_set = &sets.write;
+  int n = wait_ready(sets.max_fd + 1, &sets.read, write_set, &timeout);
+  if (n < 0) {
+    if (errno == EINTR) {
+      log_msg(7, "select interrupted by signal");
+    } else {
+      log_msg(3, "select error: %s", strerror(errno));
+      sleep_seconds(1);
+    }
+    return true;
+  }
+  if (n > 0) {
+    handle_ready(ms, ls, sets);
+  } else {
+    FD_ZERO(&sets.read);
+    FD_ZERO(&sets.write);
+  }
+  timeval now = wall_clock_now();
+  run_time_checks(ms, ls, now);
+  if (ms.status_request != 0) {
+    write_status_files(ms);
+    ms.status_request = 0;
+  }
+  return true;
+}
+
+void run_event_loop(modem_state& ms, loop_state& ls) {
+  while (event_loop_pass(ms, ls)) {
+  }
+}

@@ -1,0 +1,137 @@
+#include "core/startup.h"
+
+#include <sys/ioctl.h>
+
+#include <cstdlib>
+
+#include "at/result_codes.h"
+#include "at/sreg_table.h"
+#include "core/call_control.h"
+#include "core/event_loop.h"
+#include "platform/lock_file.h"
+#include "platform/log.h"
+#include "platform/process.h"
+#include "platform/serial_port.h"
+#include "platform/sockets.h"
+
+namespace {
+
+constexpr int INSTANCE_WAIT_SEC = 30;
+constexpr int LOCK_TIMEOUT_SEC = 1;
+
+modem_state* signal_target = nullptr;
+
+// True while the pid file names a live process other than this one. A missing file, one
+// without a number, a dead pid or this process's own pid are left-overs, not an instance.
+bool other_instance_running(const char* pid_path) {
+  int pid = read_pid_file(pid_path);
+  if (pid <= 0 || pid == current_pid()) return false;
+  return process_alive(pid) != 0;
+}
+
+void wait_for_other_instance(const modem_state& ms) {
+  int deadline = monotonic_seconds() + INSTANCE_WAIT_SEC;
+  for (;;) {
+    if (monotonic_seconds() >= deadline) {
+      log_direct(3, "Multiple instances of daemon detected - exiting");
+      fatal_exit(ms);
+    }
+    if (!other_instance_running(ms.paths.pid_file.c_str())) return;
+    sleep_seconds(1);
+  }
+}
+
+void load_script(modem_state& ms) {
+  if (subst_load_script(ms.subst_table, ms.subst_count, ms.settings.cfg_script) != 0) {
+    fatal_exit(ms);
+  }
+}
+
+void shutdown_call(modem_state& ms, loop_state& ls) {
+  if (ms.call_state == CALL_CONNECTED) {
+    call_hangup(ms, ls, false, "program termination", 0, RESULT_NO_CARRIER, true, ms.data_sock);
+  } else if (ms.call_state == CALL_DIALING) {
+    send_code(ms, RESULT_NO_ANSWER);
+  }
+}
+
+}  // namespace
+
+void handle_signal(int signo) {
+  if (signal_target == nullptr) return;
+  if (signo == SIGUSR1) {
+    signal_target->status_request = 1;
+  } else if (signal_target->term_signal == 0) {
+    signal_target->term_signal = signo;
+  }
+}
+
+void set_signal_target(modem_state* ms) { signal_target = ms; }
+
+void fatal_exit(const modem_state& ms) {
+  log_msg(5, "terminated");
+  if (ms.pid_file_written) remove_file(ms.paths.pid_file.c_str());
+  exit_process(1);
+}
+
+int daemon_main(int argc, char** argv) {
+  static modem_state ms;
+  static loop_state ls;
+  ls.next_ring_time = monotonic_seconds();
+  start_session();
+  log_open(argc > 0 ? argv[0] : nullptr);
+  log_direct(5, "started");
+  ms.paths = paths_under_root(getenv("ORVANED_ROOT"));
+
+  wait_for_other_instance(ms);
+  ms.pid_file_written = write_pid_file(ms.paths.pid_file.c_str(), current_pid());
+
+  settings_load(ms.settings, ms.paths.settings.c_str());
+  log_set_threshold(&ms.settings.sysloglev);
+  recompute_timers(ms);
+  sreg_table_fill(ms);
+  ms.pending_action = ACTION_NONE;
+  ms.term_signal = 0;
+  ms.status_request = 0;
+
+  load_script(ms);
+  ls.connect_code = connect_code_for_baud(ms.settings.baudrate);
+
+  // Only two devices exist; another number is a setting error, refused before anything is
+  // locked.
+  if (ms.settings.serial > 1) {
+    log_msg(3, "invalid serial device number %u (0 or 1 expected)", ms.settings.serial);
+    fatal_exit(ms);
+  }
+  ms.device_path = ms.paths.devices[ms.settings.serial];
+  const char* device = ms.device_path.c_str();
+  if (lock_device(device, ms.paths.lock_dir.c_str(), LOCK_TIMEOUT_SEC) == 0) {
+    log_msg(3, "device %s is locked by another process", device);
+    fatal_exit(ms);
+  }
+  const modem_settings& s = ms.settings;
+  int fd = serial_open(device, s.baudrate, s.databits, s.parity.c_str(), s.stopbits);
+  if (fd < 0) fatal_exit(ms);
+  set_modem_lines(fd, TIOCM_DTR, 0);
+  set_modem_lines(fd, TIOCM_RTS, 1);
+  ms.serial_fd.reset(fd);
+
+  ms.listen_sock.reset(open_listen_socket(s.port));
+  if (!ms.listen_sock.valid()) {
+    log_msg(3, "can't open listen socket");
+    fatal_exit(ms);
+  }
+  set_signal_target(&ms);
+  install_signal_handlers(handle_signal);
+
+  run_event_loop(ms, ls);
+
+  subst_clear(ms.subst_table, ms.subst_count);
+  shutdown_call(ms, ls);
+  ms.serial_fd.reset();
+  unlock_device(device, ms.paths.lock_dir.c_str());
+  log_msg(5, "received signal %i", static_cast<int>(ms.term_signal));
+  log_msg(5, "terminated");
+  if (ms.pid_file_written) remove_file(ms.paths.pid_file.c_str());
+  return 0;
+}

@@ -1,0 +1,18 @@
+// Start-up and orderly shutdown of the daemon.
+#pragma once
+
+#include "core/modem_state.h"
+
+// Runs the daemon: start-up, the event loop, shutdown. Returns the exit status (0); a start-up
+// failure ends the process through fatal_exit with status 1.
+int daemon_main(int argc, char** argv);
+
+// Logs "terminated" (level 5), removes the pid file if this process wrote it, exits with 1.
+[[noreturn]] void fatal_exit(const modem_state& ms);
+
+// Signal handler: SIGUSR1 sets status_request; any other signal is kept in term_signal unless
+// one is already recorded.
+void handle_signal(int signo);
+
+// The record that handle_signal writes to.
+void set_signal_target(modem_state* ms);
