@@ -1,0 +1,381 @@
+#include "config/settings.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "config/base64.h"
+#include "test_support.h"
+
+namespace {
+
+modem_settings load_text(const std::string& content) {
+  modem_settings s;
+  std::string buffer = content;
+  FILE* file = fmemopen(buffer.data(), buffer.size(), "r");
+  EXPECT_NE(file, nullptr);
+  settings_load_stream(s, file);
+  if (file != nullptr) fclose(file);
+  return s;
+}
+
+// A record with every field non-zero and distinct, so a field read from or written to the
+// wrong key shows.
+modem_settings sample() {
+  modem_settings s;
+  s.enabled = 1;
+  s.serial = 1;
+  s.baudrate = 115200;
+  s.databits = 7;
+  s.parity = "E";
+  s.stopbits = 2;
+  s.split = 3;
+  s.port = 2000;
+  s.keepalive = 1;
+  s.keepalive_time = 60;
+  s.keepalive_intvl = 10;
+  s.keepalive_probes = 5;
+  s.sreg_auto_answer = 2;
+  s.sreg_esc = 43;
+  s.sreg_cr = 13;
+  s.sreg_lf = 10;
+  s.sreg_bs = 8;
+  s.sreg_ring_int = 6;
+  s.sreg_conn_tout = 60;
+  s.sreg_hup_delay = 30;
+  s.sreg_split = 100;
+  s.sreg_esc_delay = 50;
+  s.sreg_dtr_ignore = 25;
+  s.stat_echo = 4;
+  s.stat_quiet = 9;
+  s.stat_verbosity = 11;
+  s.stat_dtr_action = 12;
+  s.cfg_script = "ABC";
+  s.sysloglev = 7;
+  s.spoof_ok = 14;
+  return s;
+}
+
+void expect_same(const modem_settings& a, const modem_settings& b) {
+  EXPECT_EQ(settings_format(a), settings_format(b));
+  EXPECT_EQ(a.enabled, b.enabled);
+  EXPECT_EQ(a.parity, b.parity);
+  EXPECT_EQ(a.cfg_script, b.cfg_script);
+}
+
+TEST(SettingsFormat, WritesTheThirtyKeysInFileOrder) {
+  EXPECT_EQ(settings_format(sample()),
+            "MOD_ORVANE_ENABLED=1\n"
+            "MOD_ORVANE_SERIAL=1\n"
+            "MOD_ORVANE_BAUDRATE=115200\n"
+            "MOD_ORVANE_DATABITS=7\n"
+            "MOD_ORVANE_PARITY=E\n"
+            "MOD_ORVANE_STOPBITS=2\n"
+            "MOD_ORVANE_SPLIT=3\n"
+            "MOD_ORVANE_PORT=2000\n"
+            "MOD_ORVANE_KEEPALIVE=1\n"
+            "MOD_ORVANE_KEEPALIVE_TIME=60\n"
+            "MOD_ORVANE_KEEPALIVE_INTVL=10\n"
+            "MOD_ORVANE_KEEPALIVE_PROBES=5\n"
+            "MOD_ORVANE_STAT_ECHO=4\n"
+            "MOD_ORVANE_STAT_QUIET=9\n"
+            "MOD_ORVANE_STAT_VERBOSITY=11\n"
+            "MOD_ORVANE_STAT_DTR_ACTION=12\n"
+            "MOD_ORVANE_SREG_AUTO_ANSWER=2\n"
+            "MOD_ORVANE_SREG_ESC=43\n"
+            "MOD_ORVANE_SREG_CR=13\n"
+            "MOD_ORVANE_SREG_LF=10\n"
+            "MOD_ORVANE_SREG_BS=8\n"
+            "MOD_ORVANE_SREG_RING_INT=6\n"
+            "MOD_ORVANE_SREG_CONN_TOUT=60\n"
+            "MOD_ORVANE_SREG_HUP_DELAY=30\n"
+            "MOD_ORVANE_SREG_SPLIT=100\n"
+            "MOD_ORVANE_SREG_ESC_DELAY=50\n"
+            "MOD_ORVANE_SREG_DTR_IGNORE=25\n"
+            "MOD_ORVANE_CFG_SCRIPT=QUJD\n"
+            "MOD_ORVANE_SYSLOGLEV=7\n"
+            "MOD_ORVANE_SPOOF_OK=14\n");
+}
+
+TEST(SettingsFormat, ZeroIsEmptyOnlyForSomeNumbers) {
+  EXPECT_EQ(settings_format(modem_settings{}),
+            "MOD_ORVANE_ENABLED=0\n"
+            "MOD_ORVANE_SERIAL=\n"
+            "MOD_ORVANE_BAUDRATE=\n"
+            "MOD_ORVANE_DATABITS=\n"
+            "MOD_ORVANE_PARITY=\n"
+            "MOD_ORVANE_STOPBITS=\n"
+            "MOD_ORVANE_SPLIT=0\n"
+            "MOD_ORVANE_PORT=\n"
+            "MOD_ORVANE_KEEPALIVE=0\n"
+            "MOD_ORVANE_KEEPALIVE_TIME=\n"
+            "MOD_ORVANE_KEEPALIVE_INTVL=\n"
+            "MOD_ORVANE_KEEPALIVE_PROBES=\n"
+            "MOD_ORVANE_STAT_ECHO=0\n"
+            "MOD_ORVANE_STAT_QUIET=0\n"
+            "MOD_ORVANE_STAT_VERBOSITY=0\n"
+            "MOD_ORVANE_STAT_DTR_ACTION=0\n"
+            "MOD_ORVANE_SREG_AUTO_ANSWER=0\n"
+            "MOD_ORVANE_SREG_ESC=0\n"
+            "MOD_ORVANE_SREG_CR=0\n"
+            "MOD_ORVANE_SREG_LF=0\n"
+            "MOD_ORVANE_SREG_BS=0\n"
+            "MOD_ORVANE_SREG_RING_INT=0\n"
+            "MOD_ORVANE_SREG_CONN_TOUT=0\n"
+            "MOD_ORVANE_SREG_HUP_DELAY=0\n"
+            "MOD_ORVANE_SREG_SPLIT=0\n"
+            "MOD_ORVANE_SREG_ESC_DELAY=0\n"
+            "MOD_ORVANE_SREG_DTR_IGNORE=0\n"
+            "MOD_ORVANE_CFG_SCRIPT=\n"
+            "MOD_ORVANE_SYSLOGLEV=0\n"
+            "MOD_ORVANE_SPOOF_OK=0\n");
+}
+
+// The line of `key` in the formatted record.
+std::string line_of(const std::string& formatted, const std::string& key) {
+  size_t at = formatted.find("\n" + key + "=");
+  at = formatted.starts_with(key + "=") ? 0 : at + 1;
+  return formatted.substr(at, formatted.find('\n', at) - at);
+}
+
+TEST(SettingsFormat, FlagsAndTexts) {
+  modem_settings s;
+  s.enabled = 7;
+  s.port = 4294967295u;
+  s.parity = "no parity";
+  EXPECT_EQ(line_of(settings_format(s), "MOD_ORVANE_ENABLED"), "MOD_ORVANE_ENABLED=1");
+  EXPECT_EQ(line_of(settings_format(s), "MOD_ORVANE_PORT"), "MOD_ORVANE_PORT=4294967295");
+  EXPECT_EQ(line_of(settings_format(s), "MOD_ORVANE_PARITY"), "MOD_ORVANE_PARITY=\"no parity\"");
+
+  struct {
+    std::string text, line;
+  } cases[] = {
+      {"E", "MOD_ORVANE_PARITY=E"},
+      {"a\"b", "MOD_ORVANE_PARITY=a\"b"},
+      {"a\tb", "MOD_ORVANE_PARITY=a\tb"},  // only the space character asks for quotes
+      {" ", "MOD_ORVANE_PARITY=\" \""},
+      {std::string("E\0 x", 4), "MOD_ORVANE_PARITY=E"},
+      {std::string(16001, 'p'), "MOD_ORVANE_PARITY=" + std::string(16000, 'p')},
+      {" " + std::string(16001, 'p'), "MOD_ORVANE_PARITY=\" " + std::string(15999, 'p') + "\""},
+  };
+  for (const auto& c : cases) {
+    s.parity = c.text;
+    EXPECT_EQ(line_of(settings_format(s), "MOD_ORVANE_PARITY"), c.line);
+  }
+}
+
+TEST(SettingsLoad, MissingFileGivesZerosAndEmptyTexts) {
+  temp_dir dir;
+  modem_settings s = sample();
+  settings_load(s, dir.file("absent").c_str());
+  expect_same(s, modem_settings{});
+
+  modem_settings t = sample();
+  settings_load_stream(t, nullptr);
+  expect_same(t, modem_settings{});
+}
+
+TEST(SettingsLoad, KeysMatchTheWholeTextBeforeTheFirstEquals) {
+  struct {
+    std::string content;
+    uint32_t port;
+  } cases[] = {
+      {"MOD_ORVANE_PORT=2000\n", 2000},
+      {"mod_orvane_port=2000\n", 2000},
+      {"Mod_Orvane_Port=2000", 2000},
+      {"MOD_ORVANE_PORT = 2000\n", 0},
+      {" MOD_ORVANE_PORT=2000\n", 0},
+      {"MOD_ORVANE_PORTX=2000\n", 0},
+      {"XMOD_ORVANE_PORT=2000\n", 0},
+      {"MOD_ORVANE_PORT\n2000\n", 0},
+      {"MOD_ORVANE_PORT=1=2\n", 1},
+      {"MOD_ORVANE_PORT=\"2000\"\n", 2000},
+      {"MOD_ORVANE_PORT=1\nMOD_ORVANE_PORT=2\n", 1},
+      {"=5\nfoo\n\nMOD_ORVANE_PORT=7\n", 7},
+      {"MOD_ORVANE_PORT=12\r34\n", 12},
+      {"MOD_ORVANE_PORT=12\r\n", 12},
+      {"MOD_ORVANE_PORT\r=12\n", 0},
+      // The cut at the last quote comes before the search for "=".
+      {"MOD_ORVANE_PORT\"=12\n", 0},
+      {"MOD_ORVANE_SPLIT=3\rMOD_ORVANE_PORT=12\n", 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(load_text(c.content).port, c.port) << "content: \"" << c.content << "\"";
+  }
+}
+
+TEST(SettingsLoad, NumbersReadAsScanfUnsigned) {
+  // Magnitudes beyond 32 bits saturate to 4294967295 whatever the sign.
+  struct {
+    std::string value;
+    uint32_t number;
+  } cases[] = {
+      {"12abc", 12},
+      {"abc", 0},
+      {"", 0},
+      {"007", 7},
+      {"+7", 7},
+      {" \t 42", 42},
+      {"-1", 4294967295u},
+      {"-0", 0},
+      {"-4294967295", 1},
+      {"4294967295", 4294967295u},
+      {"4294967296", 4294967295u},
+      {"99999999999999999999999999", 4294967295u},
+      {"-4294967296", 4294967295u},
+      {"- 5", 0},
+      {"+", 0},
+      {"0x10", 0},
+      {"\"8\"", 8},
+      {"1 2", 1},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(load_text("MOD_ORVANE_SREG_CONN_TOUT=" + c.value + "\n").sreg_conn_tout, c.number)
+        << "value: \"" << c.value << "\"";
+  }
+}
+
+TEST(SettingsLoad, TextValuesLoseOneLeadingAndTheLastQuote) {
+  struct {
+    std::string value, text;
+  } cases[] = {
+      {"E", "E"},    {"E\"", "E"}, {"\"E\"", "E"}, {"a\"b\"c", "a\"b"}, {"\"a b\"", "a b"},
+      {"\"\"E", ""}, {"", ""},     {" E ", " E "}, {"E\rOdd\"", "E"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(load_text("MOD_ORVANE_PARITY=" + c.value + "\n").parity, c.text)
+        << "value: \"" << c.value << "\"";
+  }
+}
+
+TEST(SettingsLoad, LongLinesAreReadInPiecesOf16383Characters) {
+  const std::string key = "MOD_ORVANE_PARITY=";
+  // The first piece ends exactly before the second key, which is then a line of its own.
+  std::string filler(16383 - key.size(), 'a');
+  modem_settings s = load_text(key + filler + "MOD_ORVANE_PORT=77\n");
+  EXPECT_EQ(s.parity, filler);
+  EXPECT_EQ(s.port, 77u);
+
+  // One character less and the second key is inside the first piece.
+  filler.pop_back();
+  s = load_text(key + filler + "MOD_ORVANE_PORT=77\n");
+  EXPECT_EQ(s.parity.size(), 16383 - key.size());
+  EXPECT_EQ(s.port, 0u);
+}
+
+TEST(SettingsLoad, ScriptIsDecodedFromBase64) {
+  std::string script = "D0800:192168001001\nI7:Line seven\n";
+  EXPECT_EQ(load_text("MOD_ORVANE_CFG_SCRIPT=" + base64_encode_alloc(script) + "\n").cfg_script,
+            script);
+  EXPECT_EQ(load_text("MOD_ORVANE_CFG_SCRIPT=\"QU JD\"\n").cfg_script, "ABC");
+  EXPECT_EQ(load_text("MOD_ORVANE_CFG_SCRIPT=QUIAQUI=\n").cfg_script, "AB");
+  EXPECT_EQ(load_text("MOD_ORVANE_CFG_SCRIPT=\n").cfg_script, "");
+}
+
+TEST(SettingsLoad, ReadsEveryKeyWrittenByFormat) {
+  modem_settings original = sample();
+  original.parity = "odd parity";
+  original.cfg_script = "I1:hello \"world\"\nD2:010000000001\n";
+  expect_same(load_text(settings_format(original)), original);
+
+  // The flag is saved as 0/1; long texts come back cut to what the file keeps.
+  original.enabled = 7;
+  original.cfg_script = std::string(12001, 's');
+  modem_settings back = load_text(settings_format(original));
+  EXPECT_EQ(back.enabled, 1u);
+  EXPECT_EQ(back.cfg_script, std::string(12000, 's'));
+}
+
+int mode_of(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return -1;
+  return static_cast<int>(st.st_mode & 07777);
+}
+
+size_t entries_in(const std::string& dir) {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir)) ++n;
+  return n;
+}
+
+TEST(SettingsSave, RoundTripKeepsThePermissionBits) {
+  temp_dir dir;
+  std::string path = dir.file("settings");
+  write_file(path, "old\n");
+  ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+
+  modem_settings s = sample();
+  s.parity = "even parity";
+  s.cfg_script = std::string(SETTINGS_SCRIPT_SAVE_MAX, 'x');
+  EXPECT_EQ(settings_save(s, path.c_str()), 1);
+  EXPECT_EQ(read_file(path), settings_format(s));
+  EXPECT_EQ(mode_of(path), 0600);
+  EXPECT_EQ(entries_in(dir.path()), 1u);
+
+  modem_settings back;
+  settings_load(back, path.c_str());
+  expect_same(back, s);
+}
+
+TEST(SettingsSave, CreatesAMissingFile) {
+  temp_dir dir;
+  std::string path = dir.file("settings");
+  EXPECT_EQ(settings_save(sample(), path.c_str()), 1);
+  EXPECT_EQ(read_file(path), settings_format(sample()));
+}
+
+TEST(SettingsSave, RefusesAScriptThatWouldBeCut) {
+  temp_dir dir;
+  std::string path = dir.file("settings");
+  write_file(path, "old\n");
+  modem_settings s = sample();
+  s.cfg_script = std::string(SETTINGS_SCRIPT_SAVE_MAX + 1, 'x');
+  EXPECT_EQ(settings_save(s, path.c_str()), 0);
+  EXPECT_EQ(read_file(path), "old\n");
+  EXPECT_EQ(entries_in(dir.path()), 1u);
+}
+
+TEST(SettingsSave, FailsWhenTheFileCannotBeReplaced) {
+  temp_dir dir;
+  EXPECT_EQ(settings_save(sample(), dir.file("no/such/dir/settings").c_str()), 0);
+
+  // A directory in the file's place cannot be renamed over.
+  std::string blocked = dir.file("blocked");
+  ASSERT_EQ(mkdir(blocked.c_str(), 0755), 0);
+  EXPECT_EQ(settings_save(sample(), blocked.c_str()), 0);
+  EXPECT_TRUE(std::filesystem::is_directory(blocked));
+  EXPECT_EQ(entries_in(dir.path()), 1u);
+}
+
+TEST(SettingsSave, FailsInADirectoryWithoutWritePermission) {
+  temp_dir dir;
+  std::string sub = dir.file("ro");
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+  std::string path = sub + "/settings";
+  write_file(path, "old\n");
+  ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(sub.c_str(), 0555), 0);
+
+  // Root ignores permission bits, so the save runs in a child as an unprivileged user.
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(100);
+    _exit(settings_save(sample(), path.c_str()));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(read_file(path), "old\n");
+  EXPECT_EQ(entries_in(sub), 1u);
+  chmod(sub.c_str(), 0755);
+}
+
+}  // namespace
