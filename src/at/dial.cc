@@ -1,0 +1,84 @@
+#include "at/dial.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "config/subst_script.h"
+#include "config/text_rules.h"
+#include "core/modem_state.h"
+#include "platform/log.h"
+
+namespace {
+
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads the first twelve characters of `digits` as four groups of three decimal digits, the
+// first group being the first octet. Refuses fewer than twelve digits, a group above 255 and
+// the address 0.0.0.0, none of which can be connected to. Returns the address in host order,
+// or 0 when refused.
+uint32_t dial_address(std::string_view digits) {
+  if (digits.size() < 12) return 0;
+  uint32_t address = 0;
+  for (size_t group = 0; group < 4; ++group) {
+    uint32_t octet = 0;
+    for (size_t i = group * 3; i < group * 3 + 3; ++i) {
+      if (!is_digit(digits[i])) return 0;
+      octet = octet * 10 + static_cast<uint32_t>(digits[i] - '0');
+    }
+    if (octet > 255) return 0;
+    address = address << 8 | octet;
+  }
+  return address;
+}
+
+bool all_digits(std::string_view text) {
+  for (char c : text) {
+    if (!is_digit(c)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int cmd_dial(modem_state& ms, char* text, bool check_only) {
+  int skipped = 0;
+  if (text[0] == 'P' || text[0] == 'T') {
+    log_msg(8, "\"%c\" option of ATD command ignored", text[0]);
+    skipped = 1;
+  }
+  std::string number(text + skipped);
+  int length = normalize_phone_number(number.data());
+  if (length < 0) {
+    log_msg(7, "phone number %s can't be normalized", number.c_str());
+    return -1;
+  }
+  number.resize(strlen(number.c_str()));
+
+  const substitution* subst = subst_lookup(ms.subst_table, ms.subst_count, SUBST_DIAL, number);
+  // Only a substitution's pattern has to match the start of the number: its replacement
+  // supplies the address whatever else was typed.
+  std::string_view digits = number;
+  if (subst != nullptr) {
+    digits = subst->replacement;
+  } else if (number.size() != 12 || !all_digits(number)) {
+    log_msg(7, "bad format of phone number");
+    return -1;
+  }
+  uint32_t address = dial_address(digits);
+  if (address == 0) {
+    log_msg(7, "bad format of phone number");
+    return -1;
+  }
+  if (ms.peer_addr != 0) {
+    log_msg(7, "can't initiate connection to %s", number.c_str());
+    return -1;
+  }
+  if (!check_only) {
+    ms.peer_addr = htonl(address);
+    ms.pending_action = ACTION_DIAL;
+  }
+  return skipped + length;
+}

@@ -1,0 +1,87 @@
+#include "at/handlers.h"
+
+#include "at/sreg_table.h"
+#include "config/settings.h"
+#include "core/modem_state.h"
+
+namespace {
+
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The shared parser of E, Q and V: "0" or "1" set the flag, no digit clears it, any other
+// digit makes the command invalid.
+int parse_flag_digit(char c, bool check_only, uint32_t& field) {
+  if (c == '0' || c == '1') {
+    if (!check_only) field = static_cast<uint32_t>(c - '0');
+    return 1;
+  }
+  if (is_digit(c)) return -1;
+  if (!check_only) field = 0;
+  return 0;
+}
+
+// H and O take an optional "0" and nothing else.
+int parse_optional_zero(char c) {
+  if (c == '0') return 1;
+  return is_digit(c) ? -1 : 0;
+}
+
+int request_action(modem_state& ms, int count, bool check_only, pending_action action) {
+  if (count >= 0 && !check_only) ms.pending_action = action;
+  return count;
+}
+
+}  // namespace
+
+int cmd_answer(modem_state& ms, char*, bool check_only) {
+  return request_action(ms, 0, check_only, ACTION_ANSWER);
+}
+
+int cmd_echo(modem_state& ms, char* text, bool check_only) {
+  return parse_flag_digit(text[0], check_only, ms.settings.stat_echo);
+}
+
+int cmd_hangup(modem_state& ms, char* text, bool check_only) {
+  return request_action(ms, parse_optional_zero(text[0]), check_only, ACTION_HANGUP);
+}
+
+int cmd_online(modem_state& ms, char* text, bool check_only) {
+  return request_action(ms, parse_optional_zero(text[0]), check_only, ACTION_ONLINE);
+}
+
+int cmd_quiet(modem_state& ms, char* text, bool check_only) {
+  return parse_flag_digit(text[0], check_only, ms.settings.stat_quiet);
+}
+
+int cmd_verbose(modem_state& ms, char* text, bool check_only) {
+  return parse_flag_digit(text[0], check_only, ms.settings.stat_verbosity);
+}
+
+// The digit after Z only selects a profile on real modems; there is one profile here.
+int cmd_reset(modem_state& ms, char* text, bool check_only) {
+  int count = is_digit(text[0]) ? 1 : 0;
+  if (check_only) return count;
+  settings_load(ms.settings, ms.paths.settings.c_str());
+  recompute_timers(ms);
+  ms.pending_action = ACTION_RESET;
+  return count;
+}
+
+int cmd_dtr_action(modem_state& ms, char* text, bool check_only) {
+  char c = text[0];
+  if (c == '\0') return -1;
+  uint32_t value = 0;
+  if (is_digit(c)) {
+    if (c > '3') return -1;
+    value = static_cast<uint32_t>(c - '0');
+  }
+  if (!check_only) ms.settings.stat_dtr_action = value;
+  return 1;
+}
+
+// A file that cannot be written (or a script too long to keep whole) fails the command in the
+// execution pass, so the DTE learns that the settings were not stored.
+int cmd_store(modem_state& ms, char*, bool check_only) {
+  if (check_only) return 0;
+  return settings_save(ms.settings, ms.paths.settings.c_str()) != 0 ? 0 : -1;
+}

@@ -1,0 +1,113 @@
+#include "at/info.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "config/subst_script.h"
+#include "core/modem_state.h"
+#include "platform/serial_port.h"
+
+namespace {
+
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+constexpr size_t REPORT_LINE_SIZE = 128;
+
+unsigned char line_end(const modem_state& ms) {
+  return static_cast<unsigned char>(ms.settings.sreg_cr);
+}
+unsigned char line_feed(const modem_state& ms) {
+  return static_cast<unsigned char>(ms.settings.sreg_lf);
+}
+
+// Moves the fill mark of a report line past a piece that snprintf wrote into the space that
+// remained (the line is sized so that twelve registers always fit; a cut piece stops there).
+void advance(size_t& used, int written) {
+  if (written > 0) used = std::min(used + static_cast<size_t>(written), REPORT_LINE_SIZE - 1);
+}
+
+}  // namespace
+
+int cmd_info(modem_state& ms, char* text, bool check_only) {
+  int digits = 0;
+  while (is_digit(text[digits])) ++digits;
+  if (digits == 0) return -1;
+  int fd = ms.serial_fd.get();
+  // Every digit is consumed although only the pattern or the first digit decides: ATI23 is ATI2.
+  const substitution* subst = subst_lookup(ms.subst_table, ms.subst_count, SUBST_INFO, text);
+  if (subst != nullptr) {
+    if (!check_only) {
+      write_text(fd, subst->replacement.c_str());
+      write_byte(fd, line_end(ms));
+      write_byte(fd, line_feed(ms));
+    }
+    return digits;
+  }
+  const char* path = nullptr;
+  if (text[0] == '2') {
+    path = ms.paths.router_version.c_str();
+  } else if (text[0] == '3') {
+    path = ms.paths.module_version.c_str();
+  } else {
+    return -1;
+  }
+  // A missing version file prints nothing; the command still succeeds.
+  if (!check_only) print_file_lines(ms, fd, path);
+  return digits;
+}
+
+int cmd_report(modem_state& ms, char*, bool check_only) {
+  if (!check_only) print_config_report(ms, ms.serial_fd.get());
+  return 0;
+}
+
+int print_file_lines(const modem_state& ms, int fd, const char* path) {
+  FILE* file = fopen(path, "r");
+  if (file == nullptr) return -1;
+  char piece[128];
+  while (fgets(piece, sizeof piece, file) != nullptr) {
+    size_t len = strlen(piece);
+    while (len > 0 && (piece[len - 1] == '\r' || piece[len - 1] == '\n')) piece[--len] = '\0';
+    write_text(fd, piece);
+    write_byte(fd, line_end(ms));
+    write_byte(fd, line_feed(ms));
+  }
+  fclose(file);
+  return 0;
+}
+
+void print_config_report(const modem_state& ms, int fd) {
+  const modem_settings& s = ms.settings;
+  unsigned char cr = line_end(ms);
+  unsigned char lf = line_feed(ms);
+  char line[REPORT_LINE_SIZE];
+
+  snprintf(line, sizeof line, "E   Q   V   &D%c%c", cr, lf);
+  write_text(fd, line);
+
+  snprintf(line, sizeof line, "%-4i%-4i%-4i%-4i%c%c%c%c", static_cast<int32_t>(s.stat_echo),
+           static_cast<int32_t>(s.stat_quiet), static_cast<int32_t>(s.stat_verbosity),
+           static_cast<int32_t>(s.stat_dtr_action), cr, lf, cr, lf);
+  write_text(fd, line);
+
+  size_t used = 0;
+  line[0] = '\0';
+  for (size_t n = 0; n < ms.sreg_table.size(); ++n) {
+    if (ms.sreg_table[n].value != nullptr) {
+      advance(used, snprintf(line + used, sizeof line - used, "S%-3i", static_cast<int>(n)));
+    }
+  }
+  snprintf(line + used, sizeof line - used, "%c%c", cr, lf);
+  write_text(fd, line);
+
+  used = 0;
+  line[0] = '\0';
+  for (const sreg_slot& slot : ms.sreg_table) {
+    if (slot.value != nullptr) {
+      advance(used, snprintf(line + used, sizeof line - used, "%-4u", *slot.value));
+    }
+  }
+  snprintf(line + used, sizeof line - used, "%c%c", cr, lf);
+  write_text(fd, line);
+}

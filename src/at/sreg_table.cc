@@ -1,0 +1,168 @@
+#include "at/sreg_table.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/modem_state.h"
+#include "platform/serial_port.h"
+
+namespace {
+
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+constexpr int digit_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return 99;
+}
+
+// A number read from the start of a text.
+struct parsed_number {
+  int length = 0;  // characters consumed, 0 when there is no number
+  int64_t value = 0;
+};
+
+// Large enough to be out of every range the callers accept, small enough not to overflow.
+constexpr int64_t PARSE_LIMIT = int64_t{1} << 40;
+
+// Reads an integer as strtol with base 0 does: optional sign, then hexadecimal after "0X",
+// octal after "0", decimal otherwise; it ends at the first character that cannot continue it
+// ("0X" without a hexadecimal digit is the number 0 followed by "X"). The magnitude saturates.
+parsed_number parse_register_number(const char* text) {
+  int pos = 0;
+  bool negative = false;
+  if (text[pos] == '+' || text[pos] == '-') {
+    negative = text[pos] == '-';
+    ++pos;
+  }
+  int base = 10;
+  if (text[pos] == '0') {
+    bool hex_prefix =
+        (text[pos + 1] == 'X' || text[pos + 1] == 'x') && digit_value(text[pos + 2]) < 16;
+    if (hex_prefix) {
+      base = 16;
+      pos += 2;
+    } else {
+      base = 8;
+    }
+  }
+  int start = pos;
+  int64_t magnitude = 0;
+  while (digit_value(text[pos]) < base) {
+    magnitude = magnitude * base + digit_value(text[pos]);
+    if (magnitude > PARSE_LIMIT) magnitude = PARSE_LIMIT;
+    ++pos;
+  }
+  if (pos == start) return {};
+  return {.length = pos, .value = negative ? -magnitude : magnitude};
+}
+
+// Reads an unsigned decimal value as "%u" does: optional sign (a minus negates modulo 2^32),
+// then decimal digits. Values beyond 32 bits saturate at 4294967295; every digit is consumed.
+parsed_number parse_register_value(const char* text) {
+  int pos = 0;
+  bool negative = false;
+  if (text[pos] == '+' || text[pos] == '-') {
+    negative = text[pos] == '-';
+    ++pos;
+  }
+  int start = pos;
+  uint64_t value = 0;
+  while (is_digit(text[pos])) {
+    value = value * 10 + static_cast<uint64_t>(text[pos] - '0');
+    if (value > UINT32_MAX) value = UINT32_MAX;
+    ++pos;
+  }
+  if (pos == start) return {};
+  auto v = static_cast<uint32_t>(value);
+  if (negative) v = 0u - v;
+  return {.length = pos, .value = v};
+}
+
+// The slot of register n, or nullptr when n is out of range or the register is absent.
+const sreg_slot* find_slot(const modem_state& ms, int64_t n) {
+  if (n < 0 || n >= SREG_COUNT) return nullptr;
+  const sreg_slot& slot = ms.sreg_table[static_cast<size_t>(n)];
+  return slot.value != nullptr ? &slot : nullptr;
+}
+
+// value * factor wrapped to signed 32 bits, as the timers are kept.
+int32_t scaled(uint32_t value, int32_t factor) {
+  return static_cast<int32_t>(static_cast<int64_t>(static_cast<int32_t>(value)) * factor);
+}
+
+// "n=v": the count ends after the '=' and the digits right after it; a sign before the value
+// is read but not counted, so it is left over for the interpreter to reject.
+int sreg_write(modem_state& ms, const char* text, bool check_only) {
+  parsed_number n = parse_register_number(text);
+  if (n.length == 0 || text[n.length] != '=') return -1;
+  const char* value_text = text + n.length + 1;
+  parsed_number v = parse_register_value(value_text);
+  if (v.length == 0) return -1;
+  const sreg_slot* slot = find_slot(ms, n.value);
+  if (slot == nullptr) return -1;
+  int digits = 0;
+  while (is_digit(value_text[digits])) ++digits;
+  int count = n.length + 1 + digits;
+  if (check_only) return count;
+  *slot->value = static_cast<uint32_t>(v.value);
+  if (slot->on_change != nullptr) slot->on_change(ms);
+  return count;
+}
+
+// "n...?": whatever stands between the number and the first '?' belongs to the query.
+int sreg_read(modem_state& ms, const char* text, const char* question, bool check_only) {
+  parsed_number n = parse_register_number(text);
+  if (n.length == 0) return -1;
+  const sreg_slot* slot = find_slot(ms, n.value);
+  if (slot == nullptr) return -1;
+  int count = static_cast<int>(question - text) + 1;
+  if (check_only) return count;
+  char buf[10];
+  snprintf(buf, sizeof buf, "%i%c%c", static_cast<int32_t>(*slot->value),
+           static_cast<unsigned char>(ms.settings.sreg_cr),
+           static_cast<unsigned char>(ms.settings.sreg_lf));
+  write_text(ms.serial_fd.get(), buf);
+  return count;
+}
+
+}  // namespace
+
+void sreg_table_fill(modem_state& ms) {
+  modem_settings& s = ms.settings;
+  ms.sreg_table = {};
+  auto& t = ms.sreg_table;
+  t[0] = {.value = &s.sreg_auto_answer};
+  t[1] = {.value = &ms.ring_count};
+  t[2] = {.value = &s.sreg_esc};
+  t[3] = {.value = &s.sreg_cr};
+  t[4] = {.value = &s.sreg_lf};
+  t[5] = {.value = &s.sreg_bs};
+  t[6] = {.value = &s.sreg_ring_int};
+  t[7] = {.value = &s.sreg_conn_tout};
+  t[10] = {.value = &s.sreg_hup_delay, .on_change = recompute_timers};
+  t[11] = {.value = &s.sreg_split, .on_change = recompute_timers};
+  t[12] = {.value = &s.sreg_esc_delay, .on_change = recompute_timers};
+  t[25] = {.value = &s.sreg_dtr_ignore, .on_change = recompute_timers};
+}
+
+void recompute_timers(modem_state& ms) {
+  const modem_settings& s = ms.settings;
+  ms.inactivity_timeout_sec = scaled(s.sreg_hup_delay, 10);
+  ms.split_timeout_usec = scaled(s.sreg_split, 1000);
+  int32_t guard = scaled(s.sreg_esc_delay, 20000);
+  ms.escape_guard_sec = guard / 1000000;
+  ms.escape_guard_usec = guard % 1000000;
+  int32_t dtr = scaled(s.sreg_dtr_ignore, 10000);
+  ms.dtr_ignore_sec = dtr / 1000000;
+  ms.dtr_ignore_usec = dtr % 1000000;
+}
+
+int cmd_sreg(modem_state& ms, char* text, bool check_only) {
+  // An '=' anywhere on the rest of the line, even in a later command, selects the write form.
+  if (strchr(text, '=') != nullptr) return sreg_write(ms, text, check_only);
+  const char* question = strchr(text, '?');
+  if (question != nullptr) return sreg_read(ms, text, question, check_only);
+  return -1;
+}

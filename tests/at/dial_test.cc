@@ -1,0 +1,165 @@
+#include "at/dial.h"
+
+#include <arpa/inet.h>
+
+#include "at_fixture.h"
+
+namespace {
+
+using Dial = at_fixture;
+
+// The peer address as dotted text, "" for none.
+std::string peer_text(const modem_state& ms) {
+  if (ms.peer_addr == 0) return "";
+  in_addr a{};
+  a.s_addr = ms.peer_addr;
+  return inet_ntoa(a);
+}
+
+TEST_F(Dial, NumbersAndRefusals) {
+  struct row {
+    const char* line;
+    const char* peer;     // "" when refused
+    const char* message;  // a log line that must be there, or nullptr
+  };
+  const row rows[] = {
+      {"ATD192168001001", "192.168.1.1", nullptr},
+      {"ATDT192.168.001.001", "192.168.1.1", "\"T\" option of ATD command ignored"},
+      {"ATDP192-168-001-001", "192.168.1.1", "\"P\" option of ATD command ignored"},
+      {"ATD 192 168 001 001", "192.168.1.1", nullptr},
+      {"atdt(192)168,001#001*", "192.168.1.1", nullptr},
+      {"ATD010000000001", "10.0.0.1", nullptr},
+      {"ATD255255255254", "255.255.255.254", nullptr},
+      {"ATD000000000001", "0.0.0.1", nullptr},
+      {"ATE0D127000000001", "127.0.0.1", nullptr},
+      {"ATD19216800100", "", "bad format of phone number"},
+      {"ATD1921680010011", "", "bad format of phone number"},
+      // Groups above 255 and the address 0.0.0.0 cannot be connected to.
+      {"ATD999999999999", "", "bad format of phone number"},
+      {"ATD300000000001", "", "bad format of phone number"},
+      {"ATD256000000000", "", "bad format of phone number"},
+      {"ATD000000000000", "", "bad format of phone number"},
+      {"ATD-", "", "bad format of phone number"},
+      {"ATD+192168001001", "", "bad format of phone number"},
+      {"ATD+420123", "", "bad format of phone number"},
+      {"ATDTT192168001001", "", "phone number contains a letter T"},
+      {"ATDT123456789012E0", "", "phone number contains a letter E"},
+      {"ATD+", "", "phone number too short"},
+      {"ATDT", "", "phone number too short"},
+      {"ATDP", "", "phone number %s can't be normalized"},
+  };
+  for (const row& r : rows) {
+    make_state();
+    bool accepted = r.peer[0] != '\0';
+    // No OK for a dial: call control reports the outcome.
+    EXPECT_EQ(run(r.line), accepted ? "" : "ERROR\r\n") << r.line;
+    EXPECT_EQ(peer_text(*ms), r.peer) << r.line;
+    EXPECT_EQ(ms->pending_action, accepted ? ACTION_DIAL : ACTION_NONE) << r.line;
+    // Nothing on a refused line runs, also not what stands before D.
+    EXPECT_EQ(ms->settings.stat_echo, accepted && r.line[2] == 'E' ? 0u : 1u) << r.line;
+    if (r.message != nullptr && std::string(r.message).find("%s") == std::string::npos) {
+      EXPECT_TRUE(log.has(r.message[0] == '"' ? 8 : 7, r.message)) << r.line;
+    }
+  }
+}
+
+TEST_F(Dial, FailedNormalisationNamesTheNumber) {
+  EXPECT_EQ(run("ATDP"), "ERROR\r\n");
+  EXPECT_TRUE(log.has(7, "phone number too short"));
+  EXPECT_TRUE(log.has(7, "phone number  can't be normalized"));
+  log.clear();
+  EXPECT_EQ(run("ATD12A4"), "ERROR\r\n");
+  EXPECT_TRUE(log.has(7, "phone number contains a letter A"));
+  EXPECT_TRUE(log.has(7, "phone number 12A4 can't be normalized"));
+}
+
+TEST_F(Dial, OptionIsLoggedInEachPass) {
+  EXPECT_EQ(run("ATDT192168001001"), "");
+  int count = 0;
+  for (const auto& [level, text] : log.lines()) {
+    if (text == "\"T\" option of ATD command ignored") {
+      EXPECT_EQ(level, 8);
+      ++count;
+    }
+  }
+  EXPECT_EQ(count, 2);
+}
+
+TEST_F(Dial, AddressIsInNetworkOrder) {
+  EXPECT_EQ(run("ATD192168001002"), "");
+  EXPECT_EQ(ms->peer_addr, htonl(0xC0A80102u));
+  EXPECT_EQ(ms->peer_addr, inet_addr("192.168.1.2"));
+}
+
+TEST_F(Dial, Substitutions) {
+  add_subst(SUBST_INFO, "100", "not a dial entry");
+  add_subst(SUBST_DIAL, "100", "010000000001");
+  add_subst(SUBST_DIAL, "+420", "192168001002xyz");
+  add_subst(SUBST_DIAL, "555", "300000000001");
+  add_subst(SUBST_DIAL, "556", "000000000000");
+  add_subst(SUBST_DIAL, "557", "12345");
+  struct row {
+    const char* line;
+    const char* peer;
+  };
+  const row rows[] = {
+      {"ATD100", "10.0.0.1"},
+      {"ATD1005", "10.0.0.1"},
+      {"ATDT1-0-0-99", "10.0.0.1"},
+      {"ATD10", ""},
+      {"ATD+420123", "192.168.1.2"},
+      {"ATD420123", ""},
+      // A typed twelve-digit number that begins with a pattern takes the substitution.
+      {"ATD100168001001", "10.0.0.1"},
+      // Replacements that do not give a usable address are refused at dial time.
+      {"ATD555", ""},
+      {"ATD556", ""},
+      {"ATD557", ""},
+  };
+  for (const row& r : rows) {
+    ms->peer_addr = 0;
+    ms->pending_action = ACTION_NONE;
+    log.clear();
+    bool accepted = r.peer[0] != '\0';
+    EXPECT_EQ(run(r.line), accepted ? "" : "ERROR\r\n") << r.line;
+    EXPECT_EQ(peer_text(*ms), r.peer) << r.line;
+    if (!accepted) {
+      EXPECT_TRUE(log.has(7, "bad format of phone number")) << r.line;
+    }
+  }
+}
+
+TEST_F(Dial, EmptyPatternMatchesEveryNumber) {
+  add_subst(SUBST_DIAL, "", "010000000009");
+  EXPECT_EQ(run("ATD-"), "");
+  EXPECT_EQ(peer_text(*ms), "10.0.0.9");
+}
+
+TEST_F(Dial, RefusedWhileACallHasAPeer) {
+  ms->peer_addr = inet_addr("10.1.1.1");
+  EXPECT_EQ(run("ATE0DT192.168.001.001"), "ERROR\r\n");
+  EXPECT_TRUE(log.has(7, "can't initiate connection to 192168001001"));
+  EXPECT_EQ(ms->peer_addr, inet_addr("10.1.1.1"));
+  EXPECT_EQ(ms->settings.stat_echo, 1u);
+  EXPECT_EQ(ms->pending_action, ACTION_NONE);
+}
+
+TEST_F(Dial, SecondDialInTheSameChunkIsRefused) {
+  EXPECT_EQ(type("ATD192168001001\rATD010000000001\r"),
+            "ATD192168001001\r\nATD010000000001\r\nERROR\r\n");
+  EXPECT_EQ(peer_text(*ms), "192.168.1.1");
+  EXPECT_EQ(ms->pending_action, ACTION_DIAL);
+}
+
+TEST_F(Dial, CheckPassChangesNothing) {
+  std::string text = "T192168001001";
+  EXPECT_EQ(cmd_dial(*ms, text.data(), true), 13);
+  EXPECT_EQ(text, "T192168001001");
+  EXPECT_EQ(ms->peer_addr, 0u);
+  EXPECT_EQ(ms->pending_action, ACTION_NONE);
+  EXPECT_EQ(cmd_dial(*ms, text.data(), false), 13);
+  EXPECT_EQ(peer_text(*ms), "192.168.1.1");
+  EXPECT_EQ(drain(), "");
+}
+
+}  // namespace
