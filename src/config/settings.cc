@@ -10,11 +10,11 @@
 namespace {
 
 enum settings_kind : int {
-  KIND_FLAG = 0,           // written as 0 or 1
-  KIND_NUMBER = 1,         // written as a number, nothing after "=" when 0
-  KIND_NUMBER_ALWAYS = 2,  // written as a number, also when 0
-  KIND_TEXT = 3,           // written as is, quoted when it holds a space
-  KIND_SCRIPT = 4,         // text, base64-encoded in the file
+  KIND_FLAG = 0,    // written as 0 or 1
+  KIND_NUMBER = 1,  // written as a number, nothing after "=" when 0
+  KIND_ALWAYS = 2,  // written as a number, also when 0
+  KIND_TEXT = 3,    // written as is, quoted when it holds a space
+  KIND_SCRIPT = 4,  // text, base64-encoded in the file
 };
 
 struct settings_key {
@@ -24,40 +24,42 @@ struct settings_key {
   std::string modem_settings::*text = nullptr;
 };
 
+using ms = modem_settings;
+
 // The lines of the file in the order they are written. The E, Q, V and &D lines stand before
 // the S-register lines although their fields follow the S-registers in the record. Loading
 // uses the same table; its order does not matter there, since every lookup scans the file.
 constexpr settings_key settings_keys[] = {
-    {"MOD_ORVANE_ENABLED", KIND_FLAG, &modem_settings::enabled},
-    {"MOD_ORVANE_SERIAL", KIND_NUMBER, &modem_settings::serial},
-    {"MOD_ORVANE_BAUDRATE", KIND_NUMBER, &modem_settings::baudrate},
-    {"MOD_ORVANE_DATABITS", KIND_NUMBER, &modem_settings::databits},
-    {"MOD_ORVANE_PARITY", KIND_TEXT, nullptr, &modem_settings::parity},
-    {"MOD_ORVANE_STOPBITS", KIND_NUMBER, &modem_settings::stopbits},
-    {"MOD_ORVANE_SPLIT", KIND_NUMBER_ALWAYS, &modem_settings::split},
-    {"MOD_ORVANE_PORT", KIND_NUMBER, &modem_settings::port},
-    {"MOD_ORVANE_KEEPALIVE", KIND_NUMBER_ALWAYS, &modem_settings::keepalive},
-    {"MOD_ORVANE_KEEPALIVE_TIME", KIND_NUMBER, &modem_settings::keepalive_time},
-    {"MOD_ORVANE_KEEPALIVE_INTVL", KIND_NUMBER, &modem_settings::keepalive_intvl},
-    {"MOD_ORVANE_KEEPALIVE_PROBES", KIND_NUMBER, &modem_settings::keepalive_probes},
-    {"MOD_ORVANE_STAT_ECHO", KIND_NUMBER_ALWAYS, &modem_settings::stat_echo},
-    {"MOD_ORVANE_STAT_QUIET", KIND_NUMBER_ALWAYS, &modem_settings::stat_quiet},
-    {"MOD_ORVANE_STAT_VERBOSITY", KIND_NUMBER_ALWAYS, &modem_settings::stat_verbosity},
-    {"MOD_ORVANE_STAT_DTR_ACTION", KIND_NUMBER_ALWAYS, &modem_settings::stat_dtr_action},
-    {"MOD_ORVANE_SREG_AUTO_ANSWER", KIND_NUMBER_ALWAYS, &modem_settings::sreg_auto_answer},
-    {"MOD_ORVANE_SREG_ESC", KIND_NUMBER_ALWAYS, &modem_settings::sreg_esc},
-    {"MOD_ORVANE_SREG_CR", KIND_NUMBER_ALWAYS, &modem_settings::sreg_cr},
-    {"MOD_ORVANE_SREG_LF", KIND_NUMBER_ALWAYS, &modem_settings::sreg_lf},
-    {"MOD_ORVANE_SREG_BS", KIND_NUMBER_ALWAYS, &modem_settings::sreg_bs},
-    {"MOD_ORVANE_SREG_RING_INT", KIND_NUMBER_ALWAYS, &modem_settings::sreg_ring_int},
-    {"MOD_ORVANE_SREG_CONN_TOUT", KIND_NUMBER_ALWAYS, &modem_settings::sreg_conn_tout},
-    {"MOD_ORVANE_SREG_HUP_DELAY", KIND_NUMBER_ALWAYS, &modem_settings::sreg_hup_delay},
-    {"MOD_ORVANE_SREG_SPLIT", KIND_NUMBER_ALWAYS, &modem_settings::sreg_split},
-    {"MOD_ORVANE_SREG_ESC_DELAY", KIND_NUMBER_ALWAYS, &modem_settings::sreg_esc_delay},
-    {"MOD_ORVANE_SREG_DTR_IGNORE", KIND_NUMBER_ALWAYS, &modem_settings::sreg_dtr_ignore},
-    {"MOD_ORVANE_CFG_SCRIPT", KIND_SCRIPT, nullptr, &modem_settings::cfg_script},
-    {"MOD_ORVANE_SYSLOGLEV", KIND_NUMBER_ALWAYS, &modem_settings::sysloglev},
-    {"MOD_ORVANE_SPOOF_OK", KIND_NUMBER_ALWAYS, &modem_settings::spoof_ok},
+    {.key = "MOD_ORVANE_ENABLED", .kind = KIND_FLAG, .number = &ms::enabled},
+    {.key = "MOD_ORVANE_SERIAL", .kind = KIND_NUMBER, .number = &ms::serial},
+    {.key = "MOD_ORVANE_BAUDRATE", .kind = KIND_NUMBER, .number = &ms::baudrate},
+    {.key = "MOD_ORVANE_DATABITS", .kind = KIND_NUMBER, .number = &ms::databits},
+    {.key = "MOD_ORVANE_PARITY", .kind = KIND_TEXT, .text = &ms::parity},
+    {.key = "MOD_ORVANE_STOPBITS", .kind = KIND_NUMBER, .number = &ms::stopbits},
+    {.key = "MOD_ORVANE_SPLIT", .kind = KIND_ALWAYS, .number = &ms::split},
+    {.key = "MOD_ORVANE_PORT", .kind = KIND_NUMBER, .number = &ms::port},
+    {.key = "MOD_ORVANE_KEEPALIVE", .kind = KIND_ALWAYS, .number = &ms::keepalive},
+    {.key = "MOD_ORVANE_KEEPALIVE_TIME", .kind = KIND_NUMBER, .number = &ms::keepalive_time},
+    {.key = "MOD_ORVANE_KEEPALIVE_INTVL", .kind = KIND_NUMBER, .number = &ms::keepalive_intvl},
+    {.key = "MOD_ORVANE_KEEPALIVE_PROBES", .kind = KIND_NUMBER, .number = &ms::keepalive_probes},
+    {.key = "MOD_ORVANE_STAT_ECHO", .kind = KIND_ALWAYS, .number = &ms::stat_echo},
+    {.key = "MOD_ORVANE_STAT_QUIET", .kind = KIND_ALWAYS, .number = &ms::stat_quiet},
+    {.key = "MOD_ORVANE_STAT_VERBOSITY", .kind = KIND_ALWAYS, .number = &ms::stat_verbosity},
+    {.key = "MOD_ORVANE_STAT_DTR_ACTION", .kind = KIND_ALWAYS, .number = &ms::stat_dtr_action},
+    {.key = "MOD_ORVANE_SREG_AUTO_ANSWER", .kind = KIND_ALWAYS, .number = &ms::sreg_auto_answer},
+    {.key = "MOD_ORVANE_SREG_ESC", .kind = KIND_ALWAYS, .number = &ms::sreg_esc},
+    {.key = "MOD_ORVANE_SREG_CR", .kind = KIND_ALWAYS, .number = &ms::sreg_cr},
+    {.key = "MOD_ORVANE_SREG_LF", .kind = KIND_ALWAYS, .number = &ms::sreg_lf},
+    {.key = "MOD_ORVANE_SREG_BS", .kind = KIND_ALWAYS, .number = &ms::sreg_bs},
+    {.key = "MOD_ORVANE_SREG_RING_INT", .kind = KIND_ALWAYS, .number = &ms::sreg_ring_int},
+    {.key = "MOD_ORVANE_SREG_CONN_TOUT", .kind = KIND_ALWAYS, .number = &ms::sreg_conn_tout},
+    {.key = "MOD_ORVANE_SREG_HUP_DELAY", .kind = KIND_ALWAYS, .number = &ms::sreg_hup_delay},
+    {.key = "MOD_ORVANE_SREG_SPLIT", .kind = KIND_ALWAYS, .number = &ms::sreg_split},
+    {.key = "MOD_ORVANE_SREG_ESC_DELAY", .kind = KIND_ALWAYS, .number = &ms::sreg_esc_delay},
+    {.key = "MOD_ORVANE_SREG_DTR_IGNORE", .kind = KIND_ALWAYS, .number = &ms::sreg_dtr_ignore},
+    {.key = "MOD_ORVANE_CFG_SCRIPT", .kind = KIND_SCRIPT, .text = &ms::cfg_script},
+    {.key = "MOD_ORVANE_SYSLOGLEV", .kind = KIND_ALWAYS, .number = &ms::sysloglev},
+    {.key = "MOD_ORVANE_SPOOF_OK", .kind = KIND_ALWAYS, .number = &ms::spoof_ok},
 };
 static_assert(std::size(settings_keys) == 30);
 
@@ -180,7 +182,7 @@ void settings_load_stream(modem_settings& s, FILE* file) {
     switch (k.kind) {
       case KIND_FLAG:
       case KIND_NUMBER:
-      case KIND_NUMBER_ALWAYS:
+      case KIND_ALWAYS:
         s.*k.number = settings_get_uint(reader, k.key);
         break;
       case KIND_TEXT:
@@ -209,7 +211,7 @@ std::string settings_format(const modem_settings& s) {
       case KIND_NUMBER:
         put_uint(out, k.key, s.*k.number, false);
         break;
-      case KIND_NUMBER_ALWAYS:
+      case KIND_ALWAYS:
         put_uint(out, k.key, s.*k.number, true);
         break;
       case KIND_TEXT:
