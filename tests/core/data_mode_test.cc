@@ -1,0 +1,332 @@
+// Data mode inside one process: forwarding, the escape sequence, inactivity, the DTR watch and
+// the held-bytes rule, through real sockets and the modem-line seam.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "loop_fixture.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+TEST(DataMode, ForwardsBothWaysAndDiscardsPeerDataInCommandMode) {
+  loop_fixture f;
+  f.connect_call();
+  EXPECT_EQ(f.dte_read(), "CONNECT 115200\r\n");
+  EXPECT_TRUE(f.lines().modem_dtr);
+
+  f.dte_write("hello peer");
+  std::string got;
+  ASSERT_TRUE(f.run_until([&] { return (got += f.peer_read()) == "hello peer"; }));
+  f.peer_write("hello dte");
+  got.clear();
+  ASSERT_TRUE(f.run_until([&] { return (got += f.dte_read()) == "hello dte"; }));
+
+  // Escape with a short guard, then peer data must not reach the DTE.
+  f.configure([](modem_settings& s) { s.sreg_esc_delay = 5; });
+  f.dte_write("+++");
+  got.clear();
+  ASSERT_TRUE(f.run_until([&] { return (got += f.dte_read()) == "OK\r\n"; }));
+  EXPECT_EQ(f.ms().online, 0);
+  EXPECT_EQ(f.ms().call_state, CALL_CONNECTED);
+  f.peer_write("lost in command mode");
+  f.run_for(0.2);
+  EXPECT_EQ(f.dte_read(), "");
+
+  // ATO resumes; data flows again and the discarded bytes never show up.
+  f.dte_write("ATO\r");
+  got.clear();
+  ASSERT_TRUE(f.run_until(
+      [&] { return (got += f.dte_read()).find("CONNECT 115200\r\n") != std::string::npos; }));
+  EXPECT_EQ(got, "ATO\r\nCONNECT 115200\r\n");
+  f.peer_write("again");
+  got.clear();
+  ASSERT_TRUE(f.run_until([&] { return (got += f.dte_read()) == "again"; }));
+}
+
+TEST(DataMode, SplitTimerGathersSerialBytes) {
+  loop_fixture f;
+  f.configure([](modem_settings& s) { s.sreg_split = 300; });
+  f.connect_call();
+  f.dte_read();
+  std::string early;
+  f.run_with([&] {
+    for (char c : std::string("abcde")) {
+      f.dte_write(std::string(1, c));
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+    // Within the split time after the last byte nothing has been sent.
+    std::this_thread::sleep_for(milliseconds(100));
+    early = f.peer_read();
+  });
+  EXPECT_EQ(early, "");
+  std::string got;
+  ASSERT_TRUE(f.run_until([&] { return (got += f.peer_read()) == "abcde"; }, 3.0));
+
+  // A full buffer goes out at once; the rest after the split time.
+  std::string burst(2000, 'x');
+  f.dte_write(burst);
+  got.clear();
+  ASSERT_TRUE(f.run_until([&] { return (got += f.peer_read()).size() >= 1024; }, 0.25));
+  ASSERT_TRUE(f.run_until([&] { return (got += f.peer_read()).size() == 2000; }, 3.0));
+  EXPECT_EQ(got, burst);
+}
+
+TEST(DataMode, EscapeWithoutGuardTime) {
+  loop_fixture f;
+  f.configure([](modem_settings& s) { s.sreg_esc_delay = 0; });
+  f.connect_call();
+  f.dte_read();
+
+  // Three escape characters in one read: command mode in that pass, nothing sent.
+  f.dte_write("data+++");
+  std::string dte;
+  ASSERT_TRUE(f.run_until([&] { return (dte += f.dte_read()) == "OK\r\n"; }));
+  f.run_for(0.1);
+  EXPECT_EQ(f.peer_read(), "");
+
+  // One per read: the first two reach the peer before the third completes the count.
+  f.dte_write("ATO\r");
+  ASSERT_TRUE(f.run_until([&] { return f.ms().online == 1; }));
+  f.dte_read();
+  std::string peer;
+  f.run_with([&] {
+    for (int i = 0; i < 3; ++i) {
+      f.dte_write("+");
+      std::this_thread::sleep_for(milliseconds(100));
+      peer += f.peer_read();
+    }
+  });
+  EXPECT_EQ(peer, "++");
+  EXPECT_EQ(f.ms().online, 0);
+  EXPECT_EQ(f.dte_read(), "OK\r\n");
+}
+
+TEST(DataMode, EscapeGuardCases) {
+  struct step {
+    const char* bytes;
+    int pause_after_ms;
+  };
+  struct escape_case {
+    const char* name;
+    std::vector<step> steps;
+    bool escapes;
+  };
+  // Guard time S12 = 10: 200 ms.
+  const escape_case cases[] = {
+      {"three with short gaps then silence", {{"+", 50}, {"+", 50}, {"+", 500}}, true},
+      {"data then three in one read", {{"abc+++", 500}}, true},
+      {"another byte after three", {{"+++", 50}, {"x", 500}}, false},
+      {"four then silence", {{"++++", 500}}, false},
+      {"pause inside the run", {{"+", 400}, {"++", 500}}, false},
+  };
+  for (const escape_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    loop_fixture f;
+    f.configure([](modem_settings& s) {
+      s.sreg_esc_delay = 10;
+      s.sreg_split = 0;
+    });
+    f.connect_call();
+    f.dte_read();
+    f.run_with([&] {
+      for (const step& st : c.steps) {
+        f.dte_write(st.bytes);
+        std::this_thread::sleep_for(milliseconds(st.pause_after_ms));
+      }
+    });
+    EXPECT_EQ(f.ms().online, c.escapes ? 0 : 1);
+    EXPECT_EQ(f.dte_read(), c.escapes ? "OK\r\n" : "");
+  }
+}
+
+TEST(DataMode, EscapeCharacterAbove255NeverMatches) {
+  loop_fixture f;
+  f.configure([](modem_settings& s) {
+    s.sreg_esc = 256;
+    s.sreg_esc_delay = 0;
+  });
+  f.connect_call();
+  f.dte_read();
+  f.dte_write(std::string("+++\0\0\0", 6));
+  f.run_for(0.2);
+  EXPECT_EQ(f.ms().online, 1);
+  EXPECT_EQ(f.peer_read().size(), 6u);
+}
+
+TEST(DataMode, InactivityEndsTheCall) {
+  loop_fixture f;
+  log_capture log;
+  // S10 counts 10 s units; a shorter limit keeps the test quick.
+  f.configure([](modem_settings& s) { s.sreg_hup_delay = 1; });
+  f.ms().inactivity_timeout_sec = 1;
+  f.connect_call();
+  f.dte_read();
+  // Traffic every 400 ms keeps the call up well past the 1 s limit.
+  auto last_traffic = std::chrono::steady_clock::now();
+  f.run_with([&] {
+    for (int i = 0; i < 4; ++i) {
+      f.peer_write("k");
+      last_traffic = std::chrono::steady_clock::now();
+      std::this_thread::sleep_for(milliseconds(400));
+    }
+  });
+  ASSERT_TRUE(f.run_until([&] { return f.ms().call_state == CALL_IDLE; }, 3.0));
+  EXPECT_GE(std::chrono::steady_clock::now() - last_traffic, milliseconds(900));
+  EXPECT_EQ(f.dte_read(), "kkkkNO CARRIER\r\n");
+  EXPECT_FALSE(f.lines().modem_dtr);
+  EXPECT_TRUE(f.peer_closed());
+  EXPECT_TRUE(log.has(6, "TCP connection to 127.0.0.1 closed: inactivity"));
+}
+
+TEST(DataMode, PeerShutdownHangsUp) {
+  loop_fixture f;
+  log_capture log;
+  int peer = f.connect_call();
+  f.dte_read();
+  f.peer_write("last words");
+  shutdown(peer, SHUT_WR);
+  std::string dte;
+  ASSERT_TRUE(f.run_until([&] { return f.ms().call_state == CALL_IDLE; }));
+  dte = f.dte_read();
+  // The peer's last bytes reach the DTE before the carrier is lost.
+  EXPECT_EQ(dte, "last wordsNO CARRIER\r\n");
+  EXPECT_TRUE(log.has(6, "TCP connection to 127.0.0.1 closed: peer shutdown"));
+  EXPECT_EQ(f.ms().data_sock.get(), -1);
+}
+
+TEST(DataMode, DtrWatchByAction) {
+  struct dtr_case {
+    int action;
+    int debounce;  // S25, 10 ms units
+  };
+  for (dtr_case c : {dtr_case{0, 0}, {1, 0}, {2, 0}, {3, 0}, {1, 30}, {2, 30}}) {
+    SCOPED_TRACE(testing::Message() << "&D" << c.action << " S25=" << c.debounce);
+    loop_fixture f;
+    log_capture log;
+    f.configure([&](modem_settings& s) {
+      s.stat_dtr_action = static_cast<uint32_t>(c.action);
+      s.sreg_dtr_ignore = static_cast<uint32_t>(c.debounce);
+    });
+    f.connect_call();
+    f.dte_read();
+    if (c.debounce != 0) {
+      // A drop shorter than the debounce time changes nothing.
+      f.run_with([&] {
+        std::this_thread::sleep_for(milliseconds(50));
+        f.lines().dte_dtr = false;
+        std::this_thread::sleep_for(milliseconds(100));
+        f.lines().dte_dtr = true;
+        std::this_thread::sleep_for(milliseconds(400));
+      });
+      EXPECT_EQ(f.ms().online, 1);
+      EXPECT_EQ(f.ms().call_state, CALL_CONNECTED);
+    }
+    f.run_with([&] {
+      f.lines().dte_dtr = false;
+      std::this_thread::sleep_for(milliseconds(1500));
+    });
+    std::string dte = f.dte_read();
+    switch (c.action) {
+      case 0:
+        EXPECT_EQ(f.lines().get_calls, 0);
+        EXPECT_EQ(f.ms().online, 1);
+        EXPECT_EQ(dte, "");
+        break;
+      case 1:
+        EXPECT_EQ(f.ms().online, 0);
+        EXPECT_EQ(f.ms().call_state, CALL_CONNECTED);
+        EXPECT_EQ(dte, "");
+        EXPECT_TRUE(log.has(6, "going off-line (command mode) due to DTR drop"));
+        break;
+      case 2:
+        EXPECT_EQ(f.ms().call_state, CALL_IDLE);
+        EXPECT_EQ(dte, "NO CARRIER\r\n");
+        EXPECT_TRUE(f.peer_closed());
+        break;
+      case 3: {
+        EXPECT_EQ(f.ms().online, 1);
+        int repeats = 0;
+        for (const std::string& text : log.texts()) {
+          repeats += text == "Reset (ATZ) on DTR drop - not performed";
+        }
+        EXPECT_GT(repeats, 1);  // repeated on every pass while DTR stays down
+        break;
+      }
+    }
+  }
+}
+
+TEST(DataMode, DtrAlreadyDownAtConnectActsAfterDebounce) {
+  loop_fixture f;
+  f.configure([](modem_settings& s) {
+    s.stat_dtr_action = 2;
+    s.sreg_dtr_ignore = 20;
+  });
+  f.lines().dte_dtr = false;
+  f.connect_call();
+  EXPECT_EQ(f.dte_read(), "CONNECT 115200\r\n");
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(f.run_until([&] { return f.ms().call_state == CALL_IDLE; }, 3.0));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(150));
+  EXPECT_EQ(f.dte_read(), "NO CARRIER\r\n");
+}
+
+TEST(DataMode, FailedModemLineReadCountsAsDtrUp) {
+  loop_fixture f;
+  log_capture log;
+  f.lines().fail_get = true;
+  f.lines().dte_dtr = false;
+  f.connect_call();
+  f.run_for(0.1);
+  EXPECT_EQ(f.ms().call_state, CALL_CONNECTED);
+  EXPECT_TRUE(log.has(3, "1ioctl error: Input/output error"));
+}
+
+TEST(DataMode, StalledPeerHoldsTheSerialSideWithoutLoss) {
+  loop_fixture f;
+  int peer = f.connect_call();
+  int small = 4096;
+  setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  setsockopt(f.ms().data_sock.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  f.dte_read();
+  // The peer reads nothing: the daemon must stop reading the serial side instead of dropping
+  // bytes, so the DTE's writes end up refused for good.
+  std::string sent;
+  bool blocked = false;
+  f.run_with([&] {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    auto refused_since = std::chrono::steady_clock::time_point::max();
+    for (int round = 0; std::chrono::steady_clock::now() < deadline; ++round) {
+      std::string chunk(997, static_cast<char>('a' + round % 26));
+      ssize_t n = write(f.dte_fd(), chunk.data(), chunk.size());
+      if (n > 0) {
+        sent.append(chunk, 0, static_cast<size_t>(n));
+        refused_since = std::chrono::steady_clock::time_point::max();
+        continue;
+      }
+      auto now = std::chrono::steady_clock::now();
+      if (refused_since == std::chrono::steady_clock::time_point::max()) refused_since = now;
+      if (now - refused_since > milliseconds(500)) {
+        blocked = true;
+        return;
+      }
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+  });
+  ASSERT_TRUE(blocked) << "the serial side was never held back";
+  std::string received;
+  f.run_with([&] {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (received.size() < sent.size() && std::chrono::steady_clock::now() < deadline) {
+      received += f.peer_read();
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+  });
+  EXPECT_EQ(received.size(), sent.size());
+  EXPECT_TRUE(received == sent);
+}
+
+}  // namespace
