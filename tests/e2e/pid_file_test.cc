@@ -1,0 +1,131 @@
+// The wait for an earlier instance: a pid file that names a live process other than the daemon
+// holds start-up back (for at most 30 seconds); any other pid file is replaced at once.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "e2e/daemon_harness.h"
+
+namespace {
+
+constexpr double kExitSeconds = 15;
+
+// A pid that named a process a moment ago and names none now.
+pid_t dead_pid() {
+  pid_t child = fork();
+  if (child == 0) _exit(0);
+  if (child > 0) waitpid(child, nullptr, 0);
+  return child;
+}
+
+enum stale_kind { STALE_DEAD_PID, STALE_GARBAGE, STALE_EMPTY, STALE_OWN_PID };
+
+struct stale_case {
+  const char* name;
+  stale_kind kind;
+};
+
+void PrintTo(const stale_case& c, std::ostream* os) { *os << c.name; }
+
+class StalePidFile : public testing::TestWithParam<stale_case> {};
+
+TEST_P(StalePidFile, IsReplacedWithoutWaiting) {
+  const stale_case& c = GetParam();
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  if (c.kind == STALE_DEAD_PID) {
+    pid_t gone = dead_pid();
+    ASSERT_GT(gone, 0);
+    write_file(box.pid_path(), std::to_string(gone) + "\n");
+  } else if (c.kind == STALE_GARBAGE) {
+    write_file(box.pid_path(), "not a pid\n");
+  } else if (c.kind == STALE_EMPTY) {
+    write_file(box.pid_path(), "");
+  }
+  daemon_process d(box);
+  auto start = std::chrono::steady_clock::now();
+  if (c.kind == STALE_OWN_PID) {
+    // The file names the daemon's own process before it executes.
+    ASSERT_TRUE(
+        d.start([&](pid_t child) { write_file(box.pid_path(), std::to_string(child) + "\n"); }));
+  } else {
+    ASSERT_TRUE(d.start());
+  }
+  // A waiting daemon would need 30 seconds; a replacing one is running within a few.
+  ASSERT_TRUE(d.wait_running(seconds_from_now(12)));
+  EXPECT_LT(seconds_since(start), 12);
+  EXPECT_FALSE(d.has_log("Multiple instances of daemon detected - exiting"));
+  EXPECT_EQ(read_file(box.pid_path()), std::to_string(d.pid()) + "\n");
+
+  ASSERT_TRUE(d.send_signal(SIGTERM));
+  EXPECT_EQ(d.wait_exit(seconds_from_now(kExitSeconds)), 0);
+  EXPECT_FALSE(path_exists(box.pid_path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, StalePidFile,
+    testing::Values(stale_case{"DeadPid", STALE_DEAD_PID}, stale_case{"Garbage", STALE_GARBAGE},
+                    stale_case{"Empty", STALE_EMPTY}, stale_case{"OwnPid", STALE_OWN_PID}),
+    [](const testing::TestParamInfo<stale_case>& p) { return std::string(p.param.name); });
+
+TEST(PidFile, LiveOwnerDelaysStartUntilTheFileGoes) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  // The test process itself is the live earlier instance.
+  const std::string other = std::to_string(getpid()) + "\n";
+  write_file(box.pid_path(), other);
+  daemon_process d(box);
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(d.start());
+  ASSERT_TRUE(d.wait_log("started", seconds_from_now(10), 5));
+
+  // While the file stays, start-up goes no further: no pid file of its own, no lock, no socket.
+  while (seconds_since(start) < 3) {
+    ASSERT_TRUE(d.alive()) << d.log_text();
+    EXPECT_EQ(read_file(box.pid_path()), other);
+    EXPECT_FALSE(path_exists(box.lock_path()));
+    EXPECT_FALSE(d.listening());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_EQ(unlink(box.pid_path().c_str()), 0);
+  auto removed = std::chrono::steady_clock::now();
+
+  ASSERT_TRUE(d.wait_running(seconds_from_now(15)));
+  EXPECT_LT(seconds_since(removed), 15);
+  EXPECT_EQ(read_file(box.pid_path()), std::to_string(d.pid()) + "\n");
+  EXPECT_FALSE(d.has_log("Multiple instances of daemon detected - exiting"));
+
+  ASSERT_TRUE(d.send_signal(SIGTERM));
+  EXPECT_EQ(d.wait_exit(seconds_from_now(kExitSeconds)), 0);
+}
+
+// Takes about 30 seconds.
+TEST(PidFile, LiveOwnerForGoodEndsStartUpAfterThirtySeconds) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  const std::string other = std::to_string(getpid()) + "\n";
+  write_file(box.pid_path(), other);
+  daemon_process d(box);
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(d.start());
+  int status = d.wait_exit(seconds_from_now(60));
+  double waited = seconds_since(start);
+
+  EXPECT_EQ(status, 1);
+  EXPECT_GE(waited, 29);
+  EXPECT_LE(waited, 45);
+  EXPECT_TRUE(d.has_log("started", 5));
+  EXPECT_TRUE(d.has_log("Multiple instances of daemon detected - exiting", 3)) << d.log_text();
+  // The settings (and their level threshold) are not loaded yet, so "terminated" is filtered.
+  EXPECT_FALSE(d.has_log("terminated")) << d.log_text();
+  // The pid file belongs to the other instance and stays.
+  EXPECT_EQ(read_file(box.pid_path()), other);
+  EXPECT_FALSE(path_exists(box.lock_path()));
+}
+
+}  // namespace

@@ -1,0 +1,379 @@
+// Start-up, shutdown and start-up failures of the built daemon, observed through its files, its
+// listening socket, the serial line and its log mirror.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/daemon_harness.h"
+
+namespace {
+
+constexpr double kStartSeconds = 15;
+constexpr double kExitSeconds = 15;
+constexpr double kReplySeconds = 5;
+
+std::string lock_content(int pid) {
+  char text[32];
+  snprintf(text, sizeof text, "%10d\n", pid);
+  return text;
+}
+
+// Every (severity, text) appears in the log, in this order.
+testing::AssertionResult log_in_order(const daemon_process& d,
+                                      const std::vector<std::pair<int, std::string>>& expected) {
+  int last = -1;
+  for (const auto& [severity, text] : expected) {
+    int at = d.log_index(text, severity);
+    if (at < 0) {
+      return testing::AssertionFailure() << "missing <" << severity << ">" << text << "; log:\n"
+                                         << d.log_text();
+    }
+    if (at <= last) {
+      return testing::AssertionFailure()
+             << "<" << severity << ">" << text << " out of order; log:\n"
+             << d.log_text();
+    }
+    last = at;
+  }
+  return testing::AssertionSuccess();
+}
+
+bool lock_dir_empty(const sandbox& box) {
+  std::error_code ec;
+  return std::filesystem::is_empty(box.path("/var/lock"), ec) && !ec;
+}
+
+TEST(Startup, WritesPidAndLockFilesListensAndAnswersOnTheLine) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  daemon_process d(box);
+  ASSERT_TRUE(d.start());
+  ASSERT_TRUE(d.wait_running(seconds_from_now(kStartSeconds)));
+
+  std::vector<log_line> log = d.log();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log[0].severity, 5);
+  EXPECT_EQ(log[0].text, "started");
+
+  EXPECT_EQ(read_file(box.pid_path()), std::to_string(d.pid()) + "\n");
+  EXPECT_EQ(read_file(box.lock_path()), lock_content(d.pid()));
+  struct stat st {};
+  ASSERT_EQ(stat(box.lock_path().c_str(), &st), 0);
+  mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(st.st_mode & 0777, 0644 & ~mask);
+
+  // A send to a connection that the peer has reset must be an error, not the end of the
+  // process.
+  EXPECT_TRUE(d.ignores_signal(SIGPIPE));
+
+  ASSERT_TRUE(d.serial_write("AT\r"));
+  EXPECT_EQ(d.serial_read_until("OK\r\n", seconds_from_now(kReplySeconds)), "AT\r\nOK\r\n");
+  EXPECT_EQ(d.serial_read_for(std::chrono::milliseconds(300)), "");
+
+  ASSERT_TRUE(d.send_signal(SIGTERM));
+  EXPECT_EQ(d.wait_exit(seconds_from_now(kExitSeconds)), 0);
+}
+
+TEST(Startup, SecondSerialPortSelectsTtyS1AndItsLock) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  box.remove_device();
+  ASSERT_EQ(symlink(box.slave_name().c_str(), box.path("/dev/ttyS1").c_str()), 0);
+  box.set("MOD_ORVANE_SERIAL", "1");
+  daemon_process d(box);
+  ASSERT_TRUE(d.start());
+  ASSERT_TRUE(d.wait_running(seconds_from_now(kStartSeconds)));
+
+  EXPECT_EQ(read_file(box.path("/var/lock/LCK..ttyS1")), lock_content(d.pid()));
+  EXPECT_FALSE(path_exists(box.lock_path()));
+  ASSERT_TRUE(d.serial_write("AT\r"));
+  EXPECT_EQ(d.serial_read_until("OK\r\n", seconds_from_now(kReplySeconds)), "AT\r\nOK\r\n");
+
+  ASSERT_TRUE(d.send_signal(SIGTERM));
+  EXPECT_EQ(d.wait_exit(seconds_from_now(kExitSeconds)), 0);
+  EXPECT_FALSE(path_exists(box.path("/var/lock/LCK..ttyS1")));
+}
+
+class ShutdownBySignal : public testing::TestWithParam<int> {};
+
+TEST_P(ShutdownBySignal, ExitsZeroAndRemovesItsFiles) {
+  const int sig = GetParam();
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  daemon_process d(box);
+  ASSERT_TRUE(d.start());
+  ASSERT_TRUE(d.wait_running(seconds_from_now(kStartSeconds)));
+  ASSERT_TRUE(path_exists(box.pid_path()));
+  ASSERT_TRUE(path_exists(box.lock_path()));
+
+  ASSERT_TRUE(d.send_signal(sig));
+  EXPECT_EQ(d.wait_exit(seconds_from_now(kExitSeconds)), 0);
+  EXPECT_TRUE(log_in_order(
+      d, {{5, "started"}, {5, "received signal " + std::to_string(sig)}, {5, "terminated"}}));
+  EXPECT_FALSE(path_exists(box.pid_path()));
+  EXPECT_FALSE(path_exists(box.lock_path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, ShutdownBySignal, testing::Values(SIGTERM, SIGINT, SIGQUIT),
+                         [](const testing::TestParamInfo<int>& p) {
+                           return std::string(sigabbrev_np(p.param));
+                         });
+
+// The state letter of /proc/<pid>/stat ('T' when stopped), '?' when it cannot be read.
+char process_state(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t paren = stat.rfind(')');
+  return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '?';
+}
+
+TEST(Shutdown, FirstTerminationSignalIsTheOneReported) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  daemon_process d(box);
+  ASSERT_TRUE(d.start());
+  ASSERT_TRUE(d.wait_running(seconds_from_now(kStartSeconds)));
+
+  // Both signals reach the stopped daemon and are handled together when it continues, before
+  // its loop can look at them. The kernel takes the lower number off the queue first and then
+  // stacks the handler of the next one above it, so SIGTERM's handler runs first and SIGINT's
+  // handler, running second, must not replace it.
+  ASSERT_TRUE(d.send_signal(SIGSTOP));
+  steady_deadline stopped = seconds_from_now(kExitSeconds);
+  while (process_state(d.pid()) != 'T' && std::chrono::steady_clock::now() < stopped) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(process_state(d.pid()), 'T');
+  ASSERT_TRUE(d.send_signal(SIGTERM));
+  ASSERT_TRUE(d.send_signal(SIGINT));
+  ASSERT_TRUE(d.send_signal(SIGCONT));
+
+  EXPECT_EQ(d.wait_exit(seconds_from_now(kExitSeconds)), 0);
+  EXPECT_TRUE(d.has_log("received signal 15", 5)) << d.log_text();
+  EXPECT_FALSE(d.has_log("received signal 2")) << d.log_text();
+  EXPECT_TRUE(d.has_log("terminated", 5));
+}
+
+TEST(Shutdown, Sigusr1DoesNotStopTheDaemon) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  daemon_process d(box);
+  ASSERT_TRUE(d.start());
+  ASSERT_TRUE(d.wait_running(seconds_from_now(kStartSeconds)));
+
+  ASSERT_TRUE(d.send_signal(SIGUSR1));
+  // A status request is served within about one pass; give it several.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  ASSERT_TRUE(d.alive()) << d.log_text();
+  EXPECT_TRUE(d.listening());
+  EXPECT_FALSE(d.has_log("terminated"));
+  ASSERT_TRUE(d.serial_write("AT\r"));
+  EXPECT_EQ(d.serial_read_until("OK\r\n", seconds_from_now(kReplySeconds)), "AT\r\nOK\r\n");
+  ASSERT_TRUE(d.send_signal(SIGUSR1));
+  ASSERT_TRUE(d.send_signal(SIGTERM));
+  EXPECT_EQ(d.wait_exit(seconds_from_now(kExitSeconds)), 0);
+  EXPECT_TRUE(d.has_log("received signal 15", 5)) << d.log_text();
+  EXPECT_FALSE(d.has_log("received signal 10")) << d.log_text();
+}
+
+// Starts a daemon that is expected to give up during start-up with exit status 1.
+testing::AssertionResult fails_to_start(daemon_process& d) {
+  if (!d.start()) return testing::AssertionFailure() << "fork failed";
+  int status = d.wait_exit(seconds_from_now(kExitSeconds));
+  if (status != 1) {
+    return testing::AssertionFailure() << "exit status " << status << "; log:\n" << d.log_text();
+  }
+  return testing::AssertionSuccess();
+}
+
+TEST(StartupFailure, MissingDeviceLeavesItsLockBehind) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  box.remove_device();
+  daemon_process d(box);
+  ASSERT_TRUE(fails_to_start(d));
+  EXPECT_TRUE(
+      log_in_order(d, {{5, "started"},
+                       {3, "open(" + box.device_path() + ") error: No such file or directory"},
+                       {5, "terminated"}}));
+  // The lock was taken before the open failed and stays, naming the exited process.
+  EXPECT_EQ(read_file(box.lock_path()), lock_content(d.pid()));
+  EXPECT_FALSE(path_exists(box.pid_path()));
+}
+
+TEST(StartupFailure, DeviceLockedByLiveProcess) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  const std::string foreign = lock_content(getpid());
+  write_file(box.lock_path(), foreign);
+  daemon_process d(box);
+  ASSERT_TRUE(fails_to_start(d));
+  EXPECT_TRUE(log_in_order(d, {{3, "device " + box.device_path() + " is locked by another process"},
+                               {5, "terminated"}}));
+  EXPECT_EQ(read_file(box.lock_path()), foreign);
+  EXPECT_FALSE(path_exists(box.pid_path()));
+  // The device was never opened, so the port keeps its default (canonical) line settings.
+  termios tio{};
+  ASSERT_EQ(tcgetattr(box.slave_fd(), &tio), 0);
+  EXPECT_NE(tio.c_lflag & ICANON, 0u);
+}
+
+TEST(StartupFailure, ListenPortInUseKeepsTheDeviceLock) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(blocker, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(box.port());
+  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(blocker, 1), 0);
+
+  daemon_process d(box);
+  ASSERT_TRUE(fails_to_start(d));
+  close(blocker);
+  EXPECT_TRUE(log_in_order(d, {{3, "bind socket error: Address already in use"},
+                               {3, "can't open listen socket"},
+                               {5, "terminated"}}));
+  EXPECT_EQ(read_file(box.lock_path()), lock_content(d.pid()));
+  EXPECT_FALSE(path_exists(box.pid_path()));
+}
+
+TEST(StartupFailure, ScriptErrorStopsBeforeTheDeviceIsLocked) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  box.set("MOD_ORVANE_CFG_SCRIPT", base64_of("X:y"));
+  daemon_process d(box);
+  ASSERT_TRUE(fails_to_start(d));
+  EXPECT_TRUE(log_in_order(d, {{7, "unknown substitution type"},
+                               {3, "error at line 1 in configuration script"},
+                               {7, "processing of configuration script failed"},
+                               {5, "terminated"}}));
+  EXPECT_TRUE(lock_dir_empty(box));
+  EXPECT_FALSE(path_exists(box.pid_path()));
+  termios tio{};
+  ASSERT_EQ(tcgetattr(box.slave_fd(), &tio), 0);
+  EXPECT_NE(tio.c_lflag & ICANON, 0u) << "the device was configured although start-up failed";
+}
+
+TEST(StartupFailure, SerialSettingOutsideZeroAndOneIsRefused) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  box.set("MOD_ORVANE_SERIAL", "5");
+  daemon_process d(box);
+  ASSERT_TRUE(fails_to_start(d));
+  bool named = false;
+  for (const log_line& line : d.log()) {
+    named = named || (line.severity == 3 && line.text.find('5') != std::string::npos);
+  }
+  EXPECT_TRUE(named) << "no level-3 message naming the value; log:\n" << d.log_text();
+  EXPECT_TRUE(lock_dir_empty(box));
+  EXPECT_FALSE(path_exists(box.pid_path()));
+}
+
+// The line settings read back from the pty after start-up. A pty forces 8 data bits and no
+// parity, so only the other bits are compared.
+struct termios_case {
+  const char* baud;
+  const char* stop_bits;
+  speed_t speed;
+  bool two_stop_bits;
+};
+
+void PrintTo(const termios_case& c, std::ostream* os) {
+  *os << "baud " << c.baud << ", stop bits " << c.stop_bits;
+}
+
+class SerialLineSettings : public testing::TestWithParam<termios_case> {};
+
+TEST_P(SerialLineSettings, AppliedToThePort) {
+  const termios_case& c = GetParam();
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  box.set("MOD_ORVANE_BAUDRATE", c.baud);
+  box.set("MOD_ORVANE_STOPBITS", c.stop_bits);
+  daemon_process d(box);
+  ASSERT_TRUE(d.start());
+  ASSERT_TRUE(d.wait_running(seconds_from_now(kStartSeconds)));
+
+  termios tio{};
+  ASSERT_EQ(tcgetattr(box.slave_fd(), &tio), 0);
+  EXPECT_EQ(tio.c_iflag, static_cast<tcflag_t>(IGNBRK | IGNPAR));
+  EXPECT_EQ(tio.c_oflag, 0u);
+  EXPECT_EQ(tio.c_lflag, 0u);
+  const tcflag_t line_bits = CREAD | HUPCL | CLOCAL;
+  EXPECT_EQ(tio.c_cflag & line_bits, line_bits);
+  EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u);
+  EXPECT_EQ((tio.c_cflag & CSTOPB) != 0, c.two_stop_bits);
+  EXPECT_EQ(cfgetospeed(&tio), c.speed);
+
+  ASSERT_TRUE(d.send_signal(SIGTERM));
+  EXPECT_EQ(d.wait_exit(seconds_from_now(kExitSeconds)), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, SerialLineSettings,
+                         testing::Values(termios_case{"115200", "1", B115200, false},
+                                         termios_case{"12345", "1", B9600, false},
+                                         termios_case{"921600", "2", B921600, true}),
+                         [](const testing::TestParamInfo<termios_case>& p) {
+                           return std::string("baud") + p.param.baud;
+                         });
+
+// The level threshold of the settings filters what reaches the log; "started" and "terminated"
+// (level 5) pass at every threshold used here.
+struct threshold_case {
+  const char* level;
+  bool command_errors;  // level 7 "command (I) requires parameter"
+  bool traces;          // level 8 "raw atc" and "response", submitted as debug (7)
+};
+
+void PrintTo(const threshold_case& c, std::ostream* os) { *os << "threshold " << c.level; }
+
+class LogThreshold : public testing::TestWithParam<threshold_case> {};
+
+TEST_P(LogThreshold, FiltersByLevel) {
+  const threshold_case& c = GetParam();
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  box.set("MOD_ORVANE_SYSLOGLEV", c.level);
+  daemon_process d(box);
+  ASSERT_TRUE(d.start());
+  ASSERT_TRUE(d.wait_running(seconds_from_now(kStartSeconds)));
+  ASSERT_TRUE(d.serial_write("ATI\r"));
+  EXPECT_EQ(d.serial_read_until("ERROR\r\n", seconds_from_now(kReplySeconds)), "ATI\r\nERROR\r\n");
+  ASSERT_TRUE(d.send_signal(SIGTERM));
+  EXPECT_EQ(d.wait_exit(seconds_from_now(kExitSeconds)), 0);
+
+  EXPECT_TRUE(log_in_order(d, {{5, "started"}, {5, "received signal 15"}, {5, "terminated"}}));
+  EXPECT_EQ(d.has_log("command (I) requires parameter", 7), c.command_errors) << d.log_text();
+  EXPECT_EQ(d.has_log("raw atc: \"ATI\"", 7), c.traces) << d.log_text();
+  EXPECT_EQ(d.has_log("response: \"ERROR\"", 7), c.traces) << d.log_text();
+  for (const log_line& line : d.log()) {
+    EXPECT_GE(line.severity, 0) << line.text;
+    EXPECT_LE(line.severity, 7) << line.text;
+    if (!c.command_errors) {
+      EXPECT_LT(line.severity, 6) << line.text;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, LogThreshold,
+                         testing::Values(threshold_case{"5", false, false},
+                                         threshold_case{"7", true, false},
+                                         threshold_case{"8", true, true}),
+                         [](const testing::TestParamInfo<threshold_case>& p) {
+                           return std::string("level") + p.param.level;
+                         });
+
+}  // namespace
