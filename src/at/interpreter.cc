@@ -69,6 +69,7 @@ void reject_line(modem_state& ms) {
 
 void process_command_line(modem_state& ms) {
   char* line = ms.cmd_line.data();
+  // The editor keeps the line terminated; this keeps a caller that fills the buffer itself safe.
   line[CMD_LINE_MAX] = '\0';
   log_msg(8, "raw atc: \"%s\"", line);
   strip_blanks_upper(line);
