@@ -72,9 +72,15 @@ void read_serial(modem_state& ms, loop_state& ls) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
     log_msg(3, "read error (com): %s", strerror(errno));
     ls.serial_len = 0;
+    // A port that has failed (a hung-up line, an unplugged adapter) stays readable: pace the
+    // retries like a failing select, instead of spinning and flooding the log.
+    sleep_seconds(1);
     return;
   }
-  if (n == 0) return;
+  if (n == 0) {
+    sleep_seconds(1);  // end of file on a terminal: the line has hung up
+    return;
+  }
   ls.serial_len += static_cast<int>(n);
   if (ms.online == 1) {
     data_mode_input(ms, ls, static_cast<int>(n));
