@@ -1,0 +1,273 @@
+#include "platform/sockets.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+const uint32_t LOOPBACK = htonl(INADDR_LOOPBACK);
+
+struct scoped_threshold {
+  uint32_t value;
+  explicit scoped_threshold(uint32_t v) : value(v) { log_set_threshold(&value); }
+  ~scoped_threshold() { log_set_threshold(nullptr); }
+};
+
+// Local address and port (host order) of a socket.
+sockaddr_in local_address(int fd) {
+  sockaddr_in sin{};
+  socklen_t len = sizeof sin;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
+  return sin;
+}
+
+uint16_t local_port(int fd) { return ntohs(local_address(fd).sin_port); }
+
+int int_option(int fd, int level, int name) {
+  int value = -1;
+  socklen_t len = sizeof value;
+  if (getsockopt(fd, level, name, &value, &len) != 0) return -1;
+  return value;
+}
+
+// A port that nothing listens on right now.
+uint16_t free_port() {
+  unique_fd probe(open_listen_socket(0));
+  return probe.valid() ? local_port(probe.get()) : 0;
+}
+
+int open_descriptor_count() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  while (readdir(dir) != nullptr) ++count;
+  closedir(dir);
+  return count;
+}
+
+// A connected pair over loopback: the client end and the accepted end.
+struct tcp_pair {
+  unique_fd listener, client, server;
+  uint32_t peer = 0;
+};
+
+tcp_pair connect_pair() {
+  tcp_pair p;
+  p.listener.reset(open_listen_socket(0));
+  if (!p.listener.valid()) return p;
+  p.client.reset(tcp_socket());
+  if (tcp_connect(p.client.get(), LOOPBACK, local_port(p.listener.get())) != 0) return p;
+  p.server.reset(accept_connection(p.listener.get(), &p.peer));
+  return p;
+}
+
+bool wait_for(int fd, short events) {
+  pollfd p{fd, events, 0};
+  return poll(&p, 1, 5000) == 1;
+}
+
+}  // namespace
+
+TEST(Sockets, ListenConnectAcceptExchange) {
+  log_capture log;
+  unique_fd listener(open_listen_socket(0));
+  ASSERT_TRUE(listener.valid());
+  sockaddr_in bound = local_address(listener.get());
+  EXPECT_EQ(bound.sin_addr.s_addr, htonl(INADDR_ANY));
+  EXPECT_NE(bound.sin_port, 0);
+  EXPECT_EQ(int_option(listener.get(), SOL_SOCKET, SO_REUSEADDR), 1);
+  EXPECT_EQ(int_option(listener.get(), SOL_SOCKET, SO_ACCEPTCONN), 1);
+  EXPECT_EQ(int_option(listener.get(), SOL_SOCKET, SO_TYPE), SOCK_STREAM);
+  EXPECT_TRUE(fcntl(listener.get(), F_GETFD) & FD_CLOEXEC);
+  EXPECT_FALSE(fcntl(listener.get(), F_GETFL) & O_NONBLOCK);
+
+  unique_fd client(tcp_socket());
+  ASSERT_TRUE(client.valid());
+  EXPECT_TRUE(fcntl(client.get(), F_GETFD) & FD_CLOEXEC);
+  ASSERT_EQ(tcp_connect(client.get(), LOOPBACK, ntohs(bound.sin_port)), 0);
+
+  uint32_t peer = 0;
+  unique_fd server(accept_connection(listener.get(), &peer));
+  ASSERT_TRUE(server.valid());
+  EXPECT_EQ(peer, LOOPBACK);
+  EXPECT_STREQ(addr_text(peer), "127.0.0.1");
+  EXPECT_TRUE(fcntl(server.get(), F_GETFL) & O_NONBLOCK);
+  EXPECT_TRUE(fcntl(server.get(), F_GETFD) & FD_CLOEXEC);
+
+  char buf[16];
+  EXPECT_EQ(recv_bytes(server.get(), buf, sizeof buf), -1);
+  EXPECT_EQ(errno, EAGAIN);
+  ASSERT_EQ(send_bytes(client.get(), "X", 1), 1);
+  ASSERT_TRUE(wait_for(server.get(), POLLIN));
+  ASSERT_EQ(recv_bytes(server.get(), buf, sizeof buf), 1);
+  EXPECT_EQ(buf[0], 'X');
+  ASSERT_EQ(send_bytes(server.get(), "hello", 5), 5);
+  ASSERT_EQ(recv_bytes(client.get(), buf, sizeof buf), 5);
+  EXPECT_EQ(std::string(buf, 5), "hello");
+
+  server.reset();
+  EXPECT_EQ(recv_bytes(client.get(), buf, sizeof buf), 0);
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST(Sockets, OnlyTheLowSixteenBitsOfThePortCount) {
+  for (uint32_t high : {1u, 3u, 0x7fffu}) {
+    uint16_t port = free_port();
+    ASSERT_NE(port, 0);
+    unique_fd listener(open_listen_socket(high * 65536 + port));
+    ASSERT_TRUE(listener.valid()) << "high " << high;
+    EXPECT_EQ(local_port(listener.get()), port) << "high " << high;
+  }
+}
+
+TEST(Sockets, PortInUseIsReportedAndLeaksNothing) {
+  log_set_threshold(nullptr);
+  unique_fd first(open_listen_socket(0));
+  ASSERT_TRUE(first.valid());
+  uint16_t port = local_port(first.get());
+  int descriptors = open_descriptor_count();
+  log_capture log;
+  EXPECT_EQ(open_listen_socket(port), -1);
+  EXPECT_EQ(open_listen_socket(65536 + port), -1);
+  EXPECT_EQ(log.texts(), (std::vector<std::string>{"bind socket error: Address already in use",
+                                                   "bind socket error: Address already in use"}));
+  EXPECT_EQ(log.lines()[0].first, 3);
+  EXPECT_EQ(open_descriptor_count(), descriptors);
+}
+
+TEST(Sockets, KeepaliveSetsAllFourOptions) {
+  tcp_pair p = connect_pair();
+  ASSERT_TRUE(p.server.valid());
+  log_capture log;
+  enable_keepalive(p.server.get(), 120, 15, 4);
+  EXPECT_TRUE(log.lines().empty());
+  EXPECT_EQ(int_option(p.server.get(), SOL_SOCKET, SO_KEEPALIVE), 1);
+  EXPECT_EQ(int_option(p.server.get(), IPPROTO_TCP, TCP_KEEPIDLE), 120);
+  EXPECT_EQ(int_option(p.server.get(), IPPROTO_TCP, TCP_KEEPINTVL), 15);
+  EXPECT_EQ(int_option(p.server.get(), IPPROTO_TCP, TCP_KEEPCNT), 4);
+}
+
+TEST(Sockets, KeepaliveRefusedIdleStillSetsTheRest) {
+  log_set_threshold(nullptr);
+  tcp_pair p = connect_pair();
+  ASSERT_TRUE(p.client.valid());
+  int idle_before = int_option(p.client.get(), IPPROTO_TCP, TCP_KEEPIDLE);
+  log_capture log;
+  enable_keepalive(p.client.get(), 0, 7, 3);
+  ASSERT_EQ(log.lines().size(), 1u);
+  EXPECT_TRUE(log.has(3, "setsockopt(TCP_KEEPIDLE) error: Invalid argument"));
+  EXPECT_EQ(int_option(p.client.get(), SOL_SOCKET, SO_KEEPALIVE), 1);
+  EXPECT_EQ(int_option(p.client.get(), IPPROTO_TCP, TCP_KEEPIDLE), idle_before);
+  EXPECT_EQ(int_option(p.client.get(), IPPROTO_TCP, TCP_KEEPINTVL), 7);
+  EXPECT_EQ(int_option(p.client.get(), IPPROTO_TCP, TCP_KEEPCNT), 3);
+}
+
+TEST(Sockets, KeepaliveOnABadDescriptorReportsEachOption) {
+  log_set_threshold(nullptr);
+  log_capture log;
+  enable_keepalive(-1, 60, 10, 5);
+  EXPECT_EQ(log.texts(), (std::vector<std::string>{
+                             "setsockopt(SO_KEEPALIVE) error: Bad file descriptor",
+                             "setsockopt(TCP_KEEPIDLE) error: Bad file descriptor",
+                             "setsockopt(TCP_KEEPINVTL) error: Bad file descriptor",
+                             "setsockopt(TCP_KEEPCNT) error: Bad file descriptor",
+                         }));
+  for (const auto& line : log.lines()) EXPECT_EQ(line.first, 3);
+}
+
+TEST(Sockets, CloseSocketEmptiesTheVariable) {
+  scoped_threshold threshold(3);
+  log_capture log;
+  unique_fd sock(tcp_socket());
+  ASSERT_TRUE(sock.valid());
+  int fd = sock.get();
+  close_socket(sock);
+  EXPECT_EQ(sock.get(), -1);
+  EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+  EXPECT_TRUE(log.lines().empty());
+
+  close_socket(sock);
+  EXPECT_EQ(sock.get(), -1);
+  ASSERT_EQ(log.lines().size(), 1u);
+  EXPECT_TRUE(log.has(3, "close socket error: Bad file descriptor"));
+
+  // The message goes through the level filter.
+  log.clear();
+  threshold.value = 2;
+  close_socket(sock);
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST(Sockets, NonBlockingConnectCompletesOrIsRefused) {
+  unique_fd listener(open_listen_socket(0));
+  ASSERT_TRUE(listener.valid());
+  unique_fd client(tcp_socket());
+  ASSERT_EQ(set_nonblocking(client.get()), 0);
+  EXPECT_TRUE(fcntl(client.get(), F_GETFL) & O_NONBLOCK);
+  int rc = tcp_connect(client.get(), LOOPBACK, 65536 + local_port(listener.get()));
+  EXPECT_TRUE(rc == 0 || errno == EINPROGRESS) << strerror(errno);
+  ASSERT_TRUE(wait_for(client.get(), POLLOUT));
+  int error = -1;
+  ASSERT_EQ(socket_error(client.get(), &error), 0);
+  EXPECT_EQ(error, 0);
+
+  uint16_t closed_port = free_port();
+  unique_fd refused(tcp_socket());
+  ASSERT_EQ(set_nonblocking(refused.get()), 0);
+  rc = tcp_connect(refused.get(), LOOPBACK, closed_port);
+  if (rc != 0 && errno == EINPROGRESS) {
+    ASSERT_TRUE(wait_for(refused.get(), POLLOUT));
+    ASSERT_EQ(socket_error(refused.get(), &error), 0);
+  } else {
+    error = errno;
+  }
+  EXPECT_EQ(error, ECONNREFUSED);
+
+  EXPECT_EQ(socket_error(-1, &error), -1);
+  EXPECT_EQ(set_nonblocking(-1), -1);
+  EXPECT_EQ(accept_connection(-1, nullptr), -1);
+}
+
+TEST(Sockets, SendToAResetPeerIsAnErrorNotASignal) {
+  tcp_pair p = connect_pair();
+  ASSERT_TRUE(p.server.valid());
+  linger hard{1, 0};
+  ASSERT_EQ(setsockopt(p.server.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
+  p.server.reset();  // sends a reset
+  int client = p.client.get();
+  // In a child with the default SIGPIPE action, a send that raised the signal would kill it.
+  EXPECT_EXIT(
+      {
+        signal(SIGPIPE, SIG_DFL);
+        int code = 2;
+        for (int i = 0; i < 500; ++i) {
+          if (send_bytes(client, "data", 4) < 0) {
+            code = errno == EPIPE || errno == ECONNRESET ? 0 : 3;
+            break;
+          }
+          usleep(10000);
+        }
+        _exit(code);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(Sockets, AddressText) {
+  EXPECT_STREQ(addr_text(htonl(0xc0a80101)), "192.168.1.1");
+  EXPECT_STREQ(addr_text(0), "0.0.0.0");
+  EXPECT_STREQ(addr_text(htonl(0x0a000203)), "10.0.2.3");
+}
