@@ -16,15 +16,14 @@ namespace {
 
 constexpr unsigned RETRY_INTERVAL_MS = 100;
 
-// The pid at the start of an existing lock file: 0 when it holds no number, -1 when it cannot
-// be read at all.
-int read_lock_pid(const char* name) {
+// Reads the pid at the start of an existing lock file into *pid (0 when it holds no number).
+// Returns false when the file cannot be opened.
+bool read_lock_pid(const char* name, int* pid) {
   FILE* f = fopen(name, "re");
-  if (f == nullptr) return -1;
-  int pid = 0;
-  if (fscanf(f, "%d", &pid) != 1) pid = 0;
+  if (f == nullptr) return false;
+  if (fscanf(f, "%d", pid) != 1) *pid = 0;
   fclose(f);
-  return pid;
+  return true;
 }
 
 // One attempt to create the lock holding our pid. An empty file left by a failed write is read
@@ -54,8 +53,8 @@ int lock_device(const char* device_path, const char* lock_dir, int timeout_sec) 
     struct stat st {};
     if (stat(name.c_str(), &st) == 0) {
       // An unreadable lock gets no stale test: the creation below then fails until the deadline.
-      int pid = read_lock_pid(name.c_str());
-      if (pid >= 0 && process_alive(pid) == 0) unlink(name.c_str());
+      int pid = 0;
+      if (read_lock_pid(name.c_str(), &pid) && process_alive(pid) == 0) unlink(name.c_str());
     }
     if (create_lock(name.c_str())) return 1;
     sleep_milliseconds(RETRY_INTERVAL_MS);

@@ -1,0 +1,179 @@
+#include "platform/lock_file.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+const char* const DEVICE = "/dev/ttyS0";
+
+std::string pid_text(int pid) {
+  char text[16];
+  snprintf(text, sizeof text, "%10d\n", pid);
+  return text;
+}
+
+// A child process that stays alive until the object goes away.
+struct live_child {
+  pid_t pid;
+  live_child() : pid(fork()) {
+    if (pid == 0) {
+      for (;;) pause();
+    }
+  }
+  ~live_child() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+// The id of a process that has ended and been reaped.
+int dead_pid() {
+  pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+size_t entries(const std::string& dir) {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir)) ++n;
+  return n;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+TEST(LockFile, NameIsTheLastPathComponent) {
+  struct {
+    const char* device;
+    const char* dir;
+    const char* name;
+  } cases[] = {
+      {"/dev/ttyS0", "/var/lock", "/var/lock/LCK..ttyS0"},
+      {"/dev/ttyS1", "/var/lock", "/var/lock/LCK..ttyS1"},
+      {"/dev/pts/3", "/tmp/x", "/tmp/x/LCK..3"},
+      {"ttyUSB0", "/run/lock", "/run/lock/LCK..ttyUSB0"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(lock_file_name(c.device, c.dir), c.name);
+}
+
+TEST(LockFile, NoLockIsCreatedWithOurPid) {
+  temp_dir dir;
+  mode_t old_mask = umask(022);
+  EXPECT_EQ(lock_device(DEVICE, dir.path().c_str(), 1), 1);
+  umask(old_mask);
+  std::string content = read_file(dir.file("LCK..ttyS0"));
+  EXPECT_EQ(content.size(), 11u);
+  EXPECT_EQ(content, pid_text(getpid()));
+  struct stat st {};
+  ASSERT_EQ(stat(dir.file("LCK..ttyS0").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(entries(dir.path()), 1u);
+}
+
+TEST(LockFile, LiveOwnerHoldsTheLockUntilTheDeadline) {
+  temp_dir dir;
+  live_child owner;
+  ASSERT_GT(owner.pid, 0);
+  std::string path = dir.file("LCK..ttyS1");
+  std::string content = pid_text(owner.pid);
+  write_file(path, content);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(lock_device("/dev/ttyS1", dir.path().c_str(), 1), 0);
+  double waited = seconds_since(start);
+  EXPECT_GE(waited, 1.0);
+  EXPECT_LT(waited, 15.0);
+  EXPECT_EQ(read_file(path), content);
+}
+
+TEST(LockFile, PidIsReadWithOrWithoutPadding) {
+  temp_dir dir;
+  live_child owner;
+  ASSERT_GT(owner.pid, 0);
+  std::string path = dir.file("LCK..ttyS0");
+  for (const std::string& content :
+       {std::to_string(owner.pid) + "\n", pid_text(owner.pid), "\n " + std::to_string(owner.pid),
+        std::to_string(owner.pid) + " trailing"}) {
+    write_file(path, content);
+    // Timeout 0 still makes attempts for up to a second.
+    EXPECT_EQ(lock_device(DEVICE, dir.path().c_str(), 0), 0) << content;
+    EXPECT_EQ(read_file(path), content);
+  }
+}
+
+TEST(LockFile, OwnPidCountsAsHeld) {
+  temp_dir dir;
+  std::string path = dir.file("LCK..ttyS0");
+  write_file(path, pid_text(getpid()));
+  EXPECT_EQ(lock_device(DEVICE, dir.path().c_str(), 0), 0);
+  EXPECT_EQ(read_file(path), pid_text(getpid()));
+}
+
+TEST(LockFile, StaleLocksAreReplaced) {
+  temp_dir dir;
+  std::string path = dir.file("LCK..ttyS0");
+  int dead = dead_pid();
+  ASSERT_GT(dead, 0);
+  for (const std::string& content :
+       {pid_text(dead), std::to_string(dead) + "\n", std::string("0"), std::string("-5"),
+        std::string("         0\n"), std::string("junk"), std::string(""), std::string(" \n"),
+        std::string("x1234\n")}) {
+    write_file(path, content);
+    EXPECT_EQ(lock_device(DEVICE, dir.path().c_str(), 1), 1) << '"' << content << '"';
+    EXPECT_EQ(read_file(path), pid_text(getpid())) << '"' << content << '"';
+    EXPECT_EQ(entries(dir.path()), 1u);
+  }
+}
+
+TEST(LockFile, UncreatableLockIsNotTaken) {
+  temp_dir dir;
+  std::string missing = dir.file("no-such-dir");
+  EXPECT_EQ(lock_device(DEVICE, missing.c_str(), 0), 0);
+  EXPECT_FALSE(path_exists(missing));
+}
+
+TEST(LockFile, UnlockRemovesWhateverIsThere) {
+  temp_dir dir;
+  log_capture log;
+  std::string path = dir.file("LCK..ttyS0");
+  write_file(dir.file("LCK..ttyS1"), pid_text(1));
+  ASSERT_EQ(lock_device(DEVICE, dir.path().c_str(), 1), 1);
+  unlock_device(DEVICE, dir.path().c_str());
+  EXPECT_FALSE(path_exists(path));
+
+  write_file(path, pid_text(1));
+  unlock_device(DEVICE, dir.path().c_str());
+  EXPECT_FALSE(path_exists(path));
+
+  unlock_device(DEVICE, dir.path().c_str());
+  EXPECT_FALSE(path_exists(path));
+  EXPECT_EQ(read_file(dir.file("LCK..ttyS1")), pid_text(1));
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST(LockFile, ProcessAlive) {
+  // kill() with 0 or -1 would address a whole group or every process; those ids never count.
+  for (int pid : {0, -1, -5, INT_MIN}) EXPECT_EQ(process_alive(pid), 0) << pid;
+  EXPECT_EQ(process_alive(getpid()), 1);
+  live_child child;
+  ASSERT_GT(child.pid, 0);
+  EXPECT_EQ(process_alive(child.pid), 1);
+  EXPECT_EQ(process_alive(dead_pid()), 0);
+}
