@@ -40,6 +40,26 @@ int fake_ioctl(int, unsigned long request, int* bits) {
 
 void set_nonblock(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
+sockaddr_in loopback_addr(const char* text, uint16_t port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  inet_pton(AF_INET, text, &addr.sin_addr);
+  return addr;
+}
+
+// A listening socket on 127.0.0.1 and a free port; stores the port in *port.
+unique_fd loopback_listener(uint16_t* port) {
+  unique_fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr = loopback_addr("127.0.0.1", 0);
+  EXPECT_EQ(bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  EXPECT_EQ(listen(sock.get(), 8), 0);
+  socklen_t len = sizeof addr;
+  getsockname(sock.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+  *port = ntohs(addr.sin_port);
+  return sock;
+}
+
 std::string read_available(int fd, bool* eof = nullptr) {
   std::string out;
   char buf[4096];
@@ -138,6 +158,36 @@ void loop_fixture::run_with(const std::function<void()>& script) {
   });
   while (!finished) event_loop_pass(*ms_, *ls_);
   runner.join();
+}
+
+uint16_t loop_fixture::listen_for_calls() {
+  uint16_t port = 0;
+  ms_->listen_sock = loopback_listener(&port);
+  return port;
+}
+
+unique_fd loop_fixture::connect_caller(const char* source) {
+  sockaddr_in target{};
+  socklen_t len = sizeof target;
+  getsockname(ms_->listen_sock.get(), reinterpret_cast<sockaddr*>(&target), &len);
+  target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  unique_fd caller(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in from = loopback_addr(source, 0);
+  EXPECT_EQ(bind(caller.get(), reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+  EXPECT_EQ(connect(caller.get(), reinterpret_cast<sockaddr*>(&target), sizeof target), 0);
+  set_nonblock(caller.get());
+  return caller;
+}
+
+unique_fd loop_fixture::listen_as_callee() {
+  uint16_t port = 0;
+  unique_fd listener = loopback_listener(&port);
+  ms_->settings.port = port;
+  return listener;
+}
+
+void loop_fixture::type_line(const std::string& line) {
+  dte_write(line + static_cast<char>(ms_->settings.sreg_cr));
 }
 
 void loop_fixture::dte_write(const std::string& bytes) {

@@ -51,6 +51,16 @@ class loop_fixture {
   // of its own while this thread runs passes, until the script has finished.
   void run_with(const std::function<void()>& script);
 
+  // Opens a listening socket on 127.0.0.1 and a free port as ms().listen_sock; returns the port.
+  uint16_t listen_for_calls();
+  // A caller bound to the loopback address `source` (such as "127.0.0.2") that connects to
+  // 127.0.0.1 at the port of ms().listen_sock. Non-blocking; the test owns it.
+  unique_fd connect_caller(const char* source = "127.0.0.1");
+  // A listener on 127.0.0.1 playing the called daemon; ms().settings.port becomes its port.
+  unique_fd listen_as_callee();
+  // Types `line` followed by the current S3 character.
+  void type_line(const std::string& line);
+
   // The DTE side of the serial line.
   int dte_fd() const { return dte_.get(); }
   void dte_write(const std::string& bytes);
