@@ -1,0 +1,104 @@
+# Installation and the Debian package: the daemon and orvane-settings in sbin, the manual
+# pages, the service files, the module's version file and the settings file. The daemon reads
+# its settings and version from fixed paths, so those two have absolute destinations (still
+# under DESTDIR).
+include(GNUInstallDirs)
+
+set(ORVANED_CONFIG_DIR /opt/orvane/etc)
+set(ORVANED_INIT_DIR /etc/init.d
+    CACHE PATH "Directory of the init script (absolute, or relative to the prefix)")
+set(ORVANED_SYSTEMD_UNIT_DIR lib/systemd/system
+    CACHE PATH "Directory of the systemd unit (absolute, or relative to the prefix)")
+
+install(TARGETS orvaned orvane-settings RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR}
+        COMPONENT runtime)
+install(FILES packaging/orvaned.8 packaging/orvane-settings.8
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT runtime)
+
+# ATI3 and the status files show this file: the project's version.
+configure_file(packaging/version.in packaging/version @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/version DESTINATION ${ORVANED_CONFIG_DIR}
+        COMPONENT runtime)
+# The sample settings, from which the package's postinst creates the live file.
+install(FILES packaging/settings DESTINATION ${CMAKE_INSTALL_DATADIR}/orvaned COMPONENT runtime)
+
+# The service files name the daemon by its installed path, which is known only when
+# installing (cmake --install --prefix, CPack's own prefix), so they are written then.
+set(service_code [=[
+  set(sbin "@CMAKE_INSTALL_SBINDIR@")
+  if(NOT IS_ABSOLUTE "${sbin}")
+    set(sbin "${CMAKE_INSTALL_PREFIX}/${sbin}")
+  endif()
+  # One staging directory per destination, so that installs to different places can run at
+  # the same time.
+  string(MD5 key "$ENV{DESTDIR}|${CMAKE_INSTALL_PREFIX}")
+  set(staged "@CMAKE_CURRENT_BINARY_DIR@/packaging/installed/${key}")
+  foreach(pair "orvaned.service:unit/orvaned.service" "orvaned.init:init/orvaned")
+    string(REPLACE ":" ";" pair "${pair}")
+    list(GET pair 0 source)
+    list(GET pair 1 target)
+    file(READ "@CMAKE_CURRENT_SOURCE_DIR@/packaging/${source}" text)
+    string(REPLACE "/usr/sbin/orvaned" "${sbin}/orvaned" text "${text}")
+    file(WRITE "${staged}/${target}" "${text}")
+  endforeach()
+  set(unit_dir "@ORVANED_SYSTEMD_UNIT_DIR@")
+  if(NOT IS_ABSOLUTE "${unit_dir}")
+    set(unit_dir "${CMAKE_INSTALL_PREFIX}/${unit_dir}")
+  endif()
+  set(init_dir "@ORVANED_INIT_DIR@")
+  if(NOT IS_ABSOLUTE "${init_dir}")
+    set(init_dir "${CMAKE_INSTALL_PREFIX}/${init_dir}")
+  endif()
+  file(INSTALL DESTINATION "${unit_dir}" TYPE FILE FILES "${staged}/unit/orvaned.service")
+  file(INSTALL DESTINATION "${init_dir}" TYPE PROGRAM FILES "${staged}/init/orvaned")
+]=])
+string(CONFIGURE "${service_code}" service_code @ONLY)
+install(CODE "${service_code}" COMPONENT runtime)
+
+# The machine's own state: the live settings file, written only where none exists since AT&W
+# and orvane-settings keep the operator's values in it, and the directory of the status files
+# (the daemon creates none). A component of its own, which the package leaves out: its
+# postinst creates both instead.
+set(settings_code [=[
+  set(live "$ENV{DESTDIR}@ORVANED_CONFIG_DIR@/settings")
+  if(EXISTS "${live}")
+    message(STATUS "Keeping: ${live}")
+  else()
+    file(INSTALL DESTINATION "@ORVANED_CONFIG_DIR@" TYPE FILE
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+         FILES "@CMAKE_CURRENT_SOURCE_DIR@/packaging/settings")
+  endif()
+]=])
+string(CONFIGURE "${settings_code}" settings_code @ONLY)
+install(CODE "${settings_code}" COMPONENT state)
+install(DIRECTORY DESTINATION /var/orvane COMPONENT state)
+
+# cpack -G DEB
+set(CPACK_PACKAGE_NAME orvaned)
+set(CPACK_PACKAGE_VENDOR orvaned)
+set(ORVANED_PACKAGE_CONTACT "orvaned maintainers <root@localhost>"
+    CACHE STRING "Maintainer of the Debian package, as Name <address>")
+set(CPACK_PACKAGE_CONTACT "${ORVANED_PACKAGE_CONTACT}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "dial-up modem on a serial port, calling over TCP/IPv4")
+set(CPACK_PACKAGE_DESCRIPTION
+    "orvaned makes a serial port behave like a dial-up modem driven by AT commands.\n A dialled number stands for an IPv4 address; the call is a TCP connection to\n the daemon there, which rings its own serial line.")
+set(CPACK_GENERATOR DEB)
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_CURRENT_BINARY_DIR};${PROJECT_NAME};runtime;/")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+find_program(ORVANED_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(ORVANED_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+endif()
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    "${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/conffiles;${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postinst;${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/prerm;${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_SOURCE_DIR}/packaging/deb_prebuild.cmake")
+include(CPack)

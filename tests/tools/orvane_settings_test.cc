@@ -1,0 +1,323 @@
+// orvane-settings run as an operator runs it, on settings files in temporary roots.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "config/base64.h"
+#include "config/settings.h"
+#include "test_support.h"
+#include "tools/run_program.h"
+#include "tools/settings_fields.h"
+
+#ifndef SETTINGS_TOOL
+#error "SETTINGS_TOOL must name the orvane-settings binary"
+#endif
+#ifndef SOURCE_DIR
+#error "SOURCE_DIR must name the source tree"
+#endif
+
+namespace {
+
+using testing::HasSubstr;
+using testing::Not;
+
+const std::string sample_settings = read_file(SOURCE_DIR "/packaging/settings");
+
+// A root with the sample settings file where the daemon looks for it.
+class settings_root {
+ public:
+  settings_root() {
+    std::filesystem::create_directories(dir_.path() + "/opt/orvane/etc");
+    write_file(path(), sample_settings);
+  }
+  const std::string& root() const { return dir_.path(); }
+  std::string path() const { return dir_.path() + "/opt/orvane/etc/settings"; }
+  std::string content() const { return read_file(path()); }
+  modem_settings load() const {
+    modem_settings s;
+    settings_load(s, path().c_str());
+    return s;
+  }
+  // Runs orvane-settings with ORVANED_ROOT set to this root.
+  program_result tool(std::vector<std::string> args, const std::string& input = "") const {
+    args.insert(args.begin(), SETTINGS_TOOL);
+    return run_program(args, {"ORVANED_ROOT=" + root()}, input);
+  }
+
+ private:
+  temp_dir dir_;
+};
+
+std::string show_line(const program_result& shown, const std::string& key) {
+  std::string out = "\n" + shown.out;
+  size_t at = out.find("\n" + key + "=");
+  if (at == std::string::npos) return "";
+  at += 1;
+  return out.substr(at, out.find('\n', at) - at);
+}
+
+TEST(OrvaneSettings, SampleIsReadAsTheDaemonReadsIt) {
+  ASSERT_FALSE(sample_settings.empty());
+  settings_root box;
+  program_result shown = box.tool({"show"});
+  ASSERT_EQ(shown.status, 0) << shown.err;
+  EXPECT_EQ(show_line(shown, "MOD_ORVANE_BAUDRATE"), "MOD_ORVANE_BAUDRATE=115200");
+  // Written empty in the file, read as 0 by the daemon.
+  EXPECT_EQ(show_line(shown, "MOD_ORVANE_KEEPALIVE_TIME"), "MOD_ORVANE_KEEPALIVE_TIME=0");
+  EXPECT_EQ(show_line(shown, "MOD_ORVANE_PARITY"), "MOD_ORVANE_PARITY=N");
+  for (const settings_field& field : settings_fields) {
+    EXPECT_THAT(shown.out, HasSubstr(std::string(field.key) + "=")) << field.key;
+  }
+  program_result got = box.tool({"get", "sreg_esc_delay"});
+  EXPECT_EQ(got.status, 0);
+  EXPECT_EQ(got.out, "50\n");
+}
+
+// Every key set by the tool reads back through get, show and the daemon's own loader.
+TEST(OrvaneSettings, SetReadsBackThroughGetShowAndTheDaemonsLoader) {
+  uint32_t next = 1001;
+  for (const settings_field& field : settings_fields) {
+    if (field.kind == FIELD_SCRIPT) continue;  // has tests of its own
+    SCOPED_TRACE(std::string(field.key));
+    settings_root box;
+    std::string value = field.kind == FIELD_PARITY ? "O" : std::to_string(next++);
+    if (field.kind == FIELD_FLAG || field.number == &modem_settings::serial) value = "1";
+    program_result set = box.tool({"set", std::string(field.key) + "=" + value});
+    ASSERT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(box.tool({"get", std::string(field.key)}).out, value + "\n");
+    EXPECT_EQ(show_line(box.tool({"show"}), std::string(field.key)),
+              std::string(field.key) + "=" + value);
+    modem_settings s = box.load();
+    if (field.number != nullptr) {
+      EXPECT_EQ(std::to_string(s.*field.number), value);
+    } else {
+      EXPECT_EQ(s.*field.text, value);
+    }
+  }
+}
+
+TEST(OrvaneSettings, SetSeveralKeysByShortNamesAtOnce) {
+  settings_root box;
+  program_result set = box.tool({"set", "sreg_conn_tout=45", "Parity=e", "PORT=2001"});
+  ASSERT_EQ(set.status, 0) << set.err;
+  modem_settings s = box.load();
+  EXPECT_EQ(s.sreg_conn_tout, 45u);
+  EXPECT_EQ(s.parity, "E");  // the daemon only knows the capital letter
+  EXPECT_EQ(s.port, 2001u);
+  EXPECT_EQ(s.baudrate, 115200u);
+}
+
+// The file is rewritten as AT&W writes it: the daemon's format, the old permission bits.
+TEST(OrvaneSettings, SetWritesWhatTheDaemonWritesAndKeepsTheMode) {
+  settings_root box;
+  write_file(box.path(), sample_settings + "SOME_OTHER_KEY=1\n");
+  ASSERT_EQ(chmod(box.path().c_str(), 0600), 0);
+  ASSERT_EQ(box.tool({"set", "MOD_ORVANE_SREG_AUTO_ANSWER=2"}).status, 0);
+  modem_settings s = box.load();
+  EXPECT_EQ(s.sreg_auto_answer, 2u);
+  EXPECT_EQ(box.content(), settings_format(s));
+  struct stat st {};
+  ASSERT_EQ(stat(box.path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(OrvaneSettings, SetRefusesBadRequestsAndLeavesTheFileAlone) {
+  struct row {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const row rows[] = {
+      {{"MOD_ORVANE_PORT=abc"}, "MOD_ORVANE_PORT: \"abc\" is not a number"},
+      {{"MOD_ORVANE_PORT=-1"}, "is not a number"},
+      {{"MOD_ORVANE_PORT=4294967296"}, "is not a number"},
+      {{"MOD_ORVANE_PORT="}, "is not a number"},
+      {{"MOD_ORVANE_PORT=12abc"}, "is not a number"},
+      {{"NO_SUCH_KEY=1"}, "unknown key \"NO_SUCH_KEY\""},
+      {{"MOD_ORVANE_SERIAL=2"}, "invalid serial device number 2 (0 or 1 expected)"},
+      {{"MOD_ORVANE_ENABLED=2"}, "MOD_ORVANE_ENABLED: \"2\" is neither 0 nor 1"},
+      {{"MOD_ORVANE_PARITY=X"}, "\"X\" is not N, E or O"},
+      {{"MOD_ORVANE_PARITY=even"}, "is not N, E or O"},
+      {{"port"}, "\"port\" is not KEY=VALUE"},
+      {{"MOD_ORVANE_PORT=3000", "bogus=1"}, "unknown key \"bogus\""},
+      {{"MOD_ORVANE_CFG_SCRIPT=X:y"}, "error at line 1 in configuration script"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.args.back());
+    settings_root box;
+    std::vector<std::string> args = {"set"};
+    args.insert(args.end(), r.args.begin(), r.args.end());
+    program_result set = box.tool(args);
+    EXPECT_EQ(set.status, 2);
+    EXPECT_THAT(set.err, HasSubstr(r.message));
+    EXPECT_THAT(set.err, HasSubstr("nothing changed in " + box.path()));
+    EXPECT_EQ(box.content(), sample_settings);
+  }
+}
+
+TEST(OrvaneSettings, SetWarnsOfValuesTheDaemonTreatsOtherwise) {
+  settings_root box;
+  program_result set = box.tool({"set", "baudrate=230400"});
+  EXPECT_EQ(set.status, 0);
+  EXPECT_THAT(set.err, HasSubstr("warning: MOD_ORVANE_BAUDRATE: 230400 bit/s has no CONNECT"));
+  EXPECT_EQ(box.load().baudrate, 230400u);
+}
+
+TEST(OrvaneSettings, ScriptRoundTripsAsPlainTextAndIsStoredAsBase64) {
+  const std::string script = "D0800-1234:192168001001\nI7:Line seven\n";
+  settings_root box;
+  temp_dir dir;
+  write_file(dir.file("script"), script);
+  program_result set = box.tool({"script", "set", dir.file("script")});
+  ASSERT_EQ(set.status, 0) << set.err;
+  EXPECT_EQ(box.tool({"script", "get"}).out, script);
+  EXPECT_EQ(box.tool({"get", "MOD_ORVANE_CFG_SCRIPT"}).out, script);
+  EXPECT_EQ(box.load().cfg_script, script);
+  EXPECT_THAT(box.content(),
+              HasSubstr("\nMOD_ORVANE_CFG_SCRIPT=" + base64_encode_alloc(script) + "\n"));
+  program_result shown = box.tool({"show"});
+  EXPECT_THAT(shown.out, HasSubstr("MOD_ORVANE_CFG_SCRIPT=<script of 2 lines, below>\n"));
+  EXPECT_THAT(shown.out, HasSubstr(":\n" + script));
+
+  // From standard input; a last line without its line feed is printed with one.
+  ASSERT_EQ(box.tool({"script", "set", "-"}, "I1:one").status, 0);
+  EXPECT_EQ(box.load().cfg_script, "I1:one");
+  EXPECT_EQ(box.tool({"script", "get"}).out, "I1:one\n");
+
+  // An empty script empties the value.
+  ASSERT_EQ(box.tool({"script", "set", "-"}, "").status, 0);
+  EXPECT_THAT(box.content(), HasSubstr("\nMOD_ORVANE_CFG_SCRIPT=\n"));
+  EXPECT_EQ(box.tool({"script", "get"}).out, "");
+}
+
+TEST(OrvaneSettings, ScriptTheDaemonWouldRefuseIsNotStored) {
+  struct row {
+    std::string script;
+    std::vector<std::string> messages;
+  };
+  const row rows[] = {
+      {"I1:first\n\nX:y\n",
+       {"unknown substitution type", "error at line 2 in configuration script",
+        "processing of configuration script failed"}},
+      {"D123\n", {"error at line 1 in configuration script"}},
+      {"I1:y\nI12:x\n",
+       {"duplicit substitution (type: I, pat: 12)", "error at line 2 in configuration script"}},
+      {"D0800:1921680010\n",
+       {"bad length of substitution phone number (1921680010)", "bad substitution definition"}},
+      {"Dabc:192168001001\n", {"phone number contains a letter A"}},
+      {std::string(12001, '\n'), {"the script has 12001 bytes; at most 12000 can be saved"}},
+      {std::string("I1:a\0b\n", 7), {"the script holds a zero byte"}},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.messages.front());
+    settings_root box;
+    program_result set = box.tool({"script", "set", "-"}, r.script);
+    EXPECT_EQ(set.status, 2);
+    for (const std::string& m : r.messages) EXPECT_THAT(set.err, HasSubstr(m + "\n"));
+    EXPECT_THAT(set.err, HasSubstr("script refused; " + box.path() + " left unchanged"));
+    EXPECT_EQ(box.content(), sample_settings);
+  }
+}
+
+TEST(OrvaneSettings, CheckPassesTheSampleAndFailsWhatStopsTheDaemon) {
+  struct row {
+    const char* key;  // replaced in the sample; nullptr: the sample as it is
+    std::string value;
+    int status;
+    const char* message;  // expected on standard error, nullptr for nothing
+  };
+  const row rows[] = {
+      {nullptr, "", 0, nullptr},
+      {"MOD_ORVANE_SERIAL", "2", 1,
+       "error: MOD_ORVANE_SERIAL: invalid serial device number 2 (0 or 1 expected)"},
+      {"MOD_ORVANE_CFG_SCRIPT", base64_encode_alloc("I1:x\nD1:2\n"), 1,
+       "error: MOD_ORVANE_CFG_SCRIPT: error at line 2 in configuration script"},
+      {"MOD_ORVANE_BAUDRATE", "230400", 0,
+       "warning: MOD_ORVANE_BAUDRATE: 230400 bit/s has no CONNECT result code"},
+      {"MOD_ORVANE_BAUDRATE", "9601", 0,
+       "warning: MOD_ORVANE_BAUDRATE: 9601 bit/s is not a speed of the serial port"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.key != nullptr ? r.key : "sample");
+    settings_root box;
+    if (r.key != nullptr) {
+      std::string text = sample_settings;
+      size_t at = text.find(std::string(r.key) + "=");
+      ASSERT_NE(at, std::string::npos);
+      size_t end = text.find('\n', at);
+      text.replace(at, end - at, std::string(r.key) + "=" + r.value);
+      write_file(box.path(), text);
+    }
+    program_result checked = box.tool({"check"});
+    EXPECT_EQ(checked.status, r.status) << checked.err;
+    if (r.message == nullptr) {
+      EXPECT_EQ(checked.err, "");
+      EXPECT_EQ(checked.out, box.path() + ": 0 errors, 0 warnings\n");
+    } else {
+      EXPECT_THAT(checked.err, HasSubstr(r.message));
+    }
+  }
+}
+
+TEST(OrvaneSettings, CheckNamesMissingKeysAndAMissingFile) {
+  settings_root box;
+  write_file(box.path(), "MOD_ORVANE_SERIAL=0\nMOD_ORVANE_BAUDRATE=9600\n");
+  program_result checked = box.tool({"check"});
+  EXPECT_EQ(checked.status, 0);
+  EXPECT_THAT(checked.err, HasSubstr("warning: MOD_ORVANE_PORT: missing"));
+  EXPECT_THAT(checked.err, Not(HasSubstr("MOD_ORVANE_SERIAL: missing")));
+
+  ASSERT_EQ(unlink(box.path().c_str()), 0);
+  for (const char* command : {"check", "show"}) {
+    program_result failed = box.tool({command});
+    EXPECT_EQ(failed.status, 1) << command;
+    EXPECT_THAT(failed.err, HasSubstr("cannot read " + box.path() + ": No such file"));
+  }
+  // Nothing is created from nothing: a set on a missing file would write a file of zeros.
+  EXPECT_EQ(box.tool({"set", "port=1"}).status, 1);
+  EXPECT_FALSE(path_exists(box.path()));
+}
+
+TEST(OrvaneSettings, RootFromTheEnvironmentAndFileFromTheOption) {
+  settings_root a;
+  settings_root b;
+  ASSERT_EQ(a.tool({"set", "port=3001"}).status, 0);
+  EXPECT_EQ(a.load().port, 3001u);
+  EXPECT_EQ(b.load().port, 2000u);
+
+  // -f names the file whatever ORVANED_ROOT says.
+  ASSERT_EQ(a.tool({"-f", b.path(), "set", "port=3002"}).status, 0);
+  EXPECT_EQ(a.load().port, 3001u);
+  EXPECT_EQ(b.load().port, 3002u);
+  EXPECT_EQ(run_program({SETTINGS_TOOL, "-f", b.path(), "get", "port"}, {"ORVANED_ROOT"}).out,
+            "3002\n");
+}
+
+TEST(OrvaneSettings, UsageErrorsExitWithTwo) {
+  settings_root box;
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{},
+                                             {"frobnicate"},
+                                             {"get"},
+                                             {"get", "a", "b"},
+                                             {"set"},
+                                             {"script"},
+                                             {"script", "set"},
+                                             {"-x", "show"},
+                                             {"-f"}}) {
+    program_result r = box.tool(args);
+    EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
+    EXPECT_THAT(r.err, HasSubstr("usage: orvane-settings")) << testing::PrintToString(args);
+  }
+  program_result unknown = box.tool({"get", "nokey"});
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_THAT(unknown.err, HasSubstr("unknown key \"nokey\""));
+  program_result help = box.tool({"-h"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_THAT(help.out, HasSubstr("usage: orvane-settings"));
+}
+
+}  // namespace

@@ -1,0 +1,185 @@
+#include "tools/settings_fields.h"
+
+#include <termios.h>
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "at/result_codes.h"
+#include "config/subst_script.h"
+#include "platform/log.h"
+#include "platform/serial_port.h"
+
+namespace {
+
+constexpr std::string_view KEY_PREFIX = "MOD_ORVANE_";
+
+constexpr char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (ascii_upper(a[i]) != ascii_upper(b[i])) return false;
+  }
+  return true;
+}
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+  char text[512];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(text, sizeof text, fmt, ap);
+  va_end(ap);
+  return text;
+}
+
+// Registers compared with received bytes: a value above 255 never matches.
+struct byte_register {
+  uint32_t modem_settings::*field = nullptr;
+  const char* name = "";
+  const char* effect = "";
+};
+
+constexpr byte_register byte_registers[] = {
+    {&msf::sreg_esc, "S2", "the escape sequence can never be typed"},
+    {&msf::sreg_cr, "S3", "no received byte ends a command line"},
+    {&msf::sreg_bs, "S5", "no received byte deletes a character"},
+};
+
+// Timer registers whose product with their unit no longer fits the daemon's 32-bit timers.
+struct timer_register {
+  uint32_t modem_settings::*field = nullptr;
+  const char* name = "";
+  uint32_t limit = 0;
+};
+
+constexpr timer_register timer_registers[] = {
+    {&msf::sreg_hup_delay, "S10", 214748364},
+    {&msf::sreg_split, "S11", 2147483},
+    {&msf::sreg_esc_delay, "S12", 107374},
+    {&msf::sreg_dtr_ignore, "S25", 214748},
+};
+
+// The script loader reports through the log; while it runs the messages are collected here.
+std::vector<std::string>* collected_messages = nullptr;
+
+void collect_message(int /*level*/, const char* text) {
+  if (collected_messages != nullptr) collected_messages->emplace_back(text);
+}
+
+}  // namespace
+
+const settings_field* find_settings_field(std::string_view name) {
+  for (const settings_field& field : settings_fields) {
+    if (equal_ignoring_case(name, field.key) ||
+        equal_ignoring_case(name, field.key.substr(KEY_PREFIX.size()))) {
+      return &field;
+    }
+  }
+  return nullptr;
+}
+
+bool parse_settings_number(std::string_view text, uint32_t& value) {
+  if (text.empty()) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+    if (v > UINT32_MAX) return false;
+  }
+  value = static_cast<uint32_t>(v);
+  return true;
+}
+
+void check_field(const settings_field& field, const modem_settings& s, check_findings& found) {
+  const char* key = field.key.data();
+  if (field.number == &msf::serial && s.serial > 1) {
+    found.errors.push_back(
+        format("%s: invalid serial device number %u (0 or 1 expected)", key, s.serial));
+  } else if (field.number == &msf::baudrate) {
+    if (serial_speed(s.baudrate) == B9600 && s.baudrate != 9600) {
+      found.warnings.push_back(
+          format("%s: %u bit/s is not a speed of the serial port; the port runs at 9600 bit/s", key,
+                 s.baudrate));
+    }
+    if (connect_code_for_baud(s.baudrate) == RESULT_ERROR) {
+      found.warnings.push_back(format(
+          "%s: %u bit/s has no CONNECT result code; calls go on-line with ERROR", key, s.baudrate));
+    }
+  } else if (field.number == &msf::databits && s.databits != 7 && s.databits != 8) {
+    found.warnings.push_back(
+        format("%s: %u is neither 7 nor 8; eight data bits are used", key, s.databits));
+  } else if (field.number == &msf::stopbits && s.stopbits != 1 && s.stopbits != 2) {
+    found.warnings.push_back(
+        format("%s: %u is neither 1 nor 2; one stop bit is used", key, s.stopbits));
+  } else if (field.kind == FIELD_PARITY) {
+    char first = s.parity.empty() ? '\0' : s.parity[0];
+    if (first != 'N' && first != 'E' && first != 'O') {
+      found.warnings.push_back(
+          format("%s: \"%s\" is not N, E or O; no parity is used", key, s.parity.c_str()));
+    }
+  } else if (field.number == &msf::port) {
+    if (s.port == 0) {
+      found.warnings.push_back(format(
+          "%s: 0 makes the daemon listen on a port chosen by the system and dial port 0", key));
+    } else if (s.port > 65535) {
+      found.warnings.push_back(
+          format("%s: %u is above 65535; port %u is used", key, s.port, s.port & 0xffff));
+    }
+  } else if (field.number == &msf::stat_dtr_action && s.stat_dtr_action > 3) {
+    found.warnings.push_back(
+        format("%s: %u is not 0 to 3; a DTR drop does nothing", key, s.stat_dtr_action));
+  } else if (field.kind == FIELD_SCRIPT && s.cfg_script.size() > SETTINGS_SCRIPT_SAVE_MAX) {
+    found.warnings.push_back(format("%s: the script has %zu bytes; AT&W cannot save more than %zu",
+                                    key, s.cfg_script.size(), SETTINGS_SCRIPT_SAVE_MAX));
+  }
+  for (const byte_register& r : byte_registers) {
+    if (field.number == r.field && s.*r.field > 255) {
+      found.warnings.push_back(
+          format("%s: %s is %u, above 255: %s", key, r.name, s.*r.field, r.effect));
+    }
+  }
+  for (const timer_register& r : timer_registers) {
+    if (field.number == r.field && s.*r.field > r.limit) {
+      found.warnings.push_back(format("%s: %s is %u, above %u: too long for the daemon's timers",
+                                      key, r.name, s.*r.field, r.limit));
+    }
+  }
+}
+
+bool check_script(const std::string& script, std::vector<std::string>& messages) {
+  // The loader logs through log_msg; threshold 7 lets its reasons through and keeps the
+  // level-8 listing of an accepted table back.
+  static const uint32_t threshold = 7;
+  collected_messages = &messages;
+  log_sink previous = log_set_sink(collect_message);
+  log_set_threshold(&threshold);
+  subst_array table{};
+  int count = 0;
+  int result = subst_load_script(table, count, script);
+  subst_clear(table, count);
+  log_set_threshold(nullptr);
+  log_set_sink(previous);
+  collected_messages = nullptr;
+  return result == 0;
+}
+
+std::vector<std::string_view> missing_keys(std::string_view content) {
+  std::vector<std::string_view> missing;
+  for (const settings_field& field : settings_fields) {
+    bool found = false;
+    std::string_view rest = content;
+    while (!found && !rest.empty()) {
+      size_t end = rest.find('\n');
+      std::string_view line = rest.substr(0, end);
+      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+      line = line.substr(0, line.find('\r'));
+      size_t equals = line.find('=');
+      if (equals != std::string_view::npos)
+        found = equal_ignoring_case(line.substr(0, equals), field.key);
+    }
+    if (!found) missing.push_back(field.key);
+  }
+  return missing;
+}

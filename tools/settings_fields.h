@@ -1,0 +1,88 @@
+// The keys of the settings file and the fields of modem_settings they fill, with the checks an
+// operator's tool applies to one value before the daemon sees it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/settings.h"
+
+enum settings_field_kind : int {
+  FIELD_NUMBER = 0,  // unsigned 32-bit number
+  FIELD_PARITY = 1,  // text, first letter N, E or O
+  FIELD_SCRIPT = 2,  // the substitution script, plain text in the record, base64 in the file
+  FIELD_FLAG = 3,    // 0 or 1 (the daemon saves any other number as 1)
+};
+
+struct settings_field {
+  std::string_view key;
+  settings_field_kind kind = FIELD_NUMBER;
+  uint32_t modem_settings::*number = nullptr;
+  std::string modem_settings::*text = nullptr;
+};
+
+using msf = modem_settings;
+
+// Every key in the order settings_save writes them.
+inline constexpr settings_field settings_fields[] = {
+    {.key = "MOD_ORVANE_ENABLED", .kind = FIELD_FLAG, .number = &msf::enabled},
+    {.key = "MOD_ORVANE_SERIAL", .number = &msf::serial},
+    {.key = "MOD_ORVANE_BAUDRATE", .number = &msf::baudrate},
+    {.key = "MOD_ORVANE_DATABITS", .number = &msf::databits},
+    {.key = "MOD_ORVANE_PARITY", .kind = FIELD_PARITY, .text = &msf::parity},
+    {.key = "MOD_ORVANE_STOPBITS", .number = &msf::stopbits},
+    {.key = "MOD_ORVANE_SPLIT", .number = &msf::split},
+    {.key = "MOD_ORVANE_PORT", .number = &msf::port},
+    {.key = "MOD_ORVANE_KEEPALIVE", .number = &msf::keepalive},
+    {.key = "MOD_ORVANE_KEEPALIVE_TIME", .number = &msf::keepalive_time},
+    {.key = "MOD_ORVANE_KEEPALIVE_INTVL", .number = &msf::keepalive_intvl},
+    {.key = "MOD_ORVANE_KEEPALIVE_PROBES", .number = &msf::keepalive_probes},
+    {.key = "MOD_ORVANE_STAT_ECHO", .number = &msf::stat_echo},
+    {.key = "MOD_ORVANE_STAT_QUIET", .number = &msf::stat_quiet},
+    {.key = "MOD_ORVANE_STAT_VERBOSITY", .number = &msf::stat_verbosity},
+    {.key = "MOD_ORVANE_STAT_DTR_ACTION", .number = &msf::stat_dtr_action},
+    {.key = "MOD_ORVANE_SREG_AUTO_ANSWER", .number = &msf::sreg_auto_answer},
+    {.key = "MOD_ORVANE_SREG_ESC", .number = &msf::sreg_esc},
+    {.key = "MOD_ORVANE_SREG_CR", .number = &msf::sreg_cr},
+    {.key = "MOD_ORVANE_SREG_LF", .number = &msf::sreg_lf},
+    {.key = "MOD_ORVANE_SREG_BS", .number = &msf::sreg_bs},
+    {.key = "MOD_ORVANE_SREG_RING_INT", .number = &msf::sreg_ring_int},
+    {.key = "MOD_ORVANE_SREG_CONN_TOUT", .number = &msf::sreg_conn_tout},
+    {.key = "MOD_ORVANE_SREG_HUP_DELAY", .number = &msf::sreg_hup_delay},
+    {.key = "MOD_ORVANE_SREG_SPLIT", .number = &msf::sreg_split},
+    {.key = "MOD_ORVANE_SREG_ESC_DELAY", .number = &msf::sreg_esc_delay},
+    {.key = "MOD_ORVANE_SREG_DTR_IGNORE", .number = &msf::sreg_dtr_ignore},
+    {.key = "MOD_ORVANE_CFG_SCRIPT", .kind = FIELD_SCRIPT, .text = &msf::cfg_script},
+    {.key = "MOD_ORVANE_SYSLOGLEV", .number = &msf::sysloglev},
+    {.key = "MOD_ORVANE_SPOOF_OK", .number = &msf::spoof_ok},
+};
+
+// The field named `name`: a key of the file in any letter case, with or without its
+// "MOD_ORVANE_" prefix ("baudrate" names MOD_ORVANE_BAUDRATE). nullptr when there is none.
+const settings_field* find_settings_field(std::string_view name);
+
+// Reads a decimal number of 0 to 4294967295, digits only (no sign, no blank). False for
+// anything else.
+bool parse_settings_number(std::string_view text, uint32_t& value);
+
+// What a check found: an error stops the daemon at start-up (or makes it unusable); a warning
+// names a value the daemon accepts but treats otherwise than written.
+struct check_findings {
+  std::vector<std::string> errors;
+  std::vector<std::string> warnings;
+};
+
+// Checks the value of `field` in `s` as start-up would read it. The script is not parsed here
+// (check_script does that).
+void check_field(const settings_field& field, const modem_settings& s, check_findings& found);
+
+// Parses `script` with the daemon's own loader on a scratch table. The loader's messages go to
+// `messages` (one per line, as the daemon logs them). Returns true when the daemon would
+// accept the script.
+bool check_script(const std::string& script, std::vector<std::string>& messages);
+
+// The keys of settings_fields that no line of the file `content` sets (the daemon reads them
+// as 0 or as the empty text).
+std::vector<std::string_view> missing_keys(std::string_view content);
