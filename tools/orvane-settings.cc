@@ -64,6 +64,13 @@ bool load(const char* path, modem_settings& s, std::string* content) {
 }
 
 int save(const char* path, const modem_settings& s) {
+  // settings_save refuses such a script without a system error to report.
+  if (s.cfg_script.size() > SETTINGS_SCRIPT_SAVE_MAX) {
+    fprintf(stderr, "orvane-settings: the script has %zu bytes; at most %zu can be saved\n",
+            s.cfg_script.size(), SETTINGS_SCRIPT_SAVE_MAX);
+    fprintf(stderr, "orvane-settings: nothing changed in %s\n", path);
+    return EXIT_REFUSED;
+  }
   if (settings_save(s, path) == 0) {
     fprintf(stderr, "orvane-settings: cannot write %s: %s\n", path, strerror(errno));
     return EXIT_FAILED;

@@ -239,6 +239,9 @@ TEST(OrvaneSettings, CheckPassesTheSampleAndFailsWhatStopsTheDaemon) {
        "warning: MOD_ORVANE_BAUDRATE: 230400 bit/s has no CONNECT result code"},
       {"MOD_ORVANE_BAUDRATE", "9601", 0,
        "warning: MOD_ORVANE_BAUDRATE: 9601 bit/s is not a speed of the serial port"},
+      {"MOD_ORVANE_CFG_SCRIPT", base64_encode_alloc(std::string(12001, '\n')), 0,
+       "warning: MOD_ORVANE_CFG_SCRIPT: the script has 12001 bytes; AT&W cannot save more "
+       "than 12000"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.key != nullptr ? r.key : "sample");
@@ -260,6 +263,20 @@ TEST(OrvaneSettings, CheckPassesTheSampleAndFailsWhatStopsTheDaemon) {
       EXPECT_THAT(checked.err, HasSubstr(r.message));
     }
   }
+}
+
+// A script too long to save whole, put into the file by other means, blocks every change:
+// saving would cut it.
+TEST(OrvaneSettings, FileWithAnOverlongScriptIsNotRewritten) {
+  settings_root box;
+  std::string text = sample_settings;
+  std::string key = "MOD_ORVANE_CFG_SCRIPT=";
+  text.insert(text.find(key) + key.size(), base64_encode_alloc(std::string(12001, '\n')));
+  write_file(box.path(), text);
+  program_result set = box.tool({"set", "port=2001"});
+  EXPECT_EQ(set.status, 2);
+  EXPECT_THAT(set.err, HasSubstr("the script has 12001 bytes; at most 12000 can be saved"));
+  EXPECT_EQ(box.content(), text);
 }
 
 TEST(OrvaneSettings, CheckNamesMissingKeysAndAMissingFile) {
