@@ -12,6 +12,8 @@
 
 namespace {
 
+using msf = modem_settings;
+
 constexpr std::string_view KEY_PREFIX = "MOD_ORVANE_";
 
 constexpr char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
