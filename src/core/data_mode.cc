@@ -27,6 +27,26 @@ void escape_to_command_mode(modem_state& ms) {
   log_msg(6, "going off-line (command mode) due to escape sequence");
 }
 
+// Accounts for one write of a held chunk, `done` of its `len` bytes being out already. A write
+// the destination refuses for now (EAGAIN) keeps the chunk; any other failure is logged as
+// "<what> error" and drops it. Returns true when the chunk is gone, written out or dropped.
+bool account_write(modem_state& ms, loop_state& ls, ssize_t n, const char* what, int& len,
+                   int& done) {
+  if (n < 0) {
+    if (would_block(errno)) return false;
+    log_msg(3, "%s error: %s", what, strerror(errno));
+    len = 0;
+    done = 0;
+    return true;
+  }
+  done += static_cast<int>(n);
+  if (n > 0) restart_inactivity(ms, ls);
+  if (done < len) return false;
+  len = 0;
+  done = 0;
+  return true;
+}
+
 }  // namespace
 
 void drop_held_bytes(loop_state& ls) {
@@ -63,19 +83,7 @@ void data_mode_input(modem_state& ms, loop_state& ls, int n) {
 void flush_peer_bytes(modem_state& ms, loop_state& ls) {
   ssize_t n = fd_write(ms.serial_fd.get(), ls.tcp_buf.data() + ls.tcp_written,
                        static_cast<size_t>(ls.tcp_len - ls.tcp_written));
-  if (n < 0) {
-    if (would_block(errno)) return;  // held until the port takes them
-    log_msg(3, "write error: %s", strerror(errno));
-    ls.tcp_len = 0;
-    ls.tcp_written = 0;
-    return;
-  }
-  ls.tcp_written += static_cast<int>(n);
-  if (ls.tcp_written == ls.tcp_len) {
-    ls.tcp_len = 0;
-    ls.tcp_written = 0;
-  }
-  if (n > 0) restart_inactivity(ms, ls);
+  account_write(ms, ls, n, "write", ls.tcp_len, ls.tcp_written);
 }
 
 void data_socket_readable(modem_state& ms, loop_state& ls) {
@@ -168,19 +176,5 @@ void forward_serial_bytes(modem_state& ms, loop_state& ls, const timeval& now) {
   ls.serial_sending = 1;
   ssize_t n = send_bytes(ms.data_sock.get(), ls.serial_buf.data() + ls.serial_sent,
                          static_cast<size_t>(ls.serial_len - ls.serial_sent));
-  if (n < 0) {
-    if (would_block(errno)) return;  // held until the peer takes them
-    log_msg(3, "send error: %s", strerror(errno));
-    ls.serial_len = 0;
-    ls.serial_sent = 0;
-    ls.serial_sending = 0;
-    return;
-  }
-  ls.serial_sent += static_cast<int>(n);
-  if (ls.serial_sent == ls.serial_len) {
-    ls.serial_len = 0;
-    ls.serial_sent = 0;
-    ls.serial_sending = 0;
-  }
-  if (n > 0) restart_inactivity(ms, ls);
+  if (account_write(ms, ls, n, "send", ls.serial_len, ls.serial_sent)) ls.serial_sending = 0;
 }
