@@ -19,8 +19,14 @@
 
 using steady_deadline = std::chrono::steady_clock::time_point;
 
-// The moment `seconds` from now.
+// The moment `seconds` from now: a deadline for something that must happen. The environment
+// variable ORVANED_TEST_TIME_SCALE (a number above 1, e.g. 3 under an emulator) stretches every
+// such deadline; the tests' own timing bounds and fixed waits stay as they are.
 steady_deadline seconds_from_now(double seconds);
+
+// True when this build's tests and the daemon they start run under a user-mode emulator (a
+// cross build tested with qemu-user; ORVANED_TEST_EMULATOR set to nothing says they do not).
+bool running_emulated();
 
 // Seconds elapsed since `start`.
 double seconds_since(std::chrono::steady_clock::time_point start);
@@ -111,7 +117,8 @@ class daemon_process {
   pid_t pid() const { return pid_; }
 
   // Running: the process owns a socket listening on the sandbox's port and has handlers for
-  // SIGINT, SIGTERM, SIGQUIT and SIGUSR1 installed. Fails early when the process exits.
+  // SIGINT, SIGTERM, SIGQUIT and SIGUSR1 installed (under an emulator: has SIGPIPE ignored, see
+  // handlers_installed). Fails early when the process exits.
   testing::AssertionResult wait_running(steady_deadline deadline);
   // One look at the two conditions of wait_running.
   bool listening() const;

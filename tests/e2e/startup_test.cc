@@ -299,6 +299,9 @@ class SerialLineSettings : public testing::TestWithParam<termios_case> {};
 
 TEST_P(SerialLineSettings, AppliedToThePort) {
   const termios_case& c = GetParam();
+  if (running_emulated() && c.speed > B460800) {
+    GTEST_SKIP() << "qemu-user 7.2 turns the rates above 460800 bit/s into B0 on the host";
+  }
   sandbox box;
   ASSERT_TRUE(box.ok());
   box.set("MOD_ORVANE_BAUDRATE", c.baud);

@@ -1,0 +1,22 @@
+# Cross build for 64-bit ARM routers (arm64) with Debian's cross compiler
+# (package g++-aarch64-linux-gnu):
+#   cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake
+# With qemu-user installed, ctest runs the test binaries (and the tests the daemon) through
+# qemu-aarch64 with the target's C library from /usr/aarch64-linux-gnu; binfmt_misc is not needed.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+
+set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
+set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+set(CMAKE_STRIP aarch64-linux-gnu-strip CACHE FILEPATH "")
+
+set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+find_program(ORVANED_QEMU qemu-aarch64)
+if(ORVANED_QEMU)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${ORVANED_QEMU} -L /usr/aarch64-linux-gnu)
+endif()

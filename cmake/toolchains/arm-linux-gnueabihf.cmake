@@ -1,0 +1,22 @@
+# Cross build for 32-bit ARM routers (armhf: ARMv7, hard float) with Debian's cross compiler
+# (package g++-arm-linux-gnueabihf):
+#   cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/arm-linux-gnueabihf.cmake
+# With qemu-user installed, ctest runs the test binaries (and the tests the daemon) through
+# qemu-arm with the target's C library from /usr/arm-linux-gnueabihf; binfmt_misc is not needed.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+
+set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
+set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
+set(CMAKE_STRIP arm-linux-gnueabihf-strip CACHE FILEPATH "")
+
+set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+find_program(ORVANED_QEMU qemu-arm)
+if(ORVANED_QEMU)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${ORVANED_QEMU} -L /usr/arm-linux-gnueabihf)
+endif()
