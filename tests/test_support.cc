@@ -58,6 +58,6 @@ std::string read_file(const std::string& path) {
   return ss.str();
 }
 bool path_exists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return lstat(path.c_str(), &st) == 0;
 }
