@@ -7,6 +7,7 @@
 
 #include "at/result_codes.h"
 #include "config/subst_script.h"
+#include "config/text_rules.h"
 #include "platform/log.h"
 #include "platform/serial_port.h"
 
@@ -15,16 +16,6 @@ namespace {
 using msf = modem_settings;
 
 constexpr std::string_view KEY_PREFIX = "MOD_ORVANE_";
-
-constexpr char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (ascii_upper(a[i]) != ascii_upper(b[i])) return false;
-  }
-  return true;
-}
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {

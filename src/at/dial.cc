@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
 // Reads the first twelve characters of `digits` as four groups of three decimal digits, the
 // first group being the first octet. Refuses fewer than twelve digits, a group above 255 and
 // the address 0.0.0.0, none of which can be connected to. Returns the address in host order,

@@ -2,11 +2,10 @@
 
 #include "at/sreg_table.h"
 #include "config/settings.h"
+#include "config/text_rules.h"
 #include "core/modem_state.h"
 
 namespace {
-
-constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // The shared parser of E, Q and V: "0" or "1" set the flag, no digit clears it, any other
 // digit makes the command invalid.

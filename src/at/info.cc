@@ -5,12 +5,11 @@
 #include <cstring>
 
 #include "config/subst_script.h"
+#include "config/text_rules.h"
 #include "core/modem_state.h"
 #include "platform/serial_port.h"
 
 namespace {
-
-constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 constexpr size_t REPORT_LINE_SIZE = 128;
 

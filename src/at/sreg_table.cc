@@ -3,12 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/text_rules.h"
 #include "core/modem_state.h"
 #include "platform/serial_port.h"
 
 namespace {
-
-constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 constexpr int digit_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';

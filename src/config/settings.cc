@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "config/base64.h"
+#include "config/text_rules.h"
 #include "platform/files.h"
 
 namespace {
@@ -72,20 +73,6 @@ struct settings_reader {
   FILE* file = nullptr;
   std::array<char, SETTINGS_LINE_SIZE> line{};  // holds the value of the last lookup
 };
-
-constexpr bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
-constexpr char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (ascii_upper(a[i]) != ascii_upper(b[i])) return false;
-  }
-  return true;
-}
 
 // Reads a number as "%u" of scanf does: white space skipped, optional sign, digits up to the
 // first non-digit, a minus negating modulo 2^32, 0 when there are no digits. A magnitude that

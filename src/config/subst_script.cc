@@ -7,11 +7,6 @@
 
 namespace {
 
-constexpr bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
 // Both validators may rewrite the pattern and the replacement in place; the entry stores them
 // as the validator left them.
 int validate_dial_subst(char* pattern, char* replacement) {

@@ -6,12 +6,7 @@ namespace {
 
 // Plain ASCII classes: the daemon never sets a locale, and bytes above 0x7F must not count as
 // letters or blanks whatever the C library thinks.
-constexpr bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 constexpr bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-constexpr char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
 
 }  // namespace
 

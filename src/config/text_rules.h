@@ -1,5 +1,24 @@
-// Text rules shared by the command interpreter and the substitution script.
+// Text rules shared by the command interpreter, the settings file and the substitution script.
+// Character classes are those of plain ASCII, whatever the locale.
 #pragma once
+
+#include <string_view>
+
+// Space, \t, \n, \v, \f or \r.
+constexpr bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+constexpr char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+
+// True when the two texts are equal but for the case of ASCII letters.
+constexpr bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (ascii_upper(a[i]) != ascii_upper(b[i])) return false;
+  }
+  return true;
+}
 
 // Removes every white-space character (space, \t, \n, \v, \f, \r) from `text` in place and
 // upper-cases the ASCII letters of the rest.
