@@ -16,8 +16,6 @@ void check(bool ok) {
   if (!ok) abort();
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
 bool all_digits(const std::string& s, size_t from = 0) {
   for (size_t i = from; i < s.size(); ++i)
     if (!is_digit(s[i])) return false;
