@@ -46,6 +46,26 @@ temp_dir::~temp_dir() {
   if (!path_.empty()) std::filesystem::remove_all(path_, ec);
 }
 
+modem_settings sample_modem_settings() {
+  modem_settings s;
+  s.stat_echo = 1;
+  s.stat_quiet = 0;
+  s.stat_verbosity = 1;
+  s.stat_dtr_action = 2;
+  s.sreg_auto_answer = 0;
+  s.sreg_esc = 43;
+  s.sreg_cr = 13;
+  s.sreg_lf = 10;
+  s.sreg_bs = 8;
+  s.sreg_ring_int = 2;
+  s.sreg_conn_tout = 30;
+  s.sreg_hup_delay = 0;
+  s.sreg_split = 100;
+  s.sreg_esc_delay = 50;
+  s.sreg_dtr_ignore = 0;
+  return s;
+}
+
 void write_file(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;

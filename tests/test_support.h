@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/settings.h"
 #include "platform/log.h"
 
 // Captures every emitted log message while it lives (one at a time).
@@ -43,6 +44,10 @@ class temp_dir {
  private:
   std::string path_;
 };
+
+// The modem registers and flags of the sample settings: E1 Q0 V1 &D2, S0=0, S2=43, S3=13,
+// S4=10, S5=8, S6=2, S7=30, S10=0, S11=100, S12=50, S25=0; everything else 0 or empty.
+modem_settings sample_modem_settings();
 
 // Writes / reads a whole file; read returns "" when it cannot be opened.
 void write_file(const std::string& path, const std::string& content);

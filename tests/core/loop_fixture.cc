@@ -88,19 +88,10 @@ loop_fixture::loop_fixture()
   ms_->serial_fd.reset(sv[0]);
   dte_.reset(sv[1]);
   ms_->paths = paths_under_root(dir_.path().c_str());
+  ms_->settings = sample_modem_settings();
   modem_settings& s = ms_->settings;
   s.baudrate = 115200;
-  s.stat_echo = 1;
-  s.stat_verbosity = 1;
-  s.stat_dtr_action = 2;
-  s.sreg_esc = 43;
-  s.sreg_cr = 13;
-  s.sreg_lf = 10;
-  s.sreg_bs = 8;
-  s.sreg_ring_int = 2;
-  s.sreg_conn_tout = 30;
-  s.sreg_split = 0;
-  s.sreg_esc_delay = 50;
+  s.sreg_split = 0;  // each serial read is forwarded in its own pass unless a test says otherwise
   sreg_table_fill(*ms_);
   recompute_timers(*ms_);
   s.sysloglev = 8;
