@@ -27,8 +27,7 @@ std::string exe_link(const char* who) {
 bool same_file(const char* a, const char* b) {
   struct stat sa {};
   struct stat sb {};
-  return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
+  return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 }  // namespace
