@@ -196,6 +196,21 @@ testing::AssertionResult fails_to_start(daemon_process& d) {
   return testing::AssertionSuccess();
 }
 
+// Start-up goes on without a pid file, and says so once the log level is known.
+TEST(Startup, PidFileThatCannotBeWrittenIsLogged) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  std::filesystem::remove_all(box.path("/var/run"));
+  daemon_process d(box);
+  ASSERT_TRUE(d.start());
+  ASSERT_TRUE(d.wait_running(seconds_from_now(kStartSeconds)));
+  EXPECT_TRUE(log_in_order(
+      d, {{5, "started"},
+          {3, "can't write pid file " + box.pid_path() + ": No such file or directory"}}));
+  ASSERT_TRUE(d.send_signal(SIGTERM));
+  EXPECT_EQ(d.wait_exit(seconds_from_now(kExitSeconds)), 0);
+}
+
 TEST(StartupFailure, MissingDeviceLeavesItsLockBehind) {
   sandbox box;
   ASSERT_TRUE(box.ok());
@@ -247,6 +262,20 @@ TEST(StartupFailure, ListenPortInUseKeepsTheDeviceLock) {
                                {3, "can't open listen socket"},
                                {5, "terminated"}}));
   EXPECT_EQ(read_file(box.lock_path()), lock_content(d.pid()));
+  EXPECT_FALSE(path_exists(box.pid_path()));
+}
+
+// The real reason, not "locked by another process", and at once rather than after a second.
+TEST(StartupFailure, MissingLockDirectoryIsReportedWithTheReason) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  std::filesystem::remove_all(box.path("/var/lock"));
+  daemon_process d(box);
+  ASSERT_TRUE(fails_to_start(d));
+  EXPECT_TRUE(log_in_order(
+      d, {{3, "can't create lock file " + box.lock_path() + ": No such file or directory"},
+          {5, "terminated"}}));
+  EXPECT_EQ(d.log_index("device " + box.device_path() + " is locked by another process"), -1);
   EXPECT_FALSE(path_exists(box.pid_path()));
 }
 
