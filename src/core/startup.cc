@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "at/dial.h"
 #include "at/result_codes.h"
 #include "at/sreg_table.h"
 #include "core/call_control.h"
@@ -48,6 +49,15 @@ void wait_for_other_instance(const modem_state& ms) {
 void load_script(modem_state& ms) {
   if (subst_load_script(ms.subst_table, ms.subst_count, ms.settings.cfg_script) != 0) {
     fatal_exit(ms);
+  }
+  // Such a rule loads, but every call through it would answer ERROR: say why now.
+  for (int i = 0; i < ms.subst_count; ++i) {
+    const substitution& rule = ms.subst_table[i];
+    const char* refusal = rule.type == SUBST_DIAL ? dial_digits_refusal(rule.replacement) : nullptr;
+    if (refusal != nullptr) {
+      log_msg(4, "line %i of configuration script: ATD refuses dial rule D%s:%s: %s", rule.line,
+              rule.pattern.c_str(), rule.replacement.c_str(), refusal);
+    }
   }
 }
 
