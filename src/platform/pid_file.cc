@@ -71,6 +71,6 @@ bool runs_this_executable(int pid) {
   snprintf(other_link, sizeof other_link, "/proc/%d/exe", pid);
   if (same_file("/proc/self/exe", other_link)) return true;
   constexpr std::string_view deleted = " (deleted)";
-  if (std::string_view(other).ends_with(deleted)) other.resize(other.size() - deleted.size());
+  if (other.ends_with(deleted)) other.resize(other.size() - deleted.size());
   return other == own;
 }
