@@ -3,7 +3,7 @@
 # the modem on stdout. The Backspace key's DEL (0x7f) is sent as the modem's backspace, BS
 # (0x08). Ctrl-] (0x1d) leaves. With "lines" as argument, a CR from the modem that no LF follows
 # is shown as CR LF, so that text typed on the other modem's side appears line by line. After
-# the end of the keys (not a terminal), what the modem still sends is shown for two or three seconds more.
+# the end of the keys (not a terminal), what the modem still sends is shown for 2 to 3 s more.
 use strict;
 use warnings;
 
