@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "e2e/test_port.h"
+#include "test_port.h"
 #include "test_support.h"
 
 using steady_deadline = std::chrono::steady_clock::time_point;

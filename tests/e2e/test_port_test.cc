@@ -1,6 +1,6 @@
 // The ports the harness hands to daemons: outside the range the kernel picks from, never one
 // that is held (by this or another test process) or that something listens on.
-#include "e2e/test_port.h"
+#include "test_port.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

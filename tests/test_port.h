@@ -1,5 +1,5 @@
-// TCP ports for daemons under test, safe from other processes taking them between the test's
-// choice and the daemon's bind.
+// TCP ports for tests (a daemon's listening port, a port nothing listens on), safe from other
+// processes taking them between the test's choice and their use.
 #pragma once
 
 #include "platform/unique_fd.h"

@@ -1,4 +1,4 @@
-#include "e2e/test_port.h"
+#include "test_port.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
