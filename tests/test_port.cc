@@ -26,7 +26,9 @@ unique_fd hold_name(int port) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   int n = snprintf(addr.sun_path + 1, sizeof addr.sun_path - 1, "orvaned-test-port-%d", port);
-  auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
+  // The name's closing NUL is part of it: qemu-user appends one to a name without, and the
+  // holders must agree on the name whether they run natively or emulated.
+  auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n + 1);
   if (bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0) return {};
   return sock;
 }
