@@ -16,6 +16,7 @@ enum settings_kind : int {
   KIND_ALWAYS = 2,  // written as a number, also when 0
   KIND_TEXT = 3,    // written as is, quoted when it holds a space
   KIND_SCRIPT = 4,  // text, base64-encoded in the file
+  KIND_OPTIONAL = 5,  // text as KIND_TEXT, no line at all when empty
 };
 
 struct settings_key {
@@ -61,13 +62,14 @@ constexpr settings_key settings_keys[] = {
     {.key = "MOD_ORVANE_CFG_SCRIPT", .kind = KIND_SCRIPT, .text = &ms::cfg_script},
     {.key = "MOD_ORVANE_SYSLOGLEV", .kind = KIND_ALWAYS, .number = &ms::sysloglev},
     {.key = "MOD_ORVANE_SPOOF_OK", .kind = KIND_ALWAYS, .number = &ms::spoof_ok},
+    // Written only when used, so that a daemon without an allow list saves the same 30 lines.
+    {.key = "MOD_ORVANE_ALLOW", .kind = KIND_OPTIONAL, .text = &ms::allow},
 };
-static_assert(std::size(settings_keys) == 30);
+static_assert(std::size(settings_keys) == 31);
 
 // A line of the file is read in pieces of at most SETTINGS_LINE_SIZE - 1 characters; a longer
 // line thus becomes several lines.
 constexpr size_t SETTINGS_LINE_SIZE = 16384;
-constexpr size_t SETTINGS_TEXT_MAX = 16000;  // characters of a text value written to the file
 
 struct settings_reader {
   FILE* file = nullptr;
@@ -173,6 +175,7 @@ void settings_load_stream(modem_settings& s, FILE* file) {
         s.*k.number = settings_get_uint(reader, k.key);
         break;
       case KIND_TEXT:
+      case KIND_OPTIONAL:
         s.*k.text = settings_get_text(reader, k.key);
         break;
       case KIND_SCRIPT:
@@ -207,6 +210,9 @@ std::string settings_format(const modem_settings& s) {
       case KIND_SCRIPT:
         put_text(out, k.key, base64_encode_alloc(c_text(s.*k.text)));
         break;
+      case KIND_OPTIONAL:
+        if (!c_text(s.*k.text).empty()) put_text(out, k.key, c_text(s.*k.text));
+        break;
     }
   }
   return out;
@@ -216,5 +222,6 @@ int settings_save(const modem_settings& s, const char* path) {
   // The file keeps only the first 16,000 characters of a value; a longer script would come
   // back cut, so it is refused and the saved configuration stays whole.
   if (c_text(s.cfg_script).size() > SETTINGS_SCRIPT_SAVE_MAX) return 0;
+  if (c_text(s.allow).size() > SETTINGS_TEXT_MAX) return 0;
   return replace_file(path, settings_format(s)) ? 1 : 0;
 }

@@ -121,6 +121,7 @@ void run_time_checks(modem_state& ms, loop_state& ls, const timeval& now) {
   bool forward = true;
   if (call_goes_on && ms.call_state == CALL_CONNECTED) forward = check_dtr(ms, ls, now);
   if (forward) forward_serial_bytes(ms, ls, now);
+  report_turned_away(ls, monotonic_seconds());
 }
 
 }  // namespace

@@ -8,10 +8,12 @@
 
 #include "at/result_codes.h"
 #include "at/sreg_table.h"
+#include "config/allow_list.h"
 #include "config/settings.h"
 #include "config/subst_script.h"
 #include "core/paths.h"
 #include "platform/countdown.h"
+#include "platform/log_limit.h"
 #include "platform/unique_fd.h"
 
 enum call_state : int { CALL_IDLE = 0, CALL_DIALING = 1, CALL_RINGING = 2, CALL_CONNECTED = 3 };
@@ -50,6 +52,7 @@ struct modem_state {
   volatile std::sig_atomic_t term_signal = 0;     // first termination signal, 0 = none
   volatile std::sig_atomic_t status_request = 0;  // 1: write the status files
   modem_settings settings;
+  allow_list allowed;  // parsed from settings.allow at start-up and by ATZ
   subst_array subst_table{};
   int subst_count = 0;
   std::array<sreg_slot, SREG_COUNT> sreg_table{};
@@ -90,4 +93,5 @@ struct loop_state {
   countdown split_timer;
   countdown guard_timer;
   countdown dtr_timer;
+  log_limit turned_away_log;  // messages of refused and rejected connections
 };

@@ -47,6 +47,16 @@ void load_script(modem_state& ms) {
   }
 }
 
+// A list with an entry that is not an address would let callers in or keep them out against
+// the operator's intent: refused before the device is locked, whatever the log threshold.
+void load_allow_list(modem_state& ms) {
+  std::string bad_entry;
+  if (!allow_list_parse(ms.settings.allow, ms.allowed, bad_entry)) {
+    log_direct(3, "MOD_ORVANE_ALLOW: \"%s\" is not an IPv4 address or prefix", bad_entry.c_str());
+    fatal_exit(ms);
+  }
+}
+
 void shutdown_call(modem_state& ms, loop_state& ls) {
   if (ms.call_state == CALL_CONNECTED) {
     call_hangup(ms, ls, false, "program termination", 0, RESULT_NO_CARRIER, true, ms.data_sock);
@@ -95,6 +105,7 @@ int daemon_main(int argc, char** argv) {
   ms.status_request = 0;
 
   load_script(ms);
+  load_allow_list(ms);
   ls.connect_code = connect_code_for_baud(ms.settings.baudrate);
 
   // Only two devices exist; another number is a setting error, refused before anything is
