@@ -11,11 +11,11 @@
 namespace {
 
 enum settings_kind : int {
-  KIND_FLAG = 0,    // written as 0 or 1
-  KIND_NUMBER = 1,  // written as a number, nothing after "=" when 0
-  KIND_ALWAYS = 2,  // written as a number, also when 0
-  KIND_TEXT = 3,    // written as is, quoted when it holds a space
-  KIND_SCRIPT = 4,  // text, base64-encoded in the file
+  KIND_FLAG = 0,      // written as 0 or 1
+  KIND_NUMBER = 1,    // written as a number, nothing after "=" when 0
+  KIND_ALWAYS = 2,    // written as a number, also when 0
+  KIND_TEXT = 3,      // written as is, quoted when it holds a space
+  KIND_SCRIPT = 4,    // text, base64-encoded in the file
   KIND_OPTIONAL = 5,  // text as KIND_TEXT, no line at all when empty
 };
 
