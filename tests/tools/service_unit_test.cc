@@ -113,7 +113,7 @@ TEST(ServiceUnit, DaemonWorksUnderTheUnitsRestrictions) {
   }
   program_result probe = run_program({unshare, "--mount", "--propagation", "private", "true"});
   if (probe.status != 0) {
-    GTEST_SKIP() << "the kernel refuses a mount namespace here (unshare --mount: " << probe.err
+    GTEST_SKIP() << "no mount namespace can be made here (unshare --mount: " << probe.err
                  << "); the unit's restrictions cannot be reproduced";
   }
 
