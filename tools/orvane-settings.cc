@@ -90,6 +90,7 @@ void print_value(const settings_field& field, const modem_settings& s) {
       printf("%u\n", s.*field.number);
       break;
     case FIELD_PARITY:
+    case FIELD_ALLOW:
       printf("%s\n", (s.*field.text).c_str());
       break;
     case FIELD_SCRIPT:
@@ -114,7 +115,7 @@ int cmd_show(const char* path) {
       } else {
         printf("%s=<script of %zu line%s, below>\n", key, lines, lines == 1 ? "" : "s");
       }
-    } else if (field.kind == FIELD_PARITY) {
+    } else if (field.kind == FIELD_PARITY || field.kind == FIELD_ALLOW) {
       printf("%s=%s\n", key, (s.*field.text).c_str());
     } else {
       printf("%s=%u\n", key, s.*field.number);
@@ -198,6 +199,10 @@ bool assign(const settings_field& field, std::string_view text, modem_settings& 
     }
     case FIELD_SCRIPT:
       if (!script_acceptable(std::string(text))) return false;
+      s.*field.text = std::string(text);
+      break;
+    case FIELD_ALLOW:
+      // check_field below refuses a list the daemon would not start with.
       s.*field.text = std::string(text);
       break;
   }

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "at/result_codes.h"
+#include "config/allow_list.h"
 #include "config/subst_script.h"
 #include "config/text_rules.h"
 #include "platform/log.h"
@@ -123,6 +124,17 @@ void check_field(const settings_field& field, const modem_settings& s, check_fin
   } else if (field.number == &msf::stat_dtr_action && s.stat_dtr_action > 3) {
     found.warnings.push_back(
         format("%s: %u is not 0 to 3; a DTR drop does nothing", key, s.stat_dtr_action));
+  } else if (field.kind == FIELD_ALLOW) {
+    allow_list list;
+    std::string bad_entry;
+    if (!allow_list_parse(s.allow, list, bad_entry)) {
+      found.errors.push_back(
+          format("%s: \"%s\" is not an IPv4 address or prefix", key, bad_entry.c_str()));
+    } else if (s.allow.size() > SETTINGS_TEXT_MAX) {
+      found.warnings.push_back(
+          format("%s: the list has %zu characters; AT&W cannot save more than %zu", key,
+                 s.allow.size(), SETTINGS_TEXT_MAX));
+    }
   } else if (field.kind == FIELD_SCRIPT && s.cfg_script.size() > SETTINGS_SCRIPT_SAVE_MAX) {
     found.warnings.push_back(format("%s: the script has %zu bytes; AT&W cannot save more than %zu",
                                     key, s.cfg_script.size(), SETTINGS_SCRIPT_SAVE_MAX));
@@ -161,6 +173,7 @@ bool check_script(const std::string& script, std::vector<std::string>& messages)
 std::vector<std::string_view> missing_keys(std::string_view content) {
   std::vector<std::string_view> missing;
   for (const settings_field& field : settings_fields) {
+    if (field.kind == FIELD_ALLOW) continue;
     bool found = false;
     std::string_view rest = content;
     while (!found && !rest.empty()) {

@@ -14,6 +14,7 @@ enum settings_field_kind : int {
   FIELD_PARITY = 1,  // text, first letter N, E or O
   FIELD_SCRIPT = 2,  // the substitution script, plain text in the record, base64 in the file
   FIELD_FLAG = 3,    // 0 or 1 (the daemon saves any other number as 1)
+  FIELD_ALLOW = 4,   // the callers' allow list, text; written only when not empty
 };
 
 struct settings_field {
@@ -55,6 +56,7 @@ inline constexpr settings_field settings_fields[] = {
     {.key = "MOD_ORVANE_CFG_SCRIPT", .kind = FIELD_SCRIPT, .text = &modem_settings::cfg_script},
     {.key = "MOD_ORVANE_SYSLOGLEV", .number = &modem_settings::sysloglev},
     {.key = "MOD_ORVANE_SPOOF_OK", .number = &modem_settings::spoof_ok},
+    {.key = "MOD_ORVANE_ALLOW", .kind = FIELD_ALLOW, .text = &modem_settings::allow},
 };
 
 // The field named `name`: a key of the file in any letter case, with or without its
@@ -82,5 +84,6 @@ void check_field(const settings_field& field, const modem_settings& s, check_fin
 bool check_script(const std::string& script, std::vector<std::string>& messages);
 
 // The keys of settings_fields that no line of the file `content` sets (the daemon reads them
-// as 0 or as the empty text).
+// as 0 or as the empty text). The allow list is not missing when absent: it is written only
+// when used.
 std::vector<std::string_view> missing_keys(std::string_view content);
