@@ -4,7 +4,7 @@
 #include "config/allow_list.h"
 #include "config/settings.h"
 #include "config/text_rules.h"
-#include "core/modem_state.h"
+#include "modem/modem_state.h"
 #include "platform/log.h"
 
 namespace {
