@@ -128,10 +128,12 @@ void settings_load_stream(modem_settings& s, FILE* file) {
   }
 }
 
-void settings_load(modem_settings& s, const char* path) {
+bool settings_load(modem_settings& s, const char* path) {
   FILE* file = fopen(path, "re");
   settings_load_stream(s, file);
-  if (file != nullptr) fclose(file);
+  if (file == nullptr) return false;
+  fclose(file);
+  return true;
 }
 
 std::string settings_format(const modem_settings& s) {
