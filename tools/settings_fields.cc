@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "at/result_codes.h"
+#include "at/sreg_table.h"
 #include "config/subst_script.h"
 #include "config/text_rules.h"
 #include "platform/log.h"
@@ -38,20 +39,6 @@ constexpr byte_register byte_registers[] = {
     {&msf::sreg_esc, "S2", "the escape sequence can never be typed"},
     {&msf::sreg_cr, "S3", "no received byte ends a command line"},
     {&msf::sreg_bs, "S5", "no received byte deletes a character"},
-};
-
-// Timer registers whose product with their unit no longer fits the daemon's 32-bit timers.
-struct timer_register {
-  uint32_t modem_settings::*field = nullptr;
-  const char* name = "";
-  uint32_t limit = 0;
-};
-
-constexpr timer_register timer_registers[] = {
-    {&msf::sreg_hup_delay, "S10", 214748364},
-    {&msf::sreg_split, "S11", 2147483},
-    {&msf::sreg_esc_delay, "S12", 107374},
-    {&msf::sreg_dtr_ignore, "S25", 214748},
 };
 
 // The script loader reports through the log; while it runs the messages are collected here.
@@ -120,6 +107,9 @@ void check_field(const settings_field& field, const modem_settings& s, check_fin
       found.warnings.push_back(
           format("%s: %u is above 65535; port %u is used", key, s.port, s.port & 0xffff));
     }
+  } else if (field.number == &msf::flowcontrol && !serial_flow_valid(s.flowcontrol)) {
+    found.errors.push_back(
+        format("%s: invalid flow control %u (0, 3 or 4 expected)", key, s.flowcontrol));
   } else if (field.number == &msf::stat_dtr_action && s.stat_dtr_action > 3) {
     found.warnings.push_back(
         format("%s: %u is not 0 to 3; a DTR drop does nothing", key, s.stat_dtr_action));
@@ -133,10 +123,10 @@ void check_field(const settings_field& field, const modem_settings& s, check_fin
           format("%s: %s is %u, above 255: %s", key, r.name, s.*r.field, r.effect));
     }
   }
-  for (const timer_register& r : timer_registers) {
+  for (const sreg_limit& r : sreg_limits) {
     if (field.number == r.field && s.*r.field > r.limit) {
-      found.warnings.push_back(format("%s: %s is %u, above %u: too long for the daemon's timers",
-                                      key, r.name, s.*r.field, r.limit));
+      found.warnings.push_back(format("%s: S%i is %u, above %u: it takes effect as %u", key,
+                                      r.number, s.*r.field, r.limit, r.limit));
     }
   }
 }
@@ -161,7 +151,7 @@ bool check_script(const std::string& script, std::vector<std::string>& messages)
 std::vector<std::string_view> missing_keys(std::string_view content) {
   std::vector<std::string_view> missing;
   for (const settings_field& field : settings_fields) {
-    bool found = false;
+    bool found = field.optional;
     std::string_view rest = content;
     while (!found && !rest.empty()) {
       size_t end = rest.find('\n');

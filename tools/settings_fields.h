@@ -19,6 +19,7 @@ enum settings_field_kind : int {
 struct settings_field {
   std::string_view key;
   settings_field_kind kind = FIELD_NUMBER;
+  bool optional = false;  // written only when not 0, so a file without it is complete
   uint32_t modem_settings::*number = nullptr;
   std::string modem_settings::*text = nullptr;
 };
@@ -31,6 +32,7 @@ inline constexpr settings_field settings_fields[] = {
     {.key = "MOD_ORVANE_DATABITS", .number = &modem_settings::databits},
     {.key = "MOD_ORVANE_PARITY", .kind = FIELD_PARITY, .text = &modem_settings::parity},
     {.key = "MOD_ORVANE_STOPBITS", .number = &modem_settings::stopbits},
+    {.key = "MOD_ORVANE_FLOWCONTROL", .optional = true, .number = &modem_settings::flowcontrol},
     {.key = "MOD_ORVANE_SPLIT", .number = &modem_settings::split},
     {.key = "MOD_ORVANE_PORT", .number = &modem_settings::port},
     {.key = "MOD_ORVANE_KEEPALIVE", .number = &modem_settings::keepalive},
@@ -81,6 +83,6 @@ void check_field(const settings_field& field, const modem_settings& s, check_fin
 // accept the script.
 bool check_script(const std::string& script, std::vector<std::string>& messages);
 
-// The keys of settings_fields that no line of the file `content` sets (the daemon reads them
-// as 0 or as the empty text).
+// The keys of settings_fields, optional ones aside, that no line of the file `content` sets
+// (the daemon reads them as 0 or as the empty text).
 std::vector<std::string_view> missing_keys(std::string_view content);

@@ -1,9 +1,14 @@
 #include "at/handlers.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "at/sreg_table.h"
 #include "config/settings.h"
 #include "config/text_rules.h"
 #include "core/modem_state.h"
+#include "platform/log.h"
+#include "platform/serial_port.h"
 
 namespace {
 
@@ -60,8 +65,11 @@ int cmd_verbose(modem_state& ms, char* text, bool check_only) {
 int cmd_reset(modem_state& ms, char* text, bool check_only) {
   int count = is_digit(text[0]) ? 1 : 0;
   if (check_only) return count;
+  uint32_t flow = ms.settings.flowcontrol;
   settings_load(ms.settings, ms.paths.settings.c_str());
   recompute_timers(ms);
+  // The port keeps what it has unless the file says otherwise.
+  if (ms.settings.flowcontrol != flow) apply_flow_control(ms, flow);
   ms.pending_action = ACTION_RESET;
   return count;
 }
@@ -83,4 +91,27 @@ int cmd_dtr_action(modem_state& ms, char* text, bool check_only) {
 int cmd_store(modem_state& ms, char*, bool check_only) {
   if (check_only) return 0;
   return settings_save(ms.settings, ms.paths.settings.c_str()) != 0 ? 0 : -1;
+}
+
+int cmd_flow_control(modem_state& ms, char* text, bool check_only) {
+  char c = text[0];
+  if (!is_digit(c) || !serial_flow_valid(static_cast<uint32_t>(c - '0'))) return -1;
+  if (check_only) return 1;
+  uint32_t previous = ms.settings.flowcontrol;
+  ms.settings.flowcontrol = static_cast<uint32_t>(c - '0');
+  apply_flow_control(ms, previous);
+  return 1;
+}
+
+void apply_flow_control(modem_state& ms, uint32_t previous) {
+  uint32_t flow = ms.settings.flowcontrol;
+  if (!serial_flow_valid(flow)) {
+    log_msg(3, "invalid flow control %u (0, 3 or 4 expected): %u kept", flow, previous);
+    ms.settings.flowcontrol = previous;
+    return;
+  }
+  if (!ms.serial_fd.valid()) return;
+  if (serial_set_flow(ms.serial_fd.get(), flow) != 0) {
+    log_msg(3, "set flow control %u error: %s", flow, strerror(errno));
+  }
 }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "config/settings.h"
+
 struct modem_state;
 
 using sreg_on_change = void (*)(modem_state& ms);
@@ -21,8 +23,32 @@ constexpr int SREG_COUNT = 26;
 void sreg_table_fill(modem_state& ms);
 
 // Derives inactivity_timeout_sec, split_timeout_usec, escape_guard_sec/usec and
-// dtr_ignore_sec/usec from S10, S11, S12 and S25 (signed 32-bit arithmetic).
+// dtr_ignore_sec/usec from S10, S11, S12 and S25. The durations are kept in signed 32-bit
+// fields: one that does not fit saturates at the largest they hold (INT32_MAX seconds or
+// microseconds), so a very long time never turns into a negative or an immediate one.
 void recompute_timers(modem_state& ms);
+
+// A register in seconds as a duration the timers can hold: the value, or INT32_MAX above it.
+int32_t saturated_seconds(uint32_t value);
+
+// A timing register whose duration saturates: values above `limit` take effect as `limit`
+// would (the register itself keeps the value that was set).
+struct sreg_limit {
+  int number = 0;  // S-register number
+  uint32_t modem_settings::*field = nullptr;
+  uint32_t limit = 0;
+};
+
+// S6 and S7 (seconds), S10 (10 s units) and S11 (ms). S12 and S25 take effect whole.
+inline constexpr sreg_limit sreg_limits[] = {
+    {.number = 6, .field = &modem_settings::sreg_ring_int, .limit = INT32_MAX},
+    {.number = 7, .field = &modem_settings::sreg_conn_tout, .limit = INT32_MAX},
+    {.number = 10, .field = &modem_settings::sreg_hup_delay, .limit = INT32_MAX / 10},
+    {.number = 11, .field = &modem_settings::sreg_split, .limit = INT32_MAX / 1000},
+};
+
+// Logs at level 4 every register of `s` above its limit in sreg_limits.
+void warn_sreg_limits(const modem_settings& s);
 
 // The S command handler (at_handler contract): "n=v" writes, "n?" reads.
 int cmd_sreg(modem_state& ms, char* text, bool check_only);

@@ -7,6 +7,7 @@
 #include "config/base64.h"
 #include "config/text_rules.h"
 #include "platform/files.h"
+#include "platform/log.h"
 
 namespace {
 
@@ -16,6 +17,7 @@ enum settings_kind : int {
   KIND_ALWAYS = 2,  // written as a number, also when 0
   KIND_TEXT = 3,    // written as is, quoted when it holds a space
   KIND_SCRIPT = 4,  // text, base64-encoded in the file
+  KIND_UNUSED = 5,  // a number whose line is written only when it is not 0
 };
 
 struct settings_key {
@@ -37,6 +39,9 @@ constexpr settings_key settings_keys[] = {
     {.key = "MOD_ORVANE_DATABITS", .kind = KIND_NUMBER, .number = &ms::databits},
     {.key = "MOD_ORVANE_PARITY", .kind = KIND_TEXT, .text = &ms::parity},
     {.key = "MOD_ORVANE_STOPBITS", .kind = KIND_NUMBER, .number = &ms::stopbits},
+    // Absent from a file saved by a daemon that does not use it, so that such a file stays as
+    // it was.
+    {.key = "MOD_ORVANE_FLOWCONTROL", .kind = KIND_UNUSED, .number = &ms::flowcontrol},
     {.key = "MOD_ORVANE_SPLIT", .kind = KIND_ALWAYS, .number = &ms::split},
     {.key = "MOD_ORVANE_PORT", .kind = KIND_NUMBER, .number = &ms::port},
     {.key = "MOD_ORVANE_KEEPALIVE", .kind = KIND_ALWAYS, .number = &ms::keepalive},
@@ -62,7 +67,7 @@ constexpr settings_key settings_keys[] = {
     {.key = "MOD_ORVANE_SYSLOGLEV", .kind = KIND_ALWAYS, .number = &ms::sysloglev},
     {.key = "MOD_ORVANE_SPOOF_OK", .kind = KIND_ALWAYS, .number = &ms::spoof_ok},
 };
-static_assert(std::size(settings_keys) == 30);
+static_assert(std::size(settings_keys) == 31);
 
 // A line of the file is read in pieces of at most SETTINGS_LINE_SIZE - 1 characters; a longer
 // line thus becomes several lines.
@@ -72,6 +77,7 @@ constexpr size_t SETTINGS_TEXT_MAX = 16000;  // characters of a text value writt
 struct settings_reader {
   FILE* file = nullptr;
   std::array<char, SETTINGS_LINE_SIZE> line{};  // holds the value of the last lookup
+  bool cut = false;  // the line of the last value found was longer than the buffer
 };
 
 // Reads a number as "%u" of scanf does: white space skipped, optional sign, digits up to the
@@ -100,6 +106,17 @@ uint32_t scan_uint(const char* text) {
   return negative ? 0u - result : result;
 }
 
+// True when `piece`, just read by fgets, filled the buffer without reaching a line feed or the
+// end of the file: it is the start of a longer line.
+bool line_is_cut(FILE* file, const char* piece) {
+  size_t len = strlen(piece);
+  if (len + 1 < SETTINGS_LINE_SIZE || piece[len - 1] == '\n') return false;
+  int next = getc(file);
+  if (next == EOF) return false;
+  ungetc(next, file);
+  return next != '\n';
+}
+
 // Scans the file from its start for the first line whose key is `key` and returns its value,
 // which lives in reader.line until the next lookup; nullptr when no line matches.
 const char* settings_find_value(settings_reader& reader, std::string_view key) {
@@ -107,6 +124,7 @@ const char* settings_find_value(settings_reader& reader, std::string_view key) {
   if (fseek(reader.file, 0, SEEK_SET) != 0) return nullptr;
   char* line = reader.line.data();
   while (fgets(line, static_cast<int>(reader.line.size()), reader.file) != nullptr) {
+    bool cut = line_is_cut(reader.file, line);
     if (char* cr = strchr(line, '\r')) *cr = '\0';
     if (char* lf = strchr(line, '\n')) *lf = '\0';
     // A closing quote, and anything after it, is not part of the value.
@@ -116,6 +134,7 @@ const char* settings_find_value(settings_reader& reader, std::string_view key) {
     if (!equal_ignoring_case(std::string_view(line, static_cast<size_t>(equals - line)), key)) {
       continue;
     }
+    reader.cut = cut;
     char* value = equals + 1;
     if (*value == '"') ++value;
     return value;
@@ -162,30 +181,57 @@ void put_text(std::string& out, std::string_view key, std::string_view text) {
 
 }  // namespace
 
-void settings_load_stream(modem_settings& s, FILE* file) {
+settings_notes settings_load_stream(modem_settings& s, FILE* file) {
   settings_reader reader;
   reader.file = file;
+  settings_notes notes;
   for (const settings_key& k : settings_keys) {
+    reader.cut = false;
     switch (k.kind) {
       case KIND_FLAG:
       case KIND_NUMBER:
       case KIND_ALWAYS:
+      case KIND_UNUSED:
         s.*k.number = settings_get_uint(reader, k.key);
         break;
       case KIND_TEXT:
         s.*k.text = settings_get_text(reader, k.key);
         break;
-      case KIND_SCRIPT:
-        s.*k.text = base64_decode_alloc(settings_get_text(reader, k.key).c_str());
+      case KIND_SCRIPT: {
+        std::string encoded = settings_get_text(reader, k.key);
+        notes.script_not_base64 = !base64_valid(encoded);
+        s.*k.text = base64_decode_alloc(encoded.c_str());
         break;
+      }
     }
+    if (reader.cut && notes.cut_key == nullptr) notes.cut_key = k.key.data();
   }
+  return notes;
 }
 
-void settings_load(modem_settings& s, const char* path) {
-  FILE* file = fopen(path, "re");
-  settings_load_stream(s, file);
+settings_notes settings_load(modem_settings& s, const char* path) {
+  bool not_regular = false;
+  FILE* file = open_regular_file(path, &not_regular);
+  settings_notes notes = settings_load_stream(s, file);
+  notes.not_regular = not_regular;
   if (file != nullptr) fclose(file);
+  return notes;
+}
+
+void settings_log_notes(const settings_notes& notes, const char* path) {
+  if (notes.not_regular) {
+    log_direct(4, "settings file %s is not a regular file: read as missing", path);
+  }
+  if (notes.cut_key != nullptr) {
+    log_msg(4, "settings file %s: the line of %s is longer than %zu characters: read cut",
+            path, notes.cut_key, SETTINGS_LINE_SIZE - 1);
+  }
+  if (notes.script_not_base64) {
+    log_msg(4,
+            "settings file %s: MOD_ORVANE_CFG_SCRIPT is not valid base64: the characters "
+            "outside its alphabet are skipped",
+            path);
+  }
 }
 
 std::string settings_format(const modem_settings& s) {
@@ -197,6 +243,9 @@ std::string settings_format(const modem_settings& s) {
         break;
       case KIND_NUMBER:
         put_uint(out, k.key, s.*k.number, false);
+        break;
+      case KIND_UNUSED:
+        if (s.*k.number != 0) put_uint(out, k.key, s.*k.number, true);
         break;
       case KIND_ALWAYS:
         put_uint(out, k.key, s.*k.number, true);

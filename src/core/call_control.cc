@@ -35,7 +35,7 @@ void start_dial(modem_state& ms, loop_state& ls) {
   } else if (sock.get() >= FD_SETSIZE) {
     log_msg(3, "create socket error: %s", strerror(EMFILE));
   } else if (tcp_connect(sock.get(), ms.peer_addr, ms.settings.port) == 0 || errno == EINPROGRESS) {
-    countdown_start(ls.dial_timer, static_cast<int32_t>(ms.settings.sreg_conn_tout), 0);
+    countdown_start(ls.dial_timer, saturated_seconds(ms.settings.sreg_conn_tout), 0);
     ms.call_state = CALL_DIALING;
     ms.dial_sock = std::move(sock);
     ls.dial_connected = 0;
@@ -197,7 +197,8 @@ void check_ringing(modem_state& ms, loop_state& ls) {
   if (ms.ring_count == 0 || monotonic_seconds() >= ls.next_ring_time) {
     send_code(ms, RESULT_RING);
     ms.ring_count++;
-    ls.next_ring_time = monotonic_seconds() + static_cast<int>(ms.settings.sreg_ring_int);
+    int64_t next = int64_t{monotonic_seconds()} + ms.settings.sreg_ring_int;
+    ls.next_ring_time = next > INT32_MAX ? INT32_MAX : static_cast<int>(next);
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -47,9 +48,30 @@ bool account_write(modem_state& ms, loop_state& ls, ssize_t n, const char* what,
   return true;
 }
 
+// Moves the next chunk of the read-ahead into serial_buf, to be sent without waiting for the
+// forwarding delay (it has waited already). Returns false when the read-ahead is empty.
+bool take_read_ahead(loop_state& ls) {
+  if (ls.ahead_len == 0) return false;
+  int n = std::min(ls.ahead_len, SERIAL_BUF_SIZE);
+  memcpy(ls.serial_buf.data(), ls.ahead_buf.data(), static_cast<size_t>(n));
+  memmove(ls.ahead_buf.data(), ls.ahead_buf.data() + n, static_cast<size_t>(ls.ahead_len - n));
+  ls.ahead_len -= n;
+  ls.serial_len = n;
+  ls.serial_sent = 0;
+  ls.serial_sending = 1;
+  return true;
+}
+
+// The connection reported that the peer is gone (keepalive or unacknowledged data beyond the
+// user timeout): the call ends with that cause.
+void end_timed_out_call(modem_state& ms, loop_state& ls, int err) {
+  call_hangup(ms, ls, false, nullptr, err, RESULT_NO_CARRIER, true, ms.data_sock);
+}
+
 }  // namespace
 
 void drop_held_bytes(loop_state& ls) {
+  ls.ahead_len = 0;
   ls.serial_len = 0;
   ls.serial_sent = 0;
   ls.serial_sending = 0;
@@ -57,17 +79,16 @@ void drop_held_bytes(loop_state& ls) {
   ls.tcp_written = 0;
 }
 
-void data_mode_input(modem_state& ms, loop_state& ls, int n) {
+void data_mode_input(modem_state& ms, loop_state& ls, const char* data, int n) {
   const modem_settings& s = ms.settings;
   if (s.sreg_split != 0) countdown_start(ls.split_timer, 0, ms.split_timeout_usec);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(ls.serial_buf.data());
-  int first = ls.serial_len - n;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data);
   if (ls.escape_count == 0) {
     // Only the run of escape characters at the end of the read counts.
-    for (int i = ls.serial_len - 1; i >= first && bytes[i] == s.sreg_esc; --i) ls.escape_count++;
+    for (int i = n - 1; i >= 0 && bytes[i] == s.sreg_esc; --i) ls.escape_count++;
   } else {
     // A run in progress continues only while the new bytes are escape characters.
-    for (int i = first; i < ls.serial_len; ++i) {
+    for (int i = 0; i < n; ++i) {
       if (bytes[i] != s.sreg_esc) {
         ls.escape_count = 0;
         break;
@@ -89,7 +110,9 @@ void flush_peer_bytes(modem_state& ms, loop_state& ls) {
 void data_socket_readable(modem_state& ms, loop_state& ls) {
   ssize_t n = recv_bytes(ms.data_sock.get(), ls.tcp_buf.data(), ls.tcp_buf.size());
   if (n < 0) {
-    if (!would_block(errno)) log_msg(3, "recv error: %s", strerror(errno));
+    int err = errno;
+    if (!would_block(err)) log_msg(3, "recv error: %s", strerror(err));
+    if (err == ETIMEDOUT) end_timed_out_call(ms, ls, err);
     return;
   }
   if (n == 0) {
@@ -174,7 +197,18 @@ void forward_serial_bytes(modem_state& ms, loop_state& ls, const timeval& now) {
     return;  // still gathering
   }
   ls.serial_sending = 1;
-  ssize_t n = send_bytes(ms.data_sock.get(), ls.serial_buf.data() + ls.serial_sent,
-                         static_cast<size_t>(ls.serial_len - ls.serial_sent));
-  if (account_write(ms, ls, n, "send", ls.serial_len, ls.serial_sent)) ls.serial_sending = 0;
+  for (;;) {
+    ssize_t n = send_bytes(ms.data_sock.get(), ls.serial_buf.data() + ls.serial_sent,
+                           static_cast<size_t>(ls.serial_len - ls.serial_sent));
+    int err = errno;
+    if (!account_write(ms, ls, n, "send", ls.serial_len, ls.serial_sent)) return;
+    ls.serial_sending = 0;
+    if (n < 0) {
+      // The bytes read behind a chunk that failed go the same way.
+      ls.ahead_len = 0;
+      if (err == ETIMEDOUT) end_timed_out_call(ms, ls, err);
+      return;
+    }
+    if (!take_read_ahead(ls)) return;
+  }
 }

@@ -1,13 +1,14 @@
 // Data mode: the transparent pipe between the serial port and the call's connection, with the
 // forwarding delay (S11), the escape sequence (S2, S12), the inactivity limit (S10) and the DTR
-// watch (&D, S25). Bytes that cannot be written at once are held, and their source is not read
-// again until they are written out.
+// watch (&D, S25). Bytes that cannot be written at once are held; peer bytes are not received
+// again until they are written out, and serial bytes are read on into a bounded read-ahead.
 #pragma once
 
 #include "core/modem_state.h"
 
-// A serial read in data mode brought `n` new bytes, the last n of serial_buf.
-void data_mode_input(modem_state& ms, loop_state& ls, int n);
+// A serial read in data mode brought the `n` bytes at `bytes` (the end of serial_buf, or of
+// ahead_buf while a chunk is being sent).
+void data_mode_input(modem_state& ms, loop_state& ls, const char* bytes, int n);
 
 // data_sock is readable: receive from the peer and write to the serial port (on-line), or
 // discard (command mode). End of stream hangs up.
@@ -24,7 +25,12 @@ void check_escape(modem_state& ms, loop_state& ls, const timeval& now);
 bool check_dtr(modem_state& ms, loop_state& ls, const timeval& now);
 void forward_serial_bytes(modem_state& ms, loop_state& ls, const timeval& now);
 
-// True while serial bytes are being sent to the peer: the serial port is not read meanwhile.
+// True while serial bytes are being sent to the peer: the serial port is read into the
+// read-ahead meanwhile.
 inline bool serial_send_pending(const loop_state& ls) { return ls.serial_sending != 0; }
+// True when the serial port may be read: always, except while the read-ahead is full.
+inline bool serial_readable(const loop_state& ls) {
+  return !serial_send_pending(ls) || ls.ahead_len < READ_AHEAD_SIZE;
+}
 // Drops every byte held in either direction.
 void drop_held_bytes(loop_state& ls);

@@ -33,9 +33,9 @@ fd_sets build_sets(const modem_state& ms, const loop_state& ls) {
   fd_sets sets;
   FD_ZERO(&sets.read);
   FD_ZERO(&sets.write);
-  // While serial bytes are on their way to the peer the port is not read: the peer's pace
-  // holds the DTE back instead of bytes being lost.
-  if (!serial_send_pending(ls)) watch(sets, sets.read, ms.serial_fd.get());
+  // While serial bytes are on their way to the peer the port is read only into the bounded
+  // read-ahead: beyond it the peer's pace holds the DTE back instead of bytes being lost.
+  if (serial_readable(ls)) watch(sets, sets.read, ms.serial_fd.get());
   if (ls.tcp_len > 0) watch(sets, sets.write, ms.serial_fd.get());
   if (ms.data_sock.valid()) {
     // Peer bytes not yet written to the port hold the peer back the same way.
@@ -65,9 +65,32 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls) {
   return timeout;
 }
 
+// Reads the port while a chunk is being sent to the peer: into the read-ahead, so that an
+// escape typed behind a stall is still seen. A failed read keeps what is held.
+void read_serial_ahead(modem_state& ms, loop_state& ls) {
+  char* dst = ls.ahead_buf.data() + ls.ahead_len;
+  ssize_t n = fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(READ_AHEAD_SIZE - ls.ahead_len));
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+    log_msg(3, "read error (com): %s", strerror(errno));
+    sleep_seconds(1);
+    return;
+  }
+  if (n == 0) {
+    sleep_seconds(1);
+    return;
+  }
+  ls.ahead_len += static_cast<int>(n);
+  data_mode_input(ms, ls, dst, static_cast<int>(n));
+}
+
 void read_serial(modem_state& ms, loop_state& ls) {
-  ssize_t n = fd_read(ms.serial_fd.get(), ls.serial_buf.data() + ls.serial_len,
-                      static_cast<size_t>(SERIAL_BUF_SIZE - ls.serial_len));
+  if (serial_send_pending(ls)) {
+    read_serial_ahead(ms, ls);
+    return;
+  }
+  char* dst = ls.serial_buf.data() + ls.serial_len;
+  ssize_t n = fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(SERIAL_BUF_SIZE - ls.serial_len));
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
     log_msg(3, "read error (com): %s", strerror(errno));
@@ -83,7 +106,7 @@ void read_serial(modem_state& ms, loop_state& ls) {
   }
   ls.serial_len += static_cast<int>(n);
   if (ms.online == 1) {
-    data_mode_input(ms, ls, static_cast<int>(n));
+    data_mode_input(ms, ls, dst, static_cast<int>(n));
     return;
   }
   if (ms.call_state != CALL_DIALING) {
@@ -123,6 +146,12 @@ void run_time_checks(modem_state& ms, loop_state& ls, const timeval& now) {
   if (forward) forward_serial_bytes(ms, ls, now);
 }
 
+void serve_status_request(modem_state& ms) {
+  if (ms.status_request == 0) return;
+  write_status_files(ms);
+  ms.status_request = 0;
+}
+
 }  // namespace
 
 bool event_loop_pass(modem_state& ms, loop_state& ls) {
@@ -134,6 +163,9 @@ bool event_loop_pass(modem_state& ms, loop_state& ls) {
   if (n < 0) {
     if (errno == EINTR) {
       log_msg(7, "select interrupted by signal");
+      // Signals that keep coming would otherwise postpone the status files for as long as
+      // they come: a request is served as soon as its signal has woken the loop.
+      if (ms.term_signal == 0) serve_status_request(ms);
     } else {
       log_msg(3, "select error: %s", strerror(errno));
       sleep_seconds(1);
@@ -148,10 +180,7 @@ bool event_loop_pass(modem_state& ms, loop_state& ls) {
   }
   timeval now = wall_clock_now();
   run_time_checks(ms, ls, now);
-  if (ms.status_request != 0) {
-    write_status_files(ms);
-    ms.status_request = 0;
-  }
+  serve_status_request(ms);
   return true;
 }
 

@@ -30,6 +30,9 @@ enum esc_state : int { ESC_NONE = 0, ESC_SEEN = 1, ESC_CSI = 2 };
 constexpr int CMD_LINE_MAX = 79;
 constexpr int SERIAL_BUF_SIZE = 1024;
 constexpr int TCP_BUF_SIZE = 1024;
+// Serial bytes read while a chunk waits for the peer: enough for an escape typed after a
+// stall to be seen, bounded so that a DTE that keeps sending is held back by the port.
+constexpr int READ_AHEAD_SIZE = 16384;
 constexpr unsigned char ANSWER_BYTE = 'X';
 
 // Lives once for the life of the process; every routine takes it by reference. Not to be moved
@@ -78,7 +81,9 @@ struct loop_state {
   std::array<char, TCP_BUF_SIZE> tcp_buf{};
   int tcp_len = 0;         // peer bytes held in tcp_buf for the serial port
   int tcp_written = 0;     // of those, bytes already written to the serial port
-  int serial_sending = 0;  // 1 while serial_buf is being sent (the port is not read meanwhile)
+  int serial_sending = 0;  // 1 while serial_buf is being sent (the port is read into ahead_buf)
+  std::array<char, READ_AHEAD_SIZE> ahead_buf{};  // serial bytes read behind the chunk being sent
+  int ahead_len = 0;
   int connect_code = RESULT_ERROR;
   int dial_connected = 0;
   int answer_requested = 0;

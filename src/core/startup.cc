@@ -86,8 +86,10 @@ int daemon_main(int argc, char** argv) {
   wait_for_other_instance(ms);
   ms.pid_file_written = write_pid_file(ms.paths.pid_file.c_str(), current_pid());
 
-  settings_load(ms.settings, ms.paths.settings.c_str());
+  settings_notes notes = settings_load(ms.settings, ms.paths.settings.c_str());
   log_set_threshold(&ms.settings.sysloglev);
+  settings_log_notes(notes, ms.paths.settings.c_str());
+  warn_sreg_limits(ms.settings);
   recompute_timers(ms);
   sreg_table_fill(ms);
   ms.pending_action = ACTION_NONE;
@@ -103,6 +105,10 @@ int daemon_main(int argc, char** argv) {
     log_msg(3, "invalid serial device number %u (0 or 1 expected)", ms.settings.serial);
     fatal_exit(ms);
   }
+  if (!serial_flow_valid(ms.settings.flowcontrol)) {
+    log_msg(3, "invalid flow control %u (0, 3 or 4 expected)", ms.settings.flowcontrol);
+    fatal_exit(ms);
+  }
   ms.device_path = ms.paths.devices[ms.settings.serial];
   const char* device = ms.device_path.c_str();
   if (lock_device(device, ms.paths.lock_dir.c_str(), LOCK_TIMEOUT_SEC) == 0) {
@@ -110,7 +116,8 @@ int daemon_main(int argc, char** argv) {
     fatal_exit(ms);
   }
   const modem_settings& s = ms.settings;
-  int fd = serial_open(device, s.baudrate, s.databits, s.parity.c_str(), s.stopbits);
+  int fd =
+      serial_open(device, s.baudrate, s.databits, s.parity.c_str(), s.stopbits, s.flowcontrol);
   if (fd < 0) fatal_exit(ms);
   set_modem_lines(fd, TIOCM_DTR, 0);
   set_modem_lines(fd, TIOCM_RTS, 1);

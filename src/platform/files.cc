@@ -48,10 +48,10 @@ bool replacement_open(replacement_file& f, const char* path, mode_t new_mode) {
   return true;
 }
 
-bool replacement_commit(replacement_file& f) {
-  bool ok = true;
-  int saved = 0;
-  if (close(f.fd) != 0) {
+bool replacement_commit(replacement_file& f, std::string_view content) {
+  bool ok = write_all(f.fd, content) && fsync(f.fd) == 0;
+  int saved = errno;
+  if (close(f.fd) != 0 && ok) {
     ok = false;
     saved = errno;
   }
@@ -87,4 +87,31 @@ bool replace_file(const char* path, std::string_view content, mode_t new_mode) {
     errno = saved;
   }
   return ok;
+}
+
+FILE* open_regular_file(const char* path, bool* not_regular) {
+  *not_regular = false;
+  struct stat st {};
+  if (stat(path, &st) != 0) return nullptr;
+  if (!S_ISREG(st.st_mode)) {
+    *not_regular = true;
+    errno = EINVAL;
+    return nullptr;
+  }
+  // Non-blocking, in case the path has been replaced since the stat.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    *not_regular = true;
+    errno = EINVAL;
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, "r");
+  if (file == nullptr) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+  }
+  return file;
 }

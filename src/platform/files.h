@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <cstdio>
+
 #include <string>
 #include <string_view>
 
@@ -13,8 +15,8 @@
 // was, errno describes the failure and false is returned.
 bool replace_file(const char* path, std::string_view content, mode_t new_mode = 0644);
 
-// A file being written under a temporary name beside its final path; commit renames it into
-// place. Used where the content is produced by routines that write to a descriptor.
+// A file being written under a temporary name beside its final path; commit writes it and
+// renames it into place.
 struct replacement_file {
   int fd = -1;
   std::string tmp_path;
@@ -25,6 +27,13 @@ struct replacement_file {
 // `new_mode` less the umask for a new one. Returns false with errno set on failure.
 bool replacement_open(replacement_file& f, const char* path, mode_t new_mode);
 
-// Closes the temporary file and renames it over the final path; on failure removes it and
-// returns false with errno set.
-bool replacement_commit(replacement_file& f);
+// Writes `content` to the temporary file, fsyncs and closes it and renames it over the final
+// path; on failure (a write, the sync, the close or the rename) removes it, leaves the final
+// path as it was and returns false with errno set.
+bool replacement_commit(replacement_file& f, std::string_view content);
+
+// Opens `path` for reading when it is a regular file (or a link to one). Anything else (a
+// FIFO, a directory, a device) is never opened in a way that could block or act on a device:
+// *not_regular is then set. Returns the stream, or nullptr (errno set) when the path is missing,
+// cannot be opened or is not a regular file.
+FILE* open_regular_file(const char* path, bool* not_regular);
