@@ -106,15 +106,15 @@ uint32_t scan_uint(const char* text) {
   return negative ? 0u - result : result;
 }
 
-// True when `piece`, just read by fgets, filled the buffer without reaching a line feed or the
-// end of the file: it is the start of a longer line.
+// True when `piece`, just read by fgets, filled the buffer short of the end of its line's
+// content (a carriage return, a line feed or the end of the file): its value is cut.
 bool line_is_cut(FILE* file, const char* piece) {
   size_t len = strlen(piece);
   if (len + 1 < SETTINGS_LINE_SIZE || piece[len - 1] == '\n') return false;
   int next = getc(file);
   if (next == EOF) return false;
   ungetc(next, file);
-  return next != '\n';
+  return next != '\n' && next != '\r';
 }
 
 // Scans the file from its start for the first line whose key is `key` and returns its value,
