@@ -12,17 +12,20 @@
 
 namespace {
 
-// Replaces one status file with `content`. A file that cannot be created is reported as
-// before; a failed write or sync leaves the old file in place and is reported too.
+// Replaces one status file with `content`. A failed write or sync (a full file system)
+// leaves the old file in place.
 void write_status_file(const std::string& path, const std::string& content) {
   replacement_file file;
   if (!replacement_open(file, path.c_str(), 0666)) {
     log_msg(3, "fopen error: %s", strerror(errno));
     return;
   }
-  if (!replacement_commit(file, content)) {
+  if (!replacement_write(file, content)) {
     log_msg(3, "write error (%s): %s", path.c_str(), strerror(errno));
+    replacement_abort(file);
+    return;
   }
+  if (!replacement_commit(file)) log_msg(3, "fopen error: %s", strerror(errno));
 }
 
 }  // namespace

@@ -48,10 +48,22 @@ bool replacement_open(replacement_file& f, const char* path, mode_t new_mode) {
   return true;
 }
 
-bool replacement_commit(replacement_file& f, std::string_view content) {
-  bool ok = write_all(f.fd, content) && fsync(f.fd) == 0;
+bool replacement_write(replacement_file& f, std::string_view content) {
+  return write_all(f.fd, content) && fsync(f.fd) == 0;
+}
+
+void replacement_abort(replacement_file& f) {
   int saved = errno;
-  if (close(f.fd) != 0 && ok) {
+  close(f.fd);
+  f.fd = -1;
+  unlink(f.tmp_path.c_str());
+  errno = saved;
+}
+
+bool replacement_commit(replacement_file& f) {
+  bool ok = true;
+  int saved = 0;
+  if (close(f.fd) != 0) {
     ok = false;
     saved = errno;
   }

@@ -15,8 +15,8 @@
 // was, errno describes the failure and false is returned.
 bool replace_file(const char* path, std::string_view content, mode_t new_mode = 0644);
 
-// A file being written under a temporary name beside its final path; commit writes it and
-// renames it into place.
+// A file being written under a temporary name beside its final path; commit renames it into
+// place, abort removes it.
 struct replacement_file {
   int fd = -1;
   std::string tmp_path;
@@ -27,10 +27,16 @@ struct replacement_file {
 // `new_mode` less the umask for a new one. Returns false with errno set on failure.
 bool replacement_open(replacement_file& f, const char* path, mode_t new_mode);
 
-// Writes `content` to the temporary file, fsyncs and closes it and renames it over the final
-// path; on failure (a write, the sync, the close or the rename) removes it, leaves the final
-// path as it was and returns false with errno set.
-bool replacement_commit(replacement_file& f, std::string_view content);
+// Writes `content` to the temporary file and flushes it to disk. Returns false with errno set
+// when a write or the sync fails (the caller then aborts).
+bool replacement_write(replacement_file& f, std::string_view content);
+
+// Closes the temporary file and renames it over the final path; on failure removes it and
+// returns false with errno set.
+bool replacement_commit(replacement_file& f);
+
+// Closes and removes the temporary file; the final path stays as it was. errno is kept.
+void replacement_abort(replacement_file& f);
 
 // Opens `path` for reading when it is a regular file (or a link to one). Anything else (a
 // FIFO, a directory, a device) is never opened in a way that could block or act on a device:
