@@ -1,8 +1,14 @@
 // Data mode inside one process: forwarding, the escape sequence, inactivity, the DTR watch and
 // the held-bytes rule, through real sockets and the modem-line seam.
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "loop_fixture.h"
@@ -327,6 +333,162 @@ TEST(DataMode, StalledPeerHoldsTheSerialSideWithoutLoss) {
   });
   EXPECT_EQ(received.size(), sent.size());
   EXPECT_TRUE(received == sent);
+}
+
+// Serial bytes the daemon has not read yet.
+int unread_serial(loop_fixture& f) {
+  int n = 0;
+  ioctl(f.ms().serial_fd.get(), FIONREAD, &n);
+  return n;
+}
+
+// `n` bytes of a pattern that holds no escape character, numbered from `from`.
+std::string pattern(size_t from, size_t n) {
+  std::string out(n, '\0');
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<char>('a' + (from + i) % 26);
+  return out;
+}
+
+// Puts a call on-line whose peer reads nothing, with small socket buffers, and has the DTE
+// write until the daemon holds serial bytes behind a send that the peer's side no longer
+// takes: held bytes that do not move for a while. Returns the bytes written.
+std::string stall_the_peer(loop_fixture& f) {
+  int peer = f.connect_call();
+  int small = 4096;
+  setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  setsockopt(f.ms().data_sock.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  f.dte_read();
+  std::string sent;
+  for (int i = 0; i < 200; ++i) {
+    std::string chunk = pattern(sent.size(), 8192);
+    f.dte_write(chunk);
+    sent += chunk;
+    // The port is read on while the send waits; a daemon that stopped reading it fails here.
+    if (!f.run_until([&] { return unread_serial(f) == 0; }, 2.0)) break;
+    int held = f.ls().ahead_len;
+    if (held == 0) continue;
+    f.run_for(0.2);
+    if (f.ls().ahead_len == held) break;
+  }
+  return sent;
+}
+
+TEST(DataMode, EscapeIsSeenWhileThePeerReadsNothing) {
+  loop_fixture f;
+  f.configure([](modem_settings& s) { s.sreg_esc_delay = 10; });  // 200 ms
+  log_capture log;
+  std::string sent = stall_the_peer(f);
+  const int held = f.ls().ahead_len;
+  ASSERT_GT(held, 0) << "the serial port was not read behind the stalled send";
+  ASSERT_LE(held, READ_AHEAD_SIZE - 3003);
+  ASSERT_TRUE(f.ls().serial_sending);
+
+  // More data, a pause beyond the guard time, the escape, a pause: OK, as without a stall.
+  f.dte_write(pattern(sent.size(), 3000));
+  ASSERT_TRUE(f.run_until([&] { return unread_serial(f) == 0; }));
+  EXPECT_EQ(f.ls().ahead_len, held + 3000);  // nothing went out meanwhile
+  f.run_for(0.4);
+  f.dte_write("+++");
+  std::string got;
+  ASSERT_TRUE(f.run_until([&] { return (got += f.dte_read()) == "OK\r\n"; }, 5)) << got;
+  EXPECT_TRUE(log.has(6, "going off-line (command mode) due to escape sequence"));
+  EXPECT_EQ(f.ms().online, 0);
+  EXPECT_EQ(f.ms().call_state, CALL_CONNECTED);
+  // Leaving data mode drops what was held, as it always has.
+  EXPECT_EQ(f.ls().ahead_len, 0);
+  EXPECT_EQ(f.ls().serial_len, 0);
+  f.type_line("ATH");
+  got.clear();
+  ASSERT_TRUE(f.run_until([&] { return (got += f.dte_read()) == "ATH\r\nOK\r\n"; }));
+}
+
+TEST(DataMode, ReadAheadIsBoundedAndGoesOutInOrder) {
+  loop_fixture f;
+  std::string sent = stall_the_peer(f);
+  const int held = f.ls().ahead_len;
+  ASSERT_GT(held, 0);
+  // Far more than the read-ahead holds: the port is read up to its capacity and no further.
+  std::string more = pattern(sent.size(), 2 * READ_AHEAD_SIZE);
+  f.dte_write(more);
+  sent += more;
+  f.run_for(0.5);
+  EXPECT_EQ(f.ls().ahead_len, READ_AHEAD_SIZE);
+  EXPECT_EQ(unread_serial(f), 2 * READ_AHEAD_SIZE - (READ_AHEAD_SIZE - held));
+  // Once the peer reads, every byte arrives, in order.
+  std::string received;
+  f.run_with([&] {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (received.size() < sent.size() && std::chrono::steady_clock::now() < deadline) {
+      received += f.peer_read();
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+  });
+  EXPECT_EQ(received.size(), sent.size());
+  EXPECT_TRUE(received == sent);
+  EXPECT_EQ(f.ls().ahead_len, 0);
+}
+
+// Brings the loopback interface of the calling thread's network namespace up or down.
+bool set_loopback(bool up) {
+  unique_fd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  ifreq req{};
+  strncpy(req.ifr_name, "lo", IFNAMSIZ - 1);
+  if (ioctl(sock.get(), SIOCGIFFLAGS, &req) != 0) return false;
+  if (up) {
+    req.ifr_flags = static_cast<short>(req.ifr_flags | IFF_UP);
+  } else {
+    req.ifr_flags = static_cast<short>(req.ifr_flags & ~IFF_UP);
+  }
+  return ioctl(sock.get(), SIOCSIFFLAGS, &req) == 0;
+}
+
+TEST(DataMode, VanishedPeerEndsTheCallInTheKeepaliveSpanWithOrWithoutData) {
+  for (bool data_waiting : {false, true}) {
+    SCOPED_TRACE(data_waiting ? "the DTE keeps writing" : "idle");
+    bool skipped = false;
+    double seconds = -1;
+    // The call runs in a network namespace of its own thread, whose loopback the test takes
+    // down under an established connection: the peer vanishes without a word.
+    std::thread in_namespace([&] {
+      if (unshare(CLONE_NEWNET) != 0 || !set_loopback(true)) {
+        skipped = true;
+        return;
+      }
+      log_capture log;
+      loop_fixture f;
+      f.configure([](modem_settings& s) {
+        s.keepalive = 1;
+        s.keepalive_time = 1;
+        s.keepalive_intvl = 1;
+        s.keepalive_probes = 1;
+      });
+      f.connect_call();
+      f.dte_read();
+      ASSERT_TRUE(set_loopback(false));
+      auto start = std::chrono::steady_clock::now();
+      bool ended = f.run_until(
+          [&] {
+            if (data_waiting) f.dte_write("data");
+            return f.ms().call_state == CALL_IDLE;
+          },
+          30);
+      seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      EXPECT_TRUE(ended) << "the call did not end within 30 s";
+      // The cause the connection reported, and the carrier's end for the DTE.
+      EXPECT_TRUE(log.has(6, "TCP connection to 127.0.0.1 closed: Connection timed out"))
+          << ::testing::PrintToString(log.texts());
+      EXPECT_EQ(f.dte_read(), "NO CARRIER\r\n");
+      EXPECT_FALSE(f.lines().modem_dtr);
+    });
+    in_namespace.join();
+    if (skipped) GTEST_SKIP() << "no network namespace for this test (needs CAP_SYS_ADMIN)";
+    // The keepalive's span is 1 + 1 x 1 s; the bound leaves room for retransmission timing and
+    // a loaded machine.
+    EXPECT_GT(seconds, 1.0);
+    EXPECT_LT(seconds, 15.0);
+    printf("the vanished peer ended the call after %.2f s (%s)\n", seconds,
+           data_waiting ? "data waiting" : "idle");
+  }
 }
 
 }  // namespace
