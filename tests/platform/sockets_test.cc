@@ -159,6 +159,25 @@ TEST(Sockets, KeepaliveSetsAllFourOptions) {
   EXPECT_EQ(int_option(p.server.get(), IPPROTO_TCP, TCP_KEEPIDLE), 120);
   EXPECT_EQ(int_option(p.server.get(), IPPROTO_TCP, TCP_KEEPINTVL), 15);
   EXPECT_EQ(int_option(p.server.get(), IPPROTO_TCP, TCP_KEEPCNT), 4);
+  // Unacknowledged data ends the connection in the keepalive's whole span too.
+  EXPECT_EQ(int_option(p.server.get(), IPPROTO_TCP, TCP_USER_TIMEOUT), (120 + 15 * 4) * 1000);
+}
+
+TEST(Sockets, KeepaliveSpanSaturates) {
+  struct row {
+    uint32_t idle, interval, probes, span_ms;
+  };
+  const row rows[] = {
+      {1, 1, 1, 2000},
+      {7200, 75, 9, 7875000},
+      {2147483, 0, 0, 2147483000},
+      {2147484, 0, 0, INT32_MAX},
+      {1, 65536, 65536, INT32_MAX},
+      {4294967295u, 4294967295u, 4294967295u, INT32_MAX},
+  };
+  for (const row& r : rows) {
+    EXPECT_EQ(keepalive_span_ms(r.idle, r.interval, r.probes), r.span_ms) << r.idle;
+  }
 }
 
 TEST(Sockets, KeepaliveRefusedIdleStillSetsTheRest) {
@@ -174,6 +193,9 @@ TEST(Sockets, KeepaliveRefusedIdleStillSetsTheRest) {
   EXPECT_EQ(int_option(p.client.get(), IPPROTO_TCP, TCP_KEEPIDLE), idle_before);
   EXPECT_EQ(int_option(p.client.get(), IPPROTO_TCP, TCP_KEEPINTVL), 7);
   EXPECT_EQ(int_option(p.client.get(), IPPROTO_TCP, TCP_KEEPCNT), 3);
+  // The span is that of the keepalive in effect, with the system's idle time.
+  EXPECT_EQ(int_option(p.client.get(), IPPROTO_TCP, TCP_USER_TIMEOUT),
+            (idle_before + 7 * 3) * 1000);
 }
 
 TEST(Sockets, KeepaliveOnABadDescriptorReportsEachOption) {
