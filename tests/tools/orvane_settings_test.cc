@@ -86,6 +86,7 @@ TEST(OrvaneSettings, SetReadsBackThroughGetShowAndTheDaemonsLoader) {
     settings_root box;
     std::string value = field.kind == FIELD_PARITY ? "O" : std::to_string(next++);
     if (field.kind == FIELD_FLAG || field.number == &modem_settings::serial) value = "1";
+    if (field.number == &modem_settings::flowcontrol) value = "4";
     program_result set = box.tool({"set", std::string(field.key) + "=" + value});
     ASSERT_EQ(set.status, 0) << set.err;
     EXPECT_EQ(box.tool({"get", std::string(field.key)}).out, value + "\n");
