@@ -22,7 +22,6 @@ void write_status_file(const std::string& path, const std::string& content) {
   }
   if (!replacement_write(file, content)) {
     log_msg(3, "write error (%s): %s", path.c_str(), strerror(errno));
-    replacement_abort(file);
     return;
   }
   if (!replacement_commit(file)) log_msg(3, "fopen error: %s", strerror(errno));
