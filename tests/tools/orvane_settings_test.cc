@@ -336,6 +336,14 @@ TEST(OrvaneSettings, CheckNamesMissingKeysAndAMissingFile) {
   // Nothing is created from nothing: a set on a missing file would write a file of zeros.
   EXPECT_EQ(box.tool({"set", "port=1"}).status, 1);
   EXPECT_FALSE(path_exists(box.path()));
+
+  // A FIFO in its place is refused without being opened (a read would wait for a writer).
+  ASSERT_EQ(mkfifo(box.path().c_str(), 0600), 0);
+  for (const char* command : {"check", "show"}) {
+    program_result failed = box.tool({command});
+    EXPECT_EQ(failed.status, 1) << command;
+    EXPECT_THAT(failed.err, HasSubstr("cannot read " + box.path() + ": not a regular file"));
+  }
 }
 
 TEST(OrvaneSettings, RootFromTheEnvironmentAndFileFromTheOption) {
