@@ -223,8 +223,8 @@ void settings_log_notes(const settings_notes& notes, const char* path) {
     log_direct(4, "settings file %s is not a regular file: read as missing", path);
   }
   if (notes.cut_key != nullptr) {
-    log_msg(4, "settings file %s: the line of %s is longer than %zu characters: read cut",
-            path, notes.cut_key, SETTINGS_LINE_SIZE - 1);
+    log_msg(4, "settings file %s: the line of %s is longer than %zu characters: read cut", path,
+            notes.cut_key, SETTINGS_LINE_SIZE - 1);
   }
   if (notes.script_not_base64) {
     log_msg(4,

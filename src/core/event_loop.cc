@@ -90,7 +90,8 @@ void read_serial(modem_state& ms, loop_state& ls) {
     return;
   }
   char* dst = ls.serial_buf.data() + ls.serial_len;
-  ssize_t n = fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(SERIAL_BUF_SIZE - ls.serial_len));
+  ssize_t n =
+      fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(SERIAL_BUF_SIZE - ls.serial_len));
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
     log_msg(3, "read error (com): %s", strerror(errno));

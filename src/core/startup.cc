@@ -142,8 +142,7 @@ int daemon_main(int argc, char** argv) {
     fatal_exit(ms);
   }
   const modem_settings& s = ms.settings;
-  int fd =
-      serial_open(device, s.baudrate, s.databits, s.parity.c_str(), s.stopbits, s.flowcontrol);
+  int fd = serial_open(device, s.baudrate, s.databits, s.parity.c_str(), s.stopbits, s.flowcontrol);
   if (fd < 0) fatal_exit(ms);
   set_modem_lines(fd, TIOCM_DTR, 0);
   set_modem_lines(fd, TIOCM_RTS, 1);

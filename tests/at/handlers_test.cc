@@ -176,9 +176,9 @@ TEST_F(FlowControl, AndKChangesThePortAtOnce) {
     uint32_t value;  // the setting and the port's mode afterwards
   };
   const row rows[] = {
-      {"AT&K3", "OK\r\n", 3},  {"AT&K4", "OK\r\n", 4},   {"AT&K0", "OK\r\n", 0},
-      {"AT&K4", "OK\r\n", 4},  {"AT&K1", "ERROR\r\n", 4}, {"AT&K2", "ERROR\r\n", 4},
-      {"AT&K5", "ERROR\r\n", 4}, {"AT&K", "ERROR\r\n", 4},  {"AT&KX", "ERROR\r\n", 4},
+      {"AT&K3", "OK\r\n", 3},     {"AT&K4", "OK\r\n", 4},    {"AT&K0", "OK\r\n", 0},
+      {"AT&K4", "OK\r\n", 4},     {"AT&K1", "ERROR\r\n", 4}, {"AT&K2", "ERROR\r\n", 4},
+      {"AT&K5", "ERROR\r\n", 4},  {"AT&K", "ERROR\r\n", 4},  {"AT&KX", "ERROR\r\n", 4},
       {"AT&K34", "ERROR\r\n", 4}, {"AT&K3V1", "OK\r\n", 3},  {"AT&K0&K9", "ERROR\r\n", 3},
   };
   for (const row& r : rows) {

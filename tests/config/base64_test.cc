@@ -108,10 +108,10 @@ namespace {
 
 TEST(Base64, ValidOnlyAsTheEncoderWritesIt) {
   const std::pair<const char*, bool> rows[] = {
-      {"", true},         {"QUJD", true},      {"QUI=", true},     {"QQ==", true},
-      {"QUJDRA==", true}, {"-_==", false},     {"-A==", true},     {"QUJ", false},
-      {"QQ=", false},     {"Q===", false},     {"QUJD=", false},   {"QU JD", false},
-      {"QU=D", false},    {"Q\nUJD", false},   {"QUJD\r", false},  {"D1:010000000001", false},
+      {"", true},         {"QUJD", true},      {"QUI=", true},    {"QQ==", true},
+      {"QUJDRA==", true}, {"-_==", false},     {"-A==", true},    {"QUJ", false},
+      {"QQ=", false},     {"Q===", false},     {"QUJD=", false},  {"QU JD", false},
+      {"QU=D", false},    {"Q\nUJD", false},   {"QUJD\r", false}, {"D1:010000000001", false},
       {"====", false},    {"QUJDQ===", false},
   };
   for (const auto& [text, valid] : rows) EXPECT_EQ(base64_valid(text), valid) << text;

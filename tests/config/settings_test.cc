@@ -1,11 +1,10 @@
 #include "config/settings.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <chrono>
 #include <cstdio>
@@ -323,7 +322,8 @@ TEST(SettingsLoad, PathThatIsNotARegularFileReadsAsMissing) {
   for (const std::string& path : {fifo, directory, link, std::string("/dev/null")}) {
     // A FIFO without a writer blocks an open for reading: the load must not open it.
     modem_settings s = sample();
-    auto load = std::async(std::launch::async, [&s, &path] { return settings_load(s, path.c_str()); });
+    auto load =
+        std::async(std::launch::async, [&s, &path] { return settings_load(s, path.c_str()); });
     if (load.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
       int unblock = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
       load.wait();

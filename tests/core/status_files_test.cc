@@ -6,7 +6,6 @@
 #include <sys/resource.h>
 
 #include <csignal>
-
 #include <filesystem>
 #include <set>
 #include <string>

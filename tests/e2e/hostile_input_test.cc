@@ -106,9 +106,9 @@ TEST(HostileInput, SettingsPathThatIsAFifoReadsAsMissing) {
   daemon_process d(box);
   ASSERT_TRUE(d.start());
   // Read as missing: threshold 0, yet the warning is logged.
-  EXPECT_TRUE(d.wait_log("settings file " + box.settings_path() +
-                             " is not a regular file: read as missing",
-                         seconds_from_now(15), 4));
+  EXPECT_TRUE(
+      d.wait_log("settings file " + box.settings_path() + " is not a regular file: read as missing",
+                 seconds_from_now(15), 4));
   steady_deadline deadline = seconds_from_now(15);
   while (!d.handlers_installed() && d.alive() && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(20ms);
@@ -148,8 +148,7 @@ TEST(HostileInput, StatusFilesAreWrittenDuringASigusr1Storm) {
   storm.join();
   // About a second is the promise; the bound leaves room for a loaded machine, and the storm
   // lasts longer than it.
-  EXPECT_GE(seen_after, 0) << "no status_c while the signals kept coming; log:\n"
-                           << m.d.log_text();
+  EXPECT_GE(seen_after, 0) << "no status_c while the signals kept coming; log:\n" << m.d.log_text();
   EXPECT_LT(seen_after, 3.0);
   EXPECT_TRUE(m.d.alive());
   stop_modem(m);
