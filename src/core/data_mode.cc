@@ -79,17 +79,17 @@ void drop_held_bytes(loop_state& ls) {
   ls.tcp_written = 0;
 }
 
-void data_mode_input(modem_state& ms, loop_state& ls, const char* data, int n) {
+void data_mode_input(modem_state& ms, loop_state& ls, const char* bytes, int n) {
   const modem_settings& s = ms.settings;
   if (s.sreg_split != 0) countdown_start(ls.split_timer, 0, ms.split_timeout_usec);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes);
   if (ls.escape_count == 0) {
     // Only the run of escape characters at the end of the read counts.
-    for (int i = n - 1; i >= 0 && bytes[i] == s.sreg_esc; --i) ls.escape_count++;
+    for (int i = n - 1; i >= 0 && in[i] == s.sreg_esc; --i) ls.escape_count++;
   } else {
     // A run in progress continues only while the new bytes are escape characters.
     for (int i = 0; i < n; ++i) {
-      if (bytes[i] != s.sreg_esc) {
+      if (in[i] != s.sreg_esc) {
         ls.escape_count = 0;
         break;
       }
