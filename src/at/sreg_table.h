@@ -39,12 +39,12 @@ struct sreg_limit {
   uint32_t limit = 0;
 };
 
-// S6 and S7 (seconds), S10 (10 s units) and S11 (ms). S12 and S25 take effect whole.
+// S6 and S7 (seconds) and S10 (10 s units). S12 and S25 take effect whole; S11 saturates too,
+// but from 1000 on every value forwards after about a second (the loop's longest wait).
 inline constexpr sreg_limit sreg_limits[] = {
     {.number = 6, .field = &modem_settings::sreg_ring_int, .limit = INT32_MAX},
     {.number = 7, .field = &modem_settings::sreg_conn_tout, .limit = INT32_MAX},
     {.number = 10, .field = &modem_settings::sreg_hup_delay, .limit = INT32_MAX / 10},
-    {.number = 11, .field = &modem_settings::sreg_split, .limit = INT32_MAX / 1000},
 };
 
 // Logs at level 4 every register of `s` above its limit in sreg_limits.

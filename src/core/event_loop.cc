@@ -15,6 +15,8 @@
 
 namespace {
 
+constexpr suseconds_t USEC_PER_SECOND = 1000000;
+
 struct fd_sets {
   fd_set read;
   fd_set write;
@@ -62,6 +64,11 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls) {
   if (ms.call_state == CALL_CONNECTED && s.stat_dtr_action != 0 && s.sreg_dtr_ignore != 0) {
     timeout_min(timeout, ls.dtr_timer);
   }
+  // A split time of a second or more is held in microseconds alone and would stretch the wait
+  // beyond the second that the other checks (escape guard, DTR, inactivity) count on: up to 35
+  // minutes for the largest S11. Such a countdown runs out at the first check a second or more
+  // after the last read, so with this wait held bytes go out about a second after it.
+  if (timeout.tv_usec >= USEC_PER_SECOND) timeout = {1, 0};
   return timeout;
 }
 

@@ -191,7 +191,7 @@ TEST_F(SRegisters, StartUpWarnsAboutValuesBeyondWhatTakesEffect) {
   s.sreg_ring_int = 2147483647u;  // the largest that takes effect: no warning
   s.sreg_conn_tout = 2147483648u;
   s.sreg_hup_delay = 214748365;
-  s.sreg_split = 2147483;
+  s.sreg_split = 4294967295u;      // every S11 from 1000 on acts alike
   s.sreg_esc_delay = 4294967295u;  // takes effect whole
   s.sreg_dtr_ignore = 4294967295u;
   warn_sreg_limits(s);

@@ -335,6 +335,28 @@ TEST(DataMode, StalledPeerHoldsTheSerialSideWithoutLoss) {
   EXPECT_TRUE(received == sent);
 }
 
+TEST(DataMode, LongSplitTimeLeavesTheLoopWakingEverySecond) {
+  loop_fixture f;
+  // The largest S11 is 35 minutes in microseconds; the escape guard is 200 ms.
+  f.configure([](modem_settings& s) {
+    s.sreg_split = 4294967295u;
+    s.sreg_esc_delay = 10;
+  });
+  f.connect_call();
+  f.dte_read();
+  f.dte_write("abc");
+  std::string got;
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(f.run_until([&] { return (got += f.peer_read()) == "abc"; }, 5)) << got;
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GT(seconds, 0.9);  // held for the split time as far as a one-second wait times it
+  // The escape guard is checked while bytes are held for the split.
+  f.dte_write("+++");
+  got.clear();
+  ASSERT_TRUE(f.run_until([&] { return (got += f.dte_read()) == "OK\r\n"; }, 5)) << got;
+  EXPECT_EQ(f.ms().online, 0);
+}
+
 // Serial bytes the daemon has not read yet.
 int unread_serial(loop_fixture& f) {
   int n = 0;
