@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "config/text_rules.h"
-#include "core/modem_state.h"
 #include "platform/log.h"
 #include "platform/serial_port.h"
 
@@ -160,10 +159,10 @@ void sreg_table_fill(modem_state& ms) {
 
 void recompute_timers(modem_state& ms) {
   const modem_settings& s = ms.settings;
-  ms.inactivity_timeout_sec = scaled(s.sreg_hup_delay, 10);
-  ms.split_timeout_usec = scaled(s.sreg_split, 1000);
-  split_usec(s.sreg_esc_delay, 20000, ms.escape_guard_sec, ms.escape_guard_usec);
-  split_usec(s.sreg_dtr_ignore, 10000, ms.dtr_ignore_sec, ms.dtr_ignore_usec);
+  ms.inactivity_timeout_sec = scaled(s.sreg_hup_delay, HUP_DELAY_UNIT_SEC);
+  ms.split_timeout_usec = scaled(s.sreg_split, SPLIT_UNIT_USEC);
+  split_usec(s.sreg_esc_delay, ESC_DELAY_UNIT_USEC, ms.escape_guard_sec, ms.escape_guard_usec);
+  split_usec(s.sreg_dtr_ignore, DTR_IGNORE_UNIT_USEC, ms.dtr_ignore_sec, ms.dtr_ignore_usec);
 }
 
 int32_t saturated_seconds(uint32_t value) { return scaled(value, 1); }

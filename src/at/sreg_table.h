@@ -4,18 +4,21 @@
 
 #include <cstdint>
 
-#include "config/settings.h"
+#include "modem/modem_state.h"
 
-struct modem_state;
+// The units of the timing registers in recompute_timers' durations.
+constexpr int32_t HUP_DELAY_UNIT_SEC = 10;       // S10, in seconds
+constexpr int32_t SPLIT_UNIT_USEC = 1000;        // S11, in microseconds
+constexpr int32_t ESC_DELAY_UNIT_USEC = 20000;   // S12, in microseconds
+constexpr int32_t DTR_IGNORE_UNIT_USEC = 10000;  // S25, in microseconds
 
-using sreg_on_change = void (*)(modem_state& ms);
-
-struct sreg_slot {
-  uint32_t* value = nullptr;  // nullptr: register absent
-  sreg_on_change on_change = nullptr;
-};
-
-constexpr int SREG_COUNT = 26;
+// The largest values of S10 and S11 whose durations fit the signed 32-bit fields of
+// recompute_timers; a larger one saturates at INT32_MAX seconds or microseconds. S12 and S25
+// are split into seconds and microseconds in 64 bits and take effect whole.
+constexpr uint32_t HUP_DELAY_MAX = INT32_MAX / HUP_DELAY_UNIT_SEC;
+constexpr uint32_t SPLIT_MAX = INT32_MAX / SPLIT_UNIT_USEC;
+// The largest S6 and S7 (seconds) that take effect as set; larger ones saturate.
+constexpr uint32_t SECONDS_MAX = INT32_MAX;
 
 // Wires the table to ms.settings and ms.ring_count: S0..S7, S10, S11, S12, S25 present, with
 // recompute_timers as on-change routine of S10, S11, S12 and S25.
@@ -42,9 +45,9 @@ struct sreg_limit {
 // S6 and S7 (seconds) and S10 (10 s units). S12 and S25 take effect whole; S11 saturates too,
 // but from 1000 on every value forwards after about a second (the loop's longest wait).
 inline constexpr sreg_limit sreg_limits[] = {
-    {.number = 6, .field = &modem_settings::sreg_ring_int, .limit = INT32_MAX},
-    {.number = 7, .field = &modem_settings::sreg_conn_tout, .limit = INT32_MAX},
-    {.number = 10, .field = &modem_settings::sreg_hup_delay, .limit = INT32_MAX / 10},
+    {.number = 6, .field = &modem_settings::sreg_ring_int, .limit = SECONDS_MAX},
+    {.number = 7, .field = &modem_settings::sreg_conn_tout, .limit = SECONDS_MAX},
+    {.number = 10, .field = &modem_settings::sreg_hup_delay, .limit = HUP_DELAY_MAX},
 };
 
 // Logs at level 4 every register of `s` above its limit in sreg_limits.

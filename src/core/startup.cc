@@ -63,7 +63,7 @@ void load_script(modem_state& ms) {
 
 void shutdown_call(modem_state& ms, loop_state& ls) {
   if (ms.call_state == CALL_CONNECTED) {
-    call_hangup(ms, ls, false, "program termination", 0, RESULT_NO_CARRIER, true, ms.data_sock);
+    call_hangup(ms, ls, HANGUP_TERMINATION);
   } else if (ms.call_state == CALL_DIALING) {
     send_code(ms, RESULT_NO_ANSWER);
   }

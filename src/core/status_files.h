@@ -3,6 +3,6 @@
 // never sees half a file and a failed write leaves the old one.
 #pragma once
 
-#include "core/modem_state.h"
+#include "modem/modem_state.h"
 
 void write_status_files(modem_state& ms);

@@ -29,38 +29,24 @@ extern char** environ;
 
 namespace {
 
-constexpr const char* default_settings[][2] = {
-    {"MOD_ORVANE_ENABLED", "1"},
-    {"MOD_ORVANE_SERIAL", "0"},
-    {"MOD_ORVANE_BAUDRATE", "115200"},
-    {"MOD_ORVANE_DATABITS", "8"},
-    {"MOD_ORVANE_PARITY", "N"},
-    {"MOD_ORVANE_STOPBITS", "1"},
-    {"MOD_ORVANE_SPLIT", "0"},
-    {"MOD_ORVANE_PORT", ""},  // filled with the sandbox's port
-    {"MOD_ORVANE_KEEPALIVE", "0"},
-    {"MOD_ORVANE_KEEPALIVE_TIME", ""},
-    {"MOD_ORVANE_KEEPALIVE_INTVL", ""},
-    {"MOD_ORVANE_KEEPALIVE_PROBES", ""},
-    {"MOD_ORVANE_STAT_ECHO", "1"},
-    {"MOD_ORVANE_STAT_QUIET", "0"},
-    {"MOD_ORVANE_STAT_VERBOSITY", "1"},
-    {"MOD_ORVANE_STAT_DTR_ACTION", "2"},
-    {"MOD_ORVANE_SREG_AUTO_ANSWER", "0"},
-    {"MOD_ORVANE_SREG_ESC", "43"},
-    {"MOD_ORVANE_SREG_CR", "13"},
-    {"MOD_ORVANE_SREG_LF", "10"},
-    {"MOD_ORVANE_SREG_BS", "8"},
-    {"MOD_ORVANE_SREG_RING_INT", "2"},
-    {"MOD_ORVANE_SREG_CONN_TOUT", "30"},
-    {"MOD_ORVANE_SREG_HUP_DELAY", "0"},
-    {"MOD_ORVANE_SREG_SPLIT", "100"},
-    {"MOD_ORVANE_SREG_ESC_DELAY", "50"},
-    {"MOD_ORVANE_SREG_DTR_IGNORE", "0"},
-    {"MOD_ORVANE_CFG_SCRIPT", ""},
-    {"MOD_ORVANE_SYSLOGLEV", "8"},
-    {"MOD_ORVANE_SPOOF_OK", "0"},
-};
+// The settings file every sandbox starts from: the sample's registers and flags on the
+// pty, at 115200 bit/s 8N1, logging everything (the port is filled in later).
+std::vector<std::pair<std::string, std::string>> default_settings() {
+  modem_settings s = sample_modem_settings();
+  s.enabled = 1;
+  s.baudrate = 115200;
+  s.databits = 8;
+  s.parity = "N";
+  s.stopbits = 1;
+  s.sysloglev = 8;
+  std::vector<std::pair<std::string, std::string>> lines;
+  std::istringstream text(settings_format(s));
+  for (std::string line; std::getline(text, line);) {
+    size_t equals = line.find('=');
+    lines.emplace_back(line.substr(0, equals), line.substr(equals + 1));
+  }
+  return lines;
+}
 
 constexpr const char* module_version_text = "orvane-module 1.4.2\n";
 constexpr const char* router_version_text = "router firmware 7.1\nbuild 2024-05-01\n";
@@ -252,7 +238,7 @@ sandbox::sandbox() {
     port_ = free_tcp_port();
     if (port_ <= 0) error_ = "no free port";
   }
-  for (const auto& [key, value] : default_settings) settings_.emplace_back(key, value);
+  settings_ = default_settings();
   set("MOD_ORVANE_PORT", std::to_string(port_));
   write_file(module_version_path(), module_version_text);
   write_file(router_version_path(), router_version_text);

@@ -38,7 +38,7 @@ modem_settings load_text(const std::string& text) {
 TEST(SettingsFields, KeysAreThoseTheDaemonWrites) {
   std::vector<std::string> ours;
   std::vector<std::string> required;
-  for (const settings_field& field : settings_fields) {
+  for (const settings_key& field : settings_keys) {
     ours.emplace_back(field.key);
     if (!field.optional) required.emplace_back(field.key);
   }
@@ -52,17 +52,17 @@ TEST(SettingsFields, KeysAreThoseTheDaemonWrites) {
 // the table comes back from the daemon's reader under that key only.
 TEST(SettingsFields, EachKeyReachesItsField) {
   uint32_t next = 1001;
-  for (const settings_field& field : settings_fields) {
+  for (const settings_key& field : settings_keys) {
     SCOPED_TRACE(std::string(field.key));
     modem_settings s;
     std::string written;
-    if (field.kind == FIELD_FLAG) {
+    if (field.kind == SETTING_FLAG) {
       s.*field.number = 1;
       written = "1";
-    } else if (field.kind == FIELD_NUMBER) {
+    } else if (field.kind == SETTING_NUMBER) {
       s.*field.number = next;
       written = std::to_string(next++);
-    } else if (field.kind == FIELD_PARITY) {
+    } else if (field.kind == SETTING_PARITY) {
       s.*field.text = "O";
       written = "O";
     } else {
@@ -70,7 +70,7 @@ TEST(SettingsFields, EachKeyReachesItsField) {
       written = "I9:nine\n";
     }
     modem_settings back = load_text(settings_format(s));
-    for (const settings_field& other : settings_fields) {
+    for (const settings_key& other : settings_keys) {
       if (other.number != nullptr) {
         uint32_t want = &other == &field ? s.*field.number : 0;
         EXPECT_EQ(back.*other.number, want) << other.key;
@@ -102,7 +102,7 @@ TEST(SettingsFields, FindsKeysInAnyCaseWithOrWithoutPrefix) {
       {"MOD_ORVANE_BAUDRATE ", nullptr},
   };
   for (const row& r : rows) {
-    const settings_field* field = find_settings_field(r.name);
+    const settings_key* field = find_settings_field(r.name);
     if (r.key == nullptr) {
       EXPECT_EQ(field, nullptr) << r.name;
     } else {
@@ -175,7 +175,7 @@ TEST(SettingsFields, ChecksValuesAsStartUpReadsThem) {
     s.stopbits = 1;
     s.port = 2000;
     s.parity = "N";
-    const settings_field* field = find_settings_field(r.key);
+    const settings_key* field = find_settings_field(r.key);
     ASSERT_NE(field, nullptr);
     s.*field->number = r.value;
     check_findings found;
@@ -240,7 +240,7 @@ TEST(SettingsFields, MissingKeysAreThoseNoLineSets) {
                              testing::Contains("MOD_ORVANE_BAUDRATE")));
   // An optional key is never missing: a file saved without it is complete.
   EXPECT_THAT(missing_keys(""), testing::Not(testing::Contains("MOD_ORVANE_FLOWCONTROL")));
-  EXPECT_EQ(missing_keys("").size(), std::size(settings_fields) - 1);
+  EXPECT_EQ(missing_keys("").size(), std::size(settings_keys) - 1);
 }
 
 }  // namespace
