@@ -6,9 +6,9 @@
 #include "at/sreg_table.h"
 #include "config/settings.h"
 #include "config/text_rules.h"
+#include "modem/modem_state.h"
 #include "platform/log.h"
 #include "platform/serial_port.h"
-#include "modem/modem_state.h"
 
 namespace {
 
