@@ -154,6 +154,7 @@ settings_notes settings_load(modem_settings& s, const char* path) {
   bool not_regular = false;
   FILE* file = open_regular_file(path, &not_regular);
   settings_notes notes = settings_load_stream(s, file);
+  notes.read = file != nullptr;
   notes.not_regular = not_regular;
   if (file != nullptr) fclose(file);
   return notes;

@@ -48,6 +48,7 @@ constexpr size_t SETTINGS_SCRIPT_SAVE_MAX = 12000;
 // What a load found that the daemon does not take as written. Start-up logs it
 // (settings_log_notes) once the log threshold of the loaded settings applies.
 struct settings_notes {
+  bool read = false;               // a file was opened and read (false: read as missing)
   bool not_regular = false;        // the path is a FIFO, directory or device: read as missing
   bool script_not_base64 = false;  // the script value is not valid base64
   const char* cut_key = nullptr;   // first key whose line was too long and is read cut
@@ -55,7 +56,7 @@ struct settings_notes {
 
 // Fills `s` from the settings file at `path`. A missing or unreadable file gives 0 in every
 // number and empty texts; so does a path that is not a regular file, which is never opened in
-// a way that could block. Never fails.
+// a way that could block. Never fails; notes.read tells whether a file was read.
 settings_notes settings_load(modem_settings& s, const char* path);
 
 // Same, from an open stream (nullptr: no file).

@@ -1,12 +1,9 @@
 #include "e2e/daemon_harness.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -194,23 +191,6 @@ std::string base64_of(std::string_view text) {
   return out;
 }
 
-int free_tcp_port() {
-  int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (sock < 0) return -1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  int port = -1;
-  if (bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  close(sock);
-  return port;
-}
-
 log_line parse_log_line(const std::string& raw) {
   log_line line;
   line.text = raw;
@@ -235,11 +215,10 @@ sandbox::sandbox() {
     if (symlink(slave_name_.c_str(), device_path().c_str()) != 0) {
       error_ = errno_text("symlink(device)");
     }
-    port_ = free_tcp_port();
-    if (port_ <= 0) error_ = "no free port";
+    if (port() <= 0) error_ = "no free port in the test range";
   }
   settings_ = default_settings();
-  set("MOD_ORVANE_PORT", std::to_string(port_));
+  set("MOD_ORVANE_PORT", std::to_string(port()));
   write_file(module_version_path(), module_version_text);
   write_file(router_version_path(), router_version_text);
   if (!ok()) ADD_FAILURE() << "sandbox: " << error_;
