@@ -17,7 +17,6 @@ int cmd_store(modem_state& ms, char* text, bool check_only);
 // &K: 0 no flow control, 3 RTS/CTS, 4 XON/XOFF, applied to the open port at once.
 int cmd_flow_control(modem_state& ms, char* text, bool check_only);
 
-// Applies settings.flowcontrol to the open serial port; a refusal of the port is logged. When
-// the value is not one of 0, 3 and 4 (a file reloaded by ATZ), it is logged, `previous` is
-// restored and the port is left as it was.
-void apply_flow_control(modem_state& ms, uint32_t previous);
+// Applies settings.flowcontrol (0, 3 or 4) to the open serial port; a refusal of the port is
+// logged.
+void apply_flow_control(modem_state& ms);

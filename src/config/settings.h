@@ -39,11 +39,15 @@ struct modem_settings {
   uint32_t sysloglev = 0;         // log threshold, compared as signed
   uint32_t spoof_ok = 0;          // non-zero: ERROR is sent as OK
   uint32_t flowcontrol = 0;       // &K: 0 none, 3 RTS/CTS, 4 XON/XOFF; saved only when not 0
+  std::string allow;              // MOD_ORVANE_ALLOW: callers' addresses, empty = any caller
 };
 
 // Scripts longer than this cannot be saved whole (the file keeps at most 16,000 characters of
 // a value, and base64 makes 4 characters of 3 bytes).
 constexpr size_t SETTINGS_SCRIPT_SAVE_MAX = 12000;
+
+// Characters of a text value the file keeps.
+constexpr size_t SETTINGS_TEXT_MAX = 16000;
 
 // What a load found that the daemon does not take as written. Start-up logs it
 // (settings_log_notes) once the log threshold of the loaded settings applies.
@@ -66,10 +70,12 @@ settings_notes settings_load_stream(modem_settings& s, FILE* file);
 // the threshold (log_direct): read as missing, it leaves the threshold at 0.
 void settings_log_notes(const settings_notes& notes, const char* path);
 
-// The file content settings_save writes: the 30 keys, one line each, in the file's order.
+// The file content settings_save writes: the 30 keys, one line each, in the file's order, then
+// MOD_ORVANE_ALLOW when the allow list is not empty.
 std::string settings_format(const modem_settings& s);
 
 // Replaces the file at `path` atomically with settings_format(s), keeping its permission bits.
-// Returns 1 when written; 0 when the file cannot be written or the script is longer than
-// SETTINGS_SCRIPT_SAVE_MAX bytes (the old file is then left untouched).
+// Returns 1 when written; 0 when the file cannot be written, the script is longer than
+// SETTINGS_SCRIPT_SAVE_MAX bytes or the allow list longer than SETTINGS_TEXT_MAX characters
+// (the old file is then left untouched).
 int settings_save(const modem_settings& s, const char* path);

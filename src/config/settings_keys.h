@@ -14,13 +14,14 @@ enum settings_kind : int {
   SETTING_PARITY = 1,  // text (the parity letter), written as is, quoted when it holds a space
   SETTING_SCRIPT = 2,  // the substitution script, plain text in the record, base64 in the file
   SETTING_FLAG = 3,    // written as 0 or 1 (any other number is saved as 1)
+  SETTING_ALLOW = 4,   // the callers' allow list: text as SETTING_PARITY, no line when empty
 };
 
 struct settings_key {
   std::string_view key;
   settings_kind kind = SETTING_NUMBER;
   bool blank_when_zero = false;  // a number of 0 is written as nothing after "="
-  bool optional = false;         // a number of 0 is not written at all: a file without it is whole
+  bool optional = false;  // written only when used (not 0, not empty): a file without it is whole
   uint32_t modem_settings::*number = nullptr;
   std::string modem_settings::*text = nullptr;
 };
@@ -68,5 +69,9 @@ inline constexpr settings_key settings_keys[] = {
     {.key = "MOD_ORVANE_CFG_SCRIPT", .kind = SETTING_SCRIPT, .text = &modem_settings::cfg_script},
     {.key = "MOD_ORVANE_SYSLOGLEV", .number = &modem_settings::sysloglev},
     {.key = "MOD_ORVANE_SPOOF_OK", .number = &modem_settings::spoof_ok},
+    {.key = "MOD_ORVANE_ALLOW",
+     .kind = SETTING_ALLOW,
+     .optional = true,
+     .text = &modem_settings::allow},
 };
-static_assert(std::size(settings_keys) == 31);
+static_assert(std::size(settings_keys) == 32);

@@ -205,20 +205,23 @@ TEST_F(FlowControl, SavedOnlyWhenUsedAndReloadedByReset) {
   EXPECT_EQ(line("ATZ"), "OK\r\n");
   EXPECT_EQ(ms->settings.flowcontrol, 4u);
   EXPECT_EQ(port_flow(), 4);
-  // A file whose value the port cannot take: logged, and the port keeps its mode.
+  // A file whose value the port cannot take is not taken at all: ERROR, logged, nothing changes.
   std::string bad = saved;
   bad.replace(bad.find("FLOWCONTROL=4"), 13, "FLOWCONTROL=5");
+  bad.replace(bad.find("MOD_ORVANE_SREG_CONN_TOUT=30"), 28, "MOD_ORVANE_SREG_CONN_TOUT=77");
   write_file(ms->paths.settings, bad);
   log.clear();
-  EXPECT_EQ(line("ATZ"), "OK\r\n");
+  EXPECT_EQ(line("ATS7=9Z"), "ERROR\r\n");
   EXPECT_EQ(ms->settings.flowcontrol, 4u);
+  EXPECT_EQ(ms->settings.sreg_conn_tout, 9u);  // left of Z on the line, executed before it
   EXPECT_EQ(port_flow(), 4);
-  EXPECT_TRUE(log.has(3, "invalid flow control 5 (0, 3 or 4 expected): 4 kept"));
+  EXPECT_TRUE(log.has(3, "invalid flow control 5 (0, 3 or 4 expected)"));
   // A file without the line turns it off.
   bad.erase(bad.find("MOD_ORVANE_FLOWCONTROL=5\n"), 25);
   write_file(ms->paths.settings, bad);
   EXPECT_EQ(line("ATZ"), "OK\r\n");
   EXPECT_EQ(ms->settings.flowcontrol, 0u);
+  EXPECT_EQ(ms->settings.sreg_conn_tout, 77u);
   EXPECT_EQ(port_flow(), 0);
 }
 
