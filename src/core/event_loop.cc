@@ -73,13 +73,18 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls) {
 }
 
 // Reads the port while a chunk is being sent to the peer: into the read-ahead, so that an
-// escape typed behind a stall is still seen. A failed read keeps what is held.
+// escape typed behind a stall is still seen. A failed read drops what is held for the peer, as
+// it does outside a send.
 void read_serial_ahead(modem_state& ms, loop_state& ls, const clock_reading& now) {
   char* dst = ls.ahead_buf.data() + ls.ahead_len;
   ssize_t n = fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(READ_AHEAD_SIZE - ls.ahead_len));
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
     log_msg(3, "read error (com): %s", strerror(errno));
+    ls.ahead_len = 0;
+    ls.serial_len = 0;
+    ls.serial_sent = 0;
+    ls.serial_sending = 0;
     sleep_seconds(1);
     return;
   }
