@@ -12,6 +12,7 @@ import threading
 import time
 
 import harness as h
+import transfer
 
 LINE_RATE = 11520  # bytes per second each way: a 115200 bit/s serial line
 CPU_GOAL = 0.05
@@ -29,7 +30,7 @@ def run(ctx):
     peer = h.listener()
     h.point_dial_port(box, peer.getsockname()[1])
     conn = h.dial_peer(a, peer)
-    call = Stream(box.master, conn, LINE_RATE, seconds * 3 + 30)
+    call = transfer.Stream(box.master, conn, LINE_RATE * (seconds * 3 + 30), LINE_RATE)
     call.start()
 
     base_window = min(3.0, seconds)
@@ -140,103 +141,3 @@ def flood(port, seconds, rate):
             s.close()
         sel.close()
     return {"done": done, "failed": failed}
-
-
-class Stream:
-    """Pseudo-random bytes both ways through a call, `rate` bytes a second each way, checked
-    byte for byte at the other end: DTE (pty master) to peer socket and back."""
-
-    def __init__(self, master, sock, rate, max_seconds):
-        self.master = master
-        self.sock = sock
-        self.rate = rate
-        size = int(rate * max_seconds)
-        self.out = h.pattern(size, 11)  # DTE → peer
-        self.back = h.pattern(size, 12)  # peer → DTE
-        self.sent = [0, 0]
-        self.got = [0, 0]
-        self.errors = []
-        self.stopping = threading.Event()
-        self.done = False
-        self.threads = [threading.Thread(target=f, daemon=True) for f in
-                        (self._write_dte, self._read_peer, self._write_peer, self._read_dte)]
-
-    def start(self):
-        for t in self.threads:
-            t.start()
-
-    def stop(self, timeout=20):
-        """Stops sending, waits until everything sent has arrived; returns the bytes sent each
-        way."""
-        self.stopping.set()
-        deadline = time.monotonic() + timeout
-        while self.got != self.sent and time.monotonic() < deadline and not self.errors:
-            time.sleep(0.05)
-        if self.got != self.sent and not self.errors:
-            self.errors.append(f"call: sent {self.sent}, arrived {self.got} (DTE→peer, peer→DTE)")
-        self.done = True
-        for t in self.threads:
-            t.join(5)
-        return list(self.sent)
-
-    def _paced(self, direction, write):
-        chunk = max(1, self.rate // 50)
-        buf = self.out if direction == 0 else self.back
-        start = time.monotonic()
-        while not self.stopping.is_set() and self.sent[direction] + chunk <= len(buf):
-            due = start + self.sent[direction] / self.rate
-            delay = due - time.monotonic()
-            if delay > 0:
-                time.sleep(delay)
-            n = write(buf[self.sent[direction]:self.sent[direction] + chunk])
-            self.sent[direction] += n
-
-    def _write_dte(self):
-        def write(data):
-            view = memoryview(data)
-            while view:
-                select.select([], [self.master], [], 1)
-                try:
-                    view = view[os.write(self.master, view):]
-                except BlockingIOError:
-                    pass
-            return len(data)
-        self._paced(0, write)
-
-    def _write_peer(self):
-        def write(data):
-            self.sock.sendall(data)
-            return len(data)
-        self._paced(1, write)
-
-    def _check(self, direction, data):
-        buf = self.out if direction == 0 else self.back
-        pos = self.got[direction]
-        if buf[pos:pos + len(data)] != data:
-            self.errors.append(f"{'DTE→peer' if direction == 0 else 'peer→DTE'}: bytes differ "
-                               f"at offset {pos}")
-        self.got[direction] += len(data)
-
-    def _read_peer(self):
-        self.sock.settimeout(0.2)
-        while not self.errors and not self.done:
-            try:
-                data = self.sock.recv(65536)
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            if not data:
-                return
-            self._check(0, data)
-
-    def _read_dte(self):
-        while not self.errors and not self.done:
-            r, _, _ = select.select([self.master], [], [], 0.2)
-            if not r:
-                continue
-            try:
-                data = os.read(self.master, 65536)
-            except BlockingIOError:
-                continue
-            self._check(1, data)

@@ -534,6 +534,11 @@ def pattern(n, seed):
     return random.Random(seed).randbytes(n)
 
 
+def size_text(n):
+    """A byte count as MiB or KiB."""
+    return f"{n / 2**20:g} MiB" if n >= 2**20 else f"{n / 1024:g} KiB"
+
+
 def load_average():
     with open("/proc/loadavg", encoding="ascii") as f:
         return f.read().split()[0]
