@@ -21,10 +21,13 @@ def run(ctx):
     figures, problems = [], []
 
     # Command mode: the line editor and the interpreter get everything.
+    cpu = a.figures()["cpu"]
     t, echoed = feed_command_mode(box, h.pattern(size, 21))
+    cpu = a.figures()["cpu"] - cpu
     reply = time_to_ok(box)
-    figures.append(f"command mode: {h.size_text(size)} in {t:.1f} s ({size / t / 2**20:.1f} MiB/s), "
-                   f"{h.size_text(echoed)} written back, AT answered {reply * 1000:.1f} ms after")
+    figures.append(f"command mode: {h.size_text(size)} in {t:.1f} s ({size / t / 2**20:.1f} MiB/s, "
+                   f"A's CPU {cpu:.1f} s), {h.size_text(echoed)} echoed back, AT answered "
+                   f"{reply * 1000:.1f} ms after")
     if box.read("opt/orvane/etc/settings") != settings_before:
         figures.append("the settings file was rewritten by a random AT&W")
     box.command(b"ATZ")

@@ -536,7 +536,9 @@ def pattern(n, seed):
 
 def size_text(n):
     """A byte count as MiB or KiB."""
-    return f"{n / 2**20:g} MiB" if n >= 2**20 else f"{n / 1024:g} KiB"
+    if n >= 2**20:
+        return f"{n / 2**20:.1f} MiB".replace(".0 ", " ")
+    return f"{n / 1024:.0f} KiB"
 
 
 def load_average():
