@@ -219,17 +219,27 @@ class Sandbox:
         deadline = time.monotonic() + timeout
         while token not in got:
             left = deadline - time.monotonic()
-            if left <= 0:
-                raise Failure(f"{self.name}: no {what or token!r} within {timeout} s; got {got[-200:]!r}")
-            r, _, _ = select.select([self.master], [], [], left)
+            r, _, _ = select.select([self.master], [], [], max(left, 0))
             if r:
                 try:
                     got += os.read(self.master, 65536)
                 except BlockingIOError:
                     pass
+            if left <= 0 and token not in got:
+                self.pending = got  # a later expect sees them again
+                raise Failure(f"{self.name}: no {what or token!r} within {timeout} s; got "
+                              f"{got[-200:]!r}")
         end = got.index(token) + len(token)
         self.pending = got[end:]
         return got[:end]
+
+    def arrived(self, token):
+        """True when `token` has arrived (consumed with what came before it); does not wait."""
+        try:
+            self.expect(token, timeout=0)
+            return True
+        except Failure:
+            return False
 
     def command(self, line, token=OK, timeout=10):
         """Types an AT command line (CR added) and waits for `token`."""
