@@ -50,7 +50,7 @@ def make_namespaces(tag):
 def run(ctx):
     idle, interval, probes = ctx.size["keepalive"]
     span = idle + interval * probes
-    ns_a, ns_b = make_namespaces(f"ov{os.getpid()}")
+    ns_a, ns_b = make_namespaces(f"{h.NETNS_PREFIX}{os.getpid()}")
     settings = {"MOD_ORVANE_KEEPALIVE": "1", "MOD_ORVANE_KEEPALIVE_TIME": str(idle),
                 "MOD_ORVANE_KEEPALIVE_INTVL": str(interval),
                 "MOD_ORVANE_KEEPALIVE_PROBES": str(probes)}

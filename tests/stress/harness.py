@@ -2,7 +2,9 @@
 for the stress suite. Everything started here is registered and torn down by cleanup(), which the
 runner calls on every way out (normal end, failure, SIGINT, SIGTERM)."""
 
+import ctypes
 import os
+import re
 import select
 import shutil
 import signal
@@ -14,6 +16,8 @@ import time
 import tty
 
 SUITE_PREFIX = "orvane-stress-"
+NETNS_PREFIX = "orvstress"
+PR_SET_PDEATHSIG = 1
 
 # Settings every daemon of the suite starts from (the sample settings, with echo off so that the
 # DTE reads only result codes, forwarding without delay, a 100 ms escape guard and DTR not
@@ -121,6 +125,33 @@ def add_namespace(name):
         _namespaces.append(name)
 
 
+def sweep_leftovers():
+    """Removes what an earlier run that was killed outright (SIGKILL: no clean-up) left behind:
+    temporary roots and network namespaces named after a suite process that no longer exists."""
+    def gone(pid):
+        return not os.path.exists(f"/proc/{pid}")
+
+    tmp = tempfile.gettempdir()
+    for entry in os.listdir(tmp):
+        m = re.match(SUITE_PREFIX + r"(\d+)-", entry)
+        if m and gone(m.group(1)):
+            shutil.rmtree(os.path.join(tmp, entry), ignore_errors=True)
+    if shutil.which("ip") is None:
+        return
+    names = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True,
+                           check=False).stdout.split()
+    for name in names:
+        m = re.fullmatch(NETNS_PREFIX + r"(\d+)[ab]", name)
+        if m and gone(m.group(1)):
+            subprocess.run(["ip", "netns", "delete", name], stderr=subprocess.DEVNULL, check=False)
+
+
+def die_with_parent():
+    """In a child before exec: killed when the suite ends, however it ends."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
 def interrupt_handler(signum, _frame):
     raise KeyboardInterrupt(f"signal {signum}")
 
@@ -135,7 +166,7 @@ class Sandbox:
 
     def __init__(self, name, **settings):
         self.name = name
-        self.root = tempfile.mkdtemp(prefix=SUITE_PREFIX + name + "-")
+        self.root = tempfile.mkdtemp(prefix=f"{SUITE_PREFIX}{os.getpid()}-{name}-")
         with _lock:
             _dirs.append(self.root)
         for rel in ("opt/orvane/etc", "etc", "var/run", "var/lock", "var/orvane", "dev"):
@@ -296,7 +327,8 @@ class Daemon:
         self.lines = []
         self.log_bytes = 0
         self.proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                     preexec_fn=die_with_parent)
         with _lock:
             _processes.append(self.proc)
         self._reader = threading.Thread(target=self._collect, args=(self.proc,), daemon=True)
