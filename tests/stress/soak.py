@@ -13,7 +13,7 @@ PAIRS = ("A>B", "B>A", "A>P", "P>A")
 # Hang-up causes of a daemon's side, and of the test peer's side.
 DAEMON_CAUSES = ("escape + ATH", "DTR drop (&D2)")
 PEER_CAUSES = ("peer close", "peer reset")
-WARM_UP = 100
+WARM_UP = 100  # calls; fewer in a short run (a quarter of it)
 # Bytes each side sends in every call, checked at the other end.
 CALL_BYTES = 64
 # A growth up to one page after warm-up is taken as a first use of a page, not as growth.
@@ -38,6 +38,8 @@ def run(ctx):
     causes_seen = {}
     started = time.monotonic()
     inactivity_calls = 0
+    every = 100 if calls >= 1000 else 10  # calls between two samples of the figures
+    warm_up = WARM_UP if calls >= 4 * WARM_UP else max(every, calls // 4 // every * every)
 
     for i in range(calls):
         pair = PAIRS[i % 4]
@@ -61,7 +63,7 @@ def run(ctx):
         inactivity_calls += inactivity
         causes_seen[cause] = causes_seen.get(cause, 0) + 1
         done = i + 1
-        if done % 100 == 0 or done == calls:
+        if done % every == 0 or done == calls:
             samples.append((done, a.figures(), b.figures()))
             ctx.progress(f"soak: {done} calls")
 
@@ -69,7 +71,7 @@ def run(ctx):
     for d in daemons.values():
         if d.stop() != 0:
             raise h.Failure(f"{d.box.name}: exit status {d.proc.returncode} after SIGTERM")
-    return judge(calls, elapsed, samples, causes_seen, inactivity_calls)
+    return judge(calls, elapsed, samples, causes_seen, inactivity_calls, warm_up)
 
 
 def one_call(ctx, pair, hang_caller, variant, inactivity, daemons, flags, peer):
@@ -156,11 +158,11 @@ def hang_up_inactivity(a, b):
     return "S10 inactivity"
 
 
-def judge(calls, elapsed, samples, causes_seen, inactivity_calls):
+def judge(calls, elapsed, samples, causes_seen, inactivity_calls, warm_up):
     lines = [f"{calls} calls in {elapsed:.0f} s ({calls / elapsed:.1f} calls/s)",
              "causes: " + ", ".join(f"{k} {v}" for k, v in sorted(causes_seen.items()))]
     growth = []
-    base = next((s for s in samples if s[0] == WARM_UP), samples[0])
+    base = next((s for s in samples if s[0] == warm_up), samples[0])
     for idx, name in ((1, "A"), (2, "B")):
         series = [(s[0], s[idx]) for s in samples]
         first, last = base[idx], series[-1][1]
@@ -169,20 +171,29 @@ def judge(calls, elapsed, samples, causes_seen, inactivity_calls):
         fds = sorted({f["fds"] for n, f in series if n >= base[0]})
         lines.append(f"{name}: VmRSS {first['VmRSS']}→{last['VmRSS']} KiB (peak {peak_rss}), "
                      f"RssAnon {first['RssAnon']}→{last['RssAnon']} KiB (peak {peak_anon}), "
-                     f"fds {'/'.join(map(str, fds))}, CPU {last['cpu']:.1f} s")
+                     f"fds {'/'.join(map(str, fds))}, CPU {last['cpu']:.2f} s")
         if peak_rss > first["VmRSS"] + PAGE_KIB or peak_anon > first["RssAnon"] + PAGE_KIB:
             growth.append(f"{name} memory grew after call {base[0]}")
         if len(fds) > 1:
             growth.append(f"{name} descriptors changed after call {base[0]}")
-    per100 = "; ".join(f"{n}: {fa['RssAnon']}/{fb['RssAnon']} KiB {fa['fds']}/{fb['fds']} fds"
-                       for n, fa, fb in samples[:: max(1, len(samples) // 10)])
+    step = max(1, (len(samples) - 1) // 10)
+    series = samples[::step]
+    if series[-1][0] != samples[-1][0]:
+        series.append(samples[-1])
     missing = [c for c in DAEMON_CAUSES + PEER_CAUSES if c not in causes_seen]
     if inactivity_calls == 0:
         missing.append("S10 inactivity")
     return {
         "ok": not growth and not missing,
         "load": f"{calls} calls (4 directions, {len(causes_seen)} hang-up causes)",
+        "goal": (f"no growth of memory or descriptors after call {base[0]}", not growth),
         "figures": lines,
-        "series": "RssAnon A/B, fds A/B every ~10% of calls: " + per100,
+        "series": {
+            "title": "Soak: the daemons' figures after every tenth of the calls",
+            "head": ["calls", "A VmRSS (KiB)", "A RssAnon (KiB)", "A fds", "B VmRSS (KiB)",
+                     "B RssAnon (KiB)", "B fds"],
+            "rows": [[n, fa["VmRSS"], fa["RssAnon"], fa["fds"], fb["VmRSS"], fb["RssAnon"],
+                      fb["fds"]] for n, fa, fb in series],
+        },
         "problems": growth + [f"cause never used: {c}" for c in missing],
     }
