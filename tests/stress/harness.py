@@ -569,6 +569,13 @@ def escape(box):
     box.expect(OK, what="OK after the escape sequence")
 
 
+def escape_slowly(box, timeout):
+    """Escape sequence typed while the line may still hold data for the daemon: OK within
+    `timeout`."""
+    box.send(b"+++", timeout=timeout)
+    box.expect(OK, timeout=timeout, what="OK after the escape sequence")
+
+
 def pattern(n, seed):
     """Reproducible pseudo-random bytes."""
     import random
