@@ -1,6 +1,8 @@
 #include "test_support.h"
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -80,4 +82,26 @@ std::string read_file(const std::string& path) {
 bool path_exists(const std::string& path) {
   struct stat st {};
   return lstat(path.c_str(), &st) == 0;
+}
+
+live_child::live_child(const char* program) : pid(fork()) {
+  if (pid != 0) return;
+  if (program != nullptr) {
+    execl(program, program, "3600", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  for (;;) pause();
+}
+live_child::~live_child() {
+  if (pid > 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+pid_t dead_pid() {
+  pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  if (pid > 0) waitpid(pid, nullptr, 0);
+  return pid;
 }

@@ -1,6 +1,8 @@
 // Shared test helpers: a captured log and temporary directories.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -53,3 +55,17 @@ modem_settings sample_modem_settings();
 void write_file(const std::string& path, const std::string& content);
 std::string read_file(const std::string& path);
 bool path_exists(const std::string& path);
+
+// A child process that stays alive until the object goes away: a fork of the test binary
+// (running the same executable), or with `program` the program of that path, run with no
+// arguments but "3600" (for /bin/sleep). pid is -1 when the fork failed.
+struct live_child {
+  pid_t pid = -1;
+  explicit live_child(const char* program = nullptr);
+  ~live_child();
+  live_child(const live_child&) = delete;
+  live_child& operator=(const live_child&) = delete;
+};
+
+// The id of a process that has ended and been reaped.
+pid_t dead_pid();

@@ -156,10 +156,13 @@ bool script_acceptable(const std::string& script) {
             script.size(), SETTINGS_SCRIPT_SAVE_MAX);
     return false;
   }
-  std::vector<std::string> messages;
-  bool ok = check_script(script, messages);
-  for (const std::string& m : messages) fprintf(stderr, "%s\n", m.c_str());
-  return ok;
+  check_findings found;
+  check_script(script, found);
+  for (const std::string& e : found.errors) fprintf(stderr, "orvane-settings: %s\n", e.c_str());
+  for (const std::string& w : found.warnings) {
+    fprintf(stderr, "orvane-settings: warning: %s\n", w.c_str());
+  }
+  return found.errors.empty();
 }
 
 // Stores `text` as the value of `field` in `s`. Returns false (after saying why) when the
@@ -265,9 +268,11 @@ int cmd_check(const char* path) {
     found.warnings.push_back(std::string(key) + ": missing (read as 0 or empty)");
   }
   for (const settings_field& field : settings_fields) check_field(field, s, found);
-  std::vector<std::string> messages;
-  if (!check_script(s.cfg_script, messages)) {
-    for (const std::string& m : messages) found.errors.push_back("MOD_ORVANE_CFG_SCRIPT: " + m);
+  check_findings script;
+  check_script(s.cfg_script, script);
+  for (const std::string& e : script.errors) found.errors.push_back("MOD_ORVANE_CFG_SCRIPT: " + e);
+  for (const std::string& w : script.warnings) {
+    found.warnings.push_back("MOD_ORVANE_CFG_SCRIPT: " + w);
   }
   for (const std::string& e : found.errors) fprintf(stderr, "error: %s\n", e.c_str());
   for (const std::string& w : found.warnings) fprintf(stderr, "warning: %s\n", w.c_str());

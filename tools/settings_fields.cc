@@ -4,7 +4,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <utility>
 
+#include "at/dial.h"
 #include "at/result_codes.h"
 #include "config/subst_script.h"
 #include "config/text_rules.h"
@@ -141,21 +143,45 @@ void check_field(const settings_field& field, const modem_settings& s, check_fin
   }
 }
 
-bool check_script(const std::string& script, std::vector<std::string>& messages) {
+void check_script(const std::string& script, check_findings& found) {
   // The loader logs through log_msg; threshold 7 lets its reasons through and keeps the
   // level-8 listing of an accepted table back.
   static const uint32_t threshold = 7;
+  std::vector<std::string> messages;
   collected_messages = &messages;
   log_sink previous = log_set_sink(collect_message);
   log_set_threshold(&threshold);
   subst_array table{};
   int count = 0;
-  int result = subst_load_script(table, count, script);
+  for (subst_script_line& line : subst_script_lines(script)) {
+    std::string where = format("script line %d (the daemon's line %d): \"%.60s\"", line.text_line,
+                               line.line, line.text.c_str());
+    messages.clear();
+    int before = count;
+    subst_refusal refusal = subst_add_line(table, count, std::move(line.text), line.line);
+    if (refusal != SUBST_ACCEPTED) {
+      // The daemon's own messages add details (the letter, the pattern); its bare restatement
+      // of the reason does not.
+      std::string error = where + ": " + subst_refusal_text(refusal);
+      const char* logged = subst_refusal_logged(refusal);
+      for (const std::string& m : messages) {
+        if (logged == nullptr || m != logged) error += "; " + m;
+      }
+      found.errors.push_back(error);
+      continue;
+    }
+    const substitution& rule = table[count - 1];
+    const char* refused =
+        count > before && rule.type == SUBST_DIAL ? dial_digits_refusal(rule.replacement) : nullptr;
+    if (refused != nullptr) {
+      found.warnings.push_back(format("%s: ATD refuses dial rule D%s:%s: %s", where.c_str(),
+                                      rule.pattern.c_str(), rule.replacement.c_str(), refused));
+    }
+  }
   subst_clear(table, count);
   log_set_threshold(nullptr);
   log_set_sink(previous);
   collected_messages = nullptr;
-  return result == 0;
 }
 
 std::vector<std::string_view> missing_keys(std::string_view content) {

@@ -76,10 +76,12 @@ struct check_findings {
 // (check_script does that).
 void check_field(const settings_field& field, const modem_settings& s, check_findings& found);
 
-// Parses `script` with the daemon's own loader on a scratch table. The loader's messages go to
-// `messages` (one per line, as the daemon logs them). Returns true when the daemon would
-// accept the script.
-bool check_script(const std::string& script, std::vector<std::string>& messages);
+// Checks `script` line by line with the daemon's own loader on a scratch table: one error per
+// line the loader refuses, with the reason (the daemon stops at the first; the check names them
+// all), and one warning per dial rule that ATD would refuse. A line is named by its number in
+// the script's text (empty lines count) and by the number the daemon logs (they do not):
+// "script line 4 (the daemon's line 3)".
+void check_script(const std::string& script, check_findings& found);
 
 // The keys of settings_fields that no line of the file `content` sets (the daemon reads them
 // as 0 or as the empty text).

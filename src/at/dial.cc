@@ -16,8 +16,9 @@ namespace {
 // Reads the first twelve characters of `digits` as four groups of three decimal digits, the
 // first group being the first octet. Refuses fewer than twelve digits, a group above 255 and
 // the address 0.0.0.0, none of which can be connected to. Returns the address in host order,
-// or 0 when refused.
-uint32_t dial_address(std::string_view digits) {
+// or 0 when refused, with the reason in *refusal.
+uint32_t dial_address(std::string_view digits, const char** refusal) {
+  *refusal = "fewer than twelve digits";
   if (digits.size() < 12) return 0;
   uint32_t address = 0;
   for (size_t group = 0; group < 4; ++group) {
@@ -26,9 +27,13 @@ uint32_t dial_address(std::string_view digits) {
       if (!is_digit(digits[i])) return 0;
       octet = octet * 10 + static_cast<uint32_t>(digits[i] - '0');
     }
-    if (octet > 255) return 0;
+    if (octet > 255) {
+      *refusal = "a group of three digits is above 255";
+      return 0;
+    }
     address = address << 8 | octet;
   }
+  *refusal = address == 0 ? "it stands for 0.0.0.0" : nullptr;
   return address;
 }
 
@@ -40,6 +45,12 @@ bool all_digits(std::string_view text) {
 }
 
 }  // namespace
+
+const char* dial_digits_refusal(std::string_view digits) {
+  const char* refusal = nullptr;
+  dial_address(digits, &refusal);
+  return refusal;
+}
 
 int cmd_dial(modem_state& ms, char* text, bool check_only) {
   int skipped = 0;
@@ -65,7 +76,8 @@ int cmd_dial(modem_state& ms, char* text, bool check_only) {
     log_msg(7, "bad format of phone number");
     return -1;
   }
-  uint32_t address = dial_address(digits);
+  const char* refusal = nullptr;
+  uint32_t address = dial_address(digits, &refusal);
   if (address == 0) {
     log_msg(7, "bad format of phone number");
     return -1;

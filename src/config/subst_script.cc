@@ -1,6 +1,7 @@
 #include "config/subst_script.h"
 
 #include <cstring>
+#include <utility>
 
 #include "config/text_rules.h"
 #include "platform/log.h"
@@ -37,12 +38,53 @@ struct subst_keyword {
   int type = SUBST_DIAL;
   std::string_view keyword;
   subst_validator validator = nullptr;
+  subst_refusal refused = SUBST_ACCEPTED;  // what the validator's refusal is
 };
 
 constexpr subst_keyword subst_keywords[] = {
-    {.type = SUBST_DIAL, .keyword = "D", .validator = validate_dial_subst},
-    {.type = SUBST_INFO, .keyword = "I", .validator = validate_info_subst},
+    {.type = SUBST_DIAL,
+     .keyword = "D",
+     .validator = validate_dial_subst,
+     .refused = SUBST_BAD_DIAL_RULE},
+    {.type = SUBST_INFO,
+     .keyword = "I",
+     .validator = validate_info_subst,
+     .refused = SUBST_BAD_INFO_RULE},
 };
+
+struct refusal_row {
+  subst_refusal refusal = SUBST_ACCEPTED;
+  const char* logged = nullptr;  // what the loader logs for it (level 7), if a fixed text
+  const char* text = "";
+};
+
+constexpr refusal_row refusal_rows[] = {
+    {.refusal = SUBST_ACCEPTED, .text = "accepted"},
+    {.refusal = SUBST_NO_COLON, .text = "no \":\" between the pattern and the replacement"},
+    {.refusal = SUBST_NO_REPLACEMENT, .text = "nothing after the \":\""},
+    {.refusal = SUBST_UNKNOWN_TYPE,
+     .logged = "unknown substitution type",
+     .text = "unknown substitution type: a rule begins with D (dial) or I (information)"},
+    {.refusal = SUBST_BAD_DIAL_RULE,
+     .logged = "bad substitution definition",
+     .text = "bad dial rule: D, a phone number, \":\" and exactly twelve digits"},
+    {.refusal = SUBST_BAD_INFO_RULE,
+     .logged = "bad substitution definition",
+     .text = "bad information rule: I, digits only (or none), \":\" and a text"},
+    {.refusal = SUBST_TABLE_FULL,
+     .logged = "substitution counter exceeded its maximum value",
+     .text = "more than 100 rules"},
+    {.refusal = SUBST_DUPLICATE,
+     .text = "an earlier rule of the same type has a pattern that begins this one (list the "
+             "longer pattern first)"},
+};
+
+const refusal_row& refusal_row_of(subst_refusal refusal) {
+  for (const refusal_row& row : refusal_rows) {
+    if (row.refusal == refusal) return row;
+  }
+  return refusal_rows[0];
+}
 
 const char* keyword_of(int type) {
   for (const subst_keyword& row : subst_keywords) {
@@ -51,14 +93,16 @@ const char* keyword_of(int type) {
   return "?";
 }
 
-// Parses one line (NUL-terminated, inside the script copy). Returns false when the line fails;
-// the line's own reason is logged here, the line number by the caller.
-bool parse_line(subst_array& table, int& count, char* line) {
+}  // namespace
+
+subst_refusal subst_add_line(subst_array& table, int& count, std::string text, int line_number) {
+  char* line = text.data();
   while (is_blank(*line)) ++line;
-  if (*line == '\0') return true;
+  if (*line == '\0') return SUBST_ACCEPTED;
 
   char* colon = strchr(line, ':');
-  if (colon == nullptr || colon[1] == '\0') return false;
+  if (colon == nullptr) return SUBST_NO_COLON;
+  if (colon[1] == '\0') return SUBST_NO_REPLACEMENT;
   *colon = '\0';
   char* head = line;
   char* replacement = colon + 1;
@@ -72,57 +116,64 @@ bool parse_line(subst_array& table, int& count, char* line) {
     }
   }
   if (row == nullptr) {
-    log_msg(7, "unknown substitution type");
-    return false;
+    log_msg(7, "%s", refusal_row_of(SUBST_UNKNOWN_TYPE).logged);
+    return SUBST_UNKNOWN_TYPE;
   }
   char* pattern = head + row->keyword.size();
 
   // The order of these tests is visible in the log: a malformed line in a full table reports
   // the bad definition, not the full table.
   if (row->validator(pattern, replacement) < 0) {
-    log_msg(7, "bad substitution definition");
-    return false;
+    log_msg(7, "%s", refusal_row_of(row->refused).logged);
+    return row->refused;
   }
   if (count >= SUBST_MAX) {
-    log_msg(7, "substitution counter exceeded its maximum value");
-    return false;
+    log_msg(7, "%s", refusal_row_of(SUBST_TABLE_FULL).logged);
+    return SUBST_TABLE_FULL;
   }
   if (subst_lookup(table, count, row->type, pattern) != nullptr) {
     log_msg(7, "duplicit substitution (type: %s, pat: %s)", row->keyword.data(), pattern);
-    return false;
+    return SUBST_DUPLICATE;
   }
   substitution& entry = table[count];
   entry.type = row->type;
   entry.pattern = pattern;
   entry.replacement = replacement;
+  entry.line = line_number;
   ++count;
-  return true;
+  return SUBST_ACCEPTED;
 }
 
-}  // namespace
+const char* subst_refusal_text(subst_refusal refusal) { return refusal_row_of(refusal).text; }
 
-int subst_load_script(subst_array& table, int& count, std::string script) {
+const char* subst_refusal_logged(subst_refusal refusal) { return refusal_row_of(refusal).logged; }
+
+std::vector<subst_script_line> subst_script_lines(std::string_view script) {
   // The script is a C text for everyone else (it comes out of the base64 decoder cut at the
   // first zero byte); a zero byte ends it here too.
-  script.resize(strlen(script.c_str()));
-
-  int line_number = 0;
-  int failed_line = 0;
-  char* rest = script.data();
-  while (failed_line == 0) {
+  script = script.substr(0, script.find('\0'));
+  std::vector<subst_script_line> lines;
+  int line = 0;
+  int text_line = 0;
+  while (!script.empty()) {
+    size_t end = script.find('\n');
+    std::string_view text = script.substr(0, end);
+    script = end == std::string_view::npos ? std::string_view() : script.substr(end + 1);
+    ++text_line;
     // Empty lines are skipped before counting, so they do not shift the reported numbers.
-    while (*rest == '\n') ++rest;
-    if (*rest == '\0') break;
-    char* line = rest;
-    char* end = strchr(line, '\n');
-    if (end != nullptr) {
-      *end = '\0';
-      rest = end + 1;
-    } else {
-      rest = line + strlen(line);
+    if (text.empty()) continue;
+    lines.push_back({.text = std::string(text), .line = ++line, .text_line = text_line});
+  }
+  return lines;
+}
+
+int subst_load_script(subst_array& table, int& count, std::string script) {
+  int failed_line = 0;
+  for (subst_script_line& line : subst_script_lines(script)) {
+    if (subst_add_line(table, count, std::move(line.text), line.line) != SUBST_ACCEPTED) {
+      failed_line = line.line;
+      break;
     }
-    ++line_number;
-    if (!parse_line(table, count, line)) failed_line = line_number;
   }
 
   if (failed_line != 0) {

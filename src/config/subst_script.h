@@ -5,6 +5,7 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 enum subst_type : int { SUBST_DIAL = 0, SUBST_INFO = 1 };
 
@@ -14,9 +15,44 @@ struct substitution {
   int type = SUBST_DIAL;
   std::string pattern;      // compared as a prefix of the looked-up text
   std::string replacement;  // D: begins with twelve digits; I: printed as it stands
+  int line = 0;             // the script line it came from, counted as the loader's messages do
 };
 
 using subst_array = std::array<substitution, SUBST_MAX>;
+
+// Why the loader refuses a line of the script.
+enum subst_refusal : int {
+  SUBST_ACCEPTED = 0,
+  SUBST_NO_COLON = 1,        // no ":" after the pattern
+  SUBST_NO_REPLACEMENT = 2,  // nothing after the ":"
+  SUBST_UNKNOWN_TYPE = 3,    // neither D nor I
+  SUBST_BAD_DIAL_RULE = 4,   // pattern not a phone number, or not twelve digits after ":"
+  SUBST_BAD_INFO_RULE = 5,   // pattern not digits only
+  SUBST_TABLE_FULL = 6,      // a rule beyond SUBST_MAX
+  SUBST_DUPLICATE = 7,       // an earlier pattern of the same type begins this one
+};
+
+// One line of a script as the loader counts it: empty lines are skipped and not counted
+// (`line`, the number in the loader's messages); `text_line` counts every line of the text.
+struct subst_script_line {
+  std::string text;
+  int line = 0;
+  int text_line = 0;
+};
+
+// The lines of `script` that the loader reads, in order. The script ends at a zero byte.
+std::vector<subst_script_line> subst_script_lines(std::string_view script);
+
+// Parses one line (`line` as subst_script_lines numbers it) into table[count], logging the
+// line's own reason when it is refused (not the closing "error at line" messages).
+subst_refusal subst_add_line(subst_array& table, int& count, std::string text, int line);
+
+// A sentence for an operator saying why a line of this kind is refused.
+const char* subst_refusal_text(subst_refusal refusal);
+
+// The message subst_add_line logs for this refusal as it stands, nullptr when it logs none
+// of its own (or logs it with details).
+const char* subst_refusal_logged(subst_refusal refusal);
 
 // Parses `script` into table[count...]. Returns 0 when the whole script was accepted, non-zero
 // after logging the failure ("error at line %i in configuration script", "processing of

@@ -2,14 +2,18 @@
 
 #include <sys/ioctl.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
+#include "at/dial.h"
 #include "at/result_codes.h"
 #include "at/sreg_table.h"
 #include "core/call_control.h"
 #include "core/event_loop.h"
 #include "platform/lock_file.h"
 #include "platform/log.h"
+#include "platform/pid_file.h"
 #include "platform/process.h"
 #include "platform/serial_port.h"
 #include "platform/sockets.h"
@@ -21,12 +25,13 @@ constexpr int LOCK_TIMEOUT_SEC = 1;
 
 modem_state* signal_target = nullptr;
 
-// True while the pid file names a live process other than this one. A missing file, one
-// without a number, a dead pid or this process's own pid are left-overs, not an instance.
+// True while the pid file names another running instance of this daemon. A missing file, one
+// without a number, a dead pid, this process's own pid or a process running another program
+// (the pid was reused after a crash) are left-overs, not an instance.
 bool other_instance_running(const char* pid_path) {
-  int pid = read_pid_file(pid_path);
-  if (pid <= 0 || pid == current_pid()) return false;
-  return process_alive(pid) != 0;
+  int pid = 0;
+  if (!read_pid_file(pid_path, pid) || pid <= 0 || pid == current_pid()) return false;
+  return process_alive(pid) != 0 && runs_this_executable(pid);
 }
 
 void wait_for_other_instance(const modem_state& ms) {
@@ -44,6 +49,15 @@ void wait_for_other_instance(const modem_state& ms) {
 void load_script(modem_state& ms) {
   if (subst_load_script(ms.subst_table, ms.subst_count, ms.settings.cfg_script) != 0) {
     fatal_exit(ms);
+  }
+  // Such a rule loads, but every call through it would answer ERROR: say why now.
+  for (int i = 0; i < ms.subst_count; ++i) {
+    const substitution& rule = ms.subst_table[i];
+    const char* refusal = rule.type == SUBST_DIAL ? dial_digits_refusal(rule.replacement) : nullptr;
+    if (refusal != nullptr) {
+      log_msg(4, "line %i of configuration script: ATD refuses dial rule D%s:%s: %s", rule.line,
+              rule.pattern.c_str(), rule.replacement.c_str(), refusal);
+    }
   }
 }
 
@@ -85,9 +99,14 @@ int daemon_main(int argc, char** argv) {
 
   wait_for_other_instance(ms);
   ms.pid_file_written = write_pid_file(ms.paths.pid_file.c_str(), current_pid());
+  int pid_file_errno = errno;
 
   settings_load(ms.settings, ms.paths.settings.c_str());
   log_set_threshold(&ms.settings.sysloglev);
+  // Reported once the settings say which levels the operator wants.
+  if (!ms.pid_file_written) {
+    log_msg(3, "can't write pid file %s: %s", ms.paths.pid_file.c_str(), strerror(pid_file_errno));
+  }
   recompute_timers(ms);
   sreg_table_fill(ms);
   ms.pending_action = ACTION_NONE;
@@ -105,7 +124,14 @@ int daemon_main(int argc, char** argv) {
   }
   ms.device_path = ms.paths.devices[ms.settings.serial];
   const char* device = ms.device_path.c_str();
-  if (lock_device(device, ms.paths.lock_dir.c_str(), LOCK_TIMEOUT_SEC) == 0) {
+  int locked = lock_device(device, ms.paths.lock_dir.c_str(), LOCK_TIMEOUT_SEC);
+  if (locked < 0) {
+    int err = errno;
+    log_msg(3, "can't create lock file %s: %s",
+            lock_file_name(device, ms.paths.lock_dir.c_str()).c_str(), strerror(err));
+    fatal_exit(ms);
+  }
+  if (locked == 0) {
     log_msg(3, "device %s is locked by another process", device);
     fatal_exit(ms);
   }

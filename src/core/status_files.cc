@@ -22,7 +22,7 @@ void write_status_file(const std::string& path, Fill fill) {
     log_msg(3, "fopen error: %s", strerror(errno));
     return;
   }
-  fill(file.fd);
+  fill(file.fd.get());
   if (!replacement_commit(file)) log_msg(3, "fopen error: %s", strerror(errno));
 }
 

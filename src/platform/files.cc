@@ -1,13 +1,27 @@
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
 
+#include "platform/pid_file.h"
+
 namespace {
+
+constexpr std::string_view TMP_MARK = ".orvane-";
+constexpr size_t TMP_RANDOM = 6;  // the "XXXXXX" of mkostemp
+constexpr int MAX_LINKS = 40;     // as the kernel's own limit on a path's links
+
+// Keeps errno across a cleanup step.
+struct errno_keeper {
+  int saved = errno;
+  ~errno_keeper() { errno = saved; }
+};
 
 bool write_all(int fd, std::string_view content) {
   while (!content.empty()) {
@@ -21,70 +35,127 @@ bool write_all(int fd, std::string_view content) {
   return true;
 }
 
-// The mode a replacement gets: that of the file it replaces, or `new_mode` less the umask.
-mode_t replacement_mode(const char* path, mode_t new_mode) {
+std::string directory_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string name_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// `path` with symbolic links of its last component followed, as far as they lead (a link to a
+// file that does not exist yet gives that file's path).
+std::string follow_links(const char* path) {
+  std::string current = path;
+  for (int i = 0; i < MAX_LINKS; ++i) {
+    struct stat st {};
+    if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    char target[4096];
+    ssize_t n = readlink(current.c_str(), target, sizeof target);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof target) return current;
+    std::string link(target, static_cast<size_t>(n));
+    current = link[0] == '/' ? link : directory_of(current) + "/" + link;
+  }
+  return current;
+}
+
+// True for "<name>.orvane-<pid>-XXXXXX" with the pid of a process that no longer runs (or of
+// this one: it replaces one file at a time, so any such file of its own is a left-over).
+bool stale_temporary(std::string_view entry, std::string_view name) {
+  if (!entry.starts_with(name)) return false;
+  entry.remove_prefix(name.size());
+  if (!entry.starts_with(TMP_MARK)) return false;
+  entry.remove_prefix(TMP_MARK.size());
+  int pid = 0;
+  size_t digits = 0;
+  while (digits < entry.size() && entry[digits] >= '0' && entry[digits] <= '9' && digits < 9) {
+    pid = pid * 10 + (entry[digits] - '0');
+    ++digits;
+  }
+  if (digits == 0 || entry.size() != digits + 1 + TMP_RANDOM || entry[digits] != '-') return false;
+  return pid == static_cast<int>(getpid()) || process_alive(pid) == 0;
+}
+
+// Removes the stale temporary files of `name` in `dir`. Errors are ignored: a left-over that
+// cannot be removed does not stop the replacement.
+void remove_stale_temporaries(const std::string& dir, const std::string& name) {
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (const dirent* e = readdir(d)) {
+    if (stale_temporary(e->d_name, name)) unlinkat(dirfd(d), e->d_name, 0);
+  }
+  closedir(d);
+}
+
+// Gives the new file the mode, owner and group of the file it replaces, or `new_mode` less the
+// umask. The owner goes first: chown clears set-id bits that chmod then restores.
+bool take_attributes(int fd, const std::string& target, mode_t new_mode) {
   struct stat old {};
-  if (stat(path, &old) == 0) return old.st_mode & 07777;
-  mode_t mask = umask(0);
-  umask(mask);
-  return new_mode & ~mask;
+  if (stat(target.c_str(), &old) != 0) {
+    mode_t mask = umask(0);
+    umask(mask);
+    return fchmod(fd, new_mode & ~mask) == 0;
+  }
+  struct stat now {};
+  if (fstat(fd, &now) != 0) return false;
+  if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
+      fchown(fd, old.st_uid, old.st_gid) != 0) {
+    return false;
+  }
+  return fchmod(fd, old.st_mode & 07777) == 0;
+}
+
+// fsync of a directory; a file system that cannot sync directories (EINVAL) counts as synced.
+bool sync_directory(const std::string& dir) {
+  unique_fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return false;
+  return fsync(fd.get()) == 0 || errno == EINVAL;
 }
 
 }  // namespace
 
+replacement_file::~replacement_file() {
+  if (tmp_path.empty()) return;
+  errno_keeper keep;
+  fd.reset();
+  unlink(tmp_path.c_str());
+}
+
 bool replacement_open(replacement_file& f, const char* path, mode_t new_mode) {
-  f.path = path;
-  f.tmp_path = f.path + ".XXXXXX";
-  f.fd = mkostemp(f.tmp_path.data(), O_CLOEXEC);
-  if (f.fd < 0) return false;
-  if (fchmod(f.fd, replacement_mode(path, new_mode)) != 0) {
-    int saved = errno;
-    close(f.fd);
-    f.fd = -1;
+  f.target = follow_links(path);
+  std::string dir = directory_of(f.target);
+  std::string name = name_of(f.target);
+  remove_stale_temporaries(dir, name);
+  char pid[16];
+  snprintf(pid, sizeof pid, "%d", static_cast<int>(getpid()));
+  std::string tmp = f.target;
+  tmp.append(TMP_MARK).append(pid).append("-XXXXXX");
+  f.fd.reset(mkostemp(tmp.data(), O_CLOEXEC));
+  if (!f.fd.valid()) return false;
+  f.tmp_path = tmp;
+  if (!take_attributes(f.fd.get(), f.target, new_mode)) {
+    errno_keeper keep;
+    f.fd.reset();
     unlink(f.tmp_path.c_str());
-    errno = saved;
+    f.tmp_path.clear();
     return false;
   }
   return true;
 }
 
 bool replacement_commit(replacement_file& f) {
-  bool ok = true;
-  int saved = 0;
-  if (close(f.fd) != 0) {
-    ok = false;
-    saved = errno;
-  }
-  f.fd = -1;
-  if (ok && rename(f.tmp_path.c_str(), f.path.c_str()) != 0) {
-    ok = false;
-    saved = errno;
-  }
-  if (!ok) {
-    unlink(f.tmp_path.c_str());
-    errno = saved;
-  }
-  return ok;
+  if (fsync(f.fd.get()) != 0) return false;
+  if (f.fd.reset() != 0) return false;
+  if (rename(f.tmp_path.c_str(), f.target.c_str()) != 0) return false;
+  f.tmp_path.clear();
+  return sync_directory(directory_of(f.target));
 }
 
 bool replace_file(const char* path, std::string_view content, mode_t new_mode) {
-  std::string tmp = std::string(path) + ".XXXXXX";
-  int fd = mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok =
-      fchmod(fd, replacement_mode(path, new_mode)) == 0 && write_all(fd, content) && fsync(fd) == 0;
-  int saved = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    saved = errno;
-  }
-  if (ok && rename(tmp.c_str(), path) != 0) {
-    ok = false;
-    saved = errno;
-  }
-  if (!ok) {
-    unlink(tmp.c_str());
-    errno = saved;
-  }
-  return ok;
+  replacement_file f;
+  return replacement_open(f, path, new_mode) && write_all(f.fd.get(), content) &&
+         replacement_commit(f);
 }

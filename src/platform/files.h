@@ -1,5 +1,6 @@
-// Replacing a small file atomically: write a temporary file beside it, flush it to disk and
-// rename it over the old one.
+// Replacing a small file safely: the new content is written to a temporary file beside the file
+// it replaces, synced, renamed over it, and the directory is synced. A symbolic link is followed:
+// its target is what is replaced (in the target's directory), so the link stays a link.
 #pragma once
 
 #include <sys/types.h>
@@ -7,24 +8,33 @@
 #include <string>
 #include <string_view>
 
-// Writes `content` to a temporary file in the directory of `path`, fsyncs it and renames it
-// over `path`. The new file keeps the permission bits of the file it replaces; a new file gets
-// `new_mode` less the umask. On any failure the temporary file is removed, `path` is left as it
-// was, errno describes the failure and false is returned.
-bool replace_file(const char* path, std::string_view content, mode_t new_mode = 0644);
+#include "platform/unique_fd.h"
 
-// A file being written under a temporary name beside its final path; commit renames it into
-// place. Used where the content is produced by routines that write to a descriptor.
+// A file being written under a temporary name beside the file it will replace. The temporary
+// name is "<name>.orvane-<pid>-XXXXXX"; one of that form left by a process that no longer runs
+// (a crash between write and rename) is removed when the next replacement in the directory
+// opens. The destructor removes the temporary file unless it was committed.
 struct replacement_file {
-  int fd = -1;
-  std::string tmp_path;
-  std::string path;
+  unique_fd fd;          // the temporary file, open for writing
+  std::string tmp_path;  // its name, empty once renamed or removed
+  std::string target;    // the file replaced: the given path with symbolic links followed
+
+  replacement_file() = default;
+  replacement_file(const replacement_file&) = delete;
+  replacement_file& operator=(const replacement_file&) = delete;
+  ~replacement_file();
 };
 
-// Creates the temporary file for `path` with the permission bits of the existing file, or
-// `new_mode` less the umask for a new one. Returns false with errno set on failure.
+// Creates the temporary file for `path`. It takes the permission bits, owner and group of the
+// file it replaces, or `new_mode` less the umask when there is none yet. Returns false with
+// errno set on failure (nothing is then left behind).
 bool replacement_open(replacement_file& f, const char* path, mode_t new_mode);
 
-// Closes the temporary file and renames it over the final path; on failure removes it and
-// returns false with errno set.
+// Syncs and closes the temporary file, renames it over the target and syncs the directory.
+// Returns false with errno set on failure; the temporary file is then removed and, when the
+// rename did not happen, the target is as it was.
 bool replacement_commit(replacement_file& f);
+
+// Replaces the file at `path` with `content` through a replacement_file. Returns false with
+// errno set on failure, the file at `path` then being left as it was.
+bool replace_file(const char* path, std::string_view content, mode_t new_mode = 0644);

@@ -8,13 +8,11 @@
 std::string lock_file_name(const char* device_path, const char* lock_dir);
 
 // Takes the lock, removing a stale one (its pid names no live process) first. Retries every
-// 100 ms until `timeout_sec` whole monotonic seconds have passed; at least one attempt is made.
-// Returns 1 when taken, 0 otherwise.
+// 100 ms while another lock exists, until `timeout_sec` whole monotonic seconds have passed; at
+// least one attempt is made. Returns 1 when taken, 0 when another process holds it, -1 at once
+// when the lock file cannot be created for another reason (errno says why: a missing lock
+// directory, no permission).
 int lock_device(const char* device_path, const char* lock_dir, int timeout_sec);
 
 // Removes the lock file of `device_path`, whatever it holds. Errors are ignored.
 void unlock_device(const char* device_path, const char* lock_dir);
-
-// 1 when a process with this id exists (kill(pid, 0) succeeds or fails with anything but
-// ESRCH), 0 when it does not or when pid <= 0.
-int process_alive(int pid);

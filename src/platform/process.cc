@@ -4,32 +4,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
 void start_session() { setsid(); }
 
 int current_pid() { return static_cast<int>(getpid()); }
-
-bool write_pid_file(const char* path, int pid) {
-  FILE* f = fopen(path, "we");
-  if (f == nullptr) return false;
-  bool ok = fprintf(f, "%i\n", pid) > 0;
-  if (fclose(f) != 0) ok = false;
-  return ok;
-}
-
-int read_pid_file(const char* path) {
-  FILE* f = fopen(path, "re");
-  if (f == nullptr) return -1;
-  int pid = 0;
-  if (fscanf(f, "%d", &pid) != 1) pid = 0;
-  fclose(f);
-  return pid;
-}
-
-bool file_exists(const char* path) { return access(path, F_OK) == 0; }
 
 void remove_file(const char* path) { unlink(path); }
 
@@ -60,7 +40,5 @@ int wait_ready(int nfds, fd_set* read_set, fd_set* write_set, timeval* timeout) 
 ssize_t fd_read(int fd, void* buf, size_t len) { return read(fd, buf, len); }
 
 ssize_t fd_write(int fd, const void* buf, size_t len) { return write(fd, buf, len); }
-
-int fd_close(int fd) { return close(fd); }
 
 void exit_process(int status) { exit(status); }

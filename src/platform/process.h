@@ -1,5 +1,5 @@
-// Process-level services for start-up and shutdown: session, pid file, signals, sleeping,
-// plain file presence tests, and the descriptor I/O and select() used by the event loop.
+// Process-level services for start-up and shutdown: session, signals, sleeping, removing a
+// file, and the descriptor I/O and select() used by the event loop.
 #pragma once
 
 #include <sys/select.h>
@@ -11,16 +11,6 @@ void start_session();
 
 // The process id.
 int current_pid();
-
-// Writes "%i\n" with `pid` to `path` (created or truncated). Returns true when written.
-bool write_pid_file(const char* path, int pid);
-
-// Reads a pid file: returns the decimal number at its start, 0 when it holds none, -1 when it
-// cannot be opened.
-int read_pid_file(const char* path);
-
-// access(path, F_OK) == 0.
-bool file_exists(const char* path);
 
 // unlink(path); the result is ignored.
 void remove_file(const char* path);
@@ -39,9 +29,6 @@ int wait_ready(int nfds, fd_set* read_set, fd_set* write_set, timeval* timeout);
 // read() / write() on a descriptor; results as those calls give them.
 ssize_t fd_read(int fd, void* buf, size_t len);
 ssize_t fd_write(int fd, const void* buf, size_t len);
-
-// close(); the result of close().
-int fd_close(int fd);
 
 // Terminates the process with `status` (exit()).
 [[noreturn]] void exit_process(int status);

@@ -129,6 +129,32 @@ TEST_F(Dial, Substitutions) {
   }
 }
 
+// What start-up and the settings tool say about a dial rule is what ATD then does with it.
+TEST_F(Dial, RuleRefusalAgreesWithTheDialCommand) {
+  struct row {
+    const char* replacement;
+    const char* refusal;  // nullptr: dialled
+  };
+  const row rows[] = {
+      {"192168001001", nullptr},
+      {"000000000001", nullptr},
+      {"255255255255XYZ", nullptr},
+      {"256000000001", "a group of three digits is above 255"},
+      {"001002003999", "a group of three digits is above 255"},
+      {"000000000000", "it stands for 0.0.0.0"},
+      {"12345", "fewer than twelve digits"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.replacement);
+    const char* refusal = dial_digits_refusal(r.replacement);
+    EXPECT_STREQ(refusal != nullptr ? refusal : "", r.refusal != nullptr ? r.refusal : "");
+    subst_clear(ms->subst_table, ms->subst_count);
+    add_subst(SUBST_DIAL, "7", r.replacement);
+    ms->peer_addr = 0;
+    EXPECT_EQ(run("ATD7"), r.refusal == nullptr ? "" : "ERROR\r\n");
+  }
+}
+
 TEST_F(Dial, EmptyPatternMatchesEveryNumber) {
   add_subst(SUBST_DIAL, "", "010000000009");
   EXPECT_EQ(run("ATD-"), "");

@@ -276,3 +276,55 @@ TEST(SubstClear, EmptiesTheTableForAFreshLoad) {
 }
 
 }  // namespace
+
+// The loader's line numbers skip empty lines; the text's own numbers count them. A zero byte
+// ends the script.
+TEST(SubstScript, LinesAreNumberedAsTheLoaderAndAsTheText) {
+  std::vector<subst_script_line> lines = subst_script_lines(
+      std::string("\nI1:a\n\n \nD2:0100000000012\n\n") + std::string("I3:x\0I4:hidden", 14));
+  ASSERT_EQ(lines.size(), 4u);
+  struct {
+    const char* text;
+    int line;
+    int text_line;
+  } expected[] = {{"I1:a", 1, 2}, {" ", 2, 4}, {"D2:0100000000012", 3, 5}, {"I3:x", 4, 7}};
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].text, expected[i].text) << i;
+    EXPECT_EQ(lines[i].line, expected[i].line) << i;
+    EXPECT_EQ(lines[i].text_line, expected[i].text_line) << i;
+  }
+  loaded l = load("\n\nI1:a\n\nD2:010000000001\n");
+  ASSERT_EQ(l.count, 2);
+  EXPECT_EQ(l.table[0].line, 1);
+  EXPECT_EQ(l.table[1].line, 2);
+}
+
+// Each refused line says why, also where the loader's log has no reason of its own.
+TEST(SubstScript, EachRefusalIsNamed) {
+  struct {
+    const char* line;
+    subst_refusal refusal;
+  } cases[] = {
+      {"D1:192168001001", SUBST_ACCEPTED},
+      {"   ", SUBST_ACCEPTED},
+      {"D123", SUBST_NO_COLON},
+      {"D123:", SUBST_NO_REPLACEMENT},
+      {"X:y", SUBST_UNKNOWN_TYPE},
+      {"D12a:192168001001", SUBST_BAD_DIAL_RULE},
+      {"D1:19216800100", SUBST_BAD_DIAL_RULE},
+      {"I1a:text", SUBST_BAD_INFO_RULE},
+      {"I91:x", SUBST_DUPLICATE},
+  };
+  for (const auto& c : cases) {
+    subst_array table;
+    int count = 0;
+    ASSERT_EQ(subst_add_line(table, count, "I9:seed", 1), SUBST_ACCEPTED);
+    EXPECT_EQ(subst_add_line(table, count, c.line, 2), c.refusal) << c.line;
+    // Only an accepted rule is stored (a line of blanks holds none).
+    EXPECT_EQ(count, c.refusal == SUBST_ACCEPTED && c.line[0] != ' ' ? 2 : 1) << c.line;
+    EXPECT_NE(std::string(subst_refusal_text(c.refusal)), "") << c.line;
+  }
+  subst_array table;
+  int count = SUBST_MAX;
+  EXPECT_EQ(subst_add_line(table, count, "I1:x", 101), SUBST_TABLE_FULL);
+}

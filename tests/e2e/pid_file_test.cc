@@ -1,11 +1,13 @@
-// The wait for an earlier instance: a pid file that names a live process other than the daemon
-// holds start-up back (for at most 30 seconds); any other pid file is replaced at once.
+// The wait for an earlier instance: a pid file that names another running daemon (the same
+// executable) holds start-up back (for at most 30 seconds); any other pid file, also one naming
+// a live process of another program, is replaced at once.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -15,15 +17,7 @@ namespace {
 
 constexpr double kExitSeconds = 15;
 
-// A pid that named a process a moment ago and names none now.
-pid_t dead_pid() {
-  pid_t child = fork();
-  if (child == 0) _exit(0);
-  if (child > 0) waitpid(child, nullptr, 0);
-  return child;
-}
-
-enum stale_kind { STALE_DEAD_PID, STALE_GARBAGE, STALE_EMPTY, STALE_OWN_PID };
+enum stale_kind { STALE_DEAD_PID, STALE_GARBAGE, STALE_EMPTY, STALE_OWN_PID, STALE_OTHER_PROGRAM };
 
 struct stale_case {
   const char* name;
@@ -38,7 +32,13 @@ TEST_P(StalePidFile, IsReplacedWithoutWaiting) {
   const stale_case& c = GetParam();
   sandbox box;
   ASSERT_TRUE(box.ok());
-  if (c.kind == STALE_DEAD_PID) {
+  // After a crash and a reboot the pid may belong to a long-lived program of another kind.
+  std::optional<live_child> other;
+  if (c.kind == STALE_OTHER_PROGRAM) {
+    other.emplace("/bin/sleep");
+    ASSERT_GT(other->pid, 0);
+    write_file(box.pid_path(), std::to_string(other->pid) + "\n");
+  } else if (c.kind == STALE_DEAD_PID) {
     pid_t gone = dead_pid();
     ASSERT_GT(gone, 0);
     write_file(box.pid_path(), std::to_string(gone) + "\n");
@@ -70,14 +70,28 @@ TEST_P(StalePidFile, IsReplacedWithoutWaiting) {
 INSTANTIATE_TEST_SUITE_P(
     Kinds, StalePidFile,
     testing::Values(stale_case{"DeadPid", STALE_DEAD_PID}, stale_case{"Garbage", STALE_GARBAGE},
-                    stale_case{"Empty", STALE_EMPTY}, stale_case{"OwnPid", STALE_OWN_PID}),
+                    stale_case{"Empty", STALE_EMPTY}, stale_case{"OwnPid", STALE_OWN_PID},
+                    stale_case{"OtherProgram", STALE_OTHER_PROGRAM}),
     [](const testing::TestParamInfo<stale_case>& p) { return std::string(p.param.name); });
 
+// A daemon running under another root: another instance of the same executable.
+struct other_instance {
+  sandbox box;
+  daemon_process daemon{box};
+  testing::AssertionResult start() {
+    if (!box.ok()) return testing::AssertionFailure() << box.error();
+    if (!daemon.start()) return testing::AssertionFailure() << "fork failed";
+    return daemon.wait_running(seconds_from_now(15));
+  }
+  std::string pid_line() const { return std::to_string(daemon.pid()) + "\n"; }
+};
+
 TEST(PidFile, LiveOwnerDelaysStartUntilTheFileGoes) {
+  other_instance earlier;
+  ASSERT_TRUE(earlier.start());
   sandbox box;
   ASSERT_TRUE(box.ok());
-  // The test process itself is the live earlier instance.
-  const std::string other = std::to_string(getpid()) + "\n";
+  const std::string other = earlier.pid_line();
   write_file(box.pid_path(), other);
   daemon_process d(box);
   auto start = std::chrono::steady_clock::now();
@@ -106,9 +120,11 @@ TEST(PidFile, LiveOwnerDelaysStartUntilTheFileGoes) {
 
 // Takes about 30 seconds.
 TEST(PidFile, LiveOwnerForGoodEndsStartUpAfterThirtySeconds) {
+  other_instance earlier;
+  ASSERT_TRUE(earlier.start());
   sandbox box;
   ASSERT_TRUE(box.ok());
-  const std::string other = std::to_string(getpid()) + "\n";
+  const std::string other = earlier.pid_line();
   write_file(box.pid_path(), other);
   daemon_process d(box);
   auto start = std::chrono::steady_clock::now();

@@ -186,6 +186,32 @@ TEST(Shutdown, Sigusr1DoesNotStopTheDaemon) {
   EXPECT_FALSE(d.has_log("received signal 10")) << d.log_text();
 }
 
+// Rules that load but that ATD would refuse are named at start-up, by the loader's line
+// numbers (empty lines not counted); the daemon starts as before and the good rule dials.
+TEST(Startup, DialRulesThatAtdRefusesAreReported) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  box.set("MOD_ORVANE_CFG_SCRIPT",
+          base64_of("I1:first\nD1:256000000001\n\nD2 : 000 000 000 000\nD3:127000000001\n"));
+  daemon_process d(box);
+  ASSERT_TRUE(d.start());
+  ASSERT_TRUE(d.wait_running(seconds_from_now(kStartSeconds)));
+  EXPECT_TRUE(log_in_order(
+      d, {{4,
+           "line 2 of configuration script: ATD refuses dial rule D1:256000000001: a group "
+           "of three digits is above 255"},
+          {4,
+           "line 3 of configuration script: ATD refuses dial rule D2:000000000000: it stands "
+           "for 0.0.0.0"}}));
+  int warnings = 0;
+  for (const log_line& line : d.log()) warnings += line.severity == 4 ? 1 : 0;
+  EXPECT_EQ(warnings, 2) << d.log_text();
+  ASSERT_TRUE(d.serial_write("ATD1\r"));
+  EXPECT_EQ(d.serial_read_until("ERROR\r\n", seconds_from_now(kReplySeconds)), "ATD1\r\nERROR\r\n");
+  ASSERT_TRUE(d.send_signal(SIGTERM));
+  EXPECT_EQ(d.wait_exit(seconds_from_now(kExitSeconds)), 0);
+}
+
 // Starts a daemon that is expected to give up during start-up with exit status 1.
 testing::AssertionResult fails_to_start(daemon_process& d) {
   if (!d.start()) return testing::AssertionFailure() << "fork failed";
@@ -194,6 +220,21 @@ testing::AssertionResult fails_to_start(daemon_process& d) {
     return testing::AssertionFailure() << "exit status " << status << "; log:\n" << d.log_text();
   }
   return testing::AssertionSuccess();
+}
+
+// Start-up goes on without a pid file, and says so once the log level is known.
+TEST(Startup, PidFileThatCannotBeWrittenIsLogged) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  std::filesystem::remove_all(box.path("/var/run"));
+  daemon_process d(box);
+  ASSERT_TRUE(d.start());
+  ASSERT_TRUE(d.wait_running(seconds_from_now(kStartSeconds)));
+  EXPECT_TRUE(log_in_order(
+      d, {{5, "started"},
+          {3, "can't write pid file " + box.pid_path() + ": No such file or directory"}}));
+  ASSERT_TRUE(d.send_signal(SIGTERM));
+  EXPECT_EQ(d.wait_exit(seconds_from_now(kExitSeconds)), 0);
 }
 
 TEST(StartupFailure, MissingDeviceLeavesItsLockBehind) {
@@ -247,6 +288,20 @@ TEST(StartupFailure, ListenPortInUseKeepsTheDeviceLock) {
                                {3, "can't open listen socket"},
                                {5, "terminated"}}));
   EXPECT_EQ(read_file(box.lock_path()), lock_content(d.pid()));
+  EXPECT_FALSE(path_exists(box.pid_path()));
+}
+
+// The real reason, not "locked by another process", and at once rather than after a second.
+TEST(StartupFailure, MissingLockDirectoryIsReportedWithTheReason) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  std::filesystem::remove_all(box.path("/var/lock"));
+  daemon_process d(box);
+  ASSERT_TRUE(fails_to_start(d));
+  EXPECT_TRUE(log_in_order(
+      d, {{3, "can't create lock file " + box.lock_path() + ": No such file or directory"},
+          {5, "terminated"}}));
+  EXPECT_EQ(d.log_index("device " + box.device_path() + " is locked by another process"), -1);
   EXPECT_FALSE(path_exists(box.pid_path()));
 }
 

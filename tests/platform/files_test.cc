@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "test_support.h"
 
@@ -83,4 +86,109 @@ TEST(Files, FailedRenameRemovesTheTemporaryFile) {
   EXPECT_NE(errno, 0);
   EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"target"});
   EXPECT_EQ(read_file(path + "/inside"), "keep");
+}
+
+// A settings path that is a symbolic link (chains, relative or absolute, dangling) keeps being a
+// link; the file it leads to is replaced in its own directory and nothing else is left behind.
+TEST(Files, FollowsSymbolicLinksToTheFileTheyNameAndKeepsThem) {
+  namespace fs = std::filesystem;
+  struct {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> links;  // link (under etc) -> target text
+    std::string target;                                      // the file replaced, under root
+    bool exists;
+  } cases[] = {
+      {"relative", {{"settings", "../flash/settings"}}, "flash/settings", true},
+      {"absolute", {{"settings", "@/flash/settings"}}, "flash/settings", true},
+      {"chain", {{"settings", "hop"}, {"hop", "../flash/settings"}}, "flash/settings", true},
+      {"dangling", {{"settings", "../flash/new-settings"}}, "flash/new-settings", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    temp_dir root;
+    ASSERT_TRUE(fs::create_directory(root.file("etc")));
+    ASSERT_TRUE(fs::create_directory(root.file("flash")));
+    if (c.exists) write_file(root.file(c.target), "old\n");
+    for (const auto& [link, to] : c.links) {
+      std::string text = to[0] == '@' ? root.path() + to.substr(1) : to;
+      ASSERT_EQ(symlink(text.c_str(), root.file("etc/" + link).c_str()), 0);
+    }
+    std::string path = root.file("etc/settings");
+    ASSERT_TRUE(replace_file(path.c_str(), "new\n"));
+    EXPECT_EQ(read_file(root.file(c.target)), "new\n");
+    EXPECT_TRUE(fs::is_symlink(path));
+    EXPECT_EQ(read_file(path), "new\n");
+    std::set<std::string> links;
+    for (const auto& l : c.links) links.insert(l.first);
+    EXPECT_EQ(names_in(root.file("etc")), links);
+    EXPECT_EQ(names_in(root.file("flash")),
+              std::set<std::string>{fs::path(c.target).filename().string()});
+  }
+}
+
+TEST(Files, KeepsModeOwnerAndGroupOfTheReplacedFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a file to another owner needs root";
+  temp_dir dir;
+  std::string path = dir.file("settings");
+  write_file(path, "old\n");
+  ASSERT_EQ(chown(path.c_str(), 4321, 8765), 0);
+  ASSERT_EQ(chmod(path.c_str(), 02640), 0);
+  ASSERT_TRUE(replace_file(path.c_str(), "new\n"));
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 4321u);
+  EXPECT_EQ(st.st_gid, 8765u);
+  EXPECT_EQ(st.st_mode & 07777, 02640u);
+  EXPECT_EQ(read_file(path), "new\n");
+}
+
+// Temporary files of the daemon's own naming left by a process that is gone (a crash between
+// write and rename) are removed by the next replacement; everything else stays.
+TEST(Files, NextReplacementRemovesStaleTemporaryFiles) {
+  temp_dir dir;
+  live_child running;
+  ASSERT_GT(running.pid, 0);
+  std::string dead = std::to_string(dead_pid());
+  std::string own = std::to_string(getpid());
+  std::string live = std::to_string(running.pid);
+  std::set<std::string> stale = {"settings.orvane-" + dead + "-a1B2c3",
+                                 "settings.orvane-" + own + "-zzzzzz"};
+  std::set<std::string> kept = {
+      "settings",
+      "settings.orvane-" + live + "-a1B2c3",  // another process's replacement in progress
+      "settings.backup",
+      "settings.orvane-" + dead + "-abc",  // not six random characters
+      "settings.orvane--a1B2c3",
+      "status_f.orvane-" + dead + "-a1B2c3",  // another file's: cleaned when that one is saved
+      "xsettings.orvane-" + dead + "-a1B2c3",
+  };
+  for (const std::string& name : stale) write_file(dir.file(name), "left over");
+  for (const std::string& name : kept) write_file(dir.file(name), "keep");
+  std::string path = dir.file("settings");
+  ASSERT_TRUE(replace_file(path.c_str(), "new\n"));
+  EXPECT_EQ(names_in(dir.path()), kept);
+  EXPECT_EQ(read_file(path), "new\n");
+}
+
+// A replacement that is given up (the writer failed) leaves the old file and no temporary one.
+TEST(Files, AbandonedReplacementLeavesTheOldFile) {
+  temp_dir dir;
+  std::string path = dir.file("status_f");
+  write_file(path, "old\n");
+  {
+    replacement_file f;
+    ASSERT_TRUE(replacement_open(f, path.c_str(), 0666));
+    ASSERT_EQ(write(f.fd.get(), "partial", 7), 7);
+    EXPECT_EQ(names_in(dir.path()).size(), 2u);
+  }
+  EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"status_f"});
+  EXPECT_EQ(read_file(path), "old\n");
+
+  replacement_file f;
+  ASSERT_TRUE(replacement_open(f, path.c_str(), 0666));
+  ASSERT_EQ(write(f.fd.get(), "done\n", 5), 5);
+  ASSERT_TRUE(replacement_commit(f));
+  EXPECT_TRUE(f.tmp_path.empty());
+  EXPECT_EQ(read_file(path), "done\n");
+  EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"status_f"});
 }

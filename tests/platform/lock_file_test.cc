@@ -6,8 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -22,30 +22,6 @@ std::string pid_text(int pid) {
   char text[16];
   snprintf(text, sizeof text, "%10d\n", pid);
   return text;
-}
-
-// A child process that stays alive until the object goes away.
-struct live_child {
-  pid_t pid;
-  live_child() : pid(fork()) {
-    if (pid == 0) {
-      for (;;) pause();
-    }
-  }
-  ~live_child() {
-    if (pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-};
-
-// The id of a process that has ended and been reaped.
-int dead_pid() {
-  pid_t pid = fork();
-  if (pid == 0) _exit(0);
-  waitpid(pid, nullptr, 0);
-  return pid;
 }
 
 size_t entries(const std::string& dir) {
@@ -142,10 +118,24 @@ TEST(LockFile, StaleLocksAreReplaced) {
   }
 }
 
-TEST(LockFile, UncreatableLockIsNotTaken) {
+// A lock that cannot be created is reported at once with the reason, not as held.
+TEST(LockFile, UncreatableLockFailsAtOnceWithTheReason) {
   temp_dir dir;
   std::string missing = dir.file("no-such-dir");
-  EXPECT_EQ(lock_device(DEVICE, missing.c_str(), 0), 0);
+  std::string not_a_dir = dir.file("plain-file");
+  write_file(not_a_dir, "");
+  struct {
+    std::string dir;
+    int error;
+  } cases[] = {{missing, ENOENT}, {not_a_dir, ENOTDIR}};
+  for (const auto& c : cases) {
+    auto start = std::chrono::steady_clock::now();
+    errno = 0;
+    EXPECT_EQ(lock_device(DEVICE, c.dir.c_str(), 5), -1) << c.dir;
+    EXPECT_EQ(errno, c.error) << c.dir;
+    // Less than the 5 seconds a held lock would be retried for.
+    EXPECT_LT(seconds_since(start), 4.0);
+  }
   EXPECT_FALSE(path_exists(missing));
 }
 
@@ -166,14 +156,4 @@ TEST(LockFile, UnlockRemovesWhateverIsThere) {
   EXPECT_FALSE(path_exists(path));
   EXPECT_EQ(read_file(dir.file("LCK..ttyS1")), pid_text(1));
   EXPECT_TRUE(log.lines().empty());
-}
-
-TEST(LockFile, ProcessAlive) {
-  // kill() with 0 or -1 would address a whole group or every process; those ids never count.
-  for (int pid : {0, -1, -5, INT_MIN}) EXPECT_EQ(process_alive(pid), 0) << pid;
-  EXPECT_EQ(process_alive(getpid()), 1);
-  live_child child;
-  ASSERT_GT(child.pid, 0);
-  EXPECT_EQ(process_alive(child.pid), 1);
-  EXPECT_EQ(process_alive(dead_pid()), 0);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -143,7 +144,8 @@ TEST(OrvaneSettings, SetRefusesBadRequestsAndLeavesTheFileAlone) {
       {{"MOD_ORVANE_PARITY=even"}, "is not N, E or O"},
       {{"port"}, "\"port\" is not KEY=VALUE"},
       {{"MOD_ORVANE_PORT=3000", "bogus=1"}, "unknown key \"bogus\""},
-      {{"MOD_ORVANE_CFG_SCRIPT=X:y"}, "error at line 1 in configuration script"},
+      {{"MOD_ORVANE_CFG_SCRIPT=X:y"},
+       "script line 1 (the daemon's line 1): \"X:y\": unknown substitution type"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.args.back());
@@ -200,13 +202,17 @@ TEST(OrvaneSettings, ScriptTheDaemonWouldRefuseIsNotStored) {
   };
   const row rows[] = {
       {"I1:first\n\nX:y\n",
-       {"unknown substitution type", "error at line 2 in configuration script",
-        "processing of configuration script failed"}},
-      {"D123\n", {"error at line 1 in configuration script"}},
+       {"orvane-settings: script line 3 (the daemon's line 2): \"X:y\": unknown substitution "
+        "type: a rule begins with D (dial) or I (information)"}},
+      {"D123\n",
+       {"orvane-settings: script line 1 (the daemon's line 1): \"D123\": no \":\" between the "
+        "pattern and the replacement"}},
       {"I1:y\nI12:x\n",
-       {"duplicit substitution (type: I, pat: 12)", "error at line 2 in configuration script"}},
+       {"(the daemon's line 2): \"I12:x\": an earlier rule of the same type",
+        "; duplicit substitution (type: I, pat: 12)"}},
       {"D0800:1921680010\n",
-       {"bad length of substitution phone number (1921680010)", "bad substitution definition"}},
+       {"bad dial rule: D, a phone number, \":\" and exactly twelve digits; bad length of "
+        "substitution phone number (1921680010)"}},
       {"Dabc:192168001001\n", {"phone number contains a letter A"}},
       {std::string(12001, '\n'), {"the script has 12001 bytes; at most 12000 can be saved"}},
       {std::string("I1:a\0b\n", 7), {"the script holds a zero byte"}},
@@ -216,7 +222,7 @@ TEST(OrvaneSettings, ScriptTheDaemonWouldRefuseIsNotStored) {
     settings_root box;
     program_result set = box.tool({"script", "set", "-"}, r.script);
     EXPECT_EQ(set.status, 2);
-    for (const std::string& m : r.messages) EXPECT_THAT(set.err, HasSubstr(m + "\n"));
+    for (const std::string& m : r.messages) EXPECT_THAT(set.err, HasSubstr(m));
     EXPECT_THAT(set.err, HasSubstr("script refused; " + box.path() + " left unchanged"));
     EXPECT_EQ(box.content(), sample_settings);
   }
@@ -233,8 +239,14 @@ TEST(OrvaneSettings, CheckPassesTheSampleAndFailsWhatStopsTheDaemon) {
       {nullptr, "", 0, nullptr},
       {"MOD_ORVANE_SERIAL", "2", 1,
        "error: MOD_ORVANE_SERIAL: invalid serial device number 2 (0 or 1 expected)"},
-      {"MOD_ORVANE_CFG_SCRIPT", base64_encode_alloc("I1:x\nD1:2\n"), 1,
-       "error: MOD_ORVANE_CFG_SCRIPT: error at line 2 in configuration script"},
+      {"MOD_ORVANE_CFG_SCRIPT", base64_encode_alloc("I1:x\n\nD1:2\n"), 1,
+       "error: MOD_ORVANE_CFG_SCRIPT: script line 3 (the daemon's line 2): \"D1:2\": bad dial "
+       "rule: D, a phone number, \":\" and exactly twelve digits; bad length of substitution "
+       "phone number (2)\n"},
+      {"MOD_ORVANE_CFG_SCRIPT", base64_encode_alloc("D1:256000000001\n"), 0,
+       "warning: MOD_ORVANE_CFG_SCRIPT: script line 1 (the daemon's line 1): "
+       "\"D1:256000000001\": ATD refuses dial rule D1:256000000001: a group of three digits "
+       "is above 255\n"},
       {"MOD_ORVANE_BAUDRATE", "230400", 0,
        "warning: MOD_ORVANE_BAUDRATE: 230400 bit/s has no CONNECT result code"},
       {"MOD_ORVANE_BAUDRATE", "9601", 0,
@@ -263,6 +275,33 @@ TEST(OrvaneSettings, CheckPassesTheSampleAndFailsWhatStopsTheDaemon) {
       EXPECT_THAT(checked.err, HasSubstr(r.message));
     }
   }
+}
+
+// A bad line is one error, however many messages the daemon logs for it; an unknown key
+// asked for is one line, not the usage.
+TEST(OrvaneSettings, OneBadThingIsOneLine) {
+  settings_root box;
+  std::string text = sample_settings;
+  std::string key = "MOD_ORVANE_CFG_SCRIPT=";
+  text.insert(text.find(key) + key.size(), base64_encode_alloc("Dabc:192168001001\n"));
+  write_file(box.path(), text);
+  program_result checked = box.tool({"check"});
+  EXPECT_EQ(checked.status, 1);
+  EXPECT_EQ(checked.out, box.path() + ": 1 error, 0 warnings\n");
+  EXPECT_EQ(std::count(checked.err.begin(), checked.err.end(), '\n'), 1) << checked.err;
+
+  // A dial rule that ATD would refuse is stored, with a warning.
+  program_result set = box.tool({"script", "set", "-"}, "I1:x\n\nD2:000000000000\n");
+  EXPECT_EQ(set.status, 0);
+  EXPECT_EQ(set.err,
+            "orvane-settings: warning: script line 3 (the daemon's line 2): \"D2:000000000000\": "
+            "ATD refuses dial rule D2:000000000000: it stands for 0.0.0.0\n");
+  EXPECT_EQ(box.load().cfg_script, "I1:x\n\nD2:000000000000\n");
+
+  program_result got = box.tool({"get", "no_such_key"});
+  EXPECT_EQ(got.status, 2);
+  EXPECT_EQ(got.out, "");
+  EXPECT_EQ(got.err, "orvane-settings: unknown key \"no_such_key\"\n");
 }
 
 // A script too long to save whole, put into the file by other means, blocks every change:

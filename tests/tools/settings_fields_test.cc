@@ -177,16 +177,41 @@ TEST(SettingsFields, ChecksValuesAsStartUpReadsThem) {
   }
 }
 
-TEST(SettingsFields, ScriptCheckReportsTheLoadersMessages) {
-  std::vector<std::string> messages;
-  EXPECT_TRUE(check_script("D0800-1234:192168001001\nI7:Line seven\n", messages));
-  EXPECT_THAT(messages, testing::IsEmpty());  // the level-8 listing is held back
+// One error for each refused line, with its reason and both line numbers, however many
+// messages the daemon logs for it; a warning for a dial rule that ATD would refuse.
+TEST(SettingsFields, ScriptCheckNamesEveryBadLineOnce) {
+  check_findings good;
+  check_script("D0800-1234:192168001001\nI7:Line seven\n", good);
+  EXPECT_THAT(good.errors, testing::IsEmpty());
+  EXPECT_THAT(good.warnings, testing::IsEmpty());
 
-  messages.clear();
-  EXPECT_FALSE(check_script("I1:first\n\nX:y\n", messages));
-  EXPECT_THAT(messages, testing::ElementsAre("unknown substitution type",
-                                             "error at line 2 in configuration script",
-                                             "processing of configuration script failed"));
+  check_findings found;
+  check_script(
+      "I1:first\n\nX:y\nD123\nD12a:192168001001\nD1:256000000001\n\n\nI1:dup\nD5:\n"
+      "I2x:text\nD2:000000000000",
+      found);
+  EXPECT_THAT(
+      found.errors,
+      testing::ElementsAre(
+          "script line 3 (the daemon's line 2): \"X:y\": unknown substitution type: a rule "
+          "begins with D (dial) or I (information)",
+          "script line 4 (the daemon's line 3): \"D123\": no \":\" between the pattern and the "
+          "replacement",
+          "script line 5 (the daemon's line 4): \"D12a:192168001001\": bad dial rule: D, a phone "
+          "number, \":\" and exactly twelve digits; phone number contains a letter A; phone "
+          "number 12A can't be normalized",
+          "script line 9 (the daemon's line 6): \"I1:dup\": an earlier rule of the same type has "
+          "a pattern that begins this one (list the longer pattern first); duplicit "
+          "substitution (type: I, pat: 1)",
+          "script line 10 (the daemon's line 7): \"D5:\": nothing after the \":\"",
+          "script line 11 (the daemon's line 8): \"I2x:text\": bad information rule: I, digits "
+          "only (or none), \":\" and a text"));
+  EXPECT_THAT(found.warnings,
+              testing::ElementsAre(
+                  "script line 6 (the daemon's line 5): \"D1:256000000001\": ATD refuses dial "
+                  "rule D1:256000000001: a group of three digits is above 255",
+                  "script line 12 (the daemon's line 9): \"D2:000000000000\": ATD refuses dial "
+                  "rule D2:000000000000: it stands for 0.0.0.0"));
 }
 
 TEST(SettingsFields, MissingKeysAreThoseNoLineSets) {

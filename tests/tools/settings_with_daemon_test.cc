@@ -2,7 +2,11 @@
 // ATZ loads, and what AT&W stores is what the tool reads.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,6 +61,53 @@ TEST(SettingsWithDaemon, ValuesStoredByAtwAreWhatTheToolReads) {
   EXPECT_EQ(tool(box, {"script", "get"}).out, "I7:Line seven\n");
   program_result checked = tool(box, {"check"});
   EXPECT_EQ(checked.status, 0) << checked.err;
+}
+
+std::set<std::string> names_in(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    names.insert(e.path().filename().string());
+  }
+  return names;
+}
+
+// Settings kept on flash and linked where the daemon looks: AT&W and the tool replace the file
+// on flash, keep the link, the file's mode, owner and group, and clear a temporary file that a
+// crash between write and rename left there.
+TEST(SettingsWithDaemon, LinkedSettingsStayLinkedAndKeepTheirOwner) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  std::string flash = box.path("/flash");
+  ASSERT_TRUE(std::filesystem::create_directory(flash));
+  std::string stored = flash + "/settings";
+  ASSERT_EQ(rename(box.settings_path().c_str(), stored.c_str()), 0);
+  ASSERT_EQ(symlink("../../../flash/settings", box.settings_path().c_str()), 0);
+  bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(stored.c_str(), 4321, 8765), 0);
+  }
+  ASSERT_EQ(chmod(stored.c_str(), 0640), 0);
+  std::string crashed = stored + ".orvane-" + std::to_string(dead_pid()) + "-Ab12Cd";
+  write_file(crashed, "half a file");
+
+  daemon_process daemon(box);
+  ASSERT_TRUE(daemon.start());
+  ASSERT_TRUE(daemon.wait_running(seconds_from_now(20))) << daemon.log_text();
+  EXPECT_THAT(command(daemon, "ATS7=55&W", "OK\r\n"), HasSubstr("OK\r\n"));
+  ASSERT_EQ(tool(box, {"set", "sreg_auto_answer=4"}).status, 0);
+
+  EXPECT_TRUE(std::filesystem::is_symlink(box.settings_path()));
+  EXPECT_EQ(names_in(flash), std::set<std::string>{"settings"});
+  EXPECT_EQ(names_in(box.path("/opt/orvane/etc")), (std::set<std::string>{"settings", "version"}));
+  EXPECT_EQ(tool(box, {"get", "sreg_conn_tout"}).out, "55\n");
+  EXPECT_EQ(tool(box, {"get", "sreg_auto_answer"}).out, "4\n");
+  struct stat st {};
+  ASSERT_EQ(stat(stored.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_gid, 8765u);
+  }
 }
 
 }  // namespace
