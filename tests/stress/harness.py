@@ -452,10 +452,13 @@ def start_daemon(box, binary, tries=8, **kw):
 # --- TCP test peer --------------------------------------------------------------------------
 
 
-def listener():
-    """A socket listening on 127.0.0.1 on a port the kernel picked (no race)."""
+def listener(rcvbuf=0):
+    """A socket listening on 127.0.0.1 on a port the kernel picked (no race); `rcvbuf` > 0 sets
+    the receive buffer of the connections it accepts."""
     s = register_socket(socket.socket(socket.AF_INET, socket.SOCK_STREAM))
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    if rcvbuf:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
     s.bind(("127.0.0.1", 0))
     s.listen(64)
     return s
@@ -471,8 +474,10 @@ def accept(sock, timeout=10):
     return register_socket(conn)
 
 
-def connect(port, source=None, timeout=10):
+def connect(port, source=None, timeout=10, sndbuf=0):
     s = register_socket(socket.socket(socket.AF_INET, socket.SOCK_STREAM))
+    if sndbuf:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, sndbuf)
     if source:
         s.bind((source, 0))
     s.settimeout(timeout)

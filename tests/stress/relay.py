@@ -9,6 +9,9 @@ import time
 
 import harness as h
 
+SOCKET_BUFFER = 8192
+CATCH_UP = 0.1  # seconds
+
 
 class Direction:
     """One way through the relay: a reader that stamps what arrives and a writer that passes it
@@ -62,9 +65,10 @@ class Direction:
                 except OSError:
                     pass
                 return
-            # Pass on a piece at a time, each when the rate allows it.
+            # Pass on a piece at a time, each when the rate allows it. A writer that slept too
+            # long (a busy machine) catches up, but an idle link saves up at most CATCH_UP.
             piece = data[:max(1, int(self.rate / 50))]
-            next_free = max(next_free, time.monotonic())
+            next_free = max(next_free, time.monotonic() - CATCH_UP)
             wait = next_free - time.monotonic()
             if wait > 0:
                 time.sleep(wait)
@@ -89,7 +93,9 @@ class Relay:
     def __init__(self, target_port, delay, rate, queue_limit=16384):
         self.target_port = target_port
         self.delay, self.rate, self.limit = delay, rate, queue_limit
-        self.sock = h.listener()
+        # Small socket buffers on the relay's side, so that what the link holds is its queue
+        # (accepted sockets take the listener's receive buffer).
+        self.sock = h.listener(rcvbuf=SOCKET_BUFFER)
         self.port = self.sock.getsockname()[1]
         self.directions = []
         self.thread = threading.Thread(target=self._serve, daemon=True)
@@ -102,7 +108,7 @@ class Relay:
             except OSError:
                 return
             h.register_socket(a)
-            b = h.connect(self.target_port)
+            b = h.connect(self.target_port, sndbuf=SOCKET_BUFFER)
             pair = [Direction(a, b, self.delay, self.rate, self.limit),
                     Direction(b, a, self.delay, self.rate, self.limit)]
             self.directions += pair

@@ -32,7 +32,7 @@ def run(ctx):
     call = transfer.Stream(a.box.master, b.box.master, size, without=b"+")
     start = time.monotonic()
     call.start()
-    sent = call.finish(timeout=size / RATE * 2 + 60)
+    sent = call.finish(timeout=size / RATE * 2 + 60, settle=size / RATE + 30)
     elapsed = time.monotonic() - start
     problems = list(call.errors)
 

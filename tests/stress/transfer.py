@@ -90,14 +90,15 @@ class Stream:
         for t in self.threads:
             t.start()
 
-    def finish(self, timeout):
-        """Waits until all bytes have been sent (or `timeout`), then stops as stop() does."""
+    def finish(self, timeout, settle=20):
+        """Waits until all bytes have been sent (or `timeout`), then stops as stop() does,
+        giving them `settle` seconds to arrive."""
         deadline = time.monotonic() + timeout
         while self.sent != [len(d) for d in self.data] and time.monotonic() < deadline:
             if self.errors:
                 break
             time.sleep(0.05)
-        return self.stop()
+        return self.stop(settle)
 
     def stop(self, timeout=20):
         """Stops sending, waits until everything sent has arrived; returns the bytes sent each
