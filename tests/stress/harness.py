@@ -3,6 +3,7 @@ for the stress suite. Everything started here is registered and torn down by cle
 runner calls on every way out (normal end, failure, SIGINT, SIGTERM)."""
 
 import ctypes
+import errno
 import os
 import re
 import select
@@ -148,8 +149,7 @@ def sweep_leftovers():
 
 def die_with_parent():
     """In a child before exec: killed when the suite ends, however it ends."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+    _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
 def interrupt_handler(signum, _frame):
@@ -340,28 +340,12 @@ class Daemon:
             self.lines.append((time.monotonic(), raw.decode("latin-1").rstrip("\n")))
 
     def listening(self):
-        """The process owns a socket in LISTEN state on the sandbox's port."""
-        want = self.port
-        inodes = set()
-        try:
-            with open(f"/proc/{self.pid}/net/tcp", encoding="ascii") as f:
-                next(f)
-                for line in f:
-                    fields = line.split()
-                    if fields[3] == "0A" and int(fields[1].split(":")[1], 16) == want:
-                        inodes.add(fields[9])
-            if not inodes:
-                return False
-            for fd in os.listdir(f"/proc/{self.pid}/fd"):
-                try:
-                    target = os.readlink(f"/proc/{self.pid}/fd/{fd}")
-                except OSError:
-                    continue
-                if target.startswith("socket:[") and target[8:-1] in inodes:
-                    return True
-        except (OSError, StopIteration):
-            return False
-        return False
+        """The process owns a socket in LISTEN state on its port."""
+        if _pidfd_works:
+            found = listening_by_descriptor(self.pid, self.port)
+            if found is not None:
+                return found
+        return listening_by_table(self.pid, self.port)
 
     def wait_listening(self, timeout=10, poll=0.002):
         """Waits until the daemon listens; returns the seconds it took, or raises Failure when
@@ -414,6 +398,74 @@ class Daemon:
             self.proc.kill()
             self.proc.wait()
             raise Failure(f"{self.box.name}: daemon did not stop within {timeout} s of SIGTERM")
+
+
+_libc = ctypes.CDLL(None, use_errno=True)
+SYS_PIDFD_OPEN, SYS_PIDFD_GETFD = 434, 438  # the same number on every architecture
+_pidfd_works = True
+
+
+def listening_by_descriptor(pid, port):
+    """Looks at each socket of the process through a copy of its descriptor (pidfd_getfd):
+    listening (SO_ACCEPTCONN) and bound to `port`. Cost does not depend on how many sockets the
+    machine has. None when the kernel does not allow it."""
+    global _pidfd_works
+    pidfd = _libc.syscall(SYS_PIDFD_OPEN, pid, 0)
+    if pidfd < 0:
+        if ctypes.get_errno() != errno.ESRCH:
+            _pidfd_works = False
+            return None
+        return False
+    try:
+        for fd in os.listdir(f"/proc/{pid}/fd"):
+            try:
+                if not os.readlink(f"/proc/{pid}/fd/{fd}").startswith("socket:"):
+                    continue
+            except OSError:
+                continue
+            copy = _libc.syscall(SYS_PIDFD_GETFD, pidfd, int(fd), 0)
+            if copy < 0:
+                if ctypes.get_errno() in (errno.ENOSYS, errno.EPERM):
+                    _pidfd_works = False
+                    return None
+                continue
+            with socket.socket(fileno=copy) as s:
+                try:
+                    if (s.getsockopt(socket.SOL_SOCKET, socket.SO_ACCEPTCONN)
+                            and s.family == socket.AF_INET and s.getsockname()[1] == port):
+                        return True
+                except OSError:
+                    continue
+        return False
+    except OSError:
+        return False
+    finally:
+        os.close(pidfd)
+
+
+def listening_by_table(pid, port):
+    """The same from the process's /proc/PID/net/tcp, which lists every TCP socket of its
+    network namespace (slow when tens of thousands are in TIME_WAIT)."""
+    inodes = set()
+    try:
+        with open(f"/proc/{pid}/net/tcp", encoding="ascii") as f:
+            next(f)
+            for line in f:
+                fields = line.split()
+                if fields[3] == "0A" and int(fields[1].split(":")[1], 16) == port:
+                    inodes.add(fields[9])
+        if not inodes:
+            return False
+        for fd in os.listdir(f"/proc/{pid}/fd"):
+            try:
+                target = os.readlink(f"/proc/{pid}/fd/{fd}")
+            except OSError:
+                continue
+            if target.startswith("socket:[") and target[8:-1] in inodes:
+                return True
+    except (OSError, StopIteration):
+        return False
+    return False
 
 
 def cpu_seconds(pid):
