@@ -13,7 +13,7 @@
 
 #include "at/line_editor.h"
 #include "at/sreg_table.h"
-#include "core/modem_state.h"
+#include "modem/modem_state.h"
 #include "platform/log.h"
 
 namespace {

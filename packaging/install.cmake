@@ -22,6 +22,14 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/version DESTINATION ${ORVANE
 # The sample settings, from which the package's postinst creates the live file.
 install(FILES packaging/settings DESTINATION ${CMAKE_INSTALL_DATADIR}/orvaned COMPONENT runtime)
 
+# Debian's documentation files: the copyright, the changelog (compressed for the package by
+# deb_prebuild.cmake) and lintian's overrides, each with the reason for it.
+configure_file(packaging/changelog.in packaging/changelog @ONLY)
+install(FILES packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/orvaned COMPONENT runtime)
+install(FILES packaging/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME orvaned COMPONENT runtime)
+
 # The service files name the daemon by its installed path, which is known only when
 # installing (cmake --install --prefix, CPack's own prefix), so they are written then.
 set(service_code [=[
@@ -76,13 +84,20 @@ install(DIRECTORY DESTINATION /var/orvane COMPONENT state)
 # cpack -G DEB
 set(CPACK_PACKAGE_NAME orvaned)
 set(CPACK_PACKAGE_VENDOR orvaned)
-set(ORVANED_PACKAGE_CONTACT "orvaned maintainers <root@localhost>"
+# A build directory configured before keeps the former default, which lintian refuses.
+if(ORVANED_PACKAGE_CONTACT STREQUAL "orvaned maintainers <root@localhost>")
+  unset(ORVANED_PACKAGE_CONTACT CACHE)
+endif()
+set(ORVANED_PACKAGE_CONTACT "orvaned developers <orvaned@example.org>"
     CACHE STRING "Maintainer of the Debian package, as Name <address>")
 set(CPACK_PACKAGE_CONTACT "${ORVANED_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "dial-up modem on a serial port, calling over TCP/IPv4")
+# One paragraph: CPack indents each line of it by one space, as the control file wants.
 set(CPACK_PACKAGE_DESCRIPTION
-    "orvaned makes a serial port behave like a dial-up modem driven by AT commands.\n A dialled number stands for an IPv4 address; the call is a TCP connection to\n the daemon there, which rings its own serial line.")
+    "orvaned makes a serial port behave like a dial-up modem driven by AT commands.\nA dialled number stands for an IPv4 address; the call is a TCP connection to\nthe daemon there, which rings its own serial line.")
 set(CPACK_GENERATOR DEB)
+# cpack writes the package and its staging tree here, wherever it is run from.
+set(CPACK_PACKAGE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}")
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "core/paths.h"
+#include "modem/paths.h"
 #include "tools/settings_fields.h"
 
 namespace {
@@ -83,16 +83,16 @@ void print_script(const std::string& script) {
   if (!script.empty() && script.back() != '\n') putchar('\n');
 }
 
-void print_value(const settings_field& field, const modem_settings& s) {
+void print_value(const settings_key& field, const modem_settings& s) {
   switch (field.kind) {
-    case FIELD_NUMBER:
-    case FIELD_FLAG:
+    case SETTING_NUMBER:
+    case SETTING_FLAG:
       printf("%u\n", s.*field.number);
       break;
-    case FIELD_PARITY:
+    case SETTING_PARITY:
       printf("%s\n", (s.*field.text).c_str());
       break;
-    case FIELD_SCRIPT:
+    case SETTING_SCRIPT:
       print_script(s.*field.text);
       break;
   }
@@ -101,9 +101,9 @@ void print_value(const settings_field& field, const modem_settings& s) {
 int cmd_show(const char* path) {
   modem_settings s;
   if (!load(path, s, nullptr)) return EXIT_FAILED;
-  for (const settings_field& field : settings_fields) {
+  for (const settings_key& field : settings_keys) {
     const char* key = field.key.data();
-    if (field.kind == FIELD_SCRIPT) {
+    if (field.kind == SETTING_SCRIPT) {
       const std::string& script = s.*field.text;
       size_t lines = 0;
       for (size_t i = 0; i < script.size(); ++i) {
@@ -114,7 +114,7 @@ int cmd_show(const char* path) {
       } else {
         printf("%s=<script of %zu line%s, below>\n", key, lines, lines == 1 ? "" : "s");
       }
-    } else if (field.kind == FIELD_PARITY) {
+    } else if (field.kind == SETTING_PARITY) {
       printf("%s=%s\n", key, (s.*field.text).c_str());
     } else {
       printf("%s=%u\n", key, s.*field.number);
@@ -127,8 +127,8 @@ int cmd_show(const char* path) {
   return 0;
 }
 
-const settings_field* lookup(std::string_view name) {
-  const settings_field* field = find_settings_field(name);
+const settings_key* lookup(std::string_view name) {
+  const settings_key* field = find_settings_field(name);
   if (field == nullptr) {
     fprintf(stderr, "orvane-settings: unknown key \"%.*s\"\n", static_cast<int>(name.size()),
             name.data());
@@ -137,7 +137,7 @@ const settings_field* lookup(std::string_view name) {
 }
 
 int cmd_get(const char* path, const char* name) {
-  const settings_field* field = lookup(name);
+  const settings_key* field = lookup(name);
   if (field == nullptr) return EXIT_REFUSED;
   modem_settings s;
   if (!load(path, s, nullptr)) return EXIT_FAILED;
@@ -167,10 +167,10 @@ bool script_acceptable(const std::string& script) {
 
 // Stores `text` as the value of `field` in `s`. Returns false (after saying why) when the
 // value is not one the field takes.
-bool assign(const settings_field& field, std::string_view text, modem_settings& s) {
+bool assign(const settings_key& field, std::string_view text, modem_settings& s) {
   const char* key = field.key.data();
   switch (field.kind) {
-    case FIELD_NUMBER: {
+    case SETTING_NUMBER: {
       uint32_t value = 0;
       if (!parse_settings_number(text, value)) {
         fprintf(stderr, "orvane-settings: %s: \"%.*s\" is not a number (0 to 4294967295)\n", key,
@@ -180,7 +180,7 @@ bool assign(const settings_field& field, std::string_view text, modem_settings& 
       s.*field.number = value;
       break;
     }
-    case FIELD_FLAG:
+    case SETTING_FLAG:
       if (text != "0" && text != "1") {
         fprintf(stderr, "orvane-settings: %s: \"%.*s\" is neither 0 nor 1\n", key,
                 static_cast<int>(text.size()), text.data());
@@ -188,7 +188,7 @@ bool assign(const settings_field& field, std::string_view text, modem_settings& 
       }
       s.*field.number = text == "1" ? 1 : 0;
       break;
-    case FIELD_PARITY: {
+    case SETTING_PARITY: {
       char letter = text.size() == 1 ? text[0] : '\0';
       if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 32);
       if (letter != 'N' && letter != 'E' && letter != 'O') {
@@ -199,7 +199,7 @@ bool assign(const settings_field& field, std::string_view text, modem_settings& 
       s.*field.text = std::string(1, letter);
       break;
     }
-    case FIELD_SCRIPT:
+    case SETTING_SCRIPT:
       if (!script_acceptable(std::string(text))) return false;
       s.*field.text = std::string(text);
       break;
@@ -226,7 +226,7 @@ int cmd_set(const char* path, int argc, char** argv) {
       refused = true;
       continue;
     }
-    const settings_field* field = lookup(arg.substr(0, equals));
+    const settings_key* field = lookup(arg.substr(0, equals));
     if (field == nullptr || !assign(*field, arg.substr(equals + 1), s)) refused = true;
   }
   if (refused) {
@@ -267,7 +267,7 @@ int cmd_check(const char* path) {
   for (std::string_view key : missing_keys(content)) {
     found.warnings.push_back(std::string(key) + ": missing (read as 0 or empty)");
   }
-  for (const settings_field& field : settings_fields) check_field(field, s, found);
+  for (const settings_key& field : settings_keys) check_field(field, s, found);
   check_findings script;
   check_script(s.cfg_script, script);
   for (const std::string& e : script.errors) found.errors.push_back("MOD_ORVANE_CFG_SCRIPT: " + e);

@@ -8,6 +8,7 @@
 
 #include "at/dial.h"
 #include "at/result_codes.h"
+#include "at/sreg_table.h"
 #include "config/subst_script.h"
 #include "config/text_rules.h"
 #include "platform/log.h"
@@ -50,10 +51,10 @@ struct timer_register {
 };
 
 constexpr timer_register timer_registers[] = {
-    {&msf::sreg_hup_delay, "S10", 214748364},
-    {&msf::sreg_split, "S11", 2147483},
-    {&msf::sreg_esc_delay, "S12", 107374},
-    {&msf::sreg_dtr_ignore, "S25", 214748},
+    {&msf::sreg_hup_delay, "S10", HUP_DELAY_MAX},
+    {&msf::sreg_split, "S11", SPLIT_MAX},
+    {&msf::sreg_esc_delay, "S12", ESC_DELAY_MAX},
+    {&msf::sreg_dtr_ignore, "S25", DTR_IGNORE_MAX},
 };
 
 // The script loader reports through the log; while it runs the messages are collected here.
@@ -65,8 +66,8 @@ void collect_message(int /*level*/, const char* text) {
 
 }  // namespace
 
-const settings_field* find_settings_field(std::string_view name) {
-  for (const settings_field& field : settings_fields) {
+const settings_key* find_settings_field(std::string_view name) {
+  for (const settings_key& field : settings_keys) {
     if (equal_ignoring_case(name, field.key) ||
         equal_ignoring_case(name, field.key.substr(KEY_PREFIX.size()))) {
       return &field;
@@ -87,7 +88,7 @@ bool parse_settings_number(std::string_view text, uint32_t& value) {
   return true;
 }
 
-void check_field(const settings_field& field, const modem_settings& s, check_findings& found) {
+void check_field(const settings_key& field, const modem_settings& s, check_findings& found) {
   const char* key = field.key.data();
   if (field.number == &msf::serial && s.serial > 1) {
     found.errors.push_back(
@@ -108,7 +109,7 @@ void check_field(const settings_field& field, const modem_settings& s, check_fin
   } else if (field.number == &msf::stopbits && s.stopbits != 1 && s.stopbits != 2) {
     found.warnings.push_back(
         format("%s: %u is neither 1 nor 2; one stop bit is used", key, s.stopbits));
-  } else if (field.kind == FIELD_PARITY) {
+  } else if (field.kind == SETTING_PARITY) {
     char first = s.parity.empty() ? '\0' : s.parity[0];
     if (first != 'N' && first != 'E' && first != 'O') {
       found.warnings.push_back(
@@ -125,7 +126,7 @@ void check_field(const settings_field& field, const modem_settings& s, check_fin
   } else if (field.number == &msf::stat_dtr_action && s.stat_dtr_action > 3) {
     found.warnings.push_back(
         format("%s: %u is not 0 to 3; a DTR drop does nothing", key, s.stat_dtr_action));
-  } else if (field.kind == FIELD_SCRIPT && s.cfg_script.size() > SETTINGS_SCRIPT_SAVE_MAX) {
+  } else if (field.kind == SETTING_SCRIPT && s.cfg_script.size() > SETTINGS_SCRIPT_SAVE_MAX) {
     found.warnings.push_back(format("%s: the script has %zu bytes; AT&W cannot save more than %zu",
                                     key, s.cfg_script.size(), SETTINGS_SCRIPT_SAVE_MAX));
   }
@@ -186,7 +187,7 @@ void check_script(const std::string& script, check_findings& found) {
 
 std::vector<std::string_view> missing_keys(std::string_view content) {
   std::vector<std::string_view> missing;
-  for (const settings_field& field : settings_fields) {
+  for (const settings_key& field : settings_keys) {
     bool found = false;
     std::string_view rest = content;
     while (!found && !rest.empty()) {

@@ -8,7 +8,7 @@
 
 #include "config/subst_script.h"
 #include "config/text_rules.h"
-#include "core/modem_state.h"
+#include "modem/modem_state.h"
 #include "platform/log.h"
 
 namespace {

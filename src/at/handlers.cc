@@ -3,7 +3,7 @@
 #include "at/sreg_table.h"
 #include "config/settings.h"
 #include "config/text_rules.h"
-#include "core/modem_state.h"
+#include "modem/modem_state.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "at/result_codes.h"
 #include "at/sreg_table.h"
 #include "config/text_rules.h"
-#include "core/modem_state.h"
+#include "modem/modem_state.h"
 #include "platform/log.h"
 
 namespace {
@@ -61,9 +61,7 @@ bool run_pass(modem_state& ms, char* text, bool check_only, bool& any_own_result
   return true;
 }
 
-void reject_line(modem_state& ms) {
-  if (ms.settings.stat_quiet == 0) send_result(ms, RESULT_ERROR);
-}
+void reject_line(modem_state& ms) { send_code(ms, RESULT_ERROR); }
 
 }  // namespace
 
@@ -96,6 +94,5 @@ void process_command_line(modem_state& ms) {
       return;
     }
   }
-  if (any_own_result || ms.settings.stat_quiet != 0) return;
-  send_result(ms, RESULT_OK);
+  if (!any_own_result) send_code(ms, RESULT_OK);
 }

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "at/interpreter.h"
-#include "core/modem_state.h"
+#include "modem/modem_state.h"
 #include "platform/serial_port.h"
 
 namespace {

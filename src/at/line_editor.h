@@ -4,6 +4,9 @@
 
 struct modem_state;
 
+// Where the editor is in an ANSI escape sequence (modem_state::esc_state).
+enum esc_state : int { ESC_NONE = 0, ESC_SEEN = 1, ESC_CSI = 2 };
+
 // Handles one byte received in command mode.
 void editor_input(modem_state& ms, unsigned char byte);
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "core/modem_state.h"
+#include "modem/modem_state.h"
 #include "platform/log.h"
 #include "platform/serial_port.h"
 
@@ -69,6 +69,11 @@ void send_result(modem_state& ms, int code) {
     log_msg(8, "response: \"%s\"", entry.text);
     return;
   }
+}
+
+void send_code(modem_state& ms, int code) {
+  if (code == RESULT_NONE || ms.settings.stat_quiet != 0) return;
+  send_result(ms, code);
 }
 
 int connect_code_for_baud(unsigned baudrate) {

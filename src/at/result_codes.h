@@ -26,5 +26,8 @@ enum result_code : int {
 // look at Q: callers test it. A code without text writes nothing in verbose form.
 void send_result(modem_state& ms, int code);
 
+// send_result unless `code` is RESULT_NONE or the modem is quiet (Q1).
+void send_code(modem_state& ms, int code);
+
 // The CONNECT code announced for a configured baud rate (RESULT_ERROR for rates without one).
 int connect_code_for_baud(unsigned baudrate);

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "config/text_rules.h"
-#include "core/modem_state.h"
 #include "platform/serial_port.h"
 
 namespace {
@@ -148,12 +147,12 @@ void sreg_table_fill(modem_state& ms) {
 
 void recompute_timers(modem_state& ms) {
   const modem_settings& s = ms.settings;
-  ms.inactivity_timeout_sec = scaled(s.sreg_hup_delay, 10);
-  ms.split_timeout_usec = scaled(s.sreg_split, 1000);
-  int32_t guard = scaled(s.sreg_esc_delay, 20000);
+  ms.inactivity_timeout_sec = scaled(s.sreg_hup_delay, HUP_DELAY_UNIT_SEC);
+  ms.split_timeout_usec = scaled(s.sreg_split, SPLIT_UNIT_USEC);
+  int32_t guard = scaled(s.sreg_esc_delay, ESC_DELAY_UNIT_USEC);
   ms.escape_guard_sec = guard / 1000000;
   ms.escape_guard_usec = guard % 1000000;
-  int32_t dtr = scaled(s.sreg_dtr_ignore, 10000);
+  int32_t dtr = scaled(s.sreg_dtr_ignore, DTR_IGNORE_UNIT_USEC);
   ms.dtr_ignore_sec = dtr / 1000000;
   ms.dtr_ignore_usec = dtr % 1000000;
 }

@@ -4,16 +4,20 @@
 
 #include <cstdint>
 
-struct modem_state;
+#include "modem/modem_state.h"
 
-using sreg_on_change = void (*)(modem_state& ms);
+// The units of the timing registers in recompute_timers' durations.
+constexpr int32_t HUP_DELAY_UNIT_SEC = 10;       // S10, in seconds
+constexpr int32_t SPLIT_UNIT_USEC = 1000;        // S11, in microseconds
+constexpr int32_t ESC_DELAY_UNIT_USEC = 20000;   // S12, in microseconds
+constexpr int32_t DTR_IGNORE_UNIT_USEC = 10000;  // S25, in microseconds
 
-struct sreg_slot {
-  uint32_t* value = nullptr;  // nullptr: register absent
-  sreg_on_change on_change = nullptr;
-};
-
-constexpr int SREG_COUNT = 26;
+// The largest values of S10, S11, S12 and S25 whose durations fit the signed 32-bit arithmetic
+// of recompute_timers; larger ones wrap.
+constexpr uint32_t HUP_DELAY_MAX = INT32_MAX / HUP_DELAY_UNIT_SEC;
+constexpr uint32_t SPLIT_MAX = INT32_MAX / SPLIT_UNIT_USEC;
+constexpr uint32_t ESC_DELAY_MAX = INT32_MAX / ESC_DELAY_UNIT_USEC;
+constexpr uint32_t DTR_IGNORE_MAX = INT32_MAX / DTR_IGNORE_UNIT_USEC;
 
 // Wires the table to ms.settings and ms.ring_count: S0..S7, S10, S11, S12, S25 present, with
 // recompute_timers as on-change routine of S10, S11, S12 and S25.

@@ -5,64 +5,11 @@
 #include <string_view>
 
 #include "config/base64.h"
+#include "config/settings_keys.h"
 #include "config/text_rules.h"
 #include "platform/files.h"
 
 namespace {
-
-enum settings_kind : int {
-  KIND_FLAG = 0,    // written as 0 or 1
-  KIND_NUMBER = 1,  // written as a number, nothing after "=" when 0
-  KIND_ALWAYS = 2,  // written as a number, also when 0
-  KIND_TEXT = 3,    // written as is, quoted when it holds a space
-  KIND_SCRIPT = 4,  // text, base64-encoded in the file
-};
-
-struct settings_key {
-  std::string_view key;
-  settings_kind kind = KIND_NUMBER;
-  uint32_t modem_settings::*number = nullptr;
-  std::string modem_settings::*text = nullptr;
-};
-
-using ms = modem_settings;
-
-// The lines of the file in the order they are written. The E, Q, V and &D lines stand before
-// the S-register lines although their fields follow the S-registers in the record. Loading
-// uses the same table; its order does not matter there, since every lookup scans the file.
-constexpr settings_key settings_keys[] = {
-    {.key = "MOD_ORVANE_ENABLED", .kind = KIND_FLAG, .number = &ms::enabled},
-    {.key = "MOD_ORVANE_SERIAL", .kind = KIND_NUMBER, .number = &ms::serial},
-    {.key = "MOD_ORVANE_BAUDRATE", .kind = KIND_NUMBER, .number = &ms::baudrate},
-    {.key = "MOD_ORVANE_DATABITS", .kind = KIND_NUMBER, .number = &ms::databits},
-    {.key = "MOD_ORVANE_PARITY", .kind = KIND_TEXT, .text = &ms::parity},
-    {.key = "MOD_ORVANE_STOPBITS", .kind = KIND_NUMBER, .number = &ms::stopbits},
-    {.key = "MOD_ORVANE_SPLIT", .kind = KIND_ALWAYS, .number = &ms::split},
-    {.key = "MOD_ORVANE_PORT", .kind = KIND_NUMBER, .number = &ms::port},
-    {.key = "MOD_ORVANE_KEEPALIVE", .kind = KIND_ALWAYS, .number = &ms::keepalive},
-    {.key = "MOD_ORVANE_KEEPALIVE_TIME", .kind = KIND_NUMBER, .number = &ms::keepalive_time},
-    {.key = "MOD_ORVANE_KEEPALIVE_INTVL", .kind = KIND_NUMBER, .number = &ms::keepalive_intvl},
-    {.key = "MOD_ORVANE_KEEPALIVE_PROBES", .kind = KIND_NUMBER, .number = &ms::keepalive_probes},
-    {.key = "MOD_ORVANE_STAT_ECHO", .kind = KIND_ALWAYS, .number = &ms::stat_echo},
-    {.key = "MOD_ORVANE_STAT_QUIET", .kind = KIND_ALWAYS, .number = &ms::stat_quiet},
-    {.key = "MOD_ORVANE_STAT_VERBOSITY", .kind = KIND_ALWAYS, .number = &ms::stat_verbosity},
-    {.key = "MOD_ORVANE_STAT_DTR_ACTION", .kind = KIND_ALWAYS, .number = &ms::stat_dtr_action},
-    {.key = "MOD_ORVANE_SREG_AUTO_ANSWER", .kind = KIND_ALWAYS, .number = &ms::sreg_auto_answer},
-    {.key = "MOD_ORVANE_SREG_ESC", .kind = KIND_ALWAYS, .number = &ms::sreg_esc},
-    {.key = "MOD_ORVANE_SREG_CR", .kind = KIND_ALWAYS, .number = &ms::sreg_cr},
-    {.key = "MOD_ORVANE_SREG_LF", .kind = KIND_ALWAYS, .number = &ms::sreg_lf},
-    {.key = "MOD_ORVANE_SREG_BS", .kind = KIND_ALWAYS, .number = &ms::sreg_bs},
-    {.key = "MOD_ORVANE_SREG_RING_INT", .kind = KIND_ALWAYS, .number = &ms::sreg_ring_int},
-    {.key = "MOD_ORVANE_SREG_CONN_TOUT", .kind = KIND_ALWAYS, .number = &ms::sreg_conn_tout},
-    {.key = "MOD_ORVANE_SREG_HUP_DELAY", .kind = KIND_ALWAYS, .number = &ms::sreg_hup_delay},
-    {.key = "MOD_ORVANE_SREG_SPLIT", .kind = KIND_ALWAYS, .number = &ms::sreg_split},
-    {.key = "MOD_ORVANE_SREG_ESC_DELAY", .kind = KIND_ALWAYS, .number = &ms::sreg_esc_delay},
-    {.key = "MOD_ORVANE_SREG_DTR_IGNORE", .kind = KIND_ALWAYS, .number = &ms::sreg_dtr_ignore},
-    {.key = "MOD_ORVANE_CFG_SCRIPT", .kind = KIND_SCRIPT, .text = &ms::cfg_script},
-    {.key = "MOD_ORVANE_SYSLOGLEV", .kind = KIND_ALWAYS, .number = &ms::sysloglev},
-    {.key = "MOD_ORVANE_SPOOF_OK", .kind = KIND_ALWAYS, .number = &ms::spoof_ok},
-};
-static_assert(std::size(settings_keys) == 30);
 
 // A line of the file is read in pieces of at most SETTINGS_LINE_SIZE - 1 characters; a longer
 // line thus becomes several lines.
@@ -167,44 +114,42 @@ void settings_load_stream(modem_settings& s, FILE* file) {
   reader.file = file;
   for (const settings_key& k : settings_keys) {
     switch (k.kind) {
-      case KIND_FLAG:
-      case KIND_NUMBER:
-      case KIND_ALWAYS:
+      case SETTING_FLAG:
+      case SETTING_NUMBER:
         s.*k.number = settings_get_uint(reader, k.key);
         break;
-      case KIND_TEXT:
+      case SETTING_PARITY:
         s.*k.text = settings_get_text(reader, k.key);
         break;
-      case KIND_SCRIPT:
+      case SETTING_SCRIPT:
         s.*k.text = base64_decode_alloc(settings_get_text(reader, k.key).c_str());
         break;
     }
   }
 }
 
-void settings_load(modem_settings& s, const char* path) {
+bool settings_load(modem_settings& s, const char* path) {
   FILE* file = fopen(path, "re");
   settings_load_stream(s, file);
-  if (file != nullptr) fclose(file);
+  if (file == nullptr) return false;
+  fclose(file);
+  return true;
 }
 
 std::string settings_format(const modem_settings& s) {
   std::string out;
   for (const settings_key& k : settings_keys) {
     switch (k.kind) {
-      case KIND_FLAG:
+      case SETTING_FLAG:
         put_uint(out, k.key, s.*k.number != 0 ? 1 : 0, true);
         break;
-      case KIND_NUMBER:
-        put_uint(out, k.key, s.*k.number, false);
+      case SETTING_NUMBER:
+        put_uint(out, k.key, s.*k.number, !k.blank_when_zero);
         break;
-      case KIND_ALWAYS:
-        put_uint(out, k.key, s.*k.number, true);
-        break;
-      case KIND_TEXT:
+      case SETTING_PARITY:
         put_text(out, k.key, c_text(s.*k.text));
         break;
-      case KIND_SCRIPT:
+      case SETTING_SCRIPT:
         put_text(out, k.key, base64_encode_alloc(c_text(s.*k.text)));
         break;
     }

@@ -45,8 +45,8 @@ struct modem_settings {
 constexpr size_t SETTINGS_SCRIPT_SAVE_MAX = 12000;
 
 // Fills `s` from the settings file at `path`. A missing or unreadable file gives 0 in every
-// number and empty texts. Never fails.
-void settings_load(modem_settings& s, const char* path);
+// number and empty texts. Returns false when the file could not be opened.
+bool settings_load(modem_settings& s, const char* path);
 
 // Same, from an open stream (nullptr: no file).
 void settings_load_stream(modem_settings& s, FILE* file);

@@ -4,14 +4,65 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "at/result_codes.h"
-#include "core/data_mode.h"
 #include "platform/log.h"
 #include "platform/serial_port.h"
 #include "platform/sockets.h"
 
 namespace {
+
+enum call_socket : int { SOCKET_DIAL = 0, SOCKET_RING = 1, SOCKET_DATA = 2 };
+enum hangup_outcome : int { CLOSED = 0, FAILED = 1 };  // as the log line words it
+enum dtr_effect : int { DTR_KEEP = 0, DTR_DROP = 1 };
+
+struct hangup_rule {
+  hangup_cause cause = HANGUP_PEER_SHUTDOWN;
+  const char* reason = nullptr;  // nullptr: the text of the error
+  hangup_outcome outcome = CLOSED;
+  int result = RESULT_NONE;
+  dtr_effect dtr = DTR_KEEP;
+  call_socket socket = SOCKET_DATA;
+};
+
+// Indexed by cause.
+constexpr hangup_rule hangup_rules[] = {
+    {HANGUP_CONNECT_FAILED, nullptr, FAILED, RESULT_NO_ANSWER, DTR_KEEP, SOCKET_DIAL},
+    {HANGUP_DIAL_TIMEOUT, "timeout", FAILED, RESULT_NO_ANSWER, DTR_KEEP, SOCKET_DIAL},
+    {HANGUP_CALLEE_BUSY, "peer shutdown", FAILED, RESULT_BUSY, DTR_KEEP, SOCKET_DIAL},
+    {HANGUP_RING_RECV_ERROR, "recv error", FAILED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_RING},
+    {HANGUP_CALLER_GONE, "peer shutdown", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_RING},
+    {HANGUP_RING_RECONNECT, "reconnect", CLOSED, RESULT_NONE, DTR_KEEP, SOCKET_RING},
+    {HANGUP_ANSWER_SEND_ERROR, "send_error", FAILED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_RING},
+    {HANGUP_RECONNECT, "reconnect", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
+    {HANGUP_ATH, "ATH", CLOSED, RESULT_OK, DTR_DROP, SOCKET_DATA},
+    {HANGUP_ATZ, "ATZ", CLOSED, RESULT_NONE, DTR_DROP, SOCKET_DATA},
+    {HANGUP_PEER_SHUTDOWN, "peer shutdown", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
+    {HANGUP_INACTIVITY, "inactivity", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
+    {HANGUP_DTR_DROP, "DTR drop", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
+    {HANGUP_TERMINATION, "program termination", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
+};
+
+constexpr bool rules_in_cause_order() {
+  for (size_t i = 0; i < std::size(hangup_rules); ++i) {
+    if (hangup_rules[i].cause != static_cast<hangup_cause>(i)) return false;
+  }
+  return true;
+}
+static_assert(rules_in_cause_order());
+
+unique_fd& socket_of(modem_state& ms, call_socket which) {
+  switch (which) {
+    case SOCKET_DIAL:
+      return ms.dial_sock;
+    case SOCKET_RING:
+      return ms.ring_sock;
+    case SOCKET_DATA:
+      break;
+  }
+  return ms.data_sock;
+}
 
 void reject_connection(unique_fd& conn, uint32_t addr) {
   log_msg(5, "TCP connection from %s rejected", addr_text(addr));
@@ -20,12 +71,7 @@ void reject_connection(unique_fd& conn, uint32_t addr) {
 
 }  // namespace
 
-void send_code(modem_state& ms, int code) {
-  if (code == RESULT_NONE || ms.settings.stat_quiet != 0) return;
-  send_result(ms, code);
-}
-
-void start_dial(modem_state& ms, loop_state& ls) {
+void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now) {
   log_msg(6, "Trying to connect to %s", addr_text(ms.peer_addr));
   unique_fd sock(tcp_socket());
   if (!sock.valid()) {
@@ -35,7 +81,8 @@ void start_dial(modem_state& ms, loop_state& ls) {
   } else if (sock.get() >= FD_SETSIZE) {
     log_msg(3, "create socket error: %s", strerror(EMFILE));
   } else if (tcp_connect(sock.get(), ms.peer_addr, ms.settings.port) == 0 || errno == EINPROGRESS) {
-    countdown_start(ls.dial_timer, static_cast<int32_t>(ms.settings.sreg_conn_tout), 0);
+    countdown_start_at(ls.dial_timer, static_cast<int32_t>(ms.settings.sreg_conn_tout), 0,
+                       now.wall);
     ms.call_state = CALL_DIALING;
     ms.dial_sock = std::move(sock);
     ls.dial_connected = 0;
@@ -56,14 +103,14 @@ void dial_socket_writable(modem_state& ms, loop_state& ls) {
     log_msg(3, "getsockopt error: %s", strerror(error));
   }
   if (error != 0) {
-    call_hangup(ms, ls, true, nullptr, error, RESULT_NO_ANSWER, false, ms.dial_sock);
+    call_hangup(ms, ls, HANGUP_CONNECT_FAILED, error);
     return;
   }
   ls.dial_connected = 1;
   log_msg(5, "TCP connection to %s established", addr_text(ms.peer_addr));
 }
 
-void dial_socket_readable(modem_state& ms, loop_state& ls) {
+void dial_socket_readable(modem_state& ms, loop_state& ls, const clock_reading& now) {
   unsigned char answer = 0;
   ssize_t n = recv_bytes(ms.dial_sock.get(), &answer, 1);
   if (n < 0) {
@@ -72,10 +119,10 @@ void dial_socket_readable(modem_state& ms, loop_state& ls) {
   }
   if (n == 0) {
     // The callee closed without answering: it is busy with another call or went away.
-    call_hangup(ms, ls, true, "peer shutdown", 0, RESULT_BUSY, false, ms.dial_sock);
+    call_hangup(ms, ls, HANGUP_CALLEE_BUSY);
     return;
   }
-  go_online(ms, ls, ls.connect_code, &ms.dial_sock);
+  go_online(ms, ls, ls.connect_code, &ms.dial_sock, now);
 }
 
 void ring_socket_readable(modem_state& ms, loop_state& ls) {
@@ -86,9 +133,9 @@ void ring_socket_readable(modem_state& ms, loop_state& ls) {
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
     log_msg(3, "recv error: %s", strerror(errno));
-    call_hangup(ms, ls, true, "recv error", 0, RESULT_NO_CARRIER, true, ms.ring_sock);
+    call_hangup(ms, ls, HANGUP_RING_RECV_ERROR);
   } else if (n == 0) {
-    call_hangup(ms, ls, false, "peer shutdown", 0, RESULT_NO_CARRIER, true, ms.ring_sock);
+    call_hangup(ms, ls, HANGUP_CALLER_GONE);
   }
 }
 
@@ -110,14 +157,14 @@ void accept_call(modem_state& ms, loop_state& ls) {
         return;
       }
       // The caller dialled again: ringing goes on for the new connection.
-      call_hangup(ms, ls, false, "reconnect", 0, RESULT_NONE, false, ms.ring_sock);
+      call_hangup(ms, ls, HANGUP_RING_RECONNECT);
       break;
     case CALL_CONNECTED:
       if (addr != ms.peer_addr) {
         reject_connection(conn, addr);
         return;
       }
-      call_hangup(ms, ls, false, "reconnect", 0, RESULT_NO_CARRIER, true, ms.data_sock);
+      call_hangup(ms, ls, HANGUP_RECONNECT);
       ls.answer_requested = 0;
       ms.ring_count = 0;
       break;
@@ -132,17 +179,18 @@ void accept_call(modem_state& ms, loop_state& ls) {
   ms.ring_sock = std::move(conn);
 }
 
-void answer_call(modem_state& ms, loop_state& ls) {
+void answer_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
   unsigned char answer = ANSWER_BYTE;
   if (send_bytes(ms.ring_sock.get(), &answer, 1) < 0) {
     log_msg(3, "send error: %s", strerror(errno));
-    call_hangup(ms, ls, true, "send_error", 0, RESULT_NO_CARRIER, true, ms.ring_sock);
+    call_hangup(ms, ls, HANGUP_ANSWER_SEND_ERROR);
     return;
   }
-  go_online(ms, ls, ls.connect_code, &ms.ring_sock);
+  go_online(ms, ls, ls.connect_code, &ms.ring_sock, now);
 }
 
-void go_online(modem_state& ms, loop_state& ls, int result, unique_fd* slot) {
+void go_online(modem_state& ms, loop_state& ls, int result, unique_fd* slot,
+               const clock_reading& now) {
   const modem_settings& s = ms.settings;
   set_modem_lines(ms.serial_fd.get(), TIOCM_DTR, 1);
   send_code(ms, result);
@@ -157,52 +205,53 @@ void go_online(modem_state& ms, loop_state& ls, int result, unique_fd* slot) {
   ms.call_state = CALL_CONNECTED;
   if (ms.online == 0) log_msg(6, "going on-line (data mode)");
   ms.online = 1;
-  if (s.sreg_hup_delay != 0) countdown_start(ls.inactivity_timer, ms.inactivity_timeout_sec, 0);
+  if (s.sreg_hup_delay != 0) {
+    countdown_start_at(ls.inactivity_timer, ms.inactivity_timeout_sec, 0, now.wall);
+  }
   if (s.sreg_esc_delay != 0) {
-    countdown_start(ls.guard_timer, ms.escape_guard_sec, ms.escape_guard_usec);
+    countdown_start_at(ls.guard_timer, ms.escape_guard_sec, ms.escape_guard_usec, now.wall);
   }
   ls.escape_count = 0;
   if (s.stat_dtr_action != 0 && s.sreg_dtr_ignore != 0) {
-    countdown_start(ls.dtr_timer, ms.dtr_ignore_sec, ms.dtr_ignore_usec);
+    countdown_start_at(ls.dtr_timer, ms.dtr_ignore_sec, ms.dtr_ignore_usec, now.wall);
   }
   ls.dtr_drop_timing = 1;
 }
 
-void call_hangup(modem_state& ms, loop_state& ls, bool failed, const char* reason, int error,
-                 int result, bool drop_dtr, unique_fd& slot) {
+void call_hangup(modem_state& ms, loop_state& ls, hangup_cause cause, int error) {
+  const hangup_rule& rule = hangup_rules[cause];
   if (ms.online == 1) log_msg(6, "going off-line (command mode)");
   if (ms.call_state == CALL_CONNECTED) log_msg(6, "peer is disconnected");
-  log_msg(6, "TCP connection to %s %s: %s", addr_text(ms.peer_addr), failed ? "failed" : "closed",
-          reason != nullptr ? reason : strerror(error));
-  if (drop_dtr) set_modem_lines(ms.serial_fd.get(), TIOCM_DTR, 0);
-  send_code(ms, result);
+  log_msg(6, "TCP connection to %s %s: %s", addr_text(ms.peer_addr),
+          rule.outcome == FAILED ? "failed" : "closed",
+          rule.reason != nullptr ? rule.reason : strerror(error));
+  if (rule.dtr == DTR_DROP) set_modem_lines(ms.serial_fd.get(), TIOCM_DTR, 0);
+  send_code(ms, rule.result);
   ms.peer_addr = 0;
   ms.call_state = CALL_IDLE;
   ms.online = 0;
   drop_held_bytes(ls);
-  close_socket(slot);
+  close_socket(socket_of(ms, rule.socket));
 }
 
-void check_dial_timeout(modem_state& ms, loop_state& ls, const timeval& now) {
-  if (countdown_expired(&now, ls.dial_timer) != 0) {
-    call_hangup(ms, ls, true, "timeout", 0, RESULT_NO_ANSWER, false, ms.dial_sock);
-  }
+void check_dial_timeout(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  if (countdown_expired(&now.wall, ls.dial_timer) != 0) call_hangup(ms, ls, HANGUP_DIAL_TIMEOUT);
 }
 
-void check_ringing(modem_state& ms, loop_state& ls) {
+void check_ringing(modem_state& ms, loop_state& ls, const clock_reading& now) {
   uint32_t auto_answer = ms.settings.sreg_auto_answer;
   if (ls.answer_requested == 1 || (auto_answer != 0 && ms.ring_count >= auto_answer)) {
-    answer_call(ms, ls);
+    answer_call(ms, ls, now);
     return;
   }
-  if (ms.ring_count == 0 || monotonic_seconds() >= ls.next_ring_time) {
+  if (ms.ring_count == 0 || now.monotonic >= ls.next_ring_time) {
     send_code(ms, RESULT_RING);
     ms.ring_count++;
-    ls.next_ring_time = monotonic_seconds() + static_cast<int>(ms.settings.sreg_ring_int);
+    ls.next_ring_time = now.monotonic + static_cast<int>(ms.settings.sreg_ring_int);
   }
 }
 
-void run_pending_action(modem_state& ms, loop_state& ls) {
+void run_pending_action(modem_state& ms, loop_state& ls, const clock_reading& now) {
   int action = ms.pending_action;
   ms.pending_action = ACTION_NONE;
   switch (action) {
@@ -215,7 +264,7 @@ void run_pending_action(modem_state& ms, loop_state& ls) {
       break;
     case ACTION_DIAL:
       if (ms.call_state == CALL_IDLE) {
-        start_dial(ms, ls);
+        start_dial(ms, ls, now);
       } else {
         send_code(ms, ms.call_state == CALL_RINGING ? RESULT_BUSY : RESULT_ERROR);
         ms.peer_addr = 0;
@@ -223,21 +272,21 @@ void run_pending_action(modem_state& ms, loop_state& ls) {
       break;
     case ACTION_HANGUP:
       if (ms.call_state == CALL_CONNECTED) {
-        call_hangup(ms, ls, false, "ATH", 0, RESULT_OK, true, ms.data_sock);
+        call_hangup(ms, ls, HANGUP_ATH);
       } else {
         send_code(ms, RESULT_ERROR);
       }
       break;
     case ACTION_ONLINE:
       if (ms.call_state == CALL_CONNECTED && ms.online == 0) {
-        go_online(ms, ls, ls.connect_code, nullptr);
+        go_online(ms, ls, ls.connect_code, nullptr, now);
       } else {
         send_code(ms, RESULT_ERROR);
       }
       break;
     case ACTION_RESET:
       if (ms.call_state == CALL_CONNECTED) {
-        call_hangup(ms, ls, false, "ATZ", 0, RESULT_NONE, true, ms.data_sock);
+        call_hangup(ms, ls, HANGUP_ATZ);
       }
       break;
     default:

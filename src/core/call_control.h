@@ -2,17 +2,40 @@
 // answer byte "X", then user data; closing ends the call).
 #pragma once
 
-#include "core/modem_state.h"
+#include "core/loop_state.h"
+#include "modem/modem_state.h"
+#include "platform/countdown.h"
+
+constexpr unsigned char ANSWER_BYTE = 'X';
+
+// Why a call ends or fails; each cause fixes the log line, the result code, whether DTR drops
+// and which socket closes (the table in call_control.cc).
+enum hangup_cause : int {
+  HANGUP_CONNECT_FAILED = 0,  // the outgoing connect failed; the reason is the error's text
+  HANGUP_DIAL_TIMEOUT = 1,    // S7 ran out while dialling
+  HANGUP_CALLEE_BUSY = 2,     // the callee closed before answering
+  HANGUP_RING_RECV_ERROR = 3,
+  HANGUP_CALLER_GONE = 4,        // the caller closed while ringing
+  HANGUP_RING_RECONNECT = 5,     // the ringing caller dialled again
+  HANGUP_ANSWER_SEND_ERROR = 6,  // the answer byte could not be sent
+  HANGUP_RECONNECT = 7,          // the connected peer dialled again
+  HANGUP_ATH = 8,
+  HANGUP_ATZ = 9,
+  HANGUP_PEER_SHUTDOWN = 10,
+  HANGUP_INACTIVITY = 11,
+  HANGUP_DTR_DROP = 12,
+  HANGUP_TERMINATION = 13,  // the daemon is shutting down
+};
 
 // Carries out ms.pending_action for the current call state, then clears it.
-void run_pending_action(modem_state& ms, loop_state& ls);
+void run_pending_action(modem_state& ms, loop_state& ls, const clock_reading& now);
 
 // Starts the outgoing call to ms.peer_addr (CALL_IDLE only); BUSY when it cannot start.
-void start_dial(modem_state& ms, loop_state& ls);
+void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now);
 
 // The dial socket became writable (connect finished) or readable (answer byte or end of stream).
 void dial_socket_writable(modem_state& ms, loop_state& ls);
-void dial_socket_readable(modem_state& ms, loop_state& ls);
+void dial_socket_readable(modem_state& ms, loop_state& ls, const clock_reading& now);
 
 // One byte (or end of stream) from a caller that is being rung.
 void ring_socket_readable(modem_state& ms, loop_state& ls);
@@ -22,22 +45,20 @@ void accept_call(modem_state& ms, loop_state& ls);
 
 // Time checks of one pass: the dial time-out (CALL_DIALING) and ringing/answering
 // (CALL_RINGING).
-void check_dial_timeout(modem_state& ms, loop_state& ls, const timeval& now);
-void check_ringing(modem_state& ms, loop_state& ls);
+void check_dial_timeout(modem_state& ms, loop_state& ls, const clock_reading& now);
+void check_ringing(modem_state& ms, loop_state& ls, const clock_reading& now);
 
 // Sends the answer byte on ring_sock and goes on-line.
-void answer_call(modem_state& ms, loop_state& ls);
+void answer_call(modem_state& ms, loop_state& ls, const clock_reading& now);
 
 // Completes a call or resumes data mode: DTR up, the result code (unless RESULT_NONE or quiet),
-// keepalive and adoption of `slot` into data_sock when given, data-mode countdowns armed.
-void go_online(modem_state& ms, loop_state& ls, int result, unique_fd* slot);
+// keepalive and adoption of `slot` into data_sock when given, data-mode countdowns armed from
+// `now`.
+void go_online(modem_state& ms, loop_state& ls, int result, unique_fd* slot,
+               const clock_reading& now);
 
-// Ends or fails a call: logs "TCP connection to %s %s: %s" with "failed"/"closed" and the reason
-// (or strerror(error) when reason is nullptr), drops DTR when asked, sends `result` (unless
-// RESULT_NONE or quiet), returns to CALL_IDLE in command mode and closes `slot`. Peer and serial
-// bytes still held for the call are dropped.
-void call_hangup(modem_state& ms, loop_state& ls, bool failed, const char* reason, int error,
-                 int result, bool drop_dtr, unique_fd& slot);
-
-// send_result unless `code` is RESULT_NONE or the modem is quiet.
-void send_code(modem_state& ms, int code);
+// Ends or fails a call for `cause`: logs "TCP connection to %s %s: %s" with "failed"/"closed"
+// and the cause's reason (strerror(error) for HANGUP_CONNECT_FAILED), drops DTR when the cause
+// says so, sends its result code (unless quiet), returns to CALL_IDLE in command mode and closes
+// the cause's socket. Peer and serial bytes still held for the call are dropped.
+void call_hangup(modem_state& ms, loop_state& ls, hangup_cause cause, int error = 0);

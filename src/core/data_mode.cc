@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "at/result_codes.h"
 #include "core/call_control.h"
 #include "platform/log.h"
 #include "platform/process.h"
@@ -15,9 +16,9 @@ namespace {
 
 bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
-void restart_inactivity(modem_state& ms, loop_state& ls) {
+void restart_inactivity(modem_state& ms, loop_state& ls, const clock_reading& now) {
   if (ms.settings.sreg_hup_delay != 0) {
-    countdown_start(ls.inactivity_timer, ms.inactivity_timeout_sec, 0);
+    countdown_start_at(ls.inactivity_timer, ms.inactivity_timeout_sec, 0, now.wall);
   }
 }
 
@@ -31,7 +32,7 @@ void escape_to_command_mode(modem_state& ms) {
 // the destination refuses for now (EAGAIN) keeps the chunk; any other failure is logged as
 // "<what> error" and drops it. Returns true when the chunk is gone, written out or dropped.
 bool account_write(modem_state& ms, loop_state& ls, ssize_t n, const char* what, int& len,
-                   int& done) {
+                   int& done, const clock_reading& now) {
   if (n < 0) {
     if (would_block(errno)) return false;
     log_msg(3, "%s error: %s", what, strerror(errno));
@@ -40,7 +41,7 @@ bool account_write(modem_state& ms, loop_state& ls, ssize_t n, const char* what,
     return true;
   }
   done += static_cast<int>(n);
-  if (n > 0) restart_inactivity(ms, ls);
+  if (n > 0) restart_inactivity(ms, ls, now);
   if (done < len) return false;
   len = 0;
   done = 0;
@@ -49,17 +50,9 @@ bool account_write(modem_state& ms, loop_state& ls, ssize_t n, const char* what,
 
 }  // namespace
 
-void drop_held_bytes(loop_state& ls) {
-  ls.serial_len = 0;
-  ls.serial_sent = 0;
-  ls.serial_sending = 0;
-  ls.tcp_len = 0;
-  ls.tcp_written = 0;
-}
-
-void data_mode_input(modem_state& ms, loop_state& ls, int n) {
+void data_mode_input(modem_state& ms, loop_state& ls, int n, const clock_reading& now) {
   const modem_settings& s = ms.settings;
-  if (s.sreg_split != 0) countdown_start(ls.split_timer, 0, ms.split_timeout_usec);
+  if (s.sreg_split != 0) countdown_start_at(ls.split_timer, 0, ms.split_timeout_usec, now.wall);
   const auto* bytes = reinterpret_cast<const unsigned char*>(ls.serial_buf.data());
   int first = ls.serial_len - n;
   if (ls.escape_count == 0) {
@@ -76,46 +69,46 @@ void data_mode_input(modem_state& ms, loop_state& ls, int n) {
     }
   }
   if (s.sreg_esc_delay != 0) {
-    countdown_start(ls.guard_timer, ms.escape_guard_sec, ms.escape_guard_usec);
+    countdown_start_at(ls.guard_timer, ms.escape_guard_sec, ms.escape_guard_usec, now.wall);
   }
 }
 
-void flush_peer_bytes(modem_state& ms, loop_state& ls) {
+void flush_peer_bytes(modem_state& ms, loop_state& ls, const clock_reading& now) {
   ssize_t n = fd_write(ms.serial_fd.get(), ls.tcp_buf.data() + ls.tcp_written,
                        static_cast<size_t>(ls.tcp_len - ls.tcp_written));
-  account_write(ms, ls, n, "write", ls.tcp_len, ls.tcp_written);
+  account_write(ms, ls, n, "write", ls.tcp_len, ls.tcp_written, now);
 }
 
-void data_socket_readable(modem_state& ms, loop_state& ls) {
+void data_socket_readable(modem_state& ms, loop_state& ls, const clock_reading& now) {
   ssize_t n = recv_bytes(ms.data_sock.get(), ls.tcp_buf.data(), ls.tcp_buf.size());
   if (n < 0) {
     if (!would_block(errno)) log_msg(3, "recv error: %s", strerror(errno));
     return;
   }
   if (n == 0) {
-    call_hangup(ms, ls, false, "peer shutdown", 0, RESULT_NO_CARRIER, true, ms.data_sock);
+    call_hangup(ms, ls, HANGUP_PEER_SHUTDOWN);
     return;
   }
   if (ms.online == 0) return;  // the DTE is in command mode: peer data is discarded
   ls.tcp_len = static_cast<int>(n);
   ls.tcp_written = 0;
-  flush_peer_bytes(ms, ls);
+  flush_peer_bytes(ms, ls, now);
 }
 
-bool check_inactivity(modem_state& ms, loop_state& ls, const timeval& now) {
-  if (ms.settings.sreg_hup_delay == 0 || countdown_expired(&now, ls.inactivity_timer) == 0) {
+bool check_inactivity(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  if (ms.settings.sreg_hup_delay == 0 || countdown_expired(&now.wall, ls.inactivity_timer) == 0) {
     return true;
   }
-  call_hangup(ms, ls, false, "inactivity", 0, RESULT_NO_CARRIER, true, ms.data_sock);
+  call_hangup(ms, ls, HANGUP_INACTIVITY);
   return false;
 }
 
-void check_escape(modem_state& ms, loop_state& ls, const timeval& now) {
+void check_escape(modem_state& ms, loop_state& ls, const clock_reading& now) {
   if (ms.settings.sreg_esc_delay == 0) {
     if (ls.escape_count == 3) escape_to_command_mode(ms);
     return;
   }
-  if (countdown_expired(&now, ls.guard_timer) == 0) return;
+  if (countdown_expired(&now.wall, ls.guard_timer) == 0) return;
   if (ls.escape_count == 3) {
     escape_to_command_mode(ms);
   } else {
@@ -123,7 +116,7 @@ void check_escape(modem_state& ms, loop_state& ls, const timeval& now) {
   }
 }
 
-bool check_dtr(modem_state& ms, loop_state& ls, const timeval& now) {
+bool check_dtr(modem_state& ms, loop_state& ls, const clock_reading& now) {
   const modem_settings& s = ms.settings;
   if (s.stat_dtr_action == 0) return true;
   int bits = 0;
@@ -138,11 +131,11 @@ bool check_dtr(modem_state& ms, loop_state& ls, const timeval& now) {
   }
   if (s.sreg_dtr_ignore != 0) {
     if (ls.dtr_drop_timing == 0) {
-      countdown_start(ls.dtr_timer, ms.dtr_ignore_sec, ms.dtr_ignore_usec);
+      countdown_start_at(ls.dtr_timer, ms.dtr_ignore_sec, ms.dtr_ignore_usec, now.wall);
       ls.dtr_drop_timing = 1;
       return true;
     }
-    if (countdown_expired(&now, ls.dtr_timer) == 0) return true;
+    if (countdown_expired(&now.wall, ls.dtr_timer) == 0) return true;
   }
   switch (s.stat_dtr_action) {
     case 1:
@@ -153,7 +146,7 @@ bool check_dtr(modem_state& ms, loop_state& ls, const timeval& now) {
       drop_held_bytes(ls);
       return false;
     case 2:
-      call_hangup(ms, ls, false, "DTR drop", 0, RESULT_NO_CARRIER, true, ms.data_sock);
+      call_hangup(ms, ls, HANGUP_DTR_DROP);
       return true;
     case 3:
       log_msg(6, "Reset (ATZ) on DTR drop - not performed");
@@ -163,18 +156,18 @@ bool check_dtr(modem_state& ms, loop_state& ls, const timeval& now) {
   }
 }
 
-void forward_serial_bytes(modem_state& ms, loop_state& ls, const timeval& now) {
+void forward_serial_bytes(modem_state& ms, loop_state& ls, const clock_reading& now) {
   if (ms.online == 0) {
     drop_held_bytes(ls);  // command mode keeps nothing for the peer
     return;
   }
   if (ls.serial_len == 0) return;
   if (ls.serial_sending == 0 && ls.serial_len < SERIAL_BUF_SIZE && ms.settings.sreg_split != 0 &&
-      countdown_expired(&now, ls.split_timer) == 0) {
+      countdown_expired(&now.wall, ls.split_timer) == 0) {
     return;  // still gathering
   }
   ls.serial_sending = 1;
   ssize_t n = send_bytes(ms.data_sock.get(), ls.serial_buf.data() + ls.serial_sent,
                          static_cast<size_t>(ls.serial_len - ls.serial_sent));
-  if (account_write(ms, ls, n, "send", ls.serial_len, ls.serial_sent)) ls.serial_sending = 0;
+  if (account_write(ms, ls, n, "send", ls.serial_len, ls.serial_sent, now)) ls.serial_sending = 0;
 }

@@ -4,27 +4,24 @@
 // again until they are written out.
 #pragma once
 
-#include "core/modem_state.h"
+#include "core/loop_state.h"
+#include "modem/modem_state.h"
+#include "platform/countdown.h"
 
 // A serial read in data mode brought `n` new bytes, the last n of serial_buf.
-void data_mode_input(modem_state& ms, loop_state& ls, int n);
+void data_mode_input(modem_state& ms, loop_state& ls, int n, const clock_reading& now);
 
 // data_sock is readable: receive from the peer and write to the serial port (on-line), or
 // discard (command mode). End of stream hangs up.
-void data_socket_readable(modem_state& ms, loop_state& ls);
+void data_socket_readable(modem_state& ms, loop_state& ls, const clock_reading& now);
 
 // Writes held peer bytes to the serial port (called when the port is writable).
-void flush_peer_bytes(modem_state& ms, loop_state& ls);
+void flush_peer_bytes(modem_state& ms, loop_state& ls, const clock_reading& now);
 
 // Time checks: inactivity and escape (on-line), the DTR watch (connected), forwarding.
 // check_inactivity returns false when it ended the call.
-bool check_inactivity(modem_state& ms, loop_state& ls, const timeval& now);
-void check_escape(modem_state& ms, loop_state& ls, const timeval& now);
+bool check_inactivity(modem_state& ms, loop_state& ls, const clock_reading& now);
+void check_escape(modem_state& ms, loop_state& ls, const clock_reading& now);
 // Returns false when the forwarding step of this pass must be skipped (&D1 drop).
-bool check_dtr(modem_state& ms, loop_state& ls, const timeval& now);
-void forward_serial_bytes(modem_state& ms, loop_state& ls, const timeval& now);
-
-// True while serial bytes are being sent to the peer: the serial port is not read meanwhile.
-inline bool serial_send_pending(const loop_state& ls) { return ls.serial_sending != 0; }
-// Drops every byte held in either direction.
-void drop_held_bytes(loop_state& ls);
+bool check_dtr(modem_state& ms, loop_state& ls, const clock_reading& now);
+void forward_serial_bytes(modem_state& ms, loop_state& ls, const clock_reading& now);

@@ -65,7 +65,7 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls) {
   return timeout;
 }
 
-void read_serial(modem_state& ms, loop_state& ls) {
+void read_serial(modem_state& ms, loop_state& ls, const clock_reading& now) {
   ssize_t n = fd_read(ms.serial_fd.get(), ls.serial_buf.data() + ls.serial_len,
                       static_cast<size_t>(SERIAL_BUF_SIZE - ls.serial_len));
   if (n < 0) {
@@ -83,36 +83,36 @@ void read_serial(modem_state& ms, loop_state& ls) {
   }
   ls.serial_len += static_cast<int>(n);
   if (ms.online == 1) {
-    data_mode_input(ms, ls, static_cast<int>(n));
+    data_mode_input(ms, ls, static_cast<int>(n), now);
     return;
   }
   if (ms.call_state != CALL_DIALING) {
     for (int i = 0; i < ls.serial_len; ++i) {
       editor_input(ms, static_cast<unsigned char>(ls.serial_buf[i]));
     }
-    run_pending_action(ms, ls);
+    run_pending_action(ms, ls, now);
   }
   ls.serial_len = 0;
 }
 
-void handle_ready(modem_state& ms, loop_state& ls, const fd_sets& sets) {
-  if (ready(sets.read, ms.serial_fd.get())) read_serial(ms, ls);
-  if (ls.tcp_len > 0 && ready(sets.write, ms.serial_fd.get())) flush_peer_bytes(ms, ls);
-  if (ready(sets.read, ms.data_sock.get())) data_socket_readable(ms, ls);
+void handle_ready(modem_state& ms, loop_state& ls, const fd_sets& sets, const clock_reading& now) {
+  if (ready(sets.read, ms.serial_fd.get())) read_serial(ms, ls, now);
+  if (ls.tcp_len > 0 && ready(sets.write, ms.serial_fd.get())) flush_peer_bytes(ms, ls, now);
+  if (ready(sets.read, ms.data_sock.get())) data_socket_readable(ms, ls, now);
   if (ms.dial_sock.valid()) {
     if (ls.dial_connected == 0) {
       if (ready(sets.write, ms.dial_sock.get())) dial_socket_writable(ms, ls);
     } else if (ready(sets.read, ms.dial_sock.get())) {
-      dial_socket_readable(ms, ls);
+      dial_socket_readable(ms, ls, now);
     }
   }
   if (ready(sets.read, ms.ring_sock.get())) ring_socket_readable(ms, ls);
   if (ready(sets.read, ms.listen_sock.get())) accept_call(ms, ls);
 }
 
-void run_time_checks(modem_state& ms, loop_state& ls, const timeval& now) {
+void run_time_checks(modem_state& ms, loop_state& ls, const clock_reading& now) {
   if (ms.call_state == CALL_DIALING) check_dial_timeout(ms, ls, now);
-  if (ms.call_state == CALL_RINGING) check_ringing(ms, ls);
+  if (ms.call_state == CALL_RINGING) check_ringing(ms, ls, now);
   bool call_goes_on = true;
   if (ms.online == 1) {
     call_goes_on = check_inactivity(ms, ls, now);
@@ -140,13 +140,9 @@ bool event_loop_pass(modem_state& ms, loop_state& ls) {
     }
     return true;
   }
-  if (n > 0) {
-    handle_ready(ms, ls, sets);
-  } else {
-    FD_ZERO(&sets.read);
-    FD_ZERO(&sets.write);
-  }
-  timeval now = wall_clock_now();
+  // One reading of the clocks for everything this pass starts or checks.
+  clock_reading now = read_clocks();
+  if (n > 0) handle_ready(ms, ls, sets, now);
   run_time_checks(ms, ls, now);
   if (ms.status_request != 0) {
     write_status_files(ms);

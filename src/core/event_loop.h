@@ -2,7 +2,8 @@
 // handles the ready ones in a fixed order, then runs the time checks and the status request.
 #pragma once
 
-#include "core/modem_state.h"
+#include "core/loop_state.h"
+#include "modem/modem_state.h"
 
 // Runs one pass. Returns false, without doing anything, when a termination signal has been
 // recorded.

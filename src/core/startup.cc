@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "at/dial.h"
 #include "at/result_codes.h"
@@ -61,9 +62,22 @@ void load_script(modem_state& ms) {
   }
 }
 
+// Ends start-up for `reason` (level 3). Without a settings file every number is 0, the log
+// threshold too, and the reason would reach no one: it then bypasses the threshold. A level
+// that the file sets is kept, 0 included.
+[[noreturn]] void startup_failed(const modem_state& ms, bool settings_read,
+                                 const std::string& reason) {
+  if (settings_read) {
+    log_msg(3, "%s", reason.c_str());
+  } else {
+    log_direct(3, "%s", reason.c_str());
+  }
+  fatal_exit(ms);
+}
+
 void shutdown_call(modem_state& ms, loop_state& ls) {
   if (ms.call_state == CALL_CONNECTED) {
-    call_hangup(ms, ls, false, "program termination", 0, RESULT_NO_CARRIER, true, ms.data_sock);
+    call_hangup(ms, ls, HANGUP_TERMINATION);
   } else if (ms.call_state == CALL_DIALING) {
     send_code(ms, RESULT_NO_ANSWER);
   }
@@ -101,7 +115,7 @@ int daemon_main(int argc, char** argv) {
   ms.pid_file_written = write_pid_file(ms.paths.pid_file.c_str(), current_pid());
   int pid_file_errno = errno;
 
-  settings_load(ms.settings, ms.paths.settings.c_str());
+  const bool settings_read = settings_load(ms.settings, ms.paths.settings.c_str());
   log_set_threshold(&ms.settings.sysloglev);
   // Reported once the settings say which levels the operator wants.
   if (!ms.pid_file_written) {
@@ -119,21 +133,22 @@ int daemon_main(int argc, char** argv) {
   // Only two devices exist; another number is a setting error, refused before anything is
   // locked.
   if (ms.settings.serial > 1) {
-    log_msg(3, "invalid serial device number %u (0 or 1 expected)", ms.settings.serial);
-    fatal_exit(ms);
+    startup_failed(ms, settings_read,
+                   "invalid serial device number " + std::to_string(ms.settings.serial) +
+                       " (0 or 1 expected)");
   }
   ms.device_path = ms.paths.devices[ms.settings.serial];
   const char* device = ms.device_path.c_str();
   int locked = lock_device(device, ms.paths.lock_dir.c_str(), LOCK_TIMEOUT_SEC);
   if (locked < 0) {
     int err = errno;
-    log_msg(3, "can't create lock file %s: %s",
-            lock_file_name(device, ms.paths.lock_dir.c_str()).c_str(), strerror(err));
-    fatal_exit(ms);
+    startup_failed(ms, settings_read,
+                   "can't create lock file " + lock_file_name(device, ms.paths.lock_dir.c_str()) +
+                       ": " + strerror(err));
   }
   if (locked == 0) {
-    log_msg(3, "device %s is locked by another process", device);
-    fatal_exit(ms);
+    startup_failed(ms, settings_read,
+                   std::string("device ") + device + " is locked by another process");
   }
   const modem_settings& s = ms.settings;
   int fd = serial_open(device, s.baudrate, s.databits, s.parity.c_str(), s.stopbits);
@@ -143,10 +158,7 @@ int daemon_main(int argc, char** argv) {
   ms.serial_fd.reset(fd);
 
   ms.listen_sock.reset(open_listen_socket(s.port));
-  if (!ms.listen_sock.valid()) {
-    log_msg(3, "can't open listen socket");
-    fatal_exit(ms);
-  }
+  if (!ms.listen_sock.valid()) startup_failed(ms, settings_read, "can't open listen socket");
   set_signal_target(&ms);
   install_signal_handlers(handle_signal);
 

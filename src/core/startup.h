@@ -1,7 +1,8 @@
 // Start-up and orderly shutdown of the daemon.
 #pragma once
 
-#include "core/modem_state.h"
+#include "core/loop_state.h"
+#include "modem/modem_state.h"
 
 // Runs the daemon: start-up, the event loop, shutdown. Returns the exit status (0); a start-up
 // failure ends the process through fatal_exit with status 1.

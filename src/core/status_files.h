@@ -2,6 +2,6 @@
 // written to a temporary file and renamed into place, so a reader never sees half a file.
 #pragma once
 
-#include "core/modem_state.h"
+#include "modem/modem_state.h"
 
 void write_status_files(modem_state& ms);

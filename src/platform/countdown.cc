@@ -19,10 +19,16 @@ timeval wall_clock_now() {
   return tv;
 }
 
-void countdown_start(countdown& cd, int32_t sec, int32_t usec) {
+clock_reading read_clocks() { return {.wall = wall_clock_now(), .monotonic = monotonic_seconds()}; }
+
+void countdown_start_at(countdown& cd, int32_t sec, int32_t usec, const timeval& now) {
   cd.remaining_sec = sec;
   cd.remaining_usec = usec;
-  cd.stamp = wall_clock_now();
+  cd.stamp = now;
+}
+
+void countdown_start(countdown& cd, int32_t sec, int32_t usec) {
+  countdown_start_at(cd, sec, usec, wall_clock_now());
 }
 
 int countdown_expired(const timeval* now, countdown& cd) {

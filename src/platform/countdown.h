@@ -1,5 +1,5 @@
-// One-shot countdown timers checked against one wall-clock reading per loop pass, and the
-// whole-second monotonic clock.
+// One-shot countdown timers checked against one wall-clock reading per loop pass, and the two
+// clocks the loop reads once per pass.
 #pragma once
 
 #include <sys/time.h>
@@ -14,11 +14,22 @@ struct countdown {
   timeval stamp{};  // when the remaining fields were last set or updated
 };
 
+// One reading of both clocks, taken once per loop pass and handed to every check of the pass.
+struct clock_reading {
+  timeval wall{};     // gettimeofday
+  int monotonic = 0;  // whole seconds of CLOCK_MONOTONIC, -1 when the clock cannot be read
+};
+
 // The current wall-clock time (gettimeofday).
 timeval wall_clock_now();
 
-// Arms `cd` with the given duration, stamped with the current wall-clock time. A zero duration
-// leaves it disarmed.
+// Reads both clocks.
+clock_reading read_clocks();
+
+// Arms `cd` with the given duration, stamped with `now`. A zero duration leaves it disarmed.
+void countdown_start_at(countdown& cd, int32_t sec, int32_t usec, const timeval& now);
+
+// countdown_start_at with the current wall-clock time.
 void countdown_start(countdown& cd, int32_t sec, int32_t usec);
 
 // Returns 1 when `cd` has run out (it is then disarmed) or is disarmed, 0 while it still runs

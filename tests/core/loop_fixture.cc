@@ -124,7 +124,7 @@ int loop_fixture::connect_call() {
   unique_fd conn(accept_connection(listener.get(), &caller));
   ms_->peer_addr = caller;
   ms_->call_state = CALL_RINGING;
-  go_online(*ms_, *ls_, ls_->connect_code, &conn);
+  go_online(*ms_, *ls_, ls_->connect_code, &conn, read_clocks());
   return peer_.get();
 }
 

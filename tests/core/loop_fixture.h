@@ -14,7 +14,8 @@
 
 #include "core/call_control.h"
 #include "core/event_loop.h"
-#include "core/modem_state.h"
+#include "core/loop_state.h"
+#include "modem/modem_state.h"
 #include "platform/serial_port.h"
 #include "test_support.h"
 

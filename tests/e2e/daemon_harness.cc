@@ -1,12 +1,9 @@
 #include "e2e/daemon_harness.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,38 +26,24 @@ extern char** environ;
 
 namespace {
 
-constexpr const char* default_settings[][2] = {
-    {"MOD_ORVANE_ENABLED", "1"},
-    {"MOD_ORVANE_SERIAL", "0"},
-    {"MOD_ORVANE_BAUDRATE", "115200"},
-    {"MOD_ORVANE_DATABITS", "8"},
-    {"MOD_ORVANE_PARITY", "N"},
-    {"MOD_ORVANE_STOPBITS", "1"},
-    {"MOD_ORVANE_SPLIT", "0"},
-    {"MOD_ORVANE_PORT", ""},  // filled with the sandbox's port
-    {"MOD_ORVANE_KEEPALIVE", "0"},
-    {"MOD_ORVANE_KEEPALIVE_TIME", ""},
-    {"MOD_ORVANE_KEEPALIVE_INTVL", ""},
-    {"MOD_ORVANE_KEEPALIVE_PROBES", ""},
-    {"MOD_ORVANE_STAT_ECHO", "1"},
-    {"MOD_ORVANE_STAT_QUIET", "0"},
-    {"MOD_ORVANE_STAT_VERBOSITY", "1"},
-    {"MOD_ORVANE_STAT_DTR_ACTION", "2"},
-    {"MOD_ORVANE_SREG_AUTO_ANSWER", "0"},
-    {"MOD_ORVANE_SREG_ESC", "43"},
-    {"MOD_ORVANE_SREG_CR", "13"},
-    {"MOD_ORVANE_SREG_LF", "10"},
-    {"MOD_ORVANE_SREG_BS", "8"},
-    {"MOD_ORVANE_SREG_RING_INT", "2"},
-    {"MOD_ORVANE_SREG_CONN_TOUT", "30"},
-    {"MOD_ORVANE_SREG_HUP_DELAY", "0"},
-    {"MOD_ORVANE_SREG_SPLIT", "100"},
-    {"MOD_ORVANE_SREG_ESC_DELAY", "50"},
-    {"MOD_ORVANE_SREG_DTR_IGNORE", "0"},
-    {"MOD_ORVANE_CFG_SCRIPT", ""},
-    {"MOD_ORVANE_SYSLOGLEV", "8"},
-    {"MOD_ORVANE_SPOOF_OK", "0"},
-};
+// The settings file every sandbox starts from: the sample's registers and flags on the
+// pty, at 115200 bit/s 8N1, logging everything (the port is filled in later).
+std::vector<std::pair<std::string, std::string>> default_settings() {
+  modem_settings s = sample_modem_settings();
+  s.enabled = 1;
+  s.baudrate = 115200;
+  s.databits = 8;
+  s.parity = "N";
+  s.stopbits = 1;
+  s.sysloglev = 8;
+  std::vector<std::pair<std::string, std::string>> lines;
+  std::istringstream text(settings_format(s));
+  for (std::string line; std::getline(text, line);) {
+    size_t equals = line.find('=');
+    lines.emplace_back(line.substr(0, equals), line.substr(equals + 1));
+  }
+  return lines;
+}
 
 constexpr const char* module_version_text = "orvane-module 1.4.2\n";
 constexpr const char* router_version_text = "router firmware 7.1\nbuild 2024-05-01\n";
@@ -208,23 +191,6 @@ std::string base64_of(std::string_view text) {
   return out;
 }
 
-int free_tcp_port() {
-  int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (sock < 0) return -1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  int port = -1;
-  if (bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  close(sock);
-  return port;
-}
-
 log_line parse_log_line(const std::string& raw) {
   log_line line;
   line.text = raw;
@@ -249,11 +215,10 @@ sandbox::sandbox() {
     if (symlink(slave_name_.c_str(), device_path().c_str()) != 0) {
       error_ = errno_text("symlink(device)");
     }
-    port_ = free_tcp_port();
-    if (port_ <= 0) error_ = "no free port";
+    if (port() <= 0) error_ = "no free port in the test range";
   }
-  for (const auto& [key, value] : default_settings) settings_.emplace_back(key, value);
-  set("MOD_ORVANE_PORT", std::to_string(port_));
+  settings_ = default_settings();
+  set("MOD_ORVANE_PORT", std::to_string(port()));
   write_file(module_version_path(), module_version_text);
   write_file(router_version_path(), router_version_text);
   if (!ok()) ADD_FAILURE() << "sandbox: " << error_;

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "test_port.h"
 #include "test_support.h"
 
 using steady_deadline = std::chrono::steady_clock::time_point;
@@ -34,9 +35,6 @@ double seconds_since(std::chrono::steady_clock::time_point start);
 // Standard base64 of `text` (the form the settings file stores the script in).
 std::string base64_of(std::string_view text);
 
-// A free TCP port on the loopback interface (bound to port 0 and released again).
-int free_tcp_port();
-
 // One line of the daemon's stderr mirror, "<N>TEXT": severity N (-1 when the line has no such
 // prefix) and the text.
 struct log_line {
@@ -46,7 +44,8 @@ struct log_line {
 log_line parse_log_line(const std::string& raw);
 
 // A temporary root with the daemon's directories, a settings file (rewritten whenever a key is
-// changed), version files and a pty whose slave is linked as DIR/dev/ttyS0. Both pty ends stay
+// changed), version files, a TCP port held for it (see test_port) and a pty whose slave is
+// linked as DIR/dev/ttyS0. Both pty ends stay
 // open in the test for the sandbox's life, so the master never reads EIO when the daemon closes.
 class sandbox {
  public:
@@ -68,7 +67,7 @@ class sandbox {
   std::string device_path() const { return path("/dev/ttyS0"); }
   std::string module_version_path() const { return path("/opt/orvane/etc/version"); }
   std::string router_version_path() const { return path("/etc/version"); }
-  int port() const { return port_; }
+  int port() const { return port_.number(); }
 
   // Sets (or adds) a settings key such as "MOD_ORVANE_SERIAL" and rewrites the settings file.
   void set(const std::string& key, const std::string& value);
@@ -95,7 +94,7 @@ class sandbox {
   temp_dir dir_;
   std::string error_;
   std::vector<std::pair<std::string, std::string>> settings_;
-  int port_ = 0;
+  test_port port_;
   int master_ = -1;
   int slave_ = -1;
   std::string slave_name_;

@@ -337,6 +337,67 @@ TEST(StartupFailure, SerialSettingOutsideZeroAndOneIsRefused) {
   EXPECT_FALSE(path_exists(box.pid_path()));
 }
 
+// Without a settings file every number is 0, the log threshold too: a start that succeeds
+// logs only "started", but the reason a start fails still reaches the log at level 3. A
+// threshold that the file sets (0 here) filters that reason as before.
+struct no_settings_case {
+  const char* name;
+  bool settings_file;  // a file with MOD_ORVANE_SYSLOGLEV=0
+  int failure;         // 0: none, 1: device locked by this (live) process, 2: no lock directory
+  bool reason_logged;
+};
+
+void PrintTo(const no_settings_case& c, std::ostream* os) { *os << c.name; }
+
+class QuietStart : public testing::TestWithParam<no_settings_case> {};
+
+TEST_P(QuietStart, FailureReasonReachesTheLogOnlyWithoutASettingsFile) {
+  const no_settings_case& c = GetParam();
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  if (c.settings_file) {
+    box.set("MOD_ORVANE_SYSLOGLEV", "0");
+  } else {
+    ASSERT_EQ(unlink(box.settings_path().c_str()), 0);
+  }
+  const std::string reasons[] = {
+      "", "device " + box.device_path() + " is locked by another process",
+      "can't create lock file " + box.lock_path() + ": No such file or directory"};
+  if (c.failure == 1) write_file(box.lock_path(), lock_content(getpid()));
+  if (c.failure == 2) {
+    ASSERT_EQ(rmdir(box.path("/var/lock").c_str()), 0);
+  }
+  daemon_process d(box);
+  std::vector<std::pair<int, std::string>> expected = {{5, "started"}};
+  if (c.failure != 0) {
+    ASSERT_TRUE(fails_to_start(d));
+    if (c.reason_logged) expected.emplace_back(3, reasons[c.failure]);
+  } else {
+    // Port 0 from the missing file: the daemon listens on a port of the kernel's choice, so
+    // its signal handlers (installed after the last step that can fail) show it running.
+    ASSERT_TRUE(d.start());
+    steady_deadline deadline = seconds_from_now(kStartSeconds);
+    while (d.alive() && !d.handlers_installed() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(d.handlers_installed()) << d.log_text();
+    ASSERT_TRUE(d.send_signal(SIGTERM));
+    EXPECT_EQ(d.wait_exit(seconds_from_now(kExitSeconds)), 0);
+  }
+  std::vector<std::pair<int, std::string>> logged;
+  for (const log_line& line : d.log()) logged.emplace_back(line.severity, line.text);
+  EXPECT_EQ(logged, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, QuietStart,
+    testing::Values(no_settings_case{"NoFileDeviceLocked", false, 1, true},
+                    no_settings_case{"NoFileNoLockDirectory", false, 2, true},
+                    no_settings_case{"LevelZeroDeviceLocked", true, 1, false},
+                    no_settings_case{"LevelZeroNoLockDirectory", true, 2, false},
+                    no_settings_case{"NoFileStarts", false, 0, false}),
+    [](const testing::TestParamInfo<no_settings_case>& p) { return std::string(p.param.name); });
+
 // The line settings read back from the pty after start-up. A pty forces 8 data bits and no
 // parity, so only the other bits are compared.
 struct termios_case {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -191,4 +192,30 @@ TEST(Files, AbandonedReplacementLeavesTheOldFile) {
   EXPECT_TRUE(f.tmp_path.empty());
   EXPECT_EQ(read_file(path), "done\n");
   EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"status_f"});
+}
+
+// A writer that may not give the new file the old owner (not root, someone else's file in a
+// directory it may write) leaves the old file as it was rather than take it over.
+TEST(Files, OwnerThatCannotBeKeptFailsAndChangesNothing) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  temp_dir dir;
+  constexpr uid_t NOBODY = 65534;
+  ASSERT_EQ(chown(dir.path().c_str(), NOBODY, NOBODY), 0);
+  std::string path = dir.file("settings");
+  write_file(path, "old\n");
+  ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgid(NOBODY) != 0 || setuid(NOBODY) != 0) _exit(2);
+    errno = 0;
+    bool replaced = replace_file(path.c_str(), "new\n");
+    _exit(!replaced && errno == EPERM ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(read_file(path), "old\n");
+  EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"settings"});
 }

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "test_port.h"
 #include "test_support.h"
 
 namespace {
@@ -42,12 +43,6 @@ int int_option(int fd, int level, int name) {
   socklen_t len = sizeof value;
   if (getsockopt(fd, level, name, &value, &len) != 0) return -1;
   return value;
-}
-
-// A port that nothing listens on right now.
-uint16_t free_port() {
-  unique_fd probe(open_listen_socket(0));
-  return probe.valid() ? local_port(probe.get()) : 0;
 }
 
 int open_descriptor_count() {
@@ -126,7 +121,8 @@ TEST(Sockets, ListenConnectAcceptExchange) {
 
 TEST(Sockets, OnlyTheLowSixteenBitsOfThePortCount) {
   for (uint32_t high : {1u, 3u, 0x7fffu}) {
-    uint16_t port = free_port();
+    test_port held;
+    auto port = static_cast<uint16_t>(held.number());
     ASSERT_NE(port, 0);
     unique_fd listener(open_listen_socket(high * 65536 + port));
     ASSERT_TRUE(listener.valid()) << "high " << high;
@@ -225,7 +221,9 @@ TEST(Sockets, NonBlockingConnectCompletesOrIsRefused) {
   ASSERT_EQ(socket_error(client.get(), &error), 0);
   EXPECT_EQ(error, 0);
 
-  uint16_t closed_port = free_port();
+  test_port held;  // nothing listens on it
+  auto closed_port = static_cast<uint16_t>(held.number());
+  ASSERT_NE(closed_port, 0);
   unique_fd refused(tcp_socket());
   ASSERT_EQ(set_nonblocking(refused.get()), 0);
   rc = tcp_connect(refused.get(), LOOPBACK, closed_port);

@@ -11,7 +11,7 @@
 
 #include "at/result_codes.h"
 #include "at/sreg_table.h"
-#include "core/modem_state.h"
+#include "modem/modem_state.h"
 #include "test_support.h"
 #include "tools/settings_fields.h"
 
@@ -47,15 +47,15 @@ TEST(ManPage, DocumentsEveryKeyWithTheSampleDefault) {
     documented[(*it)[1]] = (*it)[2];
   }
   std::map<std::string, std::string> sample = sample_values();
-  EXPECT_EQ(sample.size(), std::size(settings_fields));
-  for (const settings_field& field : settings_fields) {
+  EXPECT_EQ(sample.size(), std::size(settings_keys));
+  for (const settings_key& field : settings_keys) {
     std::string key(field.key);
     ASSERT_TRUE(documented.count(key)) << key << " is not documented";
     ASSERT_TRUE(sample.count(key)) << key << " is not in the sample";
     std::string want = sample[key].empty() ? "empty" : sample[key];
     EXPECT_EQ(documented[key], want) << key;
   }
-  EXPECT_EQ(documented.size(), std::size(settings_fields));
+  EXPECT_EQ(documented.size(), std::size(settings_keys));
 }
 
 // Each code's text as the daemon sends it in verbose form, and its number, stand in the table

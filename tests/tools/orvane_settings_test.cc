@@ -70,7 +70,7 @@ TEST(OrvaneSettings, SampleIsReadAsTheDaemonReadsIt) {
   // Written empty in the file, read as 0 by the daemon.
   EXPECT_EQ(show_line(shown, "MOD_ORVANE_KEEPALIVE_TIME"), "MOD_ORVANE_KEEPALIVE_TIME=0");
   EXPECT_EQ(show_line(shown, "MOD_ORVANE_PARITY"), "MOD_ORVANE_PARITY=N");
-  for (const settings_field& field : settings_fields) {
+  for (const settings_key& field : settings_keys) {
     EXPECT_THAT(shown.out, HasSubstr(std::string(field.key) + "=")) << field.key;
   }
   program_result got = box.tool({"get", "sreg_esc_delay"});
@@ -81,12 +81,12 @@ TEST(OrvaneSettings, SampleIsReadAsTheDaemonReadsIt) {
 // Every key set by the tool reads back through get, show and the daemon's own loader.
 TEST(OrvaneSettings, SetReadsBackThroughGetShowAndTheDaemonsLoader) {
   uint32_t next = 1001;
-  for (const settings_field& field : settings_fields) {
-    if (field.kind == FIELD_SCRIPT) continue;  // has tests of its own
+  for (const settings_key& field : settings_keys) {
+    if (field.kind == SETTING_SCRIPT) continue;  // has tests of its own
     SCOPED_TRACE(std::string(field.key));
     settings_root box;
-    std::string value = field.kind == FIELD_PARITY ? "O" : std::to_string(next++);
-    if (field.kind == FIELD_FLAG || field.number == &modem_settings::serial) value = "1";
+    std::string value = field.kind == SETTING_PARITY ? "O" : std::to_string(next++);
+    if (field.kind == SETTING_FLAG || field.number == &modem_settings::serial) value = "1";
     program_result set = box.tool({"set", std::string(field.key) + "=" + value});
     ASSERT_EQ(set.status, 0) << set.err;
     EXPECT_EQ(box.tool({"get", std::string(field.key)}).out, value + "\n");

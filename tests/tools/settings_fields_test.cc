@@ -36,7 +36,7 @@ modem_settings load_text(const std::string& text) {
 // The tool's table must name the same keys, in the same order, as the daemon's writer.
 TEST(SettingsFields, KeysAreThoseTheDaemonWrites) {
   std::vector<std::string> ours;
-  for (const settings_field& field : settings_fields) ours.emplace_back(field.key);
+  for (const settings_key& field : settings_keys) ours.emplace_back(field.key);
   EXPECT_EQ(keys_of_lines(settings_format(modem_settings{})), ours);
 }
 
@@ -44,17 +44,17 @@ TEST(SettingsFields, KeysAreThoseTheDaemonWrites) {
 // the table comes back from the daemon's reader under that key only.
 TEST(SettingsFields, EachKeyReachesItsField) {
   uint32_t next = 1001;
-  for (const settings_field& field : settings_fields) {
+  for (const settings_key& field : settings_keys) {
     SCOPED_TRACE(std::string(field.key));
     modem_settings s;
     std::string written;
-    if (field.kind == FIELD_FLAG) {
+    if (field.kind == SETTING_FLAG) {
       s.*field.number = 1;
       written = "1";
-    } else if (field.kind == FIELD_NUMBER) {
+    } else if (field.kind == SETTING_NUMBER) {
       s.*field.number = next;
       written = std::to_string(next++);
-    } else if (field.kind == FIELD_PARITY) {
+    } else if (field.kind == SETTING_PARITY) {
       s.*field.text = "O";
       written = "O";
     } else {
@@ -62,7 +62,7 @@ TEST(SettingsFields, EachKeyReachesItsField) {
       written = "I9:nine\n";
     }
     modem_settings back = load_text(settings_format(s));
-    for (const settings_field& other : settings_fields) {
+    for (const settings_key& other : settings_keys) {
       if (other.number != nullptr) {
         uint32_t want = &other == &field ? s.*field.number : 0;
         EXPECT_EQ(back.*other.number, want) << other.key;
@@ -94,7 +94,7 @@ TEST(SettingsFields, FindsKeysInAnyCaseWithOrWithoutPrefix) {
       {"MOD_ORVANE_BAUDRATE ", nullptr},
   };
   for (const row& r : rows) {
-    const settings_field* field = find_settings_field(r.name);
+    const settings_key* field = find_settings_field(r.name);
     if (r.key == nullptr) {
       EXPECT_EQ(field, nullptr) << r.name;
     } else {
@@ -158,7 +158,7 @@ TEST(SettingsFields, ChecksValuesAsStartUpReadsThem) {
     s.stopbits = 1;
     s.port = 2000;
     s.parity = "N";
-    const settings_field* field = find_settings_field(r.key);
+    const settings_key* field = find_settings_field(r.key);
     ASSERT_NE(field, nullptr);
     s.*field->number = r.value;
     check_findings found;
@@ -221,7 +221,7 @@ TEST(SettingsFields, MissingKeysAreThoseNoLineSets) {
               testing::AllOf(testing::Not(testing::Contains("MOD_ORVANE_PORT")),
                              testing::Contains("MOD_ORVANE_SERIAL"),
                              testing::Contains("MOD_ORVANE_BAUDRATE")));
-  EXPECT_EQ(missing_keys("").size(), std::size(settings_fields));
+  EXPECT_EQ(missing_keys("").size(), std::size(settings_keys));
 }
 
 }  // namespace

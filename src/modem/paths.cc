@@ -1,4 +1,4 @@
-#include "core/paths.h"
+#include "modem/paths.h"
 
 daemon_paths paths_under_root(const char* root) {
   daemon_paths p;

@@ -1,17 +1,15 @@
-// The daemon's one runtime record and the event loop's transient state, with the enums of call
-// states, pending actions and editor escape states.
+// The daemon's one runtime record, with the enums of call states and pending actions. The
+// command layer (at/) and the loop (core/) both work on it; it includes neither of them.
 #pragma once
 
 #include <array>
 #include <csignal>
 #include <cstdint>
+#include <string>
 
-#include "at/result_codes.h"
-#include "at/sreg_table.h"
 #include "config/settings.h"
 #include "config/subst_script.h"
-#include "core/paths.h"
-#include "platform/countdown.h"
+#include "modem/paths.h"
 #include "platform/unique_fd.h"
 
 enum call_state : int { CALL_IDLE = 0, CALL_DIALING = 1, CALL_RINGING = 2, CALL_CONNECTED = 3 };
@@ -25,12 +23,20 @@ enum pending_action : int {
   ACTION_RESET = 5,
 };
 
-enum esc_state : int { ESC_NONE = 0, ESC_SEEN = 1, ESC_CSI = 2 };
-
 constexpr int CMD_LINE_MAX = 79;
-constexpr int SERIAL_BUF_SIZE = 1024;
-constexpr int TCP_BUF_SIZE = 1024;
-constexpr unsigned char ANSWER_BYTE = 'X';
+
+struct modem_state;
+
+// One S-register: where its value lives and what to run after it was written. The table is
+// wired by sreg_table_fill (at/sreg_table.h).
+using sreg_on_change = void (*)(modem_state& ms);
+
+struct sreg_slot {
+  uint32_t* value = nullptr;  // nullptr: register absent
+  sreg_on_change on_change = nullptr;
+};
+
+constexpr int SREG_COUNT = 26;
 
 // Lives once for the life of the process; every routine takes it by reference. Not to be moved
 // once sreg_table_fill has run (the register slots point into it).
@@ -57,7 +63,7 @@ struct modem_state {
   std::array<char, CMD_LINE_MAX + 1> cmd_line{};  // NUL-terminated
   int cmd_len = 0;
   int cmd_cursor = 0;
-  int esc_state = ESC_NONE;
+  int esc_state = 0;                              // the editor's esc_state (at/line_editor.h)
   std::array<char, CMD_LINE_MAX + 1> last_cmd{};  // last line that began with AT, normalised
   // Descriptors; at most one of the three call sockets is in use.
   unique_fd serial_fd;
@@ -68,26 +74,4 @@ struct modem_state {
   daemon_paths paths;
   std::string device_path;        // the serial device chosen at start-up
   bool pid_file_written = false;  // this process wrote the pid file
-};
-
-// The event loop's transient state, alive from the first pass to shutdown.
-struct loop_state {
-  std::array<char, SERIAL_BUF_SIZE> serial_buf{};
-  int serial_len = 0;   // bytes held in serial_buf
-  int serial_sent = 0;  // of those, bytes already sent to the peer (a send cut short)
-  std::array<char, TCP_BUF_SIZE> tcp_buf{};
-  int tcp_len = 0;         // peer bytes held in tcp_buf for the serial port
-  int tcp_written = 0;     // of those, bytes already written to the serial port
-  int serial_sending = 0;  // 1 while serial_buf is being sent (the port is not read meanwhile)
-  int connect_code = RESULT_ERROR;
-  int dial_connected = 0;
-  int answer_requested = 0;
-  int next_ring_time = 0;  // monotonic seconds
-  int escape_count = 0;
-  int dtr_drop_timing = 0;
-  countdown dial_timer;
-  countdown inactivity_timer;
-  countdown split_timer;
-  countdown guard_timer;
-  countdown dtr_timer;
 };

@@ -1,0 +1,68 @@
+// The keys of the settings file and the fields of modem_settings they fill: the one table that
+// the daemon's reader and writer, the operator's settings tool and the tests share.
+#pragma once
+
+#include <cstdint>
+#include <iterator>
+#include <string>
+#include <string_view>
+
+#include "config/settings.h"
+
+enum settings_kind : int {
+  SETTING_NUMBER = 0,  // unsigned 32-bit number
+  SETTING_PARITY = 1,  // text (the parity letter), written as is, quoted when it holds a space
+  SETTING_SCRIPT = 2,  // the substitution script, plain text in the record, base64 in the file
+  SETTING_FLAG = 3,    // written as 0 or 1 (any other number is saved as 1)
+};
+
+struct settings_key {
+  std::string_view key;
+  settings_kind kind = SETTING_NUMBER;
+  bool blank_when_zero = false;  // a number of 0 is written as nothing after "="
+  uint32_t modem_settings::*number = nullptr;
+  std::string modem_settings::*text = nullptr;
+};
+
+// The lines of the file in the order they are written. The E, Q, V and &D lines stand before
+// the S-register lines although their fields follow the S-registers in the record. Loading
+// uses the same table; its order does not matter there, since every lookup scans the file.
+inline constexpr settings_key settings_keys[] = {
+    {.key = "MOD_ORVANE_ENABLED", .kind = SETTING_FLAG, .number = &modem_settings::enabled},
+    {.key = "MOD_ORVANE_SERIAL", .blank_when_zero = true, .number = &modem_settings::serial},
+    {.key = "MOD_ORVANE_BAUDRATE", .blank_when_zero = true, .number = &modem_settings::baudrate},
+    {.key = "MOD_ORVANE_DATABITS", .blank_when_zero = true, .number = &modem_settings::databits},
+    {.key = "MOD_ORVANE_PARITY", .kind = SETTING_PARITY, .text = &modem_settings::parity},
+    {.key = "MOD_ORVANE_STOPBITS", .blank_when_zero = true, .number = &modem_settings::stopbits},
+    {.key = "MOD_ORVANE_SPLIT", .number = &modem_settings::split},
+    {.key = "MOD_ORVANE_PORT", .blank_when_zero = true, .number = &modem_settings::port},
+    {.key = "MOD_ORVANE_KEEPALIVE", .number = &modem_settings::keepalive},
+    {.key = "MOD_ORVANE_KEEPALIVE_TIME",
+     .blank_when_zero = true,
+     .number = &modem_settings::keepalive_time},
+    {.key = "MOD_ORVANE_KEEPALIVE_INTVL",
+     .blank_when_zero = true,
+     .number = &modem_settings::keepalive_intvl},
+    {.key = "MOD_ORVANE_KEEPALIVE_PROBES",
+     .blank_when_zero = true,
+     .number = &modem_settings::keepalive_probes},
+    {.key = "MOD_ORVANE_STAT_ECHO", .number = &modem_settings::stat_echo},
+    {.key = "MOD_ORVANE_STAT_QUIET", .number = &modem_settings::stat_quiet},
+    {.key = "MOD_ORVANE_STAT_VERBOSITY", .number = &modem_settings::stat_verbosity},
+    {.key = "MOD_ORVANE_STAT_DTR_ACTION", .number = &modem_settings::stat_dtr_action},
+    {.key = "MOD_ORVANE_SREG_AUTO_ANSWER", .number = &modem_settings::sreg_auto_answer},
+    {.key = "MOD_ORVANE_SREG_ESC", .number = &modem_settings::sreg_esc},
+    {.key = "MOD_ORVANE_SREG_CR", .number = &modem_settings::sreg_cr},
+    {.key = "MOD_ORVANE_SREG_LF", .number = &modem_settings::sreg_lf},
+    {.key = "MOD_ORVANE_SREG_BS", .number = &modem_settings::sreg_bs},
+    {.key = "MOD_ORVANE_SREG_RING_INT", .number = &modem_settings::sreg_ring_int},
+    {.key = "MOD_ORVANE_SREG_CONN_TOUT", .number = &modem_settings::sreg_conn_tout},
+    {.key = "MOD_ORVANE_SREG_HUP_DELAY", .number = &modem_settings::sreg_hup_delay},
+    {.key = "MOD_ORVANE_SREG_SPLIT", .number = &modem_settings::sreg_split},
+    {.key = "MOD_ORVANE_SREG_ESC_DELAY", .number = &modem_settings::sreg_esc_delay},
+    {.key = "MOD_ORVANE_SREG_DTR_IGNORE", .number = &modem_settings::sreg_dtr_ignore},
+    {.key = "MOD_ORVANE_CFG_SCRIPT", .kind = SETTING_SCRIPT, .text = &modem_settings::cfg_script},
+    {.key = "MOD_ORVANE_SYSLOGLEV", .number = &modem_settings::sysloglev},
+    {.key = "MOD_ORVANE_SPOOF_OK", .number = &modem_settings::spoof_ok},
+};
+static_assert(std::size(settings_keys) == 30);
