@@ -75,7 +75,7 @@ def put_in_state(state, a, b, peer):
         h.point_dial_port(box, peer.getsockname()[1])
         box.send(h.DIAL_LOOPBACK)
         conn = h.accept(peer)  # connected, but the answer byte never comes
-        deadline = time.monotonic() + 5
+        deadline = time.monotonic() + 10
         while not a.log_count("TCP connection to 127.0.0.1 established"):
             if time.monotonic() > deadline:
                 raise h.Failure("dialling: the daemon did not see the connection")
@@ -117,6 +117,6 @@ def check_far_end(state, ends):
     if isinstance(ends, h.Daemon):
         ends.box.expect(h.NO_CARRIER, what=f"NO CARRIER at the far daemon ({state})")
         return
-    if not h.wait_closed(ends, 5):
+    if not h.wait_closed(ends, 10):
         raise h.Failure(f"{state}: the test peer did not see the call end")
     ends.close()

@@ -17,7 +17,7 @@ import transfer
 LINE_RATE = 11520  # bytes per second each way: a 115200 bit/s serial line
 CPU_GOAL = 0.05
 RATE_GOAL = 400
-CONNECT_TIMEOUT = 3.0  # a flood connection not closed by A by then is counted as failed
+CONNECT_TIMEOUT = 10.0  # a flood connection not closed by A by then is counted as failed
 MAX_IN_FLIGHT = 256
 BACKLOG = 8  # the daemon's listen backlog
 

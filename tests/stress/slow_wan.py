@@ -13,8 +13,8 @@ import transfer
 
 DELAY = 0.3  # seconds each way
 RATE = 8000  # bytes a second each way: 64 kbit/s
-PROMPT = 1.0
-BUSY_SECONDS = 5  # how long A's DTE sends before escaping in the middle of a transfer  # seconds allowed beyond the guard time and the link's delay
+PROMPT = 3.0  # seconds allowed beyond the guard time and the delay (a busy machine is slow)
+BUSY_SECONDS = 5  # how long A's DTE sends before escaping in the middle of a transfer
 
 
 def run(ctx):
