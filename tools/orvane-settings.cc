@@ -90,6 +90,7 @@ void print_value(const settings_key& field, const modem_settings& s) {
       printf("%u\n", s.*field.number);
       break;
     case SETTING_PARITY:
+    case SETTING_ALLOW:
       printf("%s\n", (s.*field.text).c_str());
       break;
     case SETTING_SCRIPT:
@@ -114,7 +115,7 @@ int cmd_show(const char* path) {
       } else {
         printf("%s=<script of %zu line%s, below>\n", key, lines, lines == 1 ? "" : "s");
       }
-    } else if (field.kind == SETTING_PARITY) {
+    } else if (field.kind == SETTING_PARITY || field.kind == SETTING_ALLOW) {
       printf("%s=%s\n", key, (s.*field.text).c_str());
     } else {
       printf("%s=%u\n", key, s.*field.number);
@@ -201,6 +202,10 @@ bool assign(const settings_key& field, std::string_view text, modem_settings& s)
     }
     case SETTING_SCRIPT:
       if (!script_acceptable(std::string(text))) return false;
+      s.*field.text = std::string(text);
+      break;
+    case SETTING_ALLOW:
+      // check_field below refuses a list the daemon would not start with.
       s.*field.text = std::string(text);
       break;
   }

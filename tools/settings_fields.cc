@@ -9,6 +9,7 @@
 #include "at/dial.h"
 #include "at/result_codes.h"
 #include "at/sreg_table.h"
+#include "config/allow_list.h"
 #include "config/subst_script.h"
 #include "config/text_rules.h"
 #include "platform/log.h"
@@ -126,6 +127,17 @@ void check_field(const settings_key& field, const modem_settings& s, check_findi
   } else if (field.number == &msf::stat_dtr_action && s.stat_dtr_action > 3) {
     found.warnings.push_back(
         format("%s: %u is not 0 to 3; a DTR drop does nothing", key, s.stat_dtr_action));
+  } else if (field.kind == SETTING_ALLOW) {
+    allow_list list;
+    std::string bad_entry;
+    if (!allow_list_parse(s.allow, list, bad_entry)) {
+      found.errors.push_back(
+          format("%s: \"%s\" is not an IPv4 address or prefix", key, bad_entry.c_str()));
+    } else if (s.allow.size() > SETTINGS_TEXT_MAX) {
+      found.warnings.push_back(
+          format("%s: the list has %zu characters; AT&W cannot save more than %zu", key,
+                 s.allow.size(), SETTINGS_TEXT_MAX));
+    }
   } else if (field.kind == SETTING_SCRIPT && s.cfg_script.size() > SETTINGS_SCRIPT_SAVE_MAX) {
     found.warnings.push_back(format("%s: the script has %zu bytes; AT&W cannot save more than %zu",
                                     key, s.cfg_script.size(), SETTINGS_SCRIPT_SAVE_MAX));
@@ -188,6 +200,7 @@ void check_script(const std::string& script, check_findings& found) {
 std::vector<std::string_view> missing_keys(std::string_view content) {
   std::vector<std::string_view> missing;
   for (const settings_key& field : settings_keys) {
+    if (field.kind == SETTING_ALLOW) continue;
     bool found = false;
     std::string_view rest = content;
     while (!found && !rest.empty()) {

@@ -1,9 +1,11 @@
 #include "at/handlers.h"
 
 #include "at/sreg_table.h"
+#include "config/allow_list.h"
 #include "config/settings.h"
 #include "config/text_rules.h"
 #include "modem/modem_state.h"
+#include "platform/log.h"
 
 namespace {
 
@@ -56,11 +58,19 @@ int cmd_verbose(modem_state& ms, char* text, bool check_only) {
   return parse_flag_digit(text[0], check_only, ms.settings.stat_verbosity);
 }
 
-// The digit after Z only selects a profile on real modems; there is one profile here.
+// The digit after Z only selects a profile on real modems; there is one profile here. A file
+// whose allow list has an invalid entry is not taken at all: ERROR, and nothing changes.
 int cmd_reset(modem_state& ms, char* text, bool check_only) {
   int count = is_digit(text[0]) ? 1 : 0;
   if (check_only) return count;
-  settings_load(ms.settings, ms.paths.settings.c_str());
+  modem_settings loaded;
+  settings_load(loaded, ms.paths.settings.c_str());
+  std::string bad_entry;
+  if (!allow_list_parse(loaded.allow, ms.allowed, bad_entry)) {
+    log_msg(3, "MOD_ORVANE_ALLOW: \"%s\" is not an IPv4 address or prefix", bad_entry.c_str());
+    return -1;
+  }
+  ms.settings = std::move(loaded);
   recompute_timers(ms);
   ms.pending_action = ACTION_RESET;
   return count;

@@ -14,7 +14,6 @@ namespace {
 // A line of the file is read in pieces of at most SETTINGS_LINE_SIZE - 1 characters; a longer
 // line thus becomes several lines.
 constexpr size_t SETTINGS_LINE_SIZE = 16384;
-constexpr size_t SETTINGS_TEXT_MAX = 16000;  // characters of a text value written to the file
 
 struct settings_reader {
   FILE* file = nullptr;
@@ -119,6 +118,7 @@ void settings_load_stream(modem_settings& s, FILE* file) {
         s.*k.number = settings_get_uint(reader, k.key);
         break;
       case SETTING_PARITY:
+      case SETTING_ALLOW:
         s.*k.text = settings_get_text(reader, k.key);
         break;
       case SETTING_SCRIPT:
@@ -152,6 +152,10 @@ std::string settings_format(const modem_settings& s) {
       case SETTING_SCRIPT:
         put_text(out, k.key, base64_encode_alloc(c_text(s.*k.text)));
         break;
+      case SETTING_ALLOW:
+        // No line at all when empty: a daemon without an allow list saves the same 30 lines.
+        if (!c_text(s.*k.text).empty()) put_text(out, k.key, c_text(s.*k.text));
+        break;
     }
   }
   return out;
@@ -161,5 +165,6 @@ int settings_save(const modem_settings& s, const char* path) {
   // The file keeps only the first 16,000 characters of a value; a longer script would come
   // back cut, so it is refused and the saved configuration stays whole.
   if (c_text(s.cfg_script).size() > SETTINGS_SCRIPT_SAVE_MAX) return 0;
+  if (c_text(s.allow).size() > SETTINGS_TEXT_MAX) return 0;
   return replace_file(path, settings_format(s)) ? 1 : 0;
 }

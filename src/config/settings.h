@@ -38,11 +38,15 @@ struct modem_settings {
   std::string cfg_script;         // substitution script, plain text (base64 in the file)
   uint32_t sysloglev = 0;         // log threshold, compared as signed
   uint32_t spoof_ok = 0;          // non-zero: ERROR is sent as OK
+  std::string allow;              // MOD_ORVANE_ALLOW: callers' addresses, empty = any caller
 };
 
 // Scripts longer than this cannot be saved whole (the file keeps at most 16,000 characters of
 // a value, and base64 makes 4 characters of 3 bytes).
 constexpr size_t SETTINGS_SCRIPT_SAVE_MAX = 12000;
+
+// Characters of a text value the file keeps.
+constexpr size_t SETTINGS_TEXT_MAX = 16000;
 
 // Fills `s` from the settings file at `path`. A missing or unreadable file gives 0 in every
 // number and empty texts. Returns false when the file could not be opened.
@@ -51,10 +55,12 @@ bool settings_load(modem_settings& s, const char* path);
 // Same, from an open stream (nullptr: no file).
 void settings_load_stream(modem_settings& s, FILE* file);
 
-// The file content settings_save writes: the 30 keys, one line each, in the file's order.
+// The file content settings_save writes: the 30 keys, one line each, in the file's order, then
+// MOD_ORVANE_ALLOW when the allow list is not empty.
 std::string settings_format(const modem_settings& s);
 
 // Replaces the file at `path` atomically with settings_format(s), keeping its permission bits.
-// Returns 1 when written; 0 when the file cannot be written or the script is longer than
-// SETTINGS_SCRIPT_SAVE_MAX bytes (the old file is then left untouched).
+// Returns 1 when written; 0 when the file cannot be written, the script is longer than
+// SETTINGS_SCRIPT_SAVE_MAX bytes or the allow list longer than SETTINGS_TEXT_MAX characters
+// (the old file is then left untouched).
 int settings_save(const modem_settings& s, const char* path);

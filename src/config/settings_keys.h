@@ -14,6 +14,7 @@ enum settings_kind : int {
   SETTING_PARITY = 1,  // text (the parity letter), written as is, quoted when it holds a space
   SETTING_SCRIPT = 2,  // the substitution script, plain text in the record, base64 in the file
   SETTING_FLAG = 3,    // written as 0 or 1 (any other number is saved as 1)
+  SETTING_ALLOW = 4,   // the callers' allow list: text as SETTING_PARITY, no line when empty
 };
 
 struct settings_key {
@@ -64,5 +65,6 @@ inline constexpr settings_key settings_keys[] = {
     {.key = "MOD_ORVANE_CFG_SCRIPT", .kind = SETTING_SCRIPT, .text = &modem_settings::cfg_script},
     {.key = "MOD_ORVANE_SYSLOGLEV", .number = &modem_settings::sysloglev},
     {.key = "MOD_ORVANE_SPOOF_OK", .number = &modem_settings::spoof_ok},
+    {.key = "MOD_ORVANE_ALLOW", .kind = SETTING_ALLOW, .text = &modem_settings::allow},
 };
-static_assert(std::size(settings_keys) == 30);
+static_assert(std::size(settings_keys) == 31);

@@ -7,7 +7,9 @@
 #include <iterator>
 
 #include "at/result_codes.h"
+#include "config/allow_list.h"
 #include "platform/log.h"
+#include "platform/log_limit.h"
 #include "platform/serial_port.h"
 #include "platform/sockets.h"
 
@@ -64,9 +66,19 @@ unique_fd& socket_of(modem_state& ms, call_socket which) {
   return ms.data_sock;
 }
 
-void reject_connection(unique_fd& conn, uint32_t addr) {
-  log_msg(5, "TCP connection from %s rejected", addr_text(addr));
+// Closes a connection that does not become a call. Anyone who can reach the port can provoke
+// these messages, so they are limited (a flood must not fill a router's small log).
+void turn_away(loop_state& ls, unique_fd& conn, uint32_t addr, const char* outcome,
+               const clock_reading& now) {
+  report_turned_away(ls, now);
+  if (log_limit_admit(ls.turned_away_log, now.monotonic)) {
+    log_msg(5, "TCP connection from %s %s", addr_text(addr), outcome);
+  }
   close_socket(conn);
+}
+
+void reject_connection(loop_state& ls, unique_fd& conn, uint32_t addr, const clock_reading& now) {
+  turn_away(ls, conn, addr, "rejected", now);
 }
 
 }  // namespace
@@ -139,21 +151,26 @@ void ring_socket_readable(modem_state& ms, loop_state& ls) {
   }
 }
 
-void accept_call(modem_state& ms, loop_state& ls) {
+void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
   uint32_t addr = 0;
   unique_fd conn(accept_connection(ms.listen_sock.get(), &addr));
   if (!conn.valid()) return;
+  // A caller that is not allowed changes nothing: no RING, S1 and any call left as they are.
+  if (!allow_list_permits(ms.allowed, addr)) {
+    turn_away(ls, conn, addr, "not allowed", now);
+    return;
+  }
   if (conn.get() >= FD_SETSIZE) {
-    reject_connection(conn, addr);
+    reject_connection(ls, conn, addr, now);
     return;
   }
   switch (ms.call_state) {
     case CALL_DIALING:
-      reject_connection(conn, addr);
+      reject_connection(ls, conn, addr, now);
       return;
     case CALL_RINGING:
       if (addr != ms.peer_addr) {
-        reject_connection(conn, addr);
+        reject_connection(ls, conn, addr, now);
         return;
       }
       // The caller dialled again: ringing goes on for the new connection.
@@ -161,7 +178,7 @@ void accept_call(modem_state& ms, loop_state& ls) {
       break;
     case CALL_CONNECTED:
       if (addr != ms.peer_addr) {
-        reject_connection(conn, addr);
+        reject_connection(ls, conn, addr, now);
         return;
       }
       call_hangup(ms, ls, HANGUP_RECONNECT);
@@ -177,6 +194,14 @@ void accept_call(modem_state& ms, loop_state& ls) {
   ms.call_state = CALL_RINGING;
   ms.peer_addr = addr;
   ms.ring_sock = std::move(conn);
+}
+
+void report_turned_away(loop_state& ls, const clock_reading& now) {
+  uint32_t counted = log_limit_expire(ls.turned_away_log, now.monotonic);
+  if (counted != 0) {
+    log_msg(5, "%u more connections refused or rejected in the last %d s", counted,
+            LOG_LIMIT_PERIOD_SEC);
+  }
 }
 
 void answer_call(modem_state& ms, loop_state& ls, const clock_reading& now) {

@@ -40,8 +40,14 @@ void dial_socket_readable(modem_state& ms, loop_state& ls, const clock_reading& 
 // One byte (or end of stream) from a caller that is being rung.
 void ring_socket_readable(modem_state& ms, loop_state& ls);
 
-// Takes an incoming connection from the listening socket.
-void accept_call(modem_state& ms, loop_state& ls);
+// Takes an incoming connection from the listening socket. A caller not on the allow list is
+// closed at once ("not allowed"); while another call exists, one is rejected ("rejected").
+// Those messages are limited to LOG_LIMIT_MESSAGES per LOG_LIMIT_PERIOD_SEC.
+void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now);
+
+// Logs how many refused or rejected connections went unlogged once their period is over at
+// `now`; run at least once a second.
+void report_turned_away(loop_state& ls, const clock_reading& now);
 
 // Time checks of one pass: the dial time-out (CALL_DIALING) and ringing/answering
 // (CALL_RINGING).

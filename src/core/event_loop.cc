@@ -107,7 +107,7 @@ void handle_ready(modem_state& ms, loop_state& ls, const fd_sets& sets, const cl
     }
   }
   if (ready(sets.read, ms.ring_sock.get())) ring_socket_readable(ms, ls);
-  if (ready(sets.read, ms.listen_sock.get())) accept_call(ms, ls);
+  if (ready(sets.read, ms.listen_sock.get())) accept_call(ms, ls, now);
 }
 
 void run_time_checks(modem_state& ms, loop_state& ls, const clock_reading& now) {
@@ -121,6 +121,7 @@ void run_time_checks(modem_state& ms, loop_state& ls, const clock_reading& now) 
   bool forward = true;
   if (call_goes_on && ms.call_state == CALL_CONNECTED) forward = check_dtr(ms, ls, now);
   if (forward) forward_serial_bytes(ms, ls, now);
+  report_turned_away(ls, now);
 }
 
 }  // namespace

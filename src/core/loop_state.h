@@ -6,6 +6,7 @@
 
 #include "at/result_codes.h"
 #include "platform/countdown.h"
+#include "platform/log_limit.h"
 
 constexpr int SERIAL_BUF_SIZE = 1024;
 constexpr int TCP_BUF_SIZE = 1024;
@@ -30,6 +31,7 @@ struct loop_state {
   countdown split_timer;
   countdown guard_timer;
   countdown dtr_timer;
+  log_limit turned_away_log;  // messages of refused and rejected connections
 };
 
 // True while serial bytes are being sent to the peer: the serial port is not read meanwhile.

@@ -128,6 +128,13 @@ int daemon_main(int argc, char** argv) {
   ms.status_request = 0;
 
   load_script(ms);
+  // A list with an entry that is not an address would let callers in or keep them out against
+  // the operator's intent.
+  std::string bad_entry;
+  if (!allow_list_parse(ms.settings.allow, ms.allowed, bad_entry)) {
+    startup_failed(ms, settings_read,
+                   "MOD_ORVANE_ALLOW: \"" + bad_entry + "\" is not an IPv4 address or prefix");
+  }
   ls.connect_code = connect_code_for_baud(ms.settings.baudrate);
 
   // Only two devices exist; another number is a setting error, refused before anything is

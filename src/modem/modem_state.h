@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "config/allow_list.h"
 #include "config/settings.h"
 #include "config/subst_script.h"
 #include "modem/paths.h"
@@ -56,6 +57,7 @@ struct modem_state {
   volatile std::sig_atomic_t term_signal = 0;     // first termination signal, 0 = none
   volatile std::sig_atomic_t status_request = 0;  // 1: write the status files
   modem_settings settings;
+  allow_list allowed;  // parsed from settings.allow at start-up and by ATZ
   subst_array subst_table{};
   int subst_count = 0;
   std::array<sreg_slot, SREG_COUNT> sreg_table{};

@@ -1,6 +1,6 @@
 #include "platform/countdown.h"
 
-#include <time.h>
+#include "platform/system_calls.h"
 
 namespace {
 
@@ -13,11 +13,7 @@ void disarm(countdown& cd) {
 
 }  // namespace
 
-timeval wall_clock_now() {
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  return tv;
-}
+timeval wall_clock_now() { return sys().wall_clock(); }
 
 clock_reading read_clocks() { return {.wall = wall_clock_now(), .monotonic = monotonic_seconds()}; }
 
@@ -85,8 +81,4 @@ void timeout_min(timeval& timeout, const countdown& cd) {
   }
 }
 
-int monotonic_seconds() {
-  timespec ts{};
-  if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) return -1;
-  return static_cast<int>(ts.tv_sec);
-}
+int monotonic_seconds() { return sys().monotonic_clock(); }

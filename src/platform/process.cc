@@ -7,13 +7,15 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "platform/system_calls.h"
+
 void start_session() { setsid(); }
 
 int current_pid() { return static_cast<int>(getpid()); }
 
 void remove_file(const char* path) { unlink(path); }
 
-void sleep_seconds(unsigned seconds) { sleep(seconds); }
+void sleep_seconds(unsigned seconds) { sys().sleep(seconds); }
 
 void sleep_milliseconds(unsigned ms) {
   timespec ts{};
@@ -33,12 +35,11 @@ void install_signal_handlers(signal_handler_fn handler) {
 }
 
 int wait_ready(int nfds, fd_set* read_set, fd_set* write_set, timeval* timeout) {
-  // No retry on EINTR: the caller learns from it that a signal arrived.
-  return select(nfds, read_set, write_set, nullptr, timeout);
+  return sys().select(nfds, read_set, write_set, timeout);
 }
 
-ssize_t fd_read(int fd, void* buf, size_t len) { return read(fd, buf, len); }
+ssize_t fd_read(int fd, void* buf, size_t len) { return sys().read(fd, buf, len); }
 
-ssize_t fd_write(int fd, const void* buf, size_t len) { return write(fd, buf, len); }
+ssize_t fd_write(int fd, const void* buf, size_t len) { return sys().write(fd, buf, len); }
 
 void exit_process(int status) { exit(status); }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/log.h"
+#include "platform/system_calls.h"
 
 namespace {
 
@@ -24,10 +25,6 @@ constexpr rate_speed supported_rates[] = {
     {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
     {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
-
-int real_modem_ioctl(int fd, unsigned long request, int* bits) { return ioctl(fd, request, bits); }
-
-modem_ioctl_fn modem_ioctl = real_modem_ioctl;
 
 }  // namespace
 
@@ -86,20 +83,14 @@ int serial_open(const char* path, uint32_t baud, uint32_t data_bits, const char*
 void set_modem_lines(int fd, int lines, int raise) {
   if (fd < 0) return;
   int mask = lines;
-  if (modem_ioctl(fd, raise != 0 ? TIOCMBIS : TIOCMBIC, &mask) < 0) {
+  if (sys().modem_ioctl(fd, raise != 0 ? TIOCMBIS : TIOCMBIC, &mask) < 0) {
     int err = errno;
     log_msg(3, "2ioctl error: %s", strerror(err));
   }
 }
 
-int get_modem_lines(int fd, int* bits) { return modem_ioctl(fd, TIOCMGET, bits); }
+int get_modem_lines(int fd, int* bits) { return sys().modem_ioctl(fd, TIOCMGET, bits); }
 
-ssize_t write_text(int fd, const char* text) { return write(fd, text, strlen(text)); }
+ssize_t write_text(int fd, const char* text) { return sys().write(fd, text, strlen(text)); }
 
-ssize_t write_byte(int fd, unsigned char byte) { return write(fd, &byte, 1); }
-
-modem_ioctl_fn set_modem_ioctl(modem_ioctl_fn fn) {
-  modem_ioctl_fn old = modem_ioctl;
-  modem_ioctl = fn;
-  return old;
-}
+ssize_t write_byte(int fd, unsigned char byte) { return sys().write(fd, &byte, 1); }

@@ -34,8 +34,3 @@ int get_modem_lines(int fd, int* bits);
 // One write() of the text without its NUL / of one byte. Results are those of write().
 ssize_t write_text(int fd, const char* text);
 ssize_t write_byte(int fd, unsigned char byte);
-
-// Seam for the modem-line ioctls (TIOCMGET, TIOCMBIS, TIOCMBIC), which fail on a pty. A test
-// installs its own function and restores the previous one afterwards. Returns the previous one.
-using modem_ioctl_fn = int (*)(int fd, unsigned long request, int* bits);
-modem_ioctl_fn set_modem_ioctl(modem_ioctl_fn fn);

@@ -1,7 +1,6 @@
 #include "platform/sockets.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -11,6 +10,7 @@
 #include <cstring>
 
 #include "platform/log.h"
+#include "platform/system_calls.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ sockaddr_in ipv4_address(uint32_t addr, uint32_t port) {
 
 // Sets one integer option; a refusal is logged with `message` and does not stop the caller.
 void set_int_option(int sock, int level, int name, int value, const char* message) {
-  if (setsockopt(sock, level, name, &value, sizeof value) != 0) {
+  if (sys().set_int_option(sock, level, name, value) != 0) {
     int err = errno;
     log_direct(3, message, strerror(err));
   }
@@ -71,42 +71,27 @@ void enable_keepalive(int sock, uint32_t idle, uint32_t interval, uint32_t probe
 
 void close_socket(unique_fd& sock) {
   // close() itself, not unique_fd::reset(), so that closing an empty variable is reported too.
-  if (close(sock.release()) != 0) {
+  if (sys().close(sock.release()) != 0) {
     int err = errno;
     log_msg(3, "close socket error: %s", strerror(err));
   }
 }
 
-int tcp_socket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
+int tcp_socket() { return sys().tcp_socket(); }
 
-int set_nonblocking(int fd) {
-  int flags = fcntl(fd, F_GETFL);
-  if (flags < 0) return -1;
-  return fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 ? -1 : 0;
-}
+int set_nonblocking(int fd) { return sys().set_nonblocking(fd); }
 
 int tcp_connect(int fd, uint32_t addr, uint32_t port) {
-  sockaddr_in sin = ipv4_address(addr, port);
-  return connect(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin);
+  return sys().connect(fd, addr, static_cast<uint16_t>(port & 0xffff));
 }
 
-int socket_error(int fd, int* error) {
-  socklen_t len = sizeof *error;
-  return getsockopt(fd, SOL_SOCKET, SO_ERROR, error, &len);
-}
+int socket_error(int fd, int* error) { return sys().socket_error(fd, error); }
 
-int accept_connection(int listen_fd, uint32_t* addr) {
-  sockaddr_in sin{};
-  socklen_t len = sizeof sin;
-  int fd =
-      accept4(listen_fd, reinterpret_cast<sockaddr*>(&sin), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd >= 0 && addr != nullptr) *addr = sin.sin_addr.s_addr;
-  return fd;
-}
+int accept_connection(int listen_fd, uint32_t* addr) { return sys().accept(listen_fd, addr); }
 
-ssize_t send_bytes(int fd, const void* buf, size_t len) { return send(fd, buf, len, MSG_NOSIGNAL); }
+ssize_t send_bytes(int fd, const void* buf, size_t len) { return sys().send(fd, buf, len); }
 
-ssize_t recv_bytes(int fd, void* buf, size_t len) { return recv(fd, buf, len, 0); }
+ssize_t recv_bytes(int fd, void* buf, size_t len) { return sys().recv(fd, buf, len); }
 
 const char* addr_text(uint32_t addr) {
   in_addr in{};

@@ -1,9 +1,9 @@
 // Move-only owner of a file descriptor: closes it on destruction, -1 when empty.
 #pragma once
 
-#include <unistd.h>
-
 #include <utility>
+
+#include "platform/system_calls.h"
 
 class unique_fd {
  public:
@@ -24,7 +24,7 @@ class unique_fd {
   // Closes the held descriptor (if any) and takes `fd`. Returns the result of close(), 0 if none.
   int reset(int fd = -1) {
     int rc = 0;
-    if (fd_ >= 0) rc = ::close(fd_);
+    if (fd_ >= 0) rc = sys().close(fd_);
     fd_ = fd;
     return rc;
   }

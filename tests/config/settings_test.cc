@@ -291,6 +291,32 @@ TEST(SettingsLoad, ReadsEveryKeyWrittenByFormat) {
   EXPECT_EQ(back.cfg_script, std::string(12000, 's'));
 }
 
+TEST(SettingsFormat, AllowListIsWrittenLastAndOnlyWhenUsed) {
+  struct {
+    std::string allow, last_line;
+  } cases[] = {
+      {"", "MOD_ORVANE_SPOOF_OK=14"},
+      {"10.0.0.0/8", "MOD_ORVANE_ALLOW=10.0.0.0/8"},
+      {"10.0.0.0/8,192.168.1.7", "MOD_ORVANE_ALLOW=10.0.0.0/8,192.168.1.7"},
+      {"10.0.0.0/8, 192.168.1.7", "MOD_ORVANE_ALLOW=\"10.0.0.0/8, 192.168.1.7\""},
+  };
+  for (const auto& c : cases) {
+    modem_settings s = sample();
+    s.allow = c.allow;
+    std::string text = settings_format(s);
+    ASSERT_FALSE(text.empty());
+    std::string last = text.substr(0, text.size() - 1);
+    last = last.substr(last.rfind('\n') + 1);
+    EXPECT_EQ(last, c.last_line) << "allow: \"" << c.allow << "\"";
+    EXPECT_EQ(load_text(text).allow, c.allow);
+  }
+  // Without a list the file is the one a daemon without this key has always written.
+  modem_settings s = sample();
+  std::string without = settings_format(s);
+  s.allow = "127.0.0.2";
+  EXPECT_EQ(settings_format(s), without + "MOD_ORVANE_ALLOW=127.0.0.2\n");
+}
+
 int mode_of(const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return -1;
@@ -338,6 +364,19 @@ TEST(SettingsSave, RefusesAScriptThatWouldBeCut) {
   EXPECT_EQ(settings_save(s, path.c_str()), 0);
   EXPECT_EQ(read_file(path), "old\n");
   EXPECT_EQ(entries_in(dir.path()), 1u);
+}
+
+TEST(SettingsSave, RefusesAnAllowListThatWouldBeCut) {
+  temp_dir dir;
+  std::string path = dir.file("settings");
+  write_file(path, "old\n");
+  modem_settings s = sample();
+  s.allow = std::string(SETTINGS_TEXT_MAX - 8, ' ') + "10.0.0.1";
+  EXPECT_EQ(settings_save(s, path.c_str()), 1);
+  s.allow += "0";
+  write_file(path, "old\n");
+  EXPECT_EQ(settings_save(s, path.c_str()), 0);
+  EXPECT_EQ(read_file(path), "old\n");
 }
 
 TEST(SettingsSave, FailsWhenTheFileCannotBeReplaced) {

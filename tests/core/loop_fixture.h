@@ -1,13 +1,10 @@
-// In-process fixture for the daemon core: a modem_state whose serial port is one end of a
-// socketpair (the test holds the DTE's end), a loopback TCP peer, and a fake behind the
-// modem-line seam that plays the DTE's DTR and records the modem's own DTR output.
+// In-process fixture for the daemon core: a modem_state and loop_state run by event_loop_pass in
+// a simulated world (virtual clock, scripted serial line, listening and call sockets, modem
+// lines), so timing is exact to the microsecond and nothing sleeps.
 #pragma once
 
-#include <sys/ioctl.h>
-#include <sys/socket.h>
+#include <arpa/inet.h>
 
-#include <atomic>
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,66 +13,54 @@
 #include "core/event_loop.h"
 #include "core/loop_state.h"
 #include "modem/modem_state.h"
-#include "platform/serial_port.h"
+#include "sim/sim_world.h"
 #include "test_support.h"
 
-// The modem lines as the fake sees them.
-// Atomic because a test script thread changes them while the loop runs.
-struct fake_lines {
-  std::atomic<bool> dte_dtr = true;     // read back as TIOCM_CAR
-  std::atomic<bool> modem_dtr = false;  // what TIOCMBIS/TIOCMBIC set for TIOCM_DTR
-  std::atomic<bool> fail_get = false;   // TIOCMGET fails with EIO
-  std::atomic<int> get_calls = 0;
-};
+// The IPv4 address of a dotted text, network byte order.
+uint32_t ipv4(const char* text);
 
 class loop_fixture {
  public:
+  // The sample settings at 115200 bit/s with S11 = 0 (each serial read is forwarded in its own
+  // pass unless a test says otherwise), logging everything. The clock stands at 0.
   loop_fixture();
   ~loop_fixture();
 
   modem_state& ms() { return *ms_; }
   loop_state& ls() { return *ls_; }
-  fake_lines& lines();
+  sim_world& world() { return world_; }
+  int64_t now() const { return world_.now(); }
 
   // Applies a settings change and rederives the timer durations.
   void configure(const std::function<void(modem_settings&)>& change);
 
-  // Connects a loopback peer and puts the call on-line as an answered call would be; returns
-  // the peer's descriptor (owned by the fixture).
-  int connect_call();
+  // Puts a call from 127.0.0.1 on-line as an answered call would be; returns the peer's end.
+  std::shared_ptr<sim_conn> connect_call();
 
-  // Runs passes until `done` holds or `seconds` pass; returns done().
-  bool run_until(const std::function<bool()>& done, double seconds = 5.0);
-  // Runs passes for about `seconds` (a pass may wait up to a second in select).
-  void run_for(double seconds);
-  // Runs `script` (writes, pauses, line changes; no access to the state records) on a thread
-  // of its own while this thread runs passes, until the script has finished.
-  void run_with(const std::function<void()>& script);
+  // Runs passes until `done` holds, at most until `limit` µs from now; returns done(). Fails
+  // the test when the loop spins (many passes without the clock moving or bytes moving).
+  bool run_until(const std::function<bool()>& done, int64_t limit = 120 * SEC);
+  // Runs passes until the clock has moved `usec` further.
+  void run_for(int64_t usec);
+  // Runs one pass.
+  void pass();
 
-  // Opens a listening socket on 127.0.0.1 and a free port as ms().listen_sock; returns the port.
-  uint16_t listen_for_calls();
-  // A caller bound to the loopback address `source` (such as "127.0.0.2") that connects to
-  // 127.0.0.1 at the port of ms().listen_sock. Non-blocking; the test owns it.
-  unique_fd connect_caller(const char* source = "127.0.0.1");
-  // A listener on 127.0.0.1 playing the called daemon; ms().settings.port becomes its port.
-  unique_fd listen_as_callee();
+  // A listening socket as ms().listen_sock, and a caller from `source` that connects to it.
+  void listen_for_calls();
+  std::shared_ptr<sim_conn> call_in(const char* source = "127.0.0.1");
+  // The daemon's latest outgoing connection attempt (nullptr when none).
+  std::shared_ptr<sim_conn> last_dial() const;
+
+  // The DTE side of the serial line.
+  sim_conn& dte() { return *world_.serial(); }
+  void dte_write(const std::string& bytes) { dte().send(bytes); }
+  std::string dte_read() { return dte().take(); }
   // Types `line` followed by the current S3 character.
   void type_line(const std::string& line);
 
-  // The DTE side of the serial line.
-  int dte_fd() const { return dte_.get(); }
-  void dte_write(const std::string& bytes);
-  std::string dte_read();  // everything available now
-  // The peer side of the call.
-  void peer_write(const std::string& bytes);
-  std::string peer_read();  // everything available now
-  bool peer_closed();       // end of stream seen (after reading what was there)
-
  private:
+  sim_world world_;
   std::unique_ptr<modem_state> ms_;
   std::unique_ptr<loop_state> ls_;
-  unique_fd dte_;
-  unique_fd peer_;
   temp_dir dir_;
-  modem_ioctl_fn previous_ioctl_;
 };

@@ -48,7 +48,7 @@ TEST(StatusFiles, CallFileFollowsCallAndMode) {
 
   // Ringing is not connected yet.
   f.listen_for_calls();
-  unique_fd caller = f.connect_caller();
+  auto caller = f.call_in();
   ASSERT_TRUE(f.run_until([&] { return f.ms().call_state == CALL_RINGING; }));
   write_status_files(f.ms());
   EXPECT_EQ(status_file(f, "status_c"), idle);
@@ -75,7 +75,6 @@ TEST(StatusFiles, CallFileFollowsCallAndMode) {
 TEST(StatusFiles, CallFileWhileDialling) {
   loop_fixture f;
   lay_out_root(f, "R\n", "M\n");
-  unique_fd callee = f.listen_as_callee();
   f.type_line("ATD127000000001");
   ASSERT_TRUE(f.run_until([&] { return f.ms().call_state == CALL_DIALING; }));
   write_status_files(f.ms());
@@ -126,7 +125,7 @@ TEST(StatusFiles, ConfigFileHoldsTheAtAndVReportWithCurrentLineEnds) {
   // end their lines with S3 S4, not in the call file.
   f.type_line("ATS4=33S3=35");
   ASSERT_TRUE(f.run_until([&] { return f.ms().settings.sreg_cr == 35; }));
-  f.run_for(0.05);
+  f.run_for(50 * MSEC);
   f.dte_read();
   f.dte_write("AT&V#");
   dte.clear();

@@ -331,8 +331,11 @@ bool daemon_process::start(const std::function<void(pid_t)>& before_exec) {
   std::vector<char*> envp;
   for (auto& e : env_text) envp.push_back(e.data());
   envp.push_back(nullptr);
-  std::string binary = ORVANED_BINARY;
-  char* argv[] = {binary.data(), nullptr};
+  std::vector<std::string> words = launcher_;
+  words.emplace_back(ORVANED_BINARY);
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
 
   pid_t child = fork();
   if (child < 0) {
@@ -355,7 +358,7 @@ bool daemon_process::start(const std::function<void(pid_t)>& before_exec) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    execve(argv[0], argv, envp.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   pid_ = child;

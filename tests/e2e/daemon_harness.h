@@ -113,6 +113,9 @@ class daemon_process {
   // Forks and executes the daemon. `before_exec`, when given, runs in the test with the child's
   // pid before the child executes the binary. Returns false when fork or pipe failed.
   bool start(const std::function<void(pid_t)>& before_exec = {});
+  // Words that start() puts before the daemon's path: a program that executes the daemon in an
+  // environment of its own (with the same process id). Empty by default.
+  void set_launcher(std::vector<std::string> words) { launcher_ = std::move(words); }
   pid_t pid() const { return pid_; }
 
   // Running: the process owns a socket listening on the sandbox's port and has handlers for
@@ -159,6 +162,7 @@ class daemon_process {
   bool try_reap(int options);
 
   sandbox& box_;
+  std::vector<std::string> launcher_;
   pid_t pid_ = -1;
   bool reaped_ = false;
   int wait_status_ = 0;

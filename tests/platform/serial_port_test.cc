@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/system_calls.h"
 #include "platform/unique_fd.h"
 #include "test_support.h"
 
@@ -47,11 +48,16 @@ struct scoped_threshold {
   ~scoped_threshold() { log_set_threshold(nullptr); }
 };
 
-// Installs a fake modem ioctl and puts the previous one back afterwards.
+// Installs a fake modem ioctl in the system-call table and puts the previous table back
+// afterwards.
 struct scoped_modem_ioctl {
-  modem_ioctl_fn previous;
-  explicit scoped_modem_ioctl(modem_ioctl_fn fn) : previous(set_modem_ioctl(fn)) {}
-  ~scoped_modem_ioctl() { set_modem_ioctl(previous); }
+  system_calls table = sys();
+  const system_calls* previous;
+  explicit scoped_modem_ioctl(int (*fn)(int, unsigned long, int*))
+      : previous(use_system_calls(&table)) {
+    table.modem_ioctl = fn;
+  }
+  ~scoped_modem_ioctl() { use_system_calls(previous); }
 };
 
 struct ioctl_call {

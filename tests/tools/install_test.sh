@@ -68,6 +68,11 @@ if command -v systemd-analyze >/dev/null 2>&1; then
     [ -n "$out" ]; then
     fail "systemd-analyze verify: $out"
   fi
+  # The unit's restrictions keep its exposure at 2.0 or lower (the scale is 0 to 100 here).
+  if ! out=$(systemd-analyze security --offline=true --threshold=20 "$work/unit/orvaned.service" 2>&1); then
+    echo "$out" | tail -n 3
+    fail "the unit's exposure is above 2.0"
+  fi
 else
   echo "systemd-analyze not installed: the unit was not verified"
 fi

@@ -87,6 +87,7 @@ TEST(OrvaneSettings, SetReadsBackThroughGetShowAndTheDaemonsLoader) {
     settings_root box;
     std::string value = field.kind == SETTING_PARITY ? "O" : std::to_string(next++);
     if (field.kind == SETTING_FLAG || field.number == &modem_settings::serial) value = "1";
+    if (field.kind == SETTING_ALLOW) value = "10.0.0.0/8, 192.168.1.7";
     program_result set = box.tool({"set", std::string(field.key) + "=" + value});
     ASSERT_EQ(set.status, 0) << set.err;
     EXPECT_EQ(box.tool({"get", std::string(field.key)}).out, value + "\n");
@@ -146,6 +147,9 @@ TEST(OrvaneSettings, SetRefusesBadRequestsAndLeavesTheFileAlone) {
       {{"MOD_ORVANE_PORT=3000", "bogus=1"}, "unknown key \"bogus\""},
       {{"MOD_ORVANE_CFG_SCRIPT=X:y"},
        "script line 1 (the daemon's line 1): \"X:y\": unknown substitution type"},
+      {{"allow=10.0.0.0/8, 10.0.0.256"},
+       "MOD_ORVANE_ALLOW: \"10.0.0.256\" is not an IPv4 address or prefix"},
+      {{"allow=10.0.0.0/33"}, "MOD_ORVANE_ALLOW: \"10.0.0.0/33\" is not"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.args.back());
@@ -158,6 +162,21 @@ TEST(OrvaneSettings, SetRefusesBadRequestsAndLeavesTheFileAlone) {
     EXPECT_THAT(set.err, HasSubstr("nothing changed in " + box.path()));
     EXPECT_EQ(box.content(), sample_settings);
   }
+}
+
+// The allow list is stored as given, written only while it is not empty, and shown as text.
+TEST(OrvaneSettings, AllowListIsStoredAsGivenAndLeftOutWhenEmpty) {
+  settings_root box;
+  ASSERT_EQ(box.tool({"set", "allow=10.0.0.0/8, 192.168.1.7"}).status, 0);
+  EXPECT_THAT(box.content(), HasSubstr("\nMOD_ORVANE_ALLOW=\"10.0.0.0/8, 192.168.1.7\"\n"));
+  EXPECT_EQ(box.tool({"get", "allow"}).out, "10.0.0.0/8, 192.168.1.7\n");
+  EXPECT_THAT(box.tool({"show"}).out, HasSubstr("\nMOD_ORVANE_ALLOW=10.0.0.0/8, 192.168.1.7\n"));
+  ASSERT_EQ(box.tool({"set", "allow="}).status, 0);
+  EXPECT_THAT(box.content(), Not(HasSubstr("MOD_ORVANE_ALLOW")));
+  EXPECT_EQ(box.tool({"get", "allow"}).out, "\n");
+  program_result checked = box.tool({"check"});
+  EXPECT_EQ(checked.status, 0);
+  EXPECT_THAT(checked.err, Not(HasSubstr("MOD_ORVANE_ALLOW")));
 }
 
 TEST(OrvaneSettings, SetWarnsOfValuesTheDaemonTreatsOtherwise) {
@@ -237,6 +256,9 @@ TEST(OrvaneSettings, CheckPassesTheSampleAndFailsWhatStopsTheDaemon) {
   };
   const row rows[] = {
       {nullptr, "", 0, nullptr},
+      {"MOD_ORVANE_ALLOW", "\"10.0.0.0/8, 192.168.1.7\"", 0, nullptr},
+      {"MOD_ORVANE_ALLOW", "10.0.0.0/8,localhost", 1,
+       "error: MOD_ORVANE_ALLOW: \"localhost\" is not an IPv4 address or prefix"},
       {"MOD_ORVANE_SERIAL", "2", 1,
        "error: MOD_ORVANE_SERIAL: invalid serial device number 2 (0 or 1 expected)"},
       {"MOD_ORVANE_CFG_SCRIPT", base64_encode_alloc("I1:x\n\nD1:2\n"), 1,

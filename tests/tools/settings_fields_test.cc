@@ -37,6 +37,10 @@ modem_settings load_text(const std::string& text) {
 TEST(SettingsFields, KeysAreThoseTheDaemonWrites) {
   std::vector<std::string> ours;
   for (const settings_key& field : settings_keys) ours.emplace_back(field.key);
+  modem_settings s;
+  s.allow = "10.0.0.1";  // written only when used
+  EXPECT_EQ(keys_of_lines(settings_format(s)), ours);
+  ours.pop_back();
   EXPECT_EQ(keys_of_lines(settings_format(modem_settings{})), ours);
 }
 
@@ -57,6 +61,9 @@ TEST(SettingsFields, EachKeyReachesItsField) {
     } else if (field.kind == SETTING_PARITY) {
       s.*field.text = "O";
       written = "O";
+    } else if (field.kind == SETTING_ALLOW) {
+      s.*field.text = "10.0.0.0/8, 10.1.2.3";
+      written = "10.0.0.0/8, 10.1.2.3";
     } else {
       s.*field.text = "I9:nine\n";
       written = "I9:nine\n";
@@ -221,7 +228,9 @@ TEST(SettingsFields, MissingKeysAreThoseNoLineSets) {
               testing::AllOf(testing::Not(testing::Contains("MOD_ORVANE_PORT")),
                              testing::Contains("MOD_ORVANE_SERIAL"),
                              testing::Contains("MOD_ORVANE_BAUDRATE")));
-  EXPECT_EQ(missing_keys("").size(), std::size(settings_keys));
+  // The allow list is written only when used: never missing.
+  EXPECT_EQ(missing_keys("").size(), std::size(settings_keys) - 1);
+  EXPECT_THAT(missing_keys(""), testing::Not(testing::Contains("MOD_ORVANE_ALLOW")));
 }
 
 }  // namespace

@@ -1,0 +1,467 @@
+// Drives the whole daemon: the input is a script of events (bytes from the DTE, callers
+// connecting, callees answering or refusing, peer bytes, closes and resets, writes that would
+// block, time passing, DTR changes, SIGUSR1, termination) applied to the real event loop in the
+// simulated world. After every pass the invariants below are checked; a breach aborts.
+//
+// Script: one op byte after another (low four bits: the op; bit 4 set: no pass after it, so
+// that several events meet one pass), each followed by its argument bytes. The first two bytes
+// choose starting settings. A missing byte reads as 0.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "at/result_codes.h"
+#include "at/sreg_table.h"
+#include "core/event_loop.h"
+#include "core/loop_state.h"
+#include "modem/modem_state.h"
+#include "platform/log.h"
+#include "sim/sim_world.h"
+
+namespace {
+
+void check(bool ok, const char* what) {
+  if (ok) return;
+  fprintf(stderr, "invariant broken: %s\n", what);
+  abort();
+}
+
+// ORVANED_FUZZ_TRACE=1 prints each op, each pass and the log, to read a crash input by.
+bool trace = false;
+
+void no_log(int /*level*/, const char* text) {
+  if (trace) fprintf(stderr, "  log: %s\n", text);
+}
+
+std::string printable(const std::string& bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (c >= 0x20 && c < 0x7f) {
+      out += static_cast<char>(c);
+    } else {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+// The settings file AT&W writes and ATZ reads, the version files and the status directory, in
+// a temporary directory made once per process. The settings file is put back for every input.
+struct fuzz_files {
+  std::string dir;
+  std::string settings_text;
+};
+
+fuzz_files* files = nullptr;
+
+void write_text_file(const std::string& path, const std::string& content) {
+  FILE* f = fopen(path.c_str(), "w");
+  if (f == nullptr) return;
+  fwrite(content.data(), 1, content.size(), f);
+  fclose(f);
+}
+
+void make_files() {
+  const char* tmp = getenv("TMPDIR");
+  std::string base = tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
+  if (tmp == nullptr && access("/dev/shm", W_OK) == 0) base = "/dev/shm";
+  std::string tmpl = base + "/orvaned-fuzz-XXXXXX";
+  check(mkdtemp(tmpl.data()) != nullptr, "temporary directory");
+  files = new fuzz_files{tmpl, ""};
+  daemon_paths p = paths_under_root(tmpl.c_str());
+  for (const std::string& dir :
+       {std::string("/opt"), std::string("/opt/orvane"), std::string("/opt/orvane/etc"),
+        std::string("/etc"), std::string("/var"), std::string("/var/orvane")}) {
+    mkdir((tmpl + dir).c_str(), 0755);
+  }
+  write_text_file(p.router_version, "router 1.0\n");
+  write_text_file(p.module_version, "module 2.0\n");
+  files->settings_text =
+      "MOD_ORVANE_PORT=2000\nMOD_ORVANE_BAUDRATE=115200\nMOD_ORVANE_STAT_ECHO=1\n"
+      "MOD_ORVANE_STAT_VERBOSITY=1\nMOD_ORVANE_STAT_DTR_ACTION=2\nMOD_ORVANE_SREG_ESC=43\n"
+      "MOD_ORVANE_SREG_CR=13\nMOD_ORVANE_SREG_LF=10\nMOD_ORVANE_SREG_BS=8\n"
+      "MOD_ORVANE_SREG_RING_INT=2\nMOD_ORVANE_SREG_CONN_TOUT=30\nMOD_ORVANE_SREG_ESC_DELAY=50\n"
+      "MOD_ORVANE_CFG_SCRIPT=\"RDEyMzQ6MTI3MDAwMDAwMDAxCkkzOmZ1enogbW9kZW0K\"\nMOD_ORVANE_"
+      "SYSLOGLEV=8\n";
+}
+
+struct script_reader {
+  const uint8_t* data;
+  size_t size;
+  size_t pos = 0;
+  bool done() const { return pos >= size; }
+  uint8_t byte() { return pos < size ? data[pos++] : 0; }
+  std::string bytes(size_t n) {
+    n = std::min(n, size - std::min(pos, size));
+    std::string out(reinterpret_cast<const char*>(data + pos), n);
+    pos += n;
+    return out;
+  }
+};
+
+// Command lines a DTE types, with their register values as the script chooses them.
+constexpr const char* command_lines[] = {
+    "ATD127000000001",
+    "ATD10000000001",
+    "ATD1234",
+    "ATA",
+    "ATH",
+    "ATO",
+    "ATZ",
+    "AT&W",
+    "ATS0=1",
+    "ATS0=0",
+    "ATS6=1",
+    "ATS7=1",
+    "ATS7=0",
+    "ATS10=1",
+    "ATS11=0",
+    "ATS11=50",
+    "ATS12=0",
+    "ATS12=1",
+    "ATS25=0",
+    "ATS25=5",
+    "ATE0",
+    "ATQ1",
+    "ATQ0",
+    "ATV0",
+    "AT&D0",
+    "AT&D1",
+    "AT&D2",
+    "AT&D3",
+    "ATI3",
+    "AT&V",
+    "A/",
+    "ATS2=255",
+    "ATS3=10",
+    "ATS0?S1?",
+    "AT",
+    "ATX",
+};
+
+// What the harness remembers between passes to check that data mode loses nothing.
+struct observer {
+  modem_state* ms = nullptr;
+  loop_state* ls = nullptr;
+  sim_world* world = nullptr;
+  std::string to_peer;        // read from the DTE on-line, not yet sent or dropped
+  std::string to_dte;         // received from the peer on-line, not yet written or dropped
+  std::string said;           // text (not peer bytes) the daemon wrote to the DTE while on-line
+  bool send_failed = false;   // a send to the peer failed this pass (drops its held bytes)
+  bool write_failed = false;  // a write to the DTE failed this pass (drops its held bytes)
+};
+
+observer obs;
+const system_calls* sim_table = nullptr;
+
+// The world's calls, observed: which bytes cross the daemon's boundary while it is on-line.
+ssize_t observed_read(int fd, void* buf, size_t len) {
+  ssize_t n = sim_table->read(fd, buf, len);
+  if (n > 0 && fd == obs.ms->serial_fd.get() && obs.ms->online == 1) {
+    obs.to_peer.append(static_cast<const char*>(buf), static_cast<size_t>(n));
+  }
+  return n;
+}
+
+ssize_t observed_recv(int fd, void* buf, size_t len) {
+  ssize_t n = sim_table->recv(fd, buf, len);
+  if (n > 0 && fd == obs.ms->data_sock.get() && obs.ms->online == 1) {
+    obs.to_dte.append(static_cast<const char*>(buf), static_cast<size_t>(n));
+  }
+  return n;
+}
+
+ssize_t observed_write(int fd, const void* buf, size_t len) {
+  const char* bytes = static_cast<const char*>(buf);
+  const char* tcp_begin = obs.ls->tcp_buf.data();
+  bool peer_bytes = bytes >= tcp_begin && bytes < tcp_begin + obs.ls->tcp_buf.size();
+  if (fd == obs.ms->serial_fd.get() && !peer_bytes && obs.ms->online == 1) {
+    obs.said.append(bytes, len);
+  }
+  ssize_t n = sim_table->write(fd, buf, len);
+  if (fd == obs.ms->serial_fd.get() && peer_bytes) {
+    if (n > 0) {
+      check(obs.to_dte.compare(0, static_cast<size_t>(n), bytes, static_cast<size_t>(n)) == 0,
+            "peer bytes reach the DTE in order");
+      obs.to_dte.erase(0, static_cast<size_t>(n));
+    } else if (n < 0 && errno != EAGAIN) {
+      obs.write_failed = true;
+    }
+  }
+  return n;
+}
+
+ssize_t observed_send(int fd, const void* buf, size_t len) {
+  ssize_t n = sim_table->send(fd, buf, len);
+  if (fd == obs.ms->data_sock.get()) {
+    if (n > 0) {
+      check(obs.to_peer.compare(0, static_cast<size_t>(n), static_cast<const char*>(buf),
+                                static_cast<size_t>(n)) == 0,
+            "DTE bytes reach the peer in order");
+      obs.to_peer.erase(0, static_cast<size_t>(n));
+    } else if (n < 0 && errno != EAGAIN) {
+      obs.send_failed = true;
+    }
+  }
+  return n;
+}
+
+// The result codes the rules send while on-line: OK for the escape, NO CARRIER for a hang-up.
+bool allowed_online_text(const std::string& text, const modem_settings& s) {
+  if (text.empty() || s.stat_quiet != 0) return text.empty();
+  auto cr = static_cast<char>(static_cast<unsigned char>(s.sreg_cr));
+  auto lf = static_cast<char>(static_cast<unsigned char>(s.sreg_lf));
+  if (s.stat_verbosity == 0) {
+    return text == std::string("0") + cr || text == std::string("3") + cr;
+  }
+  return text == std::string("OK") + cr + lf || text == std::string("NO CARRIER") + cr + lf;
+}
+
+void check_invariants(const modem_state& ms, const loop_state& ls, const sim_world& world) {
+  check(ms.call_state >= CALL_IDLE && ms.call_state <= CALL_CONNECTED, "a known call state");
+  check(ms.online == 0 || ms.call_state == CALL_CONNECTED, "online implies CALL_CONNECTED");
+  int calls = ms.data_sock.valid() + ms.dial_sock.valid() + ms.ring_sock.valid();
+  check(calls <= 1, "at most one call socket");
+  const unique_fd* expected[] = {nullptr, &ms.dial_sock, &ms.ring_sock, &ms.data_sock};
+  const unique_fd* of_state = expected[ms.call_state];
+  check(calls == (of_state != nullptr ? 1 : 0) && (of_state == nullptr || of_state->valid()),
+        "the call socket is the one of the call state");
+  // The world's descriptors are exactly those the record holds.
+  std::vector<int> held;
+  for (const unique_fd* fd :
+       {&ms.serial_fd, &ms.listen_sock, &ms.data_sock, &ms.dial_sock, &ms.ring_sock}) {
+    if (fd->valid()) held.push_back(fd->get());
+  }
+  std::sort(held.begin(), held.end());
+  check(world.open_fds() == held, "no descriptor leaked or lost");
+  // Held bytes: on-line they are exactly what was read and not yet passed on; in command mode
+  // nothing is kept.
+  if (ms.online == 0) {
+    check(ls.serial_len == 0 && ls.tcp_len == 0, "command mode keeps no bytes");
+  }
+  // A result code while on-line is sent only by a rule that leaves data mode in the same pass.
+  if (!obs.said.empty()) {
+    check(ms.online == 0, "no text on-line without leaving data mode");
+    check(allowed_online_text(obs.said, ms.settings), "only OK or NO CARRIER end data mode");
+  }
+  obs.said.clear();
+  // Leaving data mode or a failed write drops held bytes by rule; otherwise every byte read
+  // on-line has been passed on or is still held, in order.
+  if (ms.online == 0 || obs.send_failed) obs.to_peer.clear();
+  if (ms.online == 0 || obs.write_failed) obs.to_dte.clear();
+  if (ms.online == 1) {
+    std::string held_serial(ls.serial_buf.data() + ls.serial_sent,
+                            static_cast<size_t>(ls.serial_len - ls.serial_sent));
+    check(obs.to_peer == held_serial, "DTE bytes read on-line are sent or held");
+    std::string held_tcp(ls.tcp_buf.data() + ls.tcp_written,
+                         static_cast<size_t>(ls.tcp_len - ls.tcp_written));
+    check(obs.to_dte == held_tcp, "peer bytes received on-line are written or held");
+  }
+  obs.send_failed = false;
+  obs.write_failed = false;
+}
+
+// One pass, then the invariants. Returns false once the loop has stopped.
+struct pass_runner {
+  modem_state& ms;
+  loop_state& ls;
+  sim_world& world;
+  int still = 0;  // passes in a row in which neither the clock nor any byte moved
+
+  bool pass() {
+    int64_t before = world.now();
+    uint64_t moved = world.transfers;
+    bool running = event_loop_pass(ms, ls);
+    if (trace) {
+      fprintf(stderr, "pass at %lld us: state %d online %d said \"%s\" dte \"%s\"\n",
+              static_cast<long long>(world.now()), static_cast<int>(ms.call_state), ms.online,
+              printable(obs.said).c_str(), printable(world.serial()->from_daemon).c_str());
+    }
+    check_invariants(ms, ls, world);
+    still = world.now() == before && world.transfers == moved ? still + 1 : 0;
+    check(still < 50, "the loop does not spin");
+    return running;
+  }
+
+  bool run_for(int64_t usec) {
+    int64_t horizon = world.now() + usec;
+    world.set_horizon(horizon);
+    bool running = true;
+    do {
+      running = pass();
+    } while (running && world.now() < horizon);
+    world.set_horizon(-1);
+    return running;
+  }
+};
+
+// One of the far ends of calls made so far.
+std::shared_ptr<sim_conn> pick_call(const std::vector<std::shared_ptr<sim_conn>>& calls,
+                                    uint8_t which) {
+  if (calls.empty()) return nullptr;
+  return calls[which % calls.size()];
+}
+
+constexpr int64_t time_steps[] = {1,          999, 20 * MSEC, 100 * MSEC, 199999,
+                                  200 * MSEC, SEC, 2 * SEC,   10 * SEC,   30 * SEC};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (files == nullptr) {
+    make_files();
+    log_set_sink(no_log);
+    trace = getenv("ORVANED_FUZZ_TRACE") != nullptr;
+  }
+  script_reader in{data, size};
+  sim_world world;
+  auto ms = std::make_unique<modem_state>();
+  auto ls = std::make_unique<loop_state>();
+  ms->paths = paths_under_root(files->dir.c_str());
+  write_text_file(ms->paths.settings, files->settings_text);
+  settings_load(ms->settings, ms->paths.settings.c_str());
+  uint8_t choice = in.byte();
+  modem_settings& s = ms->settings;
+  s.sreg_split = (choice & 1) != 0 ? 0 : 100;
+  s.sreg_esc_delay = (choice & 2) != 0 ? 0 : 10;
+  s.stat_quiet = (choice >> 2) & 1;
+  s.stat_verbosity = ((choice >> 3) & 1) ^ 1;
+  s.stat_dtr_action = (choice >> 4) & 3;
+  s.sreg_dtr_ignore = (choice & 64) != 0 ? 5 : 0;
+  s.sreg_hup_delay = (choice & 128) != 0 ? 1 : 0;
+  uint8_t more = in.byte();
+  s.sreg_auto_answer = more & 3;
+  s.sreg_ring_int = (more >> 2) & 3;
+  s.sreg_conn_tout = (more >> 4) & 3;
+  s.spoof_ok = (more >> 6) & 1;
+  log_set_threshold(&s.sysloglev);
+  sreg_table_fill(*ms);
+  recompute_timers(*ms);
+  subst_load_script(ms->subst_table, ms->subst_count, s.cfg_script);
+  ls->connect_code = connect_code_for_baud(s.baudrate);
+  ls->next_ring_time = monotonic_seconds();
+  ms->serial_fd.reset(world.open_serial());
+  ms->listen_sock.reset(world.open_listener(2000));
+
+  system_calls observed = sys();
+  sim_table = &sim_world::calls();
+  obs = observer{.ms = ms.get(), .ls = ls.get(), .world = &world};
+  observed.read = observed_read;
+  observed.recv = observed_recv;
+  observed.write = observed_write;
+  observed.send = observed_send;
+  const system_calls* previous = use_system_calls(&observed);
+
+  pass_runner runner{*ms, *ls, world};
+  std::vector<std::shared_ptr<sim_conn>> calls;  // far ends, oldest first
+  sim_conn& dte = *world.serial();
+  bool running = true;
+  while (running && !in.done()) {
+    uint8_t op = in.byte();
+    bool then_pass = (op & 0x10) == 0;
+    if (trace) fprintf(stderr, "op %d%s\n", op & 0x0f, then_pass ? "" : " (no pass)");
+    switch (op & 0x0f) {
+      case 0:  // bytes from the DTE
+        dte.send(in.bytes(in.byte() % 64 + 1));
+        break;
+      case 1: {  // a command line
+        std::string line = command_lines[in.byte() % std::size(command_lines)];
+        dte.send(line + static_cast<char>(static_cast<unsigned char>(ms->settings.sreg_cr)));
+        break;
+      }
+      case 2: {  // a caller connects
+        static constexpr const char* callers[] = {"127.0.0.1", "127.0.0.2", "10.1.2.3"};
+        in_addr addr{};
+        inet_pton(AF_INET, callers[in.byte() % 3], &addr);
+        calls.push_back(world.call_in(addr.s_addr));
+        break;
+      }
+      case 3:  // the callee of the latest dial answers or refuses
+      case 4:
+        if (!world.dials().empty()) {
+          sim_conn& d = *world.dials().back();
+          if (d.connect_error == -1) {
+            sim_world::finish_connect(d, (op & 0x0f) == 3 ? 0 : ECONNREFUSED);
+            if ((op & 0x0f) == 3) calls.push_back(world.dials().back());
+          }
+        }
+        break;
+      case 5: {  // peer bytes (the answer byte first on an outgoing call)
+        auto c = pick_call(calls, in.byte());
+        std::string bytes = in.bytes(in.byte() % 64 + 1);
+        if (c != nullptr && !c->eof) c->send(bytes);
+        break;
+      }
+      case 6: {  // the peer closes or resets
+        auto c = pick_call(calls, in.byte());
+        if (c != nullptr) {
+          if ((in.byte() & 1) != 0) {
+            c->reset();
+          } else {
+            c->close();
+          }
+        }
+        break;
+      }
+      case 7: {  // a write that would block (room 0) or that fits only partly
+        uint8_t target = in.byte();
+        size_t room = in.byte() % 8;
+        if ((target & 1) != 0) {
+          dte.room = room;
+        } else if (auto c = pick_call(calls, target >> 1)) {
+          c->room = room;
+        }
+        break;
+      }
+      case 8: {  // the blocked side drains
+        dte.room = SIZE_MAX;
+        for (auto& c : calls) c->room = SIZE_MAX;
+        break;
+      }
+      case 9:  // time passes
+        running = runner.run_for(time_steps[in.byte() % std::size(time_steps)]);
+        then_pass = false;
+        break;
+      case 10:  // the DTE's DTR changes
+        world.dte_dtr = !world.dte_dtr;
+        break;
+      case 11:  // SIGUSR1
+        ms->status_request = 1;
+        break;
+      case 12:  // termination
+        ms->term_signal = SIGTERM;
+        break;
+      case 13:  // the next socket or connect fails
+        if ((in.byte() & 1) != 0) {
+          world.socket_error_next = EMFILE;
+        } else {
+          world.connect_error_next = ENETUNREACH;
+        }
+        break;
+      case 14:  // the modem lines cannot be read
+        world.modem_get_error = world.modem_get_error == 0 ? EIO : 0;
+        break;
+      default:  // one more pass
+        break;
+    }
+    if (running && then_pass) running = runner.pass();
+  }
+  use_system_calls(previous);
+  subst_clear(ms->subst_table, ms->subst_count);
+  ms.reset();
+  check(world.open_fds().empty(), "the record closes all it holds");
+  log_set_threshold(nullptr);
+  return 0;
+}

@@ -1,0 +1,111 @@
+#include "platform/system_calls.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <ctime>
+
+namespace {
+
+int kernel_select(int nfds, fd_set* read_set, fd_set* write_set, timeval* timeout) {
+  // No retry on EINTR: the caller learns from it that a signal arrived.
+  return ::select(nfds, read_set, write_set, nullptr, timeout);
+}
+
+ssize_t kernel_read(int fd, void* buf, size_t len) { return ::read(fd, buf, len); }
+
+ssize_t kernel_write(int fd, const void* buf, size_t len) { return ::write(fd, buf, len); }
+
+ssize_t kernel_send(int fd, const void* buf, size_t len) {
+  return ::send(fd, buf, len, MSG_NOSIGNAL);
+}
+
+ssize_t kernel_recv(int fd, void* buf, size_t len) { return ::recv(fd, buf, len, 0); }
+
+int kernel_close(int fd) { return ::close(fd); }
+
+int kernel_tcp_socket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
+
+int kernel_connect(int fd, uint32_t addr, uint16_t port) {
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = addr;
+  sin.sin_port = htons(port);
+  return ::connect(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin);
+}
+
+int kernel_accept(int listen_fd, uint32_t* addr) {
+  sockaddr_in sin{};
+  socklen_t len = sizeof sin;
+  int fd =
+      accept4(listen_fd, reinterpret_cast<sockaddr*>(&sin), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd >= 0 && addr != nullptr) *addr = sin.sin_addr.s_addr;
+  return fd;
+}
+
+int kernel_set_nonblocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return -1;
+  return fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 ? -1 : 0;
+}
+
+int kernel_socket_error(int fd, int* error) {
+  socklen_t len = sizeof *error;
+  return getsockopt(fd, SOL_SOCKET, SO_ERROR, error, &len);
+}
+
+int kernel_set_int_option(int fd, int level, int name, int value) {
+  return setsockopt(fd, level, name, &value, sizeof value);
+}
+
+int kernel_modem_ioctl(int fd, unsigned long request, int* bits) {
+  return ioctl(fd, request, bits);
+}
+
+timeval kernel_wall_clock() {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  return tv;
+}
+
+int kernel_monotonic_clock() {
+  timespec ts{};
+  if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) return -1;
+  return static_cast<int>(ts.tv_sec);
+}
+
+void kernel_sleep(unsigned seconds) { ::sleep(seconds); }
+
+const system_calls* installed = &kernel_system_calls;
+
+}  // namespace
+
+const system_calls kernel_system_calls = {
+    .select = kernel_select,
+    .read = kernel_read,
+    .write = kernel_write,
+    .send = kernel_send,
+    .recv = kernel_recv,
+    .close = kernel_close,
+    .tcp_socket = kernel_tcp_socket,
+    .connect = kernel_connect,
+    .accept = kernel_accept,
+    .set_nonblocking = kernel_set_nonblocking,
+    .socket_error = kernel_socket_error,
+    .set_int_option = kernel_set_int_option,
+    .modem_ioctl = kernel_modem_ioctl,
+    .wall_clock = kernel_wall_clock,
+    .monotonic_clock = kernel_monotonic_clock,
+    .sleep = kernel_sleep,
+};
+
+const system_calls& sys() { return *installed; }
+
+const system_calls* use_system_calls(const system_calls* table) {
+  const system_calls* previous = installed;
+  installed = table != nullptr ? table : &kernel_system_calls;
+  return previous;
+}

@@ -1,0 +1,50 @@
+// The system calls the event loop makes (select, descriptor and socket I/O, the modem-line
+// ioctls, the two clocks, sleeping), behind one table of function pointers. The daemon runs on
+// the kernel's table; a test or a fuzz target installs a simulated world in its place, so that
+// the loop's passes run against descriptors and a clock the test controls.
+#pragma once
+
+#include <sys/select.h>
+#include <sys/time.h>
+#include <sys/types.h>
+
+#include <cstdint>
+
+struct system_calls {
+  // select() with read and write sets; no retry on EINTR.
+  int (*select)(int nfds, fd_set* read_set, fd_set* write_set, timeval* timeout) = nullptr;
+  ssize_t (*read)(int fd, void* buf, size_t len) = nullptr;
+  ssize_t (*write)(int fd, const void* buf, size_t len) = nullptr;
+  // send() with MSG_NOSIGNAL / recv() without flags.
+  ssize_t (*send)(int fd, const void* buf, size_t len) = nullptr;
+  ssize_t (*recv)(int fd, void* buf, size_t len) = nullptr;
+  int (*close)(int fd) = nullptr;
+  // A TCP/IPv4 socket, close-on-exec.
+  int (*tcp_socket)() = nullptr;
+  // connect() to addr (network byte order) and port (host order, 16 bits).
+  int (*connect)(int fd, uint32_t addr, uint16_t port) = nullptr;
+  // accept4() with SOCK_NONBLOCK | SOCK_CLOEXEC; stores the peer's IPv4 address.
+  int (*accept)(int listen_fd, uint32_t* addr) = nullptr;
+  // fcntl(F_SETFL) adding O_NONBLOCK.
+  int (*set_nonblocking)(int fd) = nullptr;
+  // getsockopt(SO_ERROR).
+  int (*socket_error)(int fd, int* error) = nullptr;
+  // setsockopt() of one int option.
+  int (*set_int_option)(int fd, int level, int name, int value) = nullptr;
+  // TIOCMGET, TIOCMBIS and TIOCMBIC (which fail on a pty).
+  int (*modem_ioctl)(int fd, unsigned long request, int* bits) = nullptr;
+  timeval (*wall_clock)() = nullptr;  // gettimeofday
+  // Whole seconds of CLOCK_MONOTONIC, -1 when it cannot be read.
+  int (*monotonic_clock)() = nullptr;
+  void (*sleep)(unsigned seconds) = nullptr;
+};
+
+// The kernel's calls.
+extern const system_calls kernel_system_calls;
+
+// The table in use (the kernel's unless one was installed).
+const system_calls& sys();
+
+// Installs `table` (nullptr: the kernel's) and returns the previous one. The table must outlive
+// its use.
+const system_calls* use_system_calls(const system_calls* table);

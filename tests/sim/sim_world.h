@@ -1,0 +1,128 @@
+// A simulated world for the event loop: a virtual clock that moves only while the loop waits in
+// select with nothing ready, and descriptors (the serial line, the listening socket, call
+// sockets) whose data and readiness the test scripts. It replaces the platform's system-call
+// table while it lives, so event_loop_pass runs unchanged against it.
+#pragma once
+
+#include <sys/select.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/system_calls.h"
+
+constexpr int64_t USEC = 1;
+constexpr int64_t MSEC = 1000;
+constexpr int64_t SEC = 1000000;
+
+enum sim_kind : int { SIM_SERIAL = 0, SIM_LISTEN = 1, SIM_CALL = 2 };
+
+// One end of the world that the daemon holds a descriptor of; the test plays the other end.
+struct sim_conn {
+  sim_kind kind = SIM_CALL;
+  uint32_t addr = 0;  // the far end's IPv4 address, network byte order
+  uint16_t port = 0;  // the port dialled (outgoing calls) or listened on
+  // Towards the daemon: bytes to read, then end of stream or an error.
+  std::string to_daemon;
+  bool eof = false;
+  int read_error = 0;  // errno of the next read once to_daemon is empty (then eof), 0 = none
+  // From the daemon: what it wrote, and how much more it may write now.
+  std::string from_daemon;
+  size_t room = SIZE_MAX;
+  int write_error = 0;  // errno of writes (EPIPE), 0 = none
+  // Outgoing calls: -1 while the connect is pending, then its SO_ERROR (0 = connected).
+  int connect_error = -1;
+  bool dialled = false;
+  bool nonblocking = false;
+  std::map<std::pair<int, int>, int> options;      // (level, name) -> value set by the daemon
+  bool closed = false;                             // the daemon closed its descriptor
+  std::vector<std::shared_ptr<sim_conn>> backlog;  // listening: callers not yet accepted
+
+  // The far end: sends bytes, closes (end of stream) or resets (one read fails with
+  // ECONNRESET, later ones see end of stream; writes fail with EPIPE).
+  void send(const std::string& bytes) { to_daemon += bytes; }
+  void close() { eof = true; }
+  void reset() {
+    read_error = ECONNRESET;
+    eof = true;
+    write_error = EPIPE;
+  }
+  // Takes everything the daemon wrote so far.
+  std::string take();
+};
+
+class sim_world {
+ public:
+  // Installs the world; the clock starts at wall-clock second 1 700 000 000 exactly and
+  // monotonic second 1000.
+  sim_world();
+  ~sim_world();
+  sim_world(const sim_world&) = delete;
+  sim_world& operator=(const sim_world&) = delete;
+
+  // Virtual microseconds since the world began.
+  int64_t now() const { return now_; }
+  // Moves the clock (between passes).
+  void advance(int64_t usec) { now_ += usec; }
+  // select() never waits past this time (a pass then ends with nothing ready); -1 = no limit.
+  void set_horizon(int64_t t) { horizon_ = t; }
+
+  // Descriptors the daemon is given at start-up.
+  int open_serial();
+  int open_listener(uint16_t port);
+  std::shared_ptr<sim_conn> serial() const { return conn_of(serial_fd_); }
+  std::shared_ptr<sim_conn> listener() const { return conn_of(listen_fd_); }
+
+  // A caller from `addr` (network byte order) connects to the listening socket; returns its end.
+  std::shared_ptr<sim_conn> call_in(uint32_t addr);
+  // The daemon's outgoing connection attempts, in order.
+  const std::vector<std::shared_ptr<sim_conn>>& dials() const { return dials_; }
+  // The far end of the attempt accepts (error 0) or refuses it.
+  static void finish_connect(sim_conn& c, int error) { c.connect_error = error; }
+
+  // Descriptors the daemon holds open (serial, listener and call sockets).
+  std::vector<int> open_fds() const;
+  std::shared_ptr<sim_conn> conn_of(int fd) const;
+
+  // The modem lines: the DTE's DTR as the daemon reads it (TIOCM_CAR), the modem's DTR as the
+  // daemon sets it.
+  bool dte_dtr = true;
+  bool modem_dtr = false;
+  int modem_get_error = 0;  // errno of TIOCMGET, 0 = works
+  int modem_get_calls = 0;
+  // Failures of the next socket() and connect() calls (errno, 0 = none): connect then fails at
+  // once rather than later.
+  int socket_error_next = 0;
+  int connect_error_next = 0;
+
+  // Bookkeeping the fuzz target and the tests read.
+  int64_t last_wait = 0;   // µs the last select waited
+  int last_ready = 0;      // what the last select returned
+  uint64_t transfers = 0;  // calls that moved bytes, accepted, connected or closed
+  int64_t slept = 0;       // µs spent in sleep()
+
+  static sim_world* active();
+  // The table the world installs (for a harness that wraps some of its calls).
+  static const system_calls& calls();
+
+ private:
+  friend struct sim_calls;
+  int new_fd(std::shared_ptr<sim_conn> conn);
+  int known_count(const fd_set* set, int nfds) const;
+  bool readable(const sim_conn& c) const;
+  bool writable(const sim_conn& c) const;
+
+  int64_t now_ = 0;
+  int64_t horizon_ = -1;
+  int serial_fd_ = -1;
+  int listen_fd_ = -1;
+  std::map<int, std::shared_ptr<sim_conn>> fds_;
+  std::vector<std::shared_ptr<sim_conn>> dials_;
+  const system_calls* previous_ = nullptr;
+};
