@@ -325,13 +325,13 @@ TEST(CallControl, CallerGivingUpWhileRingingIsNoCarrier) {
 // hang-up is seen within a few passes, not one pass per byte.
 TEST(CallControl, CallerSendingWhileRingingIsDrainedInFewPasses) {
   loop_fixture f;
-  unique_fd caller = ringing_call(f);
+  auto caller = ringing_call(f);
   f.dte_read();
-  write_all(caller.get(), std::string(16 * 1024, 'x'));
-  caller.reset();
+  caller->send(std::string(16 * 1024, 'x'));
+  caller->close();
   int passes = 0;
   while (f.ms().call_state == CALL_RINGING && passes < 100) {
-    ASSERT_TRUE(event_loop_pass(f.ms(), f.ls()));
+    f.pass();
     ++passes;
   }
   EXPECT_EQ(f.ms().call_state, CALL_IDLE);
