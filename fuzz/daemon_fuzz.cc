@@ -159,7 +159,7 @@ struct observer {
   std::string to_peer;        // read from the DTE on-line, not yet sent or dropped
   std::string to_dte;         // received from the peer on-line, not yet written or dropped
   std::string said;           // text (not peer bytes) the daemon wrote to the DTE while on-line
-  bool send_failed = false;   // a send to the peer failed this pass (drops its held bytes)
+  bool send_failed = false;   // a send to the peer or a serial read failed (drops bytes held)
   bool write_failed = false;  // a write to the DTE failed this pass (drops its held bytes)
 };
 
@@ -169,8 +169,12 @@ const system_calls* sim_table = nullptr;
 // The world's calls, observed: which bytes cross the daemon's boundary while it is on-line.
 ssize_t observed_read(int fd, void* buf, size_t len) {
   ssize_t n = sim_table->read(fd, buf, len);
-  if (n > 0 && fd == obs.ms->serial_fd.get() && obs.ms->online == 1) {
-    obs.to_peer.append(static_cast<const char*>(buf), static_cast<size_t>(n));
+  if (fd == obs.ms->serial_fd.get()) {
+    if (n > 0 && obs.ms->online == 1) {
+      obs.to_peer.append(static_cast<const char*>(buf), static_cast<size_t>(n));
+    }
+    // A failed read drops the bytes gathered for the peer (the daemon's rule).
+    if (n < 0 && errno != EAGAIN) obs.send_failed = true;
   }
   return n;
 }
@@ -450,8 +454,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           world.connect_error_next = ENETUNREACH;
         }
         break;
-      case 14:  // the modem lines cannot be read
-        world.modem_get_error = world.modem_get_error == 0 ? EIO : 0;
+      case 14:  // the modem lines cannot be read, or the serial line fails or hangs up
+        switch (in.byte() % 3) {
+          case 0:
+            world.modem_get_error = world.modem_get_error == 0 ? EIO : 0;
+            break;
+          case 1:
+            dte.read_error = EIO;
+            break;
+          default:
+            dte.eof = true;
+            break;
+        }
         break;
       default:  // one more pass
         break;
