@@ -139,8 +139,10 @@ void dial_socket_readable(modem_state& ms, loop_state& ls, const clock_reading& 
 }
 
 void ring_socket_readable(modem_state& ms, loop_state& ls) {
-  unsigned char byte = 0;
-  ssize_t n = recv_bytes(ms.ring_sock.get(), &byte, 1);
+  // What the caller sends before the answer is thrown away, a buffer's worth per pass: a
+  // caller that keeps sending must not cost a pass per byte and hide its hang-up behind them.
+  unsigned char discard[TCP_BUF_SIZE];
+  ssize_t n = recv_bytes(ms.ring_sock.get(), discard, sizeof discard);
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
     log_msg(3, "recv error: %s", strerror(errno));
@@ -148,7 +150,6 @@ void ring_socket_readable(modem_state& ms, loop_state& ls) {
   } else if (n == 0) {
     call_hangup(ms, ls, HANGUP_CALLER_GONE);
   }
-  // A byte the caller sends before the answer is thrown away.
 }
 
 void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
