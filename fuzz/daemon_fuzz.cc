@@ -253,8 +253,10 @@ void check_invariants(const modem_state& ms, const loop_state& ls, const sim_wor
   // Held bytes: on-line they are exactly what was read and not yet passed on; in command mode
   // nothing is kept.
   if (ms.online == 0) {
-    check(ls.serial_len == 0 && ls.tcp_len == 0, "command mode keeps no bytes");
+    check(ls.serial_len == 0 && ls.ahead_len == 0 && ls.tcp_len == 0,
+          "command mode keeps no bytes");
   }
+  check(ls.ahead_len == 0 || ls.serial_sending != 0, "bytes are read ahead only behind a send");
   // A result code while on-line is sent only by a rule that leaves data mode in the same pass.
   if (!obs.said.empty()) {
     check(ms.online == 0, "no text on-line without leaving data mode");
@@ -268,6 +270,7 @@ void check_invariants(const modem_state& ms, const loop_state& ls, const sim_wor
   if (ms.online == 1) {
     std::string held_serial(ls.serial_buf.data() + ls.serial_sent,
                             static_cast<size_t>(ls.serial_len - ls.serial_sent));
+    held_serial.append(ls.ahead_buf.data(), static_cast<size_t>(ls.ahead_len));
     check(obs.to_peer == held_serial, "DTE bytes read on-line are sent or held");
     std::string held_tcp(ls.tcp_buf.data() + ls.tcp_written,
                          static_cast<size_t>(ls.tcp_len - ls.tcp_written));

@@ -10,6 +10,7 @@
 
 #include "config/settings.h"
 #include "modem/paths.h"
+#include "platform/files.h"
 #include "tools/settings_fields.h"
 
 namespace {
@@ -35,15 +36,20 @@ int usage() {
   return EXIT_REFUSED;
 }
 
+// Reads the rest of `file` into `content`. False (errno set) on a read error.
+bool read_stream(FILE* file, std::string& content) {
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, file)) > 0) content.append(buf, n);
+  return ferror(file) == 0;
+}
+
 // Reads the whole file (or standard input for "-") into `content`.
 bool read_all(const char* path, std::string& content) {
   bool is_stdin = strcmp(path, "-") == 0;
   FILE* file = is_stdin ? stdin : fopen(path, "rbe");
   if (file == nullptr) return false;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, file)) > 0) content.append(buf, n);
-  bool ok = ferror(file) == 0;
+  bool ok = read_stream(file, content);
   int err = errno;
   if (!is_stdin) fclose(file);
   errno = err;
@@ -51,11 +57,18 @@ bool read_all(const char* path, std::string& content) {
 }
 
 // Loads the settings as the daemon does; unlike the daemon, a missing file is an error here,
-// since saving would otherwise create a file of zeros.
+// since saving would otherwise create a file of zeros. A path that is not a regular file (a
+// FIFO would block the read) is refused without being opened.
 bool load(const char* path, modem_settings& s, std::string* content) {
   std::string text;
-  if (!read_all(path, text)) {
-    fprintf(stderr, "orvane-settings: cannot read %s: %s\n", path, strerror(errno));
+  bool not_regular = false;
+  FILE* file = open_regular_file(path, &not_regular);
+  bool ok = file != nullptr && read_stream(file, text);
+  int err = errno;
+  if (file != nullptr) fclose(file);
+  if (!ok) {
+    fprintf(stderr, "orvane-settings: cannot read %s: %s\n", path,
+            not_regular ? "not a regular file" : strerror(err));
     return false;
   }
   settings_load(s, path);

@@ -44,20 +44,6 @@ constexpr byte_register byte_registers[] = {
     {&msf::sreg_bs, "S5", "no received byte deletes a character"},
 };
 
-// Timer registers whose product with their unit no longer fits the daemon's 32-bit timers.
-struct timer_register {
-  uint32_t modem_settings::*field = nullptr;
-  const char* name = "";
-  uint32_t limit = 0;
-};
-
-constexpr timer_register timer_registers[] = {
-    {&msf::sreg_hup_delay, "S10", HUP_DELAY_MAX},
-    {&msf::sreg_split, "S11", SPLIT_MAX},
-    {&msf::sreg_esc_delay, "S12", ESC_DELAY_MAX},
-    {&msf::sreg_dtr_ignore, "S25", DTR_IGNORE_MAX},
-};
-
 // The script loader reports through the log; while it runs the messages are collected here.
 std::vector<std::string>* collected_messages = nullptr;
 
@@ -124,6 +110,9 @@ void check_field(const settings_key& field, const modem_settings& s, check_findi
       found.warnings.push_back(
           format("%s: %u is above 65535; port %u is used", key, s.port, s.port & 0xffff));
     }
+  } else if (field.number == &msf::flowcontrol && !serial_flow_valid(s.flowcontrol)) {
+    found.errors.push_back(
+        format("%s: invalid flow control %u (0, 3 or 4 expected)", key, s.flowcontrol));
   } else if (field.number == &msf::stat_dtr_action && s.stat_dtr_action > 3) {
     found.warnings.push_back(
         format("%s: %u is not 0 to 3; a DTR drop does nothing", key, s.stat_dtr_action));
@@ -148,10 +137,10 @@ void check_field(const settings_key& field, const modem_settings& s, check_findi
           format("%s: %s is %u, above 255: %s", key, r.name, s.*r.field, r.effect));
     }
   }
-  for (const timer_register& r : timer_registers) {
+  for (const sreg_limit& r : sreg_limits) {
     if (field.number == r.field && s.*r.field > r.limit) {
-      found.warnings.push_back(format("%s: %s is %u, above %u: too long for the daemon's timers",
-                                      key, r.name, s.*r.field, r.limit));
+      found.warnings.push_back(format("%s: S%i is %u, above %u: it takes effect as %u", key,
+                                      r.number, s.*r.field, r.limit, r.limit));
     }
   }
 }
@@ -200,8 +189,7 @@ void check_script(const std::string& script, check_findings& found) {
 std::vector<std::string_view> missing_keys(std::string_view content) {
   std::vector<std::string_view> missing;
   for (const settings_key& field : settings_keys) {
-    if (field.kind == SETTING_ALLOW) continue;
-    bool found = false;
+    bool found = field.optional;
     std::string_view rest = content;
     while (!found && !rest.empty()) {
       size_t end = rest.find('\n');

@@ -36,7 +36,6 @@ void check_field(const settings_key& field, const modem_settings& s, check_findi
 // "script line 4 (the daemon's line 3)".
 void check_script(const std::string& script, check_findings& found);
 
-// The keys of settings_keys that no line of the file `content` sets (the daemon reads them
-// as 0 or as the empty text). The allow list is not missing when absent: it is written only
-// when used.
+// The keys of settings_keys, optional ones aside, that no line of the file `content` sets
+// (the daemon reads them as 0 or as the empty text).
 std::vector<std::string_view> missing_keys(std::string_view content);

@@ -1,11 +1,15 @@
 #include "at/handlers.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "at/sreg_table.h"
 #include "config/allow_list.h"
 #include "config/settings.h"
 #include "config/text_rules.h"
 #include "modem/modem_state.h"
 #include "platform/log.h"
+#include "platform/serial_port.h"
 
 namespace {
 
@@ -59,7 +63,8 @@ int cmd_verbose(modem_state& ms, char* text, bool check_only) {
 }
 
 // The digit after Z only selects a profile on real modems; there is one profile here. A file
-// whose allow list has an invalid entry is not taken at all: ERROR, and nothing changes.
+// whose allow list has an invalid entry, or whose flow control is not 0, 3 or 4, is not taken
+// at all: ERROR, and nothing changes.
 int cmd_reset(modem_state& ms, char* text, bool check_only) {
   int count = is_digit(text[0]) ? 1 : 0;
   if (check_only) return count;
@@ -70,8 +75,15 @@ int cmd_reset(modem_state& ms, char* text, bool check_only) {
     log_msg(3, "MOD_ORVANE_ALLOW: \"%s\" is not an IPv4 address or prefix", bad_entry.c_str());
     return -1;
   }
+  if (!serial_flow_valid(loaded.flowcontrol)) {
+    log_msg(3, "invalid flow control %u (0, 3 or 4 expected)", loaded.flowcontrol);
+    return -1;
+  }
+  // The port keeps what it has unless the file says otherwise.
+  bool flow_changed = loaded.flowcontrol != ms.settings.flowcontrol;
   ms.settings = std::move(loaded);
   recompute_timers(ms);
+  if (flow_changed) apply_flow_control(ms);
   ms.pending_action = ACTION_RESET;
   return count;
 }
@@ -93,4 +105,21 @@ int cmd_dtr_action(modem_state& ms, char* text, bool check_only) {
 int cmd_store(modem_state& ms, char*, bool check_only) {
   if (check_only) return 0;
   return settings_save(ms.settings, ms.paths.settings.c_str()) != 0 ? 0 : -1;
+}
+
+int cmd_flow_control(modem_state& ms, char* text, bool check_only) {
+  char c = text[0];
+  if (!is_digit(c) || !serial_flow_valid(static_cast<uint32_t>(c - '0'))) return -1;
+  if (check_only) return 1;
+  ms.settings.flowcontrol = static_cast<uint32_t>(c - '0');
+  apply_flow_control(ms);
+  return 1;
+}
+
+void apply_flow_control(modem_state& ms) {
+  uint32_t flow = ms.settings.flowcontrol;
+  if (!ms.serial_fd.valid()) return;
+  if (serial_set_flow(ms.serial_fd.get(), flow) != 0) {
+    log_msg(3, "set flow control %u error: %s", flow, strerror(errno));
+  }
 }

@@ -7,6 +7,7 @@
 #include "config/subst_script.h"
 #include "config/text_rules.h"
 #include "modem/modem_state.h"
+#include "platform/process.h"
 #include "platform/serial_port.h"
 
 namespace {
@@ -24,6 +25,11 @@ unsigned char line_feed(const modem_state& ms) {
 // remained (the line is sized so that twelve registers always fit; a cut piece stops there).
 void advance(size_t& used, int written) {
   if (written > 0) used = std::min(used + static_cast<size_t>(written), REPORT_LINE_SIZE - 1);
+}
+
+// One write of the whole text, as the text's pieces were written one by one before.
+void write_all_text(int fd, const std::string& text) {
+  if (!text.empty()) fd_write(fd, text.data(), text.size());
 }
 
 }  // namespace
@@ -62,33 +68,47 @@ int cmd_report(modem_state& ms, char*, bool check_only) {
 }
 
 int print_file_lines(const modem_state& ms, int fd, const char* path) {
-  FILE* file = fopen(path, "r");
+  std::string text;
+  if (file_lines_text(ms, path, text) != 0) return -1;
+  write_all_text(fd, text);
+  return 0;
+}
+
+void print_config_report(const modem_state& ms, int fd) {
+  std::string text;
+  config_report_text(ms, text);
+  write_all_text(fd, text);
+}
+
+int file_lines_text(const modem_state& ms, const char* path, std::string& out) {
+  FILE* file = fopen(path, "re");
   if (file == nullptr) return -1;
   char piece[128];
   while (fgets(piece, sizeof piece, file) != nullptr) {
     size_t len = strlen(piece);
     while (len > 0 && (piece[len - 1] == '\r' || piece[len - 1] == '\n')) piece[--len] = '\0';
-    write_text(fd, piece);
-    write_byte(fd, line_end(ms));
-    write_byte(fd, line_feed(ms));
+    out.append(piece);
+    out.push_back(static_cast<char>(line_end(ms)));
+    out.push_back(static_cast<char>(line_feed(ms)));
   }
   fclose(file);
   return 0;
 }
 
-void print_config_report(const modem_state& ms, int fd) {
+// Each line is formatted into a buffer and taken as a C text, so a zero S3 or S4 ends it.
+void config_report_text(const modem_state& ms, std::string& out) {
   const modem_settings& s = ms.settings;
   unsigned char cr = line_end(ms);
   unsigned char lf = line_feed(ms);
   char line[REPORT_LINE_SIZE];
 
   snprintf(line, sizeof line, "E   Q   V   &D%c%c", cr, lf);
-  write_text(fd, line);
+  out.append(line);
 
   snprintf(line, sizeof line, "%-4i%-4i%-4i%-4i%c%c%c%c", static_cast<int32_t>(s.stat_echo),
            static_cast<int32_t>(s.stat_quiet), static_cast<int32_t>(s.stat_verbosity),
            static_cast<int32_t>(s.stat_dtr_action), cr, lf, cr, lf);
-  write_text(fd, line);
+  out.append(line);
 
   size_t used = 0;
   line[0] = '\0';
@@ -98,7 +118,7 @@ void print_config_report(const modem_state& ms, int fd) {
     }
   }
   snprintf(line + used, sizeof line - used, "%c%c", cr, lf);
-  write_text(fd, line);
+  out.append(line);
 
   used = 0;
   line[0] = '\0';
@@ -108,5 +128,5 @@ void print_config_report(const modem_state& ms, int fd) {
     }
   }
   snprintf(line + used, sizeof line - used, "%c%c", cr, lf);
-  write_text(fd, line);
+  out.append(line);
 }

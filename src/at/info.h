@@ -2,6 +2,8 @@
 // S-registers); the printing routines also write the status files.
 #pragma once
 
+#include <string>
+
 struct modem_state;
 
 int cmd_info(modem_state& ms, char* text, bool check_only);
@@ -13,3 +15,8 @@ int print_file_lines(const modem_state& ms, int fd, const char* path);
 
 // Writes the four lines of the configuration report (E Q V &D and the S-registers) to `fd`.
 void print_config_report(const modem_state& ms, int fd);
+
+// The same texts appended to `out`, byte for byte as the two routines above write them (the
+// status files are built in memory, so that a failed write leaves the old file).
+int file_lines_text(const modem_state& ms, const char* path, std::string& out);
+void config_report_text(const modem_state& ms, std::string& out);

@@ -26,6 +26,7 @@ constexpr at_command at_commands[] = {
     {.name = "V", .handler = cmd_verbose},
     {.name = "Z", .handler = cmd_reset},
     {.needs_param = true, .name = "&D", .handler = cmd_dtr_action},
+    {.needs_param = true, .name = "&K", .handler = cmd_flow_control},
     {.name = "&V", .handler = cmd_report},
     {.name = "&W", .handler = cmd_store},
 };

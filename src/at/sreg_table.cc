@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "config/text_rules.h"
+#include "platform/log.h"
 #include "platform/serial_port.h"
 
 namespace {
@@ -85,9 +86,20 @@ const sreg_slot* find_slot(const modem_state& ms, int64_t n) {
   return slot.value != nullptr ? &slot : nullptr;
 }
 
-// value * factor wrapped to signed 32 bits, as the timers are kept.
-int32_t scaled(uint32_t value, int32_t factor) {
-  return static_cast<int32_t>(static_cast<int64_t>(static_cast<int32_t>(value)) * factor);
+constexpr int64_t USEC_PER_SEC = 1000000;
+
+// value * factor, saturated at INT32_MAX.
+int32_t scaled(uint32_t value, int64_t factor) {
+  int64_t product = int64_t{value} * factor;
+  return product > INT32_MAX ? INT32_MAX : static_cast<int32_t>(product);
+}
+
+// value * unit_usec as whole seconds and the microseconds left over; the seconds always fit
+// (4294967295 x 20000 us is under 86 million seconds).
+void split_usec(uint32_t value, int64_t unit_usec, int32_t& sec, int32_t& usec) {
+  int64_t total = int64_t{value} * unit_usec;
+  sec = static_cast<int32_t>(total / USEC_PER_SEC);
+  usec = static_cast<int32_t>(total % USEC_PER_SEC);
 }
 
 // "n=v": the count ends after the '=' and the digits right after it; a sign before the value
@@ -149,12 +161,19 @@ void recompute_timers(modem_state& ms) {
   const modem_settings& s = ms.settings;
   ms.inactivity_timeout_sec = scaled(s.sreg_hup_delay, HUP_DELAY_UNIT_SEC);
   ms.split_timeout_usec = scaled(s.sreg_split, SPLIT_UNIT_USEC);
-  int32_t guard = scaled(s.sreg_esc_delay, ESC_DELAY_UNIT_USEC);
-  ms.escape_guard_sec = guard / 1000000;
-  ms.escape_guard_usec = guard % 1000000;
-  int32_t dtr = scaled(s.sreg_dtr_ignore, DTR_IGNORE_UNIT_USEC);
-  ms.dtr_ignore_sec = dtr / 1000000;
-  ms.dtr_ignore_usec = dtr % 1000000;
+  split_usec(s.sreg_esc_delay, ESC_DELAY_UNIT_USEC, ms.escape_guard_sec, ms.escape_guard_usec);
+  split_usec(s.sreg_dtr_ignore, DTR_IGNORE_UNIT_USEC, ms.dtr_ignore_sec, ms.dtr_ignore_usec);
+}
+
+int32_t saturated_seconds(uint32_t value) { return scaled(value, 1); }
+
+void warn_sreg_limits(const modem_settings& s) {
+  for (const sreg_limit& r : sreg_limits) {
+    if (s.*r.field > r.limit) {
+      log_msg(4, "S%i is %u, above %u: it takes effect as %u", r.number, s.*r.field, r.limit,
+              r.limit);
+    }
+  }
 }
 
 int cmd_sreg(modem_state& ms, char* text, bool check_only) {

@@ -79,6 +79,18 @@ int base64_decode(const char* text, unsigned char* dst) {
   return written;
 }
 
+bool base64_valid(std::string_view text) {
+  if (text.size() % 4 != 0) return false;
+  size_t data = text.size();
+  for (int pad = 0; pad < 2 && data > 0 && text[data - 1] == '='; ++pad) --data;
+  // A last group needs at least two characters of data.
+  if (data % 4 == 1) return false;
+  for (size_t i = 0; i < data; ++i) {
+    if (base64_decode_table[static_cast<unsigned char>(text[i])] == BASE64_SKIP) return false;
+  }
+  return true;
+}
+
 std::string base64_encode_alloc(std::string_view data) {
   std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
   base64_encode(reinterpret_cast<const unsigned char*>(data.data()), out.data(), data.size());

@@ -14,6 +14,11 @@ void base64_encode(const unsigned char* src, char* dst, size_t n);
 // most three quarters of the text's length.
 int base64_decode(const char* text, unsigned char* dst);
 
+// True when `text` is a base64 encoding as base64_encode writes it (or with "-" for "+"):
+// characters of the alphabet in groups of four, the last group padded with "=". The empty
+// text is valid.
+bool base64_valid(std::string_view text);
+
 // The encoding of `data`.
 std::string base64_encode_alloc(std::string_view data);
 

@@ -8,6 +8,7 @@
 #include "config/settings_keys.h"
 #include "config/text_rules.h"
 #include "platform/files.h"
+#include "platform/log.h"
 
 namespace {
 
@@ -18,6 +19,7 @@ constexpr size_t SETTINGS_LINE_SIZE = 16384;
 struct settings_reader {
   FILE* file = nullptr;
   std::array<char, SETTINGS_LINE_SIZE> line{};  // holds the value of the last lookup
+  bool cut = false;  // the line of the last value found was longer than the buffer
 };
 
 // Reads a number as "%u" of scanf does: white space skipped, optional sign, digits up to the
@@ -46,6 +48,17 @@ uint32_t scan_uint(const char* text) {
   return negative ? 0u - result : result;
 }
 
+// True when `piece`, just read by fgets, filled the buffer short of the end of its line's
+// content (a carriage return, a line feed or the end of the file): its value is cut.
+bool line_is_cut(FILE* file, const char* piece) {
+  size_t len = strlen(piece);
+  if (len + 1 < SETTINGS_LINE_SIZE || piece[len - 1] == '\n') return false;
+  int next = getc(file);
+  if (next == EOF) return false;
+  ungetc(next, file);
+  return next != '\n' && next != '\r';
+}
+
 // Scans the file from its start for the first line whose key is `key` and returns its value,
 // which lives in reader.line until the next lookup; nullptr when no line matches.
 const char* settings_find_value(settings_reader& reader, std::string_view key) {
@@ -53,6 +66,7 @@ const char* settings_find_value(settings_reader& reader, std::string_view key) {
   if (fseek(reader.file, 0, SEEK_SET) != 0) return nullptr;
   char* line = reader.line.data();
   while (fgets(line, static_cast<int>(reader.line.size()), reader.file) != nullptr) {
+    bool cut = line_is_cut(reader.file, line);
     if (char* cr = strchr(line, '\r')) *cr = '\0';
     if (char* lf = strchr(line, '\n')) *lf = '\0';
     // A closing quote, and anything after it, is not part of the value.
@@ -62,6 +76,7 @@ const char* settings_find_value(settings_reader& reader, std::string_view key) {
     if (!equal_ignoring_case(std::string_view(line, static_cast<size_t>(equals - line)), key)) {
       continue;
     }
+    reader.cut = cut;
     char* value = equals + 1;
     if (*value == '"') ++value;
     return value;
@@ -108,10 +123,12 @@ void put_text(std::string& out, std::string_view key, std::string_view text) {
 
 }  // namespace
 
-void settings_load_stream(modem_settings& s, FILE* file) {
+settings_notes settings_load_stream(modem_settings& s, FILE* file) {
   settings_reader reader;
   reader.file = file;
+  settings_notes notes;
   for (const settings_key& k : settings_keys) {
+    reader.cut = false;
     switch (k.kind) {
       case SETTING_FLAG:
       case SETTING_NUMBER:
@@ -121,19 +138,42 @@ void settings_load_stream(modem_settings& s, FILE* file) {
       case SETTING_ALLOW:
         s.*k.text = settings_get_text(reader, k.key);
         break;
-      case SETTING_SCRIPT:
-        s.*k.text = base64_decode_alloc(settings_get_text(reader, k.key).c_str());
+      case SETTING_SCRIPT: {
+        std::string encoded = settings_get_text(reader, k.key);
+        notes.script_not_base64 = !base64_valid(encoded);
+        s.*k.text = base64_decode_alloc(encoded.c_str());
         break;
+      }
     }
+    if (reader.cut && notes.cut_key == nullptr) notes.cut_key = k.key.data();
   }
+  return notes;
 }
 
-bool settings_load(modem_settings& s, const char* path) {
-  FILE* file = fopen(path, "re");
-  settings_load_stream(s, file);
-  if (file == nullptr) return false;
-  fclose(file);
-  return true;
+settings_notes settings_load(modem_settings& s, const char* path) {
+  bool not_regular = false;
+  FILE* file = open_regular_file(path, &not_regular);
+  settings_notes notes = settings_load_stream(s, file);
+  notes.read = file != nullptr;
+  notes.not_regular = not_regular;
+  if (file != nullptr) fclose(file);
+  return notes;
+}
+
+void settings_log_notes(const settings_notes& notes, const char* path) {
+  if (notes.not_regular) {
+    log_direct(4, "settings file %s is not a regular file: read as missing", path);
+  }
+  if (notes.cut_key != nullptr) {
+    log_msg(4, "settings file %s: the line of %s is longer than %zu characters: read cut", path,
+            notes.cut_key, SETTINGS_LINE_SIZE - 1);
+  }
+  if (notes.script_not_base64) {
+    log_msg(4,
+            "settings file %s: MOD_ORVANE_CFG_SCRIPT is not valid base64: the characters "
+            "outside its alphabet are skipped",
+            path);
+  }
 }
 
 std::string settings_format(const modem_settings& s) {
@@ -144,6 +184,8 @@ std::string settings_format(const modem_settings& s) {
         put_uint(out, k.key, s.*k.number != 0 ? 1 : 0, true);
         break;
       case SETTING_NUMBER:
+        // A key that a file saved without it stays without while its value is 0.
+        if (k.optional && s.*k.number == 0) break;
         put_uint(out, k.key, s.*k.number, !k.blank_when_zero);
         break;
       case SETTING_PARITY:

@@ -38,6 +38,7 @@ struct modem_settings {
   std::string cfg_script;         // substitution script, plain text (base64 in the file)
   uint32_t sysloglev = 0;         // log threshold, compared as signed
   uint32_t spoof_ok = 0;          // non-zero: ERROR is sent as OK
+  uint32_t flowcontrol = 0;       // &K: 0 none, 3 RTS/CTS, 4 XON/XOFF; saved only when not 0
   std::string allow;              // MOD_ORVANE_ALLOW: callers' addresses, empty = any caller
 };
 
@@ -48,12 +49,26 @@ constexpr size_t SETTINGS_SCRIPT_SAVE_MAX = 12000;
 // Characters of a text value the file keeps.
 constexpr size_t SETTINGS_TEXT_MAX = 16000;
 
+// What a load found that the daemon does not take as written. Start-up logs it
+// (settings_log_notes) once the log threshold of the loaded settings applies.
+struct settings_notes {
+  bool read = false;               // a file was opened and read (false: read as missing)
+  bool not_regular = false;        // the path is a FIFO, directory or device: read as missing
+  bool script_not_base64 = false;  // the script value is not valid base64
+  const char* cut_key = nullptr;   // first key whose line was too long and is read cut
+};
+
 // Fills `s` from the settings file at `path`. A missing or unreadable file gives 0 in every
-// number and empty texts. Returns false when the file could not be opened.
-bool settings_load(modem_settings& s, const char* path);
+// number and empty texts; so does a path that is not a regular file, which is never opened in
+// a way that could block. Never fails; notes.read tells whether a file was read.
+settings_notes settings_load(modem_settings& s, const char* path);
 
 // Same, from an open stream (nullptr: no file).
-void settings_load_stream(modem_settings& s, FILE* file);
+settings_notes settings_load_stream(modem_settings& s, FILE* file);
+
+// Logs each finding of `notes` at level 4. A path that is not a regular file is logged past
+// the threshold (log_direct): read as missing, it leaves the threshold at 0.
+void settings_log_notes(const settings_notes& notes, const char* path);
 
 // The file content settings_save writes: the 30 keys, one line each, in the file's order, then
 // MOD_ORVANE_ALLOW when the allow list is not empty.

@@ -21,6 +21,7 @@ struct settings_key {
   std::string_view key;
   settings_kind kind = SETTING_NUMBER;
   bool blank_when_zero = false;  // a number of 0 is written as nothing after "="
+  bool optional = false;  // written only when used (not 0, not empty): a file without it is whole
   uint32_t modem_settings::*number = nullptr;
   std::string modem_settings::*text = nullptr;
 };
@@ -35,6 +36,9 @@ inline constexpr settings_key settings_keys[] = {
     {.key = "MOD_ORVANE_DATABITS", .blank_when_zero = true, .number = &modem_settings::databits},
     {.key = "MOD_ORVANE_PARITY", .kind = SETTING_PARITY, .text = &modem_settings::parity},
     {.key = "MOD_ORVANE_STOPBITS", .blank_when_zero = true, .number = &modem_settings::stopbits},
+    // Absent from a file saved by a daemon that does not use it, so that such a file stays as
+    // it was.
+    {.key = "MOD_ORVANE_FLOWCONTROL", .optional = true, .number = &modem_settings::flowcontrol},
     {.key = "MOD_ORVANE_SPLIT", .number = &modem_settings::split},
     {.key = "MOD_ORVANE_PORT", .blank_when_zero = true, .number = &modem_settings::port},
     {.key = "MOD_ORVANE_KEEPALIVE", .number = &modem_settings::keepalive},
@@ -65,6 +69,9 @@ inline constexpr settings_key settings_keys[] = {
     {.key = "MOD_ORVANE_CFG_SCRIPT", .kind = SETTING_SCRIPT, .text = &modem_settings::cfg_script},
     {.key = "MOD_ORVANE_SYSLOGLEV", .number = &modem_settings::sysloglev},
     {.key = "MOD_ORVANE_SPOOF_OK", .number = &modem_settings::spoof_ok},
-    {.key = "MOD_ORVANE_ALLOW", .kind = SETTING_ALLOW, .text = &modem_settings::allow},
+    {.key = "MOD_ORVANE_ALLOW",
+     .kind = SETTING_ALLOW,
+     .optional = true,
+     .text = &modem_settings::allow},
 };
-static_assert(std::size(settings_keys) == 31);
+static_assert(std::size(settings_keys) == 32);

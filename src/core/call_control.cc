@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "at/result_codes.h"
+#include "at/sreg_table.h"
 #include "config/allow_list.h"
 #include "platform/log.h"
 #include "platform/log_limit.h"
@@ -44,6 +45,7 @@ constexpr hangup_rule hangup_rules[] = {
     {HANGUP_INACTIVITY, "inactivity", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
     {HANGUP_DTR_DROP, "DTR drop", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
     {HANGUP_TERMINATION, "program termination", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
+    {HANGUP_PEER_LOST, nullptr, CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
 };
 
 constexpr bool rules_in_cause_order() {
@@ -93,8 +95,7 @@ void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now) {
   } else if (sock.get() >= FD_SETSIZE) {
     log_msg(3, "create socket error: %s", strerror(EMFILE));
   } else if (tcp_connect(sock.get(), ms.peer_addr, ms.settings.port) == 0 || errno == EINPROGRESS) {
-    countdown_start_at(ls.dial_timer, static_cast<int32_t>(ms.settings.sreg_conn_tout), 0,
-                       now.wall);
+    countdown_start_at(ls.dial_timer, saturated_seconds(ms.settings.sreg_conn_tout), 0, now.wall);
     ms.call_state = CALL_DIALING;
     ms.dial_sock = std::move(sock);
     ls.dial_connected = 0;
@@ -138,8 +139,10 @@ void dial_socket_readable(modem_state& ms, loop_state& ls, const clock_reading& 
 }
 
 void ring_socket_readable(modem_state& ms, loop_state& ls) {
-  unsigned char byte = 0;
-  ssize_t n = recv_bytes(ms.ring_sock.get(), &byte, 1);
+  // What the caller sends before the answer is thrown away, a buffer's worth per pass: a
+  // caller that keeps sending must not cost a pass per byte and hide its hang-up behind them.
+  unsigned char discard[TCP_BUF_SIZE];
+  ssize_t n = recv_bytes(ms.ring_sock.get(), discard, sizeof discard);
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
     log_msg(3, "recv error: %s", strerror(errno));
@@ -147,7 +150,6 @@ void ring_socket_readable(modem_state& ms, loop_state& ls) {
   } else if (n == 0) {
     call_hangup(ms, ls, HANGUP_CALLER_GONE);
   }
-  // A byte the caller sends before the answer is thrown away.
 }
 
 void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
@@ -271,7 +273,8 @@ void check_ringing(modem_state& ms, loop_state& ls, const clock_reading& now) {
   if (ms.ring_count == 0 || now.monotonic >= ls.next_ring_time) {
     send_code(ms, RESULT_RING);
     ms.ring_count++;
-    ls.next_ring_time = now.monotonic + static_cast<int>(ms.settings.sreg_ring_int);
+    int64_t next = int64_t{now.monotonic} + ms.settings.sreg_ring_int;
+    ls.next_ring_time = next > INT32_MAX ? INT32_MAX : static_cast<int>(next);
   }
 }
 

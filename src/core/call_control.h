@@ -25,6 +25,8 @@ enum hangup_cause : int {
   HANGUP_INACTIVITY = 11,
   HANGUP_DTR_DROP = 12,
   HANGUP_TERMINATION = 13,  // the daemon is shutting down
+  HANGUP_PEER_LOST = 14,    // the connection timed out (keepalive or user timeout); the reason
+                            // is the error's text
 };
 
 // Carries out ms.pending_action for the current call state, then clears it.
@@ -64,7 +66,7 @@ void go_online(modem_state& ms, loop_state& ls, int result, unique_fd* slot,
                const clock_reading& now);
 
 // Ends or fails a call for `cause`: logs "TCP connection to %s %s: %s" with "failed"/"closed"
-// and the cause's reason (strerror(error) for HANGUP_CONNECT_FAILED), drops DTR when the cause
-// says so, sends its result code (unless quiet), returns to CALL_IDLE in command mode and closes
-// the cause's socket. Peer and serial bytes still held for the call are dropped.
+// and the cause's reason (strerror(error) for HANGUP_CONNECT_FAILED and HANGUP_PEER_LOST), drops
+// DTR when the cause says so, sends its result code (unless quiet), returns to CALL_IDLE in command
+// mode and closes the cause's socket. Peer and serial bytes still held for the call are dropped.
 void call_hangup(modem_state& ms, loop_state& ls, hangup_cause cause, int error = 0);

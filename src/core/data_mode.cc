@@ -2,6 +2,7 @@
 
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -55,20 +56,34 @@ bool account_write(modem_state& ms, loop_state& ls, ssize_t n, const char* what,
   return true;
 }
 
+// Moves the next chunk of the read-ahead into serial_buf, to be sent without waiting for the
+// forwarding delay (it has waited already). Returns false when the read-ahead is empty.
+bool take_read_ahead(loop_state& ls) {
+  if (ls.ahead_len == 0) return false;
+  int n = std::min(ls.ahead_len, SERIAL_BUF_SIZE);
+  memcpy(ls.serial_buf.data(), ls.ahead_buf.data(), static_cast<size_t>(n));
+  memmove(ls.ahead_buf.data(), ls.ahead_buf.data() + n, static_cast<size_t>(ls.ahead_len - n));
+  ls.ahead_len -= n;
+  ls.serial_len = n;
+  ls.serial_sent = 0;
+  ls.serial_sending = 1;
+  return true;
+}
+
 }  // namespace
 
-void data_mode_input(modem_state& ms, loop_state& ls, int n, const clock_reading& now) {
+void data_mode_input(modem_state& ms, loop_state& ls, const char* bytes, int n,
+                     const clock_reading& now) {
   const modem_settings& s = ms.settings;
   if (s.sreg_split != 0) countdown_start_at(ls.split_timer, 0, ms.split_timeout_usec, now.wall);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(ls.serial_buf.data());
-  int first = ls.serial_len - n;
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes);
   if (ls.escape_count == 0) {
     // Only the run of escape characters at the end of the read counts.
-    for (int i = ls.serial_len - 1; i >= first && bytes[i] == s.sreg_esc; --i) ls.escape_count++;
+    for (int i = n - 1; i >= 0 && in[i] == s.sreg_esc; --i) ls.escape_count++;
   } else {
     // A run in progress continues only while the new bytes are escape characters.
-    for (int i = first; i < ls.serial_len; ++i) {
-      if (bytes[i] != s.sreg_esc) {
+    for (int i = 0; i < n; ++i) {
+      if (in[i] != s.sreg_esc) {
         ls.escape_count = 0;
         break;
       }
@@ -89,7 +104,11 @@ void flush_peer_bytes(modem_state& ms, loop_state& ls, const clock_reading& now)
 void data_socket_readable(modem_state& ms, loop_state& ls, const clock_reading& now) {
   ssize_t n = recv_bytes(ms.data_sock.get(), ls.tcp_buf.data(), ls.tcp_buf.size());
   if (n < 0) {
-    if (!would_block(errno)) log_msg(3, "recv error: %s", strerror(errno));
+    int err = errno;
+    if (!would_block(err)) log_msg(3, "recv error: %s", strerror(err));
+    // The connection reports the peer gone (keepalive, or data unacknowledged beyond the user
+    // timeout): the call ends with that cause.
+    if (err == ETIMEDOUT) call_hangup(ms, ls, HANGUP_PEER_LOST, err);
     return;
   }
   if (n == 0) {
@@ -174,7 +193,18 @@ void forward_serial_bytes(modem_state& ms, loop_state& ls, const clock_reading& 
     return;  // still gathering
   }
   ls.serial_sending = 1;
-  ssize_t n = send_bytes(ms.data_sock.get(), ls.serial_buf.data() + ls.serial_sent,
-                         static_cast<size_t>(ls.serial_len - ls.serial_sent));
-  if (account_write(ms, ls, n, "send", ls.serial_len, ls.serial_sent, now)) ls.serial_sending = 0;
+  for (;;) {
+    ssize_t n = send_bytes(ms.data_sock.get(), ls.serial_buf.data() + ls.serial_sent,
+                           static_cast<size_t>(ls.serial_len - ls.serial_sent));
+    int err = errno;
+    if (!account_write(ms, ls, n, "send", ls.serial_len, ls.serial_sent, now)) return;
+    ls.serial_sending = 0;
+    if (n < 0) {
+      // The bytes read behind a chunk that failed go the same way.
+      ls.ahead_len = 0;
+      if (err == ETIMEDOUT) call_hangup(ms, ls, HANGUP_PEER_LOST, err);
+      return;
+    }
+    if (!take_read_ahead(ls)) return;
+  }
 }

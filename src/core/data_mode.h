@@ -1,15 +1,17 @@
 // Data mode: the transparent pipe between the serial port and the call's connection, with the
 // forwarding delay (S11), the escape sequence (S2, S12), the inactivity limit (S10) and the DTR
-// watch (&D, S25). Bytes that cannot be written at once are held, and their source is not read
-// again until they are written out.
+// watch (&D, S25). Bytes that cannot be written at once are held; peer bytes are not received
+// again until they are written out, and serial bytes are read on into a bounded read-ahead.
 #pragma once
 
 #include "core/loop_state.h"
 #include "modem/modem_state.h"
 #include "platform/countdown.h"
 
-// A serial read in data mode brought `n` new bytes, the last n of serial_buf.
-void data_mode_input(modem_state& ms, loop_state& ls, int n, const clock_reading& now);
+// A serial read in data mode brought the `n` bytes at `bytes` (the end of serial_buf, or of
+// ahead_buf while a chunk is being sent).
+void data_mode_input(modem_state& ms, loop_state& ls, const char* bytes, int n,
+                     const clock_reading& now);
 
 // data_sock is readable: receive from the peer and write to the serial port (on-line), or
 // discard (command mode). End of stream hangs up.

@@ -15,6 +15,8 @@
 
 namespace {
 
+constexpr suseconds_t USEC_PER_SECOND = 1000000;
+
 struct fd_sets {
   fd_set read;
   fd_set write;
@@ -33,9 +35,9 @@ fd_sets build_sets(const modem_state& ms, const loop_state& ls) {
   fd_sets sets;
   FD_ZERO(&sets.read);
   FD_ZERO(&sets.write);
-  // While serial bytes are on their way to the peer the port is not read: the peer's pace
-  // holds the DTE back instead of bytes being lost.
-  if (!serial_send_pending(ls)) watch(sets, sets.read, ms.serial_fd.get());
+  // While serial bytes are on their way to the peer the port is read only into the bounded
+  // read-ahead: beyond it the peer's pace holds the DTE back instead of bytes being lost.
+  if (serial_readable(ls)) watch(sets, sets.read, ms.serial_fd.get());
   if (ls.tcp_len > 0) watch(sets, sets.write, ms.serial_fd.get());
   if (ms.data_sock.valid()) {
     // Peer bytes not yet written to the port hold the peer back the same way.
@@ -62,12 +64,46 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls) {
   if (ms.call_state == CALL_CONNECTED && s.stat_dtr_action != 0 && s.sreg_dtr_ignore != 0) {
     timeout_min(timeout, ls.dtr_timer);
   }
+  // A split time of a second or more is held in microseconds alone and would stretch the wait
+  // beyond the second that the other checks (escape guard, DTR, inactivity) count on: up to 35
+  // minutes for the largest S11. Such a countdown runs out at the first check a second or more
+  // after the last read, so with this wait held bytes go out about a second after it.
+  if (timeout.tv_usec >= USEC_PER_SECOND) timeout = {1, 0};
   return timeout;
 }
 
+// Reads the port while a chunk is being sent to the peer: into the read-ahead, so that an
+// escape typed behind a stall is still seen. A failed read drops what is held for the peer, as
+// it does outside a send.
+void read_serial_ahead(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  char* dst = ls.ahead_buf.data() + ls.ahead_len;
+  ssize_t n = fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(READ_AHEAD_SIZE - ls.ahead_len));
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+    log_msg(3, "read error (com): %s", strerror(errno));
+    ls.ahead_len = 0;
+    ls.serial_len = 0;
+    ls.serial_sent = 0;
+    ls.serial_sending = 0;
+    sleep_seconds(1);
+    return;
+  }
+  if (n == 0) {
+    sleep_seconds(1);
+    return;
+  }
+  ls.ahead_len += static_cast<int>(n);
+  data_mode_input(ms, ls, dst, static_cast<int>(n), now);
+}
+
 void read_serial(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  ssize_t n = fd_read(ms.serial_fd.get(), ls.serial_buf.data() + ls.serial_len,
-                      static_cast<size_t>(SERIAL_BUF_SIZE - ls.serial_len));
+  if (serial_send_pending(ls)) {
+    read_serial_ahead(ms, ls, now);
+    return;
+  }
+  char* dst = ls.serial_buf.data() + ls.serial_len;
+  ssize_t n =
+      fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(SERIAL_BUF_SIZE - ls.serial_len));
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
     log_msg(3, "read error (com): %s", strerror(errno));
@@ -83,7 +119,7 @@ void read_serial(modem_state& ms, loop_state& ls, const clock_reading& now) {
   }
   ls.serial_len += static_cast<int>(n);
   if (ms.online == 1) {
-    data_mode_input(ms, ls, static_cast<int>(n), now);
+    data_mode_input(ms, ls, dst, static_cast<int>(n), now);
     return;
   }
   if (ms.call_state != CALL_DIALING) {
@@ -124,6 +160,12 @@ void run_time_checks(modem_state& ms, loop_state& ls, const clock_reading& now) 
   report_turned_away(ls, now);
 }
 
+void serve_status_request(modem_state& ms) {
+  if (ms.status_request == 0) return;
+  write_status_files(ms);
+  ms.status_request = 0;
+}
+
 }  // namespace
 
 bool event_loop_pass(modem_state& ms, loop_state& ls) {
@@ -135,6 +177,9 @@ bool event_loop_pass(modem_state& ms, loop_state& ls) {
   if (n < 0) {
     if (errno == EINTR) {
       log_msg(7, "select interrupted by signal");
+      // Signals that keep coming would otherwise postpone the status files for as long as
+      // they come: a request is served as soon as its signal has woken the loop.
+      if (ms.term_signal == 0) serve_status_request(ms);
     } else {
       log_msg(3, "select error: %s", strerror(errno));
       sleep_seconds(1);
@@ -145,10 +190,7 @@ bool event_loop_pass(modem_state& ms, loop_state& ls) {
   clock_reading now = read_clocks();
   if (n > 0) handle_ready(ms, ls, sets, now);
   run_time_checks(ms, ls, now);
-  if (ms.status_request != 0) {
-    write_status_files(ms);
-    ms.status_request = 0;
-  }
+  serve_status_request(ms);
   return true;
 }
 

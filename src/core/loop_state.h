@@ -10,6 +10,9 @@
 
 constexpr int SERIAL_BUF_SIZE = 1024;
 constexpr int TCP_BUF_SIZE = 1024;
+// Serial bytes read while a chunk waits for the peer: enough for an escape typed after a
+// stall to be seen, bounded so that a DTE that keeps sending is held back by the port.
+constexpr int READ_AHEAD_SIZE = 16384;
 
 // Alive from the first pass to shutdown.
 struct loop_state {
@@ -19,7 +22,9 @@ struct loop_state {
   std::array<char, TCP_BUF_SIZE> tcp_buf{};
   int tcp_len = 0;         // peer bytes held in tcp_buf for the serial port
   int tcp_written = 0;     // of those, bytes already written to the serial port
-  int serial_sending = 0;  // 1 while serial_buf is being sent (the port is not read meanwhile)
+  int serial_sending = 0;  // 1 while serial_buf is being sent (the port is read into ahead_buf)
+  std::array<char, READ_AHEAD_SIZE> ahead_buf{};  // serial bytes read behind the chunk being sent
+  int ahead_len = 0;
   int connect_code = RESULT_ERROR;
   int dial_connected = 0;
   int answer_requested = 0;
@@ -34,11 +39,18 @@ struct loop_state {
   log_limit turned_away_log;  // messages of refused and rejected connections
 };
 
-// True while serial bytes are being sent to the peer: the serial port is not read meanwhile.
+// True while serial bytes are being sent to the peer: the serial port is read into the
+// read-ahead meanwhile.
 inline bool serial_send_pending(const loop_state& ls) { return ls.serial_sending != 0; }
+
+// True when the serial port may be read: always, except while the read-ahead is full.
+inline bool serial_readable(const loop_state& ls) {
+  return !serial_send_pending(ls) || ls.ahead_len < READ_AHEAD_SIZE;
+}
 
 // Drops every byte held in either direction.
 inline void drop_held_bytes(loop_state& ls) {
+  ls.ahead_len = 0;
   ls.serial_len = 0;
   ls.serial_sent = 0;
   ls.serial_sending = 0;

@@ -115,12 +115,15 @@ int daemon_main(int argc, char** argv) {
   ms.pid_file_written = write_pid_file(ms.paths.pid_file.c_str(), current_pid());
   int pid_file_errno = errno;
 
-  const bool settings_read = settings_load(ms.settings, ms.paths.settings.c_str());
+  settings_notes notes = settings_load(ms.settings, ms.paths.settings.c_str());
+  const bool settings_read = notes.read;
   log_set_threshold(&ms.settings.sysloglev);
   // Reported once the settings say which levels the operator wants.
   if (!ms.pid_file_written) {
     log_msg(3, "can't write pid file %s: %s", ms.paths.pid_file.c_str(), strerror(pid_file_errno));
   }
+  settings_log_notes(notes, ms.paths.settings.c_str());
+  warn_sreg_limits(ms.settings);
   recompute_timers(ms);
   sreg_table_fill(ms);
   ms.pending_action = ACTION_NONE;
@@ -144,6 +147,11 @@ int daemon_main(int argc, char** argv) {
                    "invalid serial device number " + std::to_string(ms.settings.serial) +
                        " (0 or 1 expected)");
   }
+  if (!serial_flow_valid(ms.settings.flowcontrol)) {
+    startup_failed(ms, settings_read,
+                   "invalid flow control " + std::to_string(ms.settings.flowcontrol) +
+                       " (0, 3 or 4 expected)");
+  }
   ms.device_path = ms.paths.devices[ms.settings.serial];
   const char* device = ms.device_path.c_str();
   int locked = lock_device(device, ms.paths.lock_dir.c_str(), LOCK_TIMEOUT_SEC);
@@ -158,7 +166,7 @@ int daemon_main(int argc, char** argv) {
                    std::string("device ") + device + " is locked by another process");
   }
   const modem_settings& s = ms.settings;
-  int fd = serial_open(device, s.baudrate, s.databits, s.parity.c_str(), s.stopbits);
+  int fd = serial_open(device, s.baudrate, s.databits, s.parity.c_str(), s.stopbits, s.flowcontrol);
   if (fd < 0) fatal_exit(ms);
   set_modem_lines(fd, TIOCM_DTR, 0);
   set_modem_lines(fd, TIOCM_RTS, 1);

@@ -8,21 +8,22 @@
 #include "at/info.h"
 #include "platform/files.h"
 #include "platform/log.h"
-#include "platform/process.h"
-#include "platform/serial_port.h"
 #include "platform/sockets.h"
 
 namespace {
 
-// Writes one status file through `fill`, which writes to the descriptor it is given.
-template <typename Fill>
-void write_status_file(const std::string& path, Fill fill) {
+// Replaces one status file with `content`. A failed write or sync (a full file system)
+// leaves the old file in place.
+void write_status_file(const std::string& path, const std::string& content) {
   replacement_file file;
   if (!replacement_open(file, path.c_str(), 0666)) {
     log_msg(3, "fopen error: %s", strerror(errno));
     return;
   }
-  fill(file.fd.get());
+  if (!replacement_write(file, content)) {
+    log_msg(3, "write error (%s): %s", path.c_str(), strerror(errno));
+    return;
+  }
   if (!replacement_commit(file)) log_msg(3, "fopen error: %s", strerror(errno));
 }
 
@@ -30,19 +31,19 @@ void write_status_file(const std::string& path, Fill fill) {
 
 void write_status_files(modem_state& ms) {
   const std::string& dir = ms.paths.status_dir;
-  write_status_file(dir + "/status_f", [&ms](int fd) {
-    write_text(fd, "Router     : ");
-    print_file_lines(ms, fd, ms.paths.router_version.c_str());
-    write_text(fd, "User Module: ");
-    print_file_lines(ms, fd, ms.paths.module_version.c_str());
-  });
-  write_status_file(dir + "/status_s", [&ms](int fd) { print_config_report(ms, fd); });
-  write_status_file(dir + "/status_c", [&ms](int fd) {
-    char text[96];
-    bool connected = ms.call_state == CALL_CONNECTED;
-    int n = snprintf(text, sizeof text, "On-line  : %s\nConnected: %s%s\n",
-                     ms.online == 1 ? "Yes" : "No", connected ? "to " : "No",
-                     connected ? addr_text(ms.peer_addr) : "");
-    fd_write(fd, text, static_cast<size_t>(n));
-  });
+  std::string text = "Router     : ";
+  file_lines_text(ms, ms.paths.router_version.c_str(), text);
+  text += "User Module: ";
+  file_lines_text(ms, ms.paths.module_version.c_str(), text);
+  write_status_file(dir + "/status_f", text);
+
+  text.clear();
+  config_report_text(ms, text);
+  write_status_file(dir + "/status_s", text);
+
+  char line[96];
+  bool connected = ms.call_state == CALL_CONNECTED;
+  snprintf(line, sizeof line, "On-line  : %s\nConnected: %s%s\n", ms.online == 1 ? "Yes" : "No",
+           connected ? "to " : "No", connected ? addr_text(ms.peer_addr) : "");
+  write_status_file(dir + "/status_c", line);
 }

@@ -1,5 +1,6 @@
 // The three status files (versions, configuration report, call) written on SIGUSR1. Each is
-// written to a temporary file and renamed into place, so a reader never sees half a file.
+// built in memory, written to a temporary file, synced and renamed into place, so a reader
+// never sees half a file and a failed write leaves the old one.
 #pragma once
 
 #include "modem/modem_state.h"

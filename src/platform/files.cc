@@ -146,6 +146,10 @@ bool replacement_open(replacement_file& f, const char* path, mode_t new_mode) {
   return true;
 }
 
+bool replacement_write(replacement_file& f, std::string_view content) {
+  return write_all(f.fd.get(), content) && fsync(f.fd.get()) == 0;
+}
+
 bool replacement_commit(replacement_file& f) {
   if (fsync(f.fd.get()) != 0) return false;
   if (f.fd.reset() != 0) return false;
@@ -158,4 +162,31 @@ bool replace_file(const char* path, std::string_view content, mode_t new_mode) {
   replacement_file f;
   return replacement_open(f, path, new_mode) && write_all(f.fd.get(), content) &&
          replacement_commit(f);
+}
+
+FILE* open_regular_file(const char* path, bool* not_regular) {
+  *not_regular = false;
+  struct stat st {};
+  if (stat(path, &st) != 0) return nullptr;
+  if (!S_ISREG(st.st_mode)) {
+    *not_regular = true;
+    errno = EINVAL;
+    return nullptr;
+  }
+  // Non-blocking, in case the path has been replaced since the stat.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    *not_regular = true;
+    errno = EINVAL;
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, "r");
+  if (file == nullptr) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+  }
+  return file;
 }

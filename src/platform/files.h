@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,11 @@ struct replacement_file {
 // errno set on failure (nothing is then left behind).
 bool replacement_open(replacement_file& f, const char* path, mode_t new_mode);
 
+// Writes `content` to the temporary file and flushes it to disk. Returns false with errno set
+// when a write or the sync fails; the caller then drops the replacement (its destructor
+// removes the temporary file) and the file it would replace stays as it was.
+bool replacement_write(replacement_file& f, std::string_view content);
+
 // Syncs and closes the temporary file, renames it over the target and syncs the directory.
 // Returns false with errno set on failure; the temporary file is then removed and, when the
 // rename did not happen, the target is as it was.
@@ -38,3 +44,9 @@ bool replacement_commit(replacement_file& f);
 // Replaces the file at `path` with `content` through a replacement_file. Returns false with
 // errno set on failure, the file at `path` then being left as it was.
 bool replace_file(const char* path, std::string_view content, mode_t new_mode = 0644);
+
+// Opens `path` for reading when it is a regular file (or a link to one). Anything else (a
+// FIFO, a directory, a device) is never opened in a way that could block or act on a device:
+// *not_regular is then set. Returns the stream, or nullptr (errno set) when the path is missing,
+// cannot be opened or is not a regular file.
+FILE* open_regular_file(const char* path, bool* not_regular);

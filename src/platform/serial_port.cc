@@ -35,8 +35,22 @@ speed_t serial_speed(uint32_t baud) {
   return B9600;
 }
 
+void serial_flow_flags(termios& tio, uint32_t flow) {
+  tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF);
+  if (flow == FLOW_RTS_CTS) tio.c_cflag |= CRTSCTS;
+  if (flow == FLOW_XON_XOFF) tio.c_iflag |= IXON | IXOFF;
+}
+
+int serial_set_flow(int fd, uint32_t flow) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return -1;
+  serial_flow_flags(tio, flow);
+  return tcsetattr(fd, TCSANOW, &tio);
+}
+
 void serial_line_flags(termios& tio, uint32_t baud, uint32_t data_bits, const char* parity,
-                       uint32_t stop_bits) {
+                       uint32_t stop_bits, uint32_t flow) {
   speed_t speed = serial_speed(baud);
   tcflag_t cflag = speed | CREAD | HUPCL | CLOCAL;
   cflag |= data_bits == 7 ? CS7 : CS8;
@@ -59,10 +73,11 @@ void serial_line_flags(termios& tio, uint32_t baud, uint32_t data_bits, const ch
 #ifdef _HAVE_STRUCT_TERMIOS_C_OSPEED
   tio.c_ospeed = speed;
 #endif
+  serial_flow_flags(tio, flow);
 }
 
 int serial_open(const char* path, uint32_t baud, uint32_t data_bits, const char* parity,
-                uint32_t stop_bits) {
+                uint32_t stop_bits, uint32_t flow) {
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC | O_CLOEXEC);
   if (fd < 0) {
     int err = errno;
@@ -72,7 +87,7 @@ int serial_open(const char* path, uint32_t baud, uint32_t data_bits, const char*
   termios tio{};
   // A failure here shows again in tcsetattr, which is the one reported.
   tcgetattr(fd, &tio);
-  serial_line_flags(tio, baud, data_bits, parity, stop_bits);
+  serial_line_flags(tio, baud, data_bits, parity, stop_bits, flow);
   if (tcsetattr(fd, TCSANOW, &tio) != 0) {
     int err = errno;
     log_direct(3, "tcsetattr(%s) error: %s", path, strerror(err));

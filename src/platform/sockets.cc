@@ -67,6 +67,23 @@ void enable_keepalive(int sock, uint32_t idle, uint32_t interval, uint32_t probe
                  "setsockopt(TCP_KEEPINVTL) error: %s");
   set_int_option(sock, IPPROTO_TCP, TCP_KEEPCNT, static_cast<int>(probes),
                  "setsockopt(TCP_KEEPCNT) error: %s");
+  // A refused value above leaves the system's default in effect: the span is taken from what
+  // the socket holds. A socket that cannot say has refused every option already.
+  int held[3] = {0, 0, 0};
+  const int names[3] = {TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT};
+  for (int i = 0; i < 3; ++i) {
+    if (sys().get_int_option(sock, IPPROTO_TCP, names[i], &held[i]) != 0) return;
+  }
+  uint32_t span = keepalive_span_ms(static_cast<uint32_t>(held[0]), static_cast<uint32_t>(held[1]),
+                                    static_cast<uint32_t>(held[2]));
+  set_int_option(sock, IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(span),
+                 "setsockopt(TCP_USER_TIMEOUT) error: %s");
+}
+
+uint32_t keepalive_span_ms(uint32_t idle, uint32_t interval, uint32_t probes) {
+  uint64_t seconds = uint64_t{idle} + uint64_t{interval} * probes;
+  uint64_t ms = seconds * 1000;
+  return ms > INT32_MAX ? INT32_MAX : static_cast<uint32_t>(ms);
 }
 
 void close_socket(unique_fd& sock) {

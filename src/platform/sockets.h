@@ -14,9 +14,16 @@
 // socket error: %s").
 int open_listen_socket(uint32_t port);
 
-// Sets SO_KEEPALIVE, TCP_KEEPIDLE, TCP_KEEPINTVL and TCP_KEEPCNT; each refusal is logged
-// directly at level 3 and the next option is still tried.
+// Sets SO_KEEPALIVE, TCP_KEEPIDLE, TCP_KEEPINTVL and TCP_KEEPCNT, then TCP_USER_TIMEOUT to the
+// whole span of the keepalive in effect (idle + interval x probes, as the socket reports them
+// back, saturated at the largest the option takes), so that a dead peer ends the connection
+// in the same time whether or not data waits to be sent. Each refusal is logged directly at
+// level 3 and the next option is still tried.
 void enable_keepalive(int sock, uint32_t idle, uint32_t interval, uint32_t probes);
+
+// The TCP_USER_TIMEOUT in milliseconds for a keepalive of `idle` + `interval` x `probes`
+// seconds, saturated at INT32_MAX.
+uint32_t keepalive_span_ms(uint32_t idle, uint32_t interval, uint32_t probes);
 
 // Closes the socket held by `sock` and empties it; a failing close (also on an empty variable,
 // EBADF) is logged through log_msg at level 3 as "close socket error: %s".

@@ -61,6 +61,11 @@ int kernel_set_int_option(int fd, int level, int name, int value) {
   return setsockopt(fd, level, name, &value, sizeof value);
 }
 
+int kernel_get_int_option(int fd, int level, int name, int* value) {
+  socklen_t len = sizeof *value;
+  return getsockopt(fd, level, name, value, &len);
+}
+
 int kernel_modem_ioctl(int fd, unsigned long request, int* bits) {
   return ioctl(fd, request, bits);
 }
@@ -96,6 +101,7 @@ const system_calls kernel_system_calls = {
     .set_nonblocking = kernel_set_nonblocking,
     .socket_error = kernel_socket_error,
     .set_int_option = kernel_set_int_option,
+    .get_int_option = kernel_get_int_option,
     .modem_ioctl = kernel_modem_ioctl,
     .wall_clock = kernel_wall_clock,
     .monotonic_clock = kernel_monotonic_clock,

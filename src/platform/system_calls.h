@@ -29,8 +29,9 @@ struct system_calls {
   int (*set_nonblocking)(int fd) = nullptr;
   // getsockopt(SO_ERROR).
   int (*socket_error)(int fd, int* error) = nullptr;
-  // setsockopt() of one int option.
+  // setsockopt() / getsockopt() of one int option.
   int (*set_int_option)(int fd, int level, int name, int value) = nullptr;
+  int (*get_int_option)(int fd, int level, int name, int* value) = nullptr;
   // TIOCMGET, TIOCMBIS and TIOCMBIC (which fail on a pty).
   int (*modem_ioctl)(int fd, unsigned long request, int* bits) = nullptr;
   timeval (*wall_clock)() = nullptr;  // gettimeofday

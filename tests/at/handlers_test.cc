@@ -1,5 +1,9 @@
 #include "at/handlers.h"
 
+#include <termios.h>
+
+#include <algorithm>
+
 #include "at/interpreter.h"
 #include "at_fixture.h"
 #include "config/settings.h"
@@ -119,6 +123,106 @@ TEST_F(ModeCommands, StoreThatCannotWriteIsAnError) {
   ms->settings.stat_quiet = 0;
   EXPECT_EQ(run("ATE0&W"), "ERROR\r\n");
   EXPECT_EQ(ms->settings.stat_echo, 0u);
+}
+
+// The serial line on a pty, so that the port's flags can be read back.
+class FlowControl : public at_fixture {
+ protected:
+  void SetUp() override {
+    at_fixture::SetUp();
+    master.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(master.valid());
+    ASSERT_EQ(grantpt(master.get()), 0);
+    ASSERT_EQ(unlockpt(master.get()), 0);
+    ms->serial_fd.reset(open(ptsname(master.get()), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(ms->serial_fd.valid());
+    termios tio{};
+    ASSERT_EQ(tcgetattr(ms->serial_fd.get(), &tio), 0);
+    cfmakeraw(&tio);
+    ASSERT_EQ(tcsetattr(ms->serial_fd.get(), TCSANOW, &tio), 0);
+    ASSERT_EQ(fcntl(master.get(), F_SETFL, O_NONBLOCK), 0);
+    ms->settings.stat_echo = 0;
+  }
+
+  // Runs a line on the pty and returns the reply.
+  std::string line(const std::string& text) {
+    std::string in = text + "\r";
+    for (char c : in) editor_input(*ms, static_cast<unsigned char>(c));
+    std::string out;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(master.get(), buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    return out;
+  }
+
+  // The port's flow control as its flags show it: 0, 3 or 4 (-1 for a mix).
+  int port_flow() {
+    termios tio{};
+    if (tcgetattr(ms->serial_fd.get(), &tio) != 0) return -1;
+    bool rts_cts = (tio.c_cflag & CRTSCTS) != 0;
+    bool xon_xoff = (tio.c_iflag & (IXON | IXOFF)) == (IXON | IXOFF);
+    if ((tio.c_iflag & (IXON | IXOFF)) != 0 && !xon_xoff) return -1;
+    if (rts_cts && xon_xoff) return -1;
+    return rts_cts ? 3 : xon_xoff ? 4 : 0;
+  }
+
+  unique_fd master;
+};
+
+TEST_F(FlowControl, AndKChangesThePortAtOnce) {
+  struct row {
+    const char* line;
+    std::string reply;
+    uint32_t value;  // the setting and the port's mode afterwards
+  };
+  const row rows[] = {
+      {"AT&K3", "OK\r\n", 3},     {"AT&K4", "OK\r\n", 4},    {"AT&K0", "OK\r\n", 0},
+      {"AT&K4", "OK\r\n", 4},     {"AT&K1", "ERROR\r\n", 4}, {"AT&K2", "ERROR\r\n", 4},
+      {"AT&K5", "ERROR\r\n", 4},  {"AT&K", "ERROR\r\n", 4},  {"AT&KX", "ERROR\r\n", 4},
+      {"AT&K34", "ERROR\r\n", 4}, {"AT&K3V1", "OK\r\n", 3},  {"AT&K0&K9", "ERROR\r\n", 3},
+  };
+  for (const row& r : rows) {
+    EXPECT_EQ(line(r.line), r.reply) << r.line;
+    EXPECT_EQ(ms->settings.flowcontrol, r.value) << r.line;
+    EXPECT_EQ(port_flow(), static_cast<int>(r.value)) << r.line;
+  }
+  for (const auto& entry : log.lines()) EXPECT_GT(entry.first, 3) << entry.second;
+}
+
+TEST_F(FlowControl, SavedOnlyWhenUsedAndReloadedByReset) {
+  // Not used: the file holds the same lines as a daemon without flow control writes.
+  EXPECT_EQ(line("AT&W"), "OK\r\n");
+  std::string saved = read_file(ms->paths.settings);
+  EXPECT_EQ(saved.find("FLOWCONTROL"), std::string::npos);
+  EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), 30);
+  EXPECT_EQ(line("AT&K4&W"), "OK\r\n");
+  saved = read_file(ms->paths.settings);
+  EXPECT_NE(saved.find("\nMOD_ORVANE_STOPBITS=\nMOD_ORVANE_FLOWCONTROL=4\nMOD_ORVANE_SPLIT=0\n"),
+            std::string::npos)
+      << saved;
+  // ATZ brings back what was saved and applies it to the port.
+  EXPECT_EQ(line("AT&K3"), "OK\r\n");
+  EXPECT_EQ(line("ATZ"), "OK\r\n");
+  EXPECT_EQ(ms->settings.flowcontrol, 4u);
+  EXPECT_EQ(port_flow(), 4);
+  // A file whose value the port cannot take is not taken at all: ERROR, logged, nothing changes.
+  std::string bad = saved;
+  bad.replace(bad.find("FLOWCONTROL=4"), 13, "FLOWCONTROL=5");
+  bad.replace(bad.find("MOD_ORVANE_SREG_CONN_TOUT=30"), 28, "MOD_ORVANE_SREG_CONN_TOUT=77");
+  write_file(ms->paths.settings, bad);
+  log.clear();
+  EXPECT_EQ(line("ATS7=9Z"), "ERROR\r\n");
+  EXPECT_EQ(ms->settings.flowcontrol, 4u);
+  EXPECT_EQ(ms->settings.sreg_conn_tout, 9u);  // left of Z on the line, executed before it
+  EXPECT_EQ(port_flow(), 4);
+  EXPECT_TRUE(log.has(3, "invalid flow control 5 (0, 3 or 4 expected)"));
+  // A file without the line turns it off.
+  bad.erase(bad.find("MOD_ORVANE_FLOWCONTROL=5\n"), 25);
+  write_file(ms->paths.settings, bad);
+  EXPECT_EQ(line("ATZ"), "OK\r\n");
+  EXPECT_EQ(ms->settings.flowcontrol, 0u);
+  EXPECT_EQ(ms->settings.sreg_conn_tout, 77u);
+  EXPECT_EQ(port_flow(), 0);
 }
 
 TEST_F(ModeCommands, HandlersChangeNothingWhenOnlyChecking) {

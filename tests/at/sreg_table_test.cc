@@ -147,19 +147,29 @@ TEST_F(SRegisters, TimingRegistersRecomputeDurations) {
   struct row {
     const char* line;
     int32_t inactivity_sec, split_usec, guard_sec, guard_usec, dtr_sec, dtr_usec;
+    const char* stored;  // what ATSn? then shows: the register keeps what was set
   };
+  constexpr int32_t MAX = INT32_MAX;
   // Fixture: S10=0, S11=100, S12=50, S25=0.
   const row rows[] = {
-      {"ATS11=2000", 0, 2000000, 1, 0, 0, 0},
-      {"ATS12=50", 0, 100000, 1, 0, 0, 0},
-      {"ATS12=51", 0, 100000, 1, 20000, 0, 0},
-      {"ATS25=5", 0, 100000, 1, 0, 0, 50000},
-      {"ATS25=250", 0, 100000, 1, 0, 2, 500000},
-      {"ATS10=6", 60, 100000, 1, 0, 0, 0},
-      // Products beyond the signed 32-bit range wrap; divisions truncate toward zero.
-      {"ATS11=2147484", 0, -2147483296, 1, 0, 0, 0},
-      {"ATS12=107375", 0, 100000, -2147, -467296, 0, 0},
-      {"ATS10=4294967295", -10, 100000, 1, 0, 0, 0},
+      {"ATS11=2000", 0, 2000000, 1, 0, 0, 0, "2000"},
+      {"ATS12=50", 0, 100000, 1, 0, 0, 0, "50"},
+      {"ATS12=51", 0, 100000, 1, 20000, 0, 0, "51"},
+      {"ATS25=5", 0, 100000, 1, 0, 0, 50000, "5"},
+      {"ATS25=250", 0, 100000, 1, 0, 2, 500000, "250"},
+      {"ATS10=6", 60, 100000, 1, 0, 0, 0, "6"},
+      // The largest values that fit, and beyond: a duration saturates, never wraps.
+      {"ATS10=214748364", 2147483640, 100000, 1, 0, 0, 0, "214748364"},
+      {"ATS10=214748365", MAX, 100000, 1, 0, 0, 0, "214748365"},
+      {"ATS10=4294967295", MAX, 100000, 1, 0, 0, 0, "-1"},
+      {"ATS11=2147483", 0, 2147483000, 1, 0, 0, 0, "2147483"},
+      {"ATS11=2147484", 0, MAX, 1, 0, 0, 0, "2147484"},
+      // S12 and S25 are split into seconds in 64 bits: every value takes effect whole.
+      {"ATS12=107375", 0, 100000, 2147, 500000, 0, 0, "107375"},
+      {"ATS12=214748", 0, 100000, 4294, 960000, 0, 0, "214748"},
+      {"ATS12=4294967295", 0, 100000, 85899345, 900000, 0, 0, "-1"},
+      {"ATS25=300000", 0, 100000, 1, 0, 3000, 0, "300000"},
+      {"ATS25=4294967295", 0, 100000, 1, 0, 42949672, 950000, "-1"},
   };
   for (const row& r : rows) {
     make_state();
@@ -170,7 +180,28 @@ TEST_F(SRegisters, TimingRegistersRecomputeDurations) {
     EXPECT_EQ(ms->escape_guard_usec, r.guard_usec) << r.line;
     EXPECT_EQ(ms->dtr_ignore_sec, r.dtr_sec) << r.line;
     EXPECT_EQ(ms->dtr_ignore_usec, r.dtr_usec) << r.line;
+    std::string query = std::string(r.line).substr(0, std::string(r.line).find('=')) + "?";
+    // The reply holds at most 9 bytes: a long value loses its line end.
+    EXPECT_EQ(run(query), (std::string(r.stored) + "\r\n").substr(0, 9) + "OK\r\n") << r.line;
   }
+}
+
+TEST_F(SRegisters, StartUpWarnsAboutValuesBeyondWhatTakesEffect) {
+  modem_settings& s = ms->settings;
+  s.sreg_ring_int = 2147483647u;  // the largest that takes effect: no warning
+  s.sreg_conn_tout = 2147483648u;
+  s.sreg_hup_delay = 214748365;
+  s.sreg_split = 4294967295u;      // every S11 from 1000 on acts alike
+  s.sreg_esc_delay = 4294967295u;  // takes effect whole
+  s.sreg_dtr_ignore = 4294967295u;
+  warn_sreg_limits(s);
+  EXPECT_EQ(log.texts(), (std::vector<std::string>{
+                             "S7 is 2147483648, above 2147483647: it takes effect as 2147483647",
+                             "S10 is 214748365, above 214748364: it takes effect as 214748364",
+                         }));
+  for (const auto& line : log.lines()) EXPECT_EQ(line.first, 4);
+  EXPECT_EQ(saturated_seconds(2147483648u), INT32_MAX);
+  EXPECT_EQ(saturated_seconds(30), 30);
 }
 
 TEST_F(SRegisters, OtherRegistersLeaveDurationsAlone) {

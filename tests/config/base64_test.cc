@@ -103,3 +103,22 @@ TEST(Base64, DecodeAllocCutsAtTheFirstZeroByte) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Base64, ValidOnlyAsTheEncoderWritesIt) {
+  const std::pair<const char*, bool> rows[] = {
+      {"", true},         {"QUJD", true},      {"QUI=", true},    {"QQ==", true},
+      {"QUJDRA==", true}, {"-_==", false},     {"-A==", true},    {"QUJ", false},
+      {"QQ=", false},     {"Q===", false},     {"QUJD=", false},  {"QU JD", false},
+      {"QU=D", false},    {"Q\nUJD", false},   {"QUJD\r", false}, {"D1:010000000001", false},
+      {"====", false},    {"QUJDQ===", false},
+  };
+  for (const auto& [text, valid] : rows) EXPECT_EQ(base64_valid(text), valid) << text;
+  for (size_t n = 0; n < 64; ++n) {
+    std::string data(n, '\xa5');
+    EXPECT_TRUE(base64_valid(base64_encode_alloc(data))) << n;
+  }
+}
+
+}  // namespace

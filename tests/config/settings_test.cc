@@ -1,13 +1,17 @@
 #include "config/settings.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <string>
+#include <vector>
 
 #include "config/base64.h"
 #include "test_support.h"
@@ -289,6 +293,125 @@ TEST(SettingsLoad, ReadsEveryKeyWrittenByFormat) {
   modem_settings back = load_text(settings_format(original));
   EXPECT_EQ(back.enabled, 1u);
   EXPECT_EQ(back.cfg_script, std::string(12000, 's'));
+}
+
+TEST(SettingsFormat, FlowControlLineOnlyWhenUsed) {
+  modem_settings s = sample();
+  for (uint32_t flow : {3u, 4u, 7u}) {
+    s.flowcontrol = flow;
+    std::string text = settings_format(s);
+    std::string line = "MOD_ORVANE_STOPBITS=2\nMOD_ORVANE_FLOWCONTROL=" + std::to_string(flow) +
+                       "\nMOD_ORVANE_SPLIT=3\n";
+    EXPECT_NE(text.find(line), std::string::npos) << text;
+    EXPECT_EQ(load_text(text).flowcontrol, flow);
+  }
+  s.flowcontrol = 0;
+  EXPECT_EQ(settings_format(s).find("FLOWCONTROL"), std::string::npos);
+  EXPECT_EQ(load_text("mod_orvane_flowcontrol=\"4\"\n").flowcontrol, 4u);
+  EXPECT_EQ(load_text("MOD_ORVANE_FLOWCONTROL=\n").flowcontrol, 0u);
+}
+
+TEST(SettingsLoad, PathThatIsNotARegularFileReadsAsMissing) {
+  temp_dir dir;
+  std::string fifo = dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string directory = dir.file("dir");
+  ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+  std::string link = dir.file("link-to-fifo");
+  ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
+  for (const std::string& path : {fifo, directory, link, std::string("/dev/null")}) {
+    // A FIFO without a writer blocks an open for reading: the load must not open it.
+    modem_settings s = sample();
+    auto load =
+        std::async(std::launch::async, [&s, &path] { return settings_load(s, path.c_str()); });
+    if (load.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      int unblock = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      load.wait();
+      if (unblock >= 0) close(unblock);
+      FAIL() << path << ": the load blocked";
+    }
+    settings_notes notes = load.get();
+    EXPECT_TRUE(notes.not_regular) << path;
+    expect_same(s, modem_settings{});
+    // Logged past the threshold, which such a load leaves at 0.
+    uint32_t threshold = 0;
+    log_set_threshold(&threshold);
+    log_capture log;
+    settings_log_notes(notes, path.c_str());
+    log_set_threshold(nullptr);
+    EXPECT_EQ(log.texts(), std::vector<std::string>{"settings file " + path +
+                                                    " is not a regular file: read as missing"});
+    EXPECT_EQ(log.lines().at(0).first, 4);
+  }
+  // A link to a regular file is read through.
+  std::string file = dir.file("settings");
+  write_file(file, "MOD_ORVANE_PORT=77\n");
+  std::string file_link = dir.file("link-to-file");
+  ASSERT_EQ(symlink(file.c_str(), file_link.c_str()), 0);
+  modem_settings s;
+  EXPECT_FALSE(settings_load(s, file_link.c_str()).not_regular);
+  EXPECT_EQ(s.port, 77u);
+  EXPECT_FALSE(settings_load(s, dir.file("absent").c_str()).not_regular);
+}
+
+TEST(SettingsLoad, NotesWhatIsNotTakenAsWritten) {
+  const std::string key = "MOD_ORVANE_CFG_SCRIPT=";
+  struct row {
+    std::string content;
+    bool not_base64;
+    const char* cut_key;
+  };
+  const std::string long_script = base64_encode_alloc(std::string(12300, 's'));
+  const row rows[] = {
+      {key + base64_encode_alloc("D1:010000000001\n") + "\n", false, nullptr},
+      {key + "\n", false, nullptr},
+      {"MOD_ORVANE_PORT=1\n", false, nullptr},
+      {key + "D1:010000000001\n", true, nullptr},  // plain text where base64 belongs
+      {key + "QUJD=\n", true, nullptr},
+      {key + "QU JD\n", true, nullptr},
+      // Cut, the value is no longer whole base64 either.
+      {key + long_script + "\n", true, "MOD_ORVANE_CFG_SCRIPT"},
+      // A line of exactly the buffer's length is whole.
+      {"MOD_ORVANE_PARITY=" + std::string(16383 - 18, 'p') + "\n", false, nullptr},
+      {"MOD_ORVANE_PARITY=" + std::string(16383 - 18, 'p') + "\r\n", false, nullptr},
+      {"MOD_ORVANE_PARITY=" + std::string(16383 - 18, 'p'), false, nullptr},
+      {"MOD_ORVANE_PARITY=" + std::string(16383 - 17, 'p') + "\n", false, "MOD_ORVANE_PARITY"},
+  };
+  for (const row& r : rows) {
+    modem_settings s;
+    std::string buffer = r.content;
+    FILE* file = fmemopen(buffer.data(), buffer.size(), "r");
+    ASSERT_NE(file, nullptr);
+    settings_notes notes = settings_load_stream(s, file);
+    fclose(file);
+    std::string what = r.content.substr(0, 40);
+    EXPECT_EQ(notes.script_not_base64, r.not_base64) << what;
+    EXPECT_EQ(notes.cut_key == nullptr ? "" : notes.cut_key,
+              std::string(r.cut_key == nullptr ? "" : r.cut_key))
+        << what;
+    EXPECT_FALSE(notes.not_regular);
+  }
+  // What start-up logs of them, at level 4 and only through the threshold.
+  settings_notes notes;
+  notes.script_not_base64 = true;
+  notes.cut_key = "MOD_ORVANE_CFG_SCRIPT";
+  uint32_t threshold = 4;
+  log_set_threshold(&threshold);
+  log_capture log;
+  settings_log_notes(notes, "/x/settings");
+  EXPECT_EQ(log.texts(),
+            (std::vector<std::string>{
+                "settings file /x/settings: the line of MOD_ORVANE_CFG_SCRIPT is longer than "
+                "16383 characters: read cut",
+                "settings file /x/settings: MOD_ORVANE_CFG_SCRIPT is not valid base64: the "
+                "characters outside its alphabet are skipped",
+            }));
+  for (const auto& line : log.lines()) EXPECT_EQ(line.first, 4);
+  log.clear();
+  threshold = 3;
+  settings_log_notes(notes, "/x/settings");
+  EXPECT_TRUE(log.lines().empty());
+  log_set_threshold(nullptr);
 }
 
 TEST(SettingsFormat, AllowListIsWrittenLastAndOnlyWhenUsed) {

@@ -321,6 +321,24 @@ TEST(CallControl, CallerGivingUpWhileRingingIsNoCarrier) {
   }
 }
 
+// A caller that sends a lot before giving up: its bytes are dropped a buffer at a time, so its
+// hang-up is seen within a few passes, not one pass per byte.
+TEST(CallControl, CallerSendingWhileRingingIsDrainedInFewPasses) {
+  loop_fixture f;
+  auto caller = ringing_call(f);
+  f.dte_read();
+  caller->send(std::string(16 * 1024, 'x'));
+  caller->close();
+  int passes = 0;
+  while (f.ms().call_state == CALL_RINGING && passes < 100) {
+    f.pass();
+    ++passes;
+  }
+  EXPECT_EQ(f.ms().call_state, CALL_IDLE);
+  EXPECT_LE(passes, 40);
+  EXPECT_EQ(f.dte_read(), "NO CARRIER\r\n");
+}
+
 TEST(CallControl, SecondCallerFromAnotherAddressIsRejected) {
   for (bool connected : {false, true}) {
     SCOPED_TRACE(connected ? "connected" : "ringing");
@@ -619,7 +637,9 @@ TEST(CallControl, KeepaliveOnlyWhenSetToOne) {
       expected = {{{SOL_SOCKET, SO_KEEPALIVE}, 1},
                   {{IPPROTO_TCP, TCP_KEEPIDLE}, 77},
                   {{IPPROTO_TCP, TCP_KEEPINTVL}, 11},
-                  {{IPPROTO_TCP, TCP_KEEPCNT}, 4}};
+                  {{IPPROTO_TCP, TCP_KEEPCNT}, 4},
+                  // The keepalive's whole span also bounds unacknowledged data.
+                  {{IPPROTO_TCP, TCP_USER_TIMEOUT}, (77 + 11 * 4) * 1000}};
     }
     EXPECT_EQ(caller->options, expected);
   }

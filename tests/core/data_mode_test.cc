@@ -2,7 +2,10 @@
 // and its guard time (S2, S12), inactivity (S10), the DTR watch (&D, S25) and the held-bytes
 // rule, with the clock exact to the microsecond.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -347,9 +350,10 @@ TEST(DataMode, FailedModemLineReadCountsAsDtrUp) {
   EXPECT_TRUE(log.has(3, "1ioctl error: Input/output error"));
 }
 
-// A peer that takes nothing holds the serial side back: the daemon stops reading the DTE
-// instead of dropping bytes, and everything arrives in order once the peer reads again. The
-// same holds the other way for a DTE that takes nothing.
+// A peer that takes nothing holds the serial side back: the daemon reads the DTE on into its
+// read-ahead and then stops reading it instead of dropping bytes, and everything arrives in
+// order once the peer reads again. The same holds the other way for a DTE that takes nothing
+// (without a read-ahead: the peer's connection holds its bytes).
 TEST(DataMode, StalledSideHoldsTheOtherWithoutLoss) {
   for (bool stalled_peer : {true, false}) {
     SCOPED_TRACE(stalled_peer ? "stalled peer" : "stalled DTE");
@@ -360,12 +364,14 @@ TEST(DataMode, StalledSideHoldsTheOtherWithoutLoss) {
     sim_conn& to = stalled_peer ? *peer : f.dte();
     to.room = 100;
     std::string sent;
-    for (int i = 0; i < 50; ++i) sent += std::string(97, static_cast<char>('a' + i % 26));
+    for (int i = 0; i < 200; ++i) sent += std::string(97, static_cast<char>('a' + i % 26));
     from.send(sent);
     f.run_for(5 * SEC);
-    // One buffer (1024 bytes) is in the daemon, 100 bytes went out, the rest waits at the source.
+    // One buffer (1024 bytes) and, towards the peer, the read-ahead are in the daemon, 100
+    // bytes went out, the rest waits at the source.
+    size_t held = 1024 + (stalled_peer ? READ_AHEAD_SIZE : 0);
     EXPECT_EQ(to.from_daemon, sent.substr(0, 100));
-    EXPECT_EQ(from.to_daemon.size(), sent.size() - 1024);
+    EXPECT_EQ(from.to_daemon.size(), sent.size() - held);
     std::string received = to.take();
     for (int round = 0; round < 1000 && received.size() < sent.size(); ++round) {
       to.room = 37;
@@ -374,6 +380,149 @@ TEST(DataMode, StalledSideHoldsTheOtherWithoutLoss) {
     }
     EXPECT_TRUE(received == sent);
     EXPECT_EQ(f.ms().call_state, CALL_CONNECTED);
+  }
+}
+
+// While the peer takes nothing, an escape typed after the guard time is still seen, as long as
+// what the DTE sent since the stall fits in the read-ahead; what was held is dropped with data
+// mode, as always.
+TEST(DataMode, EscapeIsSeenWhileThePeerTakesNothing) {
+  loop_fixture f;
+  log_capture log;
+  f.configure([](modem_settings& s) { s.sreg_esc_delay = 10; });  // 200 ms
+  auto peer = f.connect_call();
+  f.dte_read();
+  peer->room = 0;
+  f.dte_write(std::string(READ_AHEAD_SIZE, 'd'));  // 1024 waiting to be sent, the rest ahead
+  f.run_for(1 * SEC);
+  EXPECT_EQ(f.ls().ahead_len, READ_AHEAD_SIZE - SERIAL_BUF_SIZE);
+  EXPECT_EQ(f.dte().to_daemon, "");
+  f.dte_write("+++");
+  int64_t typed = f.now();
+  ASSERT_TRUE(f.run_until([&] { return f.ms().online == 0; }, 2 * SEC));
+  EXPECT_EQ(f.now() - typed, 200 * MSEC);
+  EXPECT_EQ(f.dte_read(), "OK\r\n");
+  EXPECT_TRUE(log.has(6, "going off-line (command mode) due to escape sequence"));
+  EXPECT_EQ(f.ms().call_state, CALL_CONNECTED);
+  EXPECT_EQ(f.ls().ahead_len, 0);
+  EXPECT_EQ(f.ls().serial_len, 0);
+  EXPECT_EQ(peer->from_daemon, "");
+}
+
+// A DTE that sends more than the read-ahead holds is held back by the port: its escape stays
+// behind the data it sent first. DTR (&D2) still ends such a call.
+TEST(DataMode, EscapeBehindAFullReadAheadWaitsButDtrEndsTheCall) {
+  loop_fixture f;
+  f.configure([](modem_settings& s) { s.sreg_esc_delay = 10; });
+  auto peer = f.connect_call();
+  f.dte_read();
+  peer->room = 0;
+  f.dte_write(std::string(SERIAL_BUF_SIZE + READ_AHEAD_SIZE + 5, 'd'));
+  f.run_for(500 * MSEC);
+  f.dte_write("+++");
+  f.run_for(2 * SEC);
+  EXPECT_EQ(f.ls().ahead_len, READ_AHEAD_SIZE);
+  EXPECT_EQ(f.dte().to_daemon, "ddddd+++");  // not read: the port holds the DTE back
+  EXPECT_EQ(f.ms().online, 1);
+  EXPECT_EQ(f.dte_read(), "");
+  f.world().dte_dtr = false;  // &D2, S25 = 0
+  ASSERT_TRUE(f.run_until([&] { return f.ms().call_state == CALL_IDLE; }, 2 * SEC));
+  EXPECT_EQ(f.dte_read(), "NO CARRIER\r\n");
+  EXPECT_TRUE(peer->closed);
+}
+
+// S11 beyond a second: the loop still wakes every second, so held bytes go out a second after
+// the last read and the escape guard is timed while they wait (the largest S11 once stretched
+// the wait to 35 minutes).
+TEST(DataMode, LongSplitTimeLeavesTheLoopWakingEverySecond) {
+  for (uint32_t split : {2000u, 4294967295u}) {
+    SCOPED_TRACE(split);
+    loop_fixture f;
+    f.configure([split](modem_settings& s) {
+      s.sreg_split = split;
+      s.sreg_esc_delay = 10;
+    });
+    auto peer = f.connect_call();
+    f.dte_read();
+    f.dte_write("abc");
+    int64_t typed = f.now();
+    ASSERT_TRUE(f.run_until([&] { return peer->from_daemon == "abc"; }, 5 * SEC));
+    // A second after the check that last found the countdown running (the guard's, here).
+    EXPECT_EQ(f.now() - typed, 1 * SEC + 200 * MSEC);
+    EXPECT_LE(f.world().last_wait, 1 * SEC);
+    f.dte_write("x+++");
+    typed = f.now();
+    ASSERT_TRUE(f.run_until([&] { return f.ms().online == 0; }, 5 * SEC));
+    EXPECT_EQ(f.now() - typed, 200 * MSEC);
+    EXPECT_EQ(f.dte_read(), "OK\r\n");
+  }
+}
+
+// Register values whose durations once wrapped: the loop's wait never turns negative (select
+// failed with EINVAL on every pass), a very long limit never ends the call at once, and data
+// moves both ways.
+TEST(DataMode, NoRegisterValueWedgesTheLoop) {
+  struct row {
+    const char* what;
+    void (*change)(modem_settings& s);
+  };
+  const row rows[] = {
+      {"&D2 S25=300000", [](modem_settings& s) { s.sreg_dtr_ignore = 300000; }},
+      {"S12=214748", [](modem_settings& s) { s.sreg_esc_delay = 214748; }},
+      {"S12=4294967295", [](modem_settings& s) { s.sreg_esc_delay = 4294967295u; }},
+      {"S10=214748365", [](modem_settings& s) { s.sreg_hup_delay = 214748365; }},
+      {"S10=4294967295", [](modem_settings& s) { s.sreg_hup_delay = 4294967295u; }},
+      {"S11=4294967295", [](modem_settings& s) { s.sreg_split = 4294967295u; }},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    loop_fixture f;
+    log_capture log;
+    f.configure(r.change);
+    auto peer = f.connect_call();
+    f.dte_read();
+    for (int i = 0; i < 3; ++i) {
+      peer->send("p");
+      f.dte_write("d");
+      f.run_for(2 * SEC);
+    }
+    EXPECT_EQ(f.dte_read(), "ppp");
+    EXPECT_EQ(peer->take(), "ddd");
+    EXPECT_EQ(f.ms().call_state, CALL_CONNECTED);
+    EXPECT_FALSE(log.has(3, "select error: Invalid argument"));
+    EXPECT_GE(f.world().last_wait, 0);
+  }
+}
+
+// The connection reports that the peer is gone (the keepalive, or data unacknowledged for the
+// user timeout): the call ends with that cause, whether it shows on a receive or on a send.
+TEST(DataMode, TimedOutConnectionEndsTheCallWithItsCause) {
+  for (bool data_waiting : {false, true}) {
+    SCOPED_TRACE(data_waiting ? "send" : "receive");
+    loop_fixture f;
+    log_capture log;
+    f.configure([](modem_settings& s) {
+      s.keepalive = 1;
+      s.keepalive_time = 60;
+      s.keepalive_intvl = 10;
+      s.keepalive_probes = 5;
+    });
+    auto peer = f.connect_call();
+    f.dte_read();
+    EXPECT_EQ((peer->options[{IPPROTO_TCP, TCP_USER_TIMEOUT}]), (60 + 10 * 5) * 1000);
+    if (data_waiting) {
+      peer->write_error = ETIMEDOUT;
+      f.dte_write("data");
+    } else {
+      peer->read_error = ETIMEDOUT;
+    }
+    ASSERT_TRUE(f.run_until([&] { return f.ms().call_state == CALL_IDLE; }, 2 * SEC));
+    EXPECT_EQ(f.dte_read(), "NO CARRIER\r\n");
+    EXPECT_FALSE(f.world().modem_dtr);
+    EXPECT_TRUE(peer->closed);
+    EXPECT_TRUE(log.has(
+        3, data_waiting ? "send error: Connection timed out" : "recv error: Connection timed out"));
+    EXPECT_TRUE(log.has(6, "TCP connection to 127.0.0.1 closed: Connection timed out"));
   }
 }
 

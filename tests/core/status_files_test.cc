@@ -3,10 +3,13 @@
 #include "core/status_files.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "loop_fixture.h"
 
@@ -191,6 +194,47 @@ TEST(StatusFiles, FileThatCannotBeReplacedIsSkipped) {
   EXPECT_TRUE(fs::is_directory(f.ms().paths.status_dir + "/status_s/keep"));
   // Nothing half-written is left behind.
   EXPECT_EQ(status_dir_entries(f), THREE_FILES);
+}
+
+TEST(StatusFiles, FailedWriteKeepsTheOldFileAndIsLogged) {
+  loop_fixture f;
+  lay_out_root(f, "R\n", "M\n");
+  write_status_files(f.ms());
+  const std::string old_f = status_file(f, "status_f");
+  const std::string old_s = status_file(f, "status_s");
+  const std::string old_c = status_file(f, "status_c");
+  ASSERT_FALSE(old_s.empty());
+  f.ms().settings.stat_echo = 0;  // the configuration report changes
+
+  // A file-size limit makes every write beyond 8 bytes fail (EFBIG), as a full file system
+  // fails a write with ENOSPC.
+  log_capture log;
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = 8;
+  auto previous = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  write_status_files(f.ms());
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+
+  EXPECT_EQ(status_file(f, "status_f"), old_f);
+  EXPECT_EQ(status_file(f, "status_s"), old_s);
+  EXPECT_EQ(status_file(f, "status_c"), old_c);
+  const std::string dir = f.ms().paths.status_dir;
+  EXPECT_EQ(log.texts(), (std::vector<std::string>{
+                             "write error (" + dir + "/status_f): File too large",
+                             "write error (" + dir + "/status_s): File too large",
+                             "write error (" + dir + "/status_c): File too large",
+                         }));
+  for (const auto& line : log.lines()) EXPECT_EQ(line.first, 3);
+  EXPECT_EQ(status_dir_entries(f), THREE_FILES);  // no temporary file left
+
+  // With room again the new report replaces the old one.
+  write_status_files(f.ms());
+  EXPECT_NE(status_file(f, "status_s"), old_s);
+  EXPECT_TRUE(status_file(f, "status_s").starts_with("E   Q   V   &D\r\n0   "));
 }
 
 TEST(StatusFiles, RequestIsServedAtTheEndOfAPass) {

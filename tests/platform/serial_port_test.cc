@@ -157,6 +157,62 @@ TEST(SerialPort, LineFlagsReplaceAllFourWords) {
   }
 }
 
+TEST(SerialPort, FlowControlAddsItsFlagsOnly) {
+  constexpr tcflag_t F_IXON = 0x400, F_IXOFF = 0x1000, F_CRTSCTS = 0x80000000;
+  struct row {
+    uint32_t flow;
+    tcflag_t iflag, cflag;
+  };
+  const tcflag_t base = F_B9600 | F_CS8 | F_CREAD_HUPCL_CLOCAL;
+  const row rows[] = {
+      {FLOW_NONE, 0x5, base},
+      {FLOW_RTS_CTS, 0x5, base | F_CRTSCTS},
+      {FLOW_XON_XOFF, 0x5 | F_IXON | F_IXOFF, base},
+      {1, 0x5, base},  // not a mode: nothing added
+      {7, 0x5, base},
+  };
+  for (const row& r : rows) {
+    termios tio;
+    memset(&tio, 0xff, sizeof tio);
+    serial_line_flags(tio, 9600, 8, "N", 1, r.flow);
+    EXPECT_EQ(tio.c_iflag, r.iflag) << r.flow;
+    EXPECT_EQ(tio.c_cflag, r.cflag) << r.flow << std::hex << " got 0x" << tio.c_cflag;
+    EXPECT_EQ(serial_flow_valid(r.flow), r.flow == 0 || r.flow == 3 || r.flow == 4) << r.flow;
+  }
+}
+
+TEST(SerialPort, FlowControlChangesOnTheOpenPort) {
+  pty_pair pty = open_pty();
+  ASSERT_FALSE(pty.slave_path.empty());
+  unique_fd port(serial_open(pty.slave_path.c_str(), 9600, 8, "N", 1, FLOW_XON_XOFF));
+  ASSERT_TRUE(port.valid());
+  auto flags = [&port](tcflag_t& iflag, tcflag_t& cflag) {
+    termios tio{};
+    ASSERT_EQ(tcgetattr(port.get(), &tio), 0);
+    iflag = tio.c_iflag;
+    cflag = tio.c_cflag;
+  };
+  tcflag_t iflag = 0, cflag = 0;
+  flags(iflag, cflag);
+  EXPECT_EQ(iflag, static_cast<tcflag_t>(IGNBRK | IGNPAR | IXON | IXOFF));
+  EXPECT_EQ(cflag & CRTSCTS, 0u);
+  const tcflag_t other_cflag = cflag & ~static_cast<tcflag_t>(CRTSCTS);
+  // Each mode in turn replaces the previous one and leaves the other flags alone.
+  for (uint32_t flow : {FLOW_RTS_CTS, FLOW_NONE, FLOW_XON_XOFF, FLOW_NONE}) {
+    ASSERT_EQ(serial_set_flow(port.get(), flow), 0) << flow;
+    flags(iflag, cflag);
+    EXPECT_EQ(iflag & (IXON | IXOFF), flow == FLOW_XON_XOFF ? IXON | IXOFF : 0u) << flow;
+    EXPECT_EQ(iflag & ~static_cast<tcflag_t>(IXON | IXOFF), IGNBRK | IGNPAR) << flow;
+    EXPECT_EQ(cflag & CRTSCTS, flow == FLOW_RTS_CTS ? CRTSCTS : 0u) << flow;
+    EXPECT_EQ(cflag & ~static_cast<tcflag_t>(CRTSCTS), other_cflag) << flow;
+  }
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  unique_fd a(fds[0]), b(fds[1]);
+  EXPECT_EQ(serial_set_flow(a.get(), FLOW_RTS_CTS), -1);
+  EXPECT_EQ(errno, ENOTTY);
+}
+
 TEST(SerialPort, OpensPtyRawNonBlocking) {
   pty_pair pty = open_pty();
   ASSERT_TRUE(pty.master.valid());

@@ -4,16 +4,22 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "test_port.h"
 #include "test_support.h"
@@ -155,6 +161,25 @@ TEST(Sockets, KeepaliveSetsAllFourOptions) {
   EXPECT_EQ(int_option(p.server.get(), IPPROTO_TCP, TCP_KEEPIDLE), 120);
   EXPECT_EQ(int_option(p.server.get(), IPPROTO_TCP, TCP_KEEPINTVL), 15);
   EXPECT_EQ(int_option(p.server.get(), IPPROTO_TCP, TCP_KEEPCNT), 4);
+  // Unacknowledged data ends the connection in the keepalive's whole span too.
+  EXPECT_EQ(int_option(p.server.get(), IPPROTO_TCP, TCP_USER_TIMEOUT), (120 + 15 * 4) * 1000);
+}
+
+TEST(Sockets, KeepaliveSpanSaturates) {
+  struct row {
+    uint32_t idle, interval, probes, span_ms;
+  };
+  const row rows[] = {
+      {1, 1, 1, 2000},
+      {7200, 75, 9, 7875000},
+      {2147483, 0, 0, 2147483000},
+      {2147484, 0, 0, INT32_MAX},
+      {1, 65536, 65536, INT32_MAX},
+      {4294967295u, 4294967295u, 4294967295u, INT32_MAX},
+  };
+  for (const row& r : rows) {
+    EXPECT_EQ(keepalive_span_ms(r.idle, r.interval, r.probes), r.span_ms) << r.idle;
+  }
 }
 
 TEST(Sockets, KeepaliveRefusedIdleStillSetsTheRest) {
@@ -170,6 +195,9 @@ TEST(Sockets, KeepaliveRefusedIdleStillSetsTheRest) {
   EXPECT_EQ(int_option(p.client.get(), IPPROTO_TCP, TCP_KEEPIDLE), idle_before);
   EXPECT_EQ(int_option(p.client.get(), IPPROTO_TCP, TCP_KEEPINTVL), 7);
   EXPECT_EQ(int_option(p.client.get(), IPPROTO_TCP, TCP_KEEPCNT), 3);
+  // The span is that of the keepalive in effect, with the system's idle time.
+  EXPECT_EQ(int_option(p.client.get(), IPPROTO_TCP, TCP_USER_TIMEOUT),
+            (idle_before + 7 * 3) * 1000);
 }
 
 TEST(Sockets, KeepaliveOnABadDescriptorReportsEachOption) {
@@ -270,4 +298,74 @@ TEST(Sockets, AddressText) {
   EXPECT_STREQ(addr_text(htonl(0xc0a80101)), "192.168.1.1");
   EXPECT_STREQ(addr_text(0), "0.0.0.0");
   EXPECT_STREQ(addr_text(htonl(0x0a000203)), "10.0.2.3");
+}
+
+namespace {
+
+// Brings the loopback interface of the calling thread's network namespace up or down.
+bool set_loopback(bool up) {
+  unique_fd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  ifreq req{};
+  strncpy(req.ifr_name, "lo", IFNAMSIZ - 1);
+  if (ioctl(sock.get(), SIOCGIFFLAGS, &req) != 0) return false;
+  if (up) {
+    req.ifr_flags = static_cast<short>(req.ifr_flags | IFF_UP);
+  } else {
+    req.ifr_flags = static_cast<short>(req.ifr_flags & ~IFF_UP);
+  }
+  return ioctl(sock.get(), SIOCSIFFLAGS, &req) == 0;
+}
+
+}  // namespace
+
+// A peer that vanishes (its link goes down) ends the connection within the keepalive's span,
+// whether the connection is idle (the keepalive finds it) or data waits to be sent (the user
+// timeout finds it; the keepalive probes only an idle connection).
+TEST(Sockets, VanishedPeerEndsTheConnectionInTheKeepaliveSpan) {
+  for (bool data_waiting : {false, true}) {
+    SCOPED_TRACE(data_waiting ? "data waiting" : "idle");
+    bool skipped = false;
+    int error = 0;
+    double seconds = -1;
+    // In a network namespace of this thread's own, whose loopback goes down under the
+    // established connection.
+    std::thread in_namespace([&] {
+      if (unshare(CLONE_NEWNET) != 0 || !set_loopback(true)) {
+        skipped = true;
+        return;
+      }
+      unique_fd listener(open_listen_socket(0));
+      ASSERT_TRUE(listener.valid());
+      unique_fd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+      sockaddr_in to = local_address(listener.get());
+      to.sin_addr.s_addr = LOOPBACK;
+      ASSERT_EQ(connect(client.get(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+      unique_fd server(accept(listener.get(), nullptr, nullptr));
+      ASSERT_TRUE(server.valid());
+      enable_keepalive(client.get(), 1, 1, 1);  // a span of 2 s
+      ASSERT_TRUE(set_loopback(false));
+      auto start = std::chrono::steady_clock::now();
+      const std::string data(100, 'd');
+      while (seconds < 0) {
+        double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (elapsed > 30) break;
+        if (data_waiting) send(client.get(), data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        pollfd p{.fd = client.get(), .events = POLLIN, .revents = 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char byte = 0;
+        if (recv(client.get(), &byte, 1, MSG_DONTWAIT) < 0) error = errno;
+        seconds = elapsed;
+      }
+    });
+    in_namespace.join();
+    if (skipped) GTEST_SKIP() << "no network namespace for this test (needs CAP_SYS_ADMIN)";
+    EXPECT_EQ(error, ETIMEDOUT);
+    // The bound leaves room for retransmission timing and a loaded machine; without the user
+    // timeout, data waiting kept the connection for minutes.
+    EXPECT_GT(seconds, 1.0);
+    EXPECT_LT(seconds, 15.0);
+    printf("vanished peer: connection ended after %.2f s (%s)\n", seconds,
+           data_waiting ? "data waiting" : "idle");
+  }
 }

@@ -219,6 +219,23 @@ struct sim_calls {
     return 0;
   }
 
+  // What the daemon set; an option it did not set reads as refused.
+  static int get_int_option(int fd, int level, int name, int* value) {
+    if (fd < FIRST_FD) return kernel_system_calls.get_int_option(fd, level, name, value);
+    std::shared_ptr<sim_conn> c = world->conn_of(fd);
+    if (c == nullptr) {
+      errno = EBADF;
+      return -1;
+    }
+    auto it = c->options.find({level, name});
+    if (it == c->options.end()) {
+      errno = ENOPROTOOPT;
+      return -1;
+    }
+    *value = it->second;
+    return 0;
+  }
+
   static int modem_ioctl(int fd, unsigned long request, int* bits) {
     if (world->conn_of(fd) == nullptr) {
       errno = EBADF;
@@ -266,6 +283,7 @@ const system_calls sim_table = {
     .set_nonblocking = sim_calls::set_nonblocking,
     .socket_error = sim_calls::socket_error,
     .set_int_option = sim_calls::set_int_option,
+    .get_int_option = sim_calls::get_int_option,
     .modem_ioctl = sim_calls::modem_ioctl,
     .wall_clock = sim_calls::wall_clock,
     .monotonic_clock = sim_calls::monotonic_clock,

@@ -87,6 +87,7 @@ TEST(OrvaneSettings, SetReadsBackThroughGetShowAndTheDaemonsLoader) {
     settings_root box;
     std::string value = field.kind == SETTING_PARITY ? "O" : std::to_string(next++);
     if (field.kind == SETTING_FLAG || field.number == &modem_settings::serial) value = "1";
+    if (field.number == &modem_settings::flowcontrol) value = "4";
     if (field.kind == SETTING_ALLOW) value = "10.0.0.0/8, 192.168.1.7";
     program_result set = box.tool({"set", std::string(field.key) + "=" + value});
     ASSERT_EQ(set.status, 0) << set.err;
@@ -357,6 +358,14 @@ TEST(OrvaneSettings, CheckNamesMissingKeysAndAMissingFile) {
   // Nothing is created from nothing: a set on a missing file would write a file of zeros.
   EXPECT_EQ(box.tool({"set", "port=1"}).status, 1);
   EXPECT_FALSE(path_exists(box.path()));
+
+  // A FIFO in its place is refused without being opened (a read would wait for a writer).
+  ASSERT_EQ(mkfifo(box.path().c_str(), 0600), 0);
+  for (const char* command : {"check", "show"}) {
+    program_result failed = box.tool({command});
+    EXPECT_EQ(failed.status, 1) << command;
+    EXPECT_THAT(failed.err, HasSubstr("cannot read " + box.path() + ": not a regular file"));
+  }
 }
 
 TEST(OrvaneSettings, RootFromTheEnvironmentAndFileFromTheOption) {

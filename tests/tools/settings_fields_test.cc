@@ -33,15 +33,20 @@ modem_settings load_text(const std::string& text) {
   return s;
 }
 
-// The tool's table must name the same keys, in the same order, as the daemon's writer.
+// The tool's table must name the same keys, in the same order, as the daemon's writer; an
+// optional key is written only when it is in use.
 TEST(SettingsFields, KeysAreThoseTheDaemonWrites) {
   std::vector<std::string> ours;
-  for (const settings_key& field : settings_keys) ours.emplace_back(field.key);
-  modem_settings s;
-  s.allow = "10.0.0.1";  // written only when used
-  EXPECT_EQ(keys_of_lines(settings_format(s)), ours);
-  ours.pop_back();
-  EXPECT_EQ(keys_of_lines(settings_format(modem_settings{})), ours);
+  std::vector<std::string> required;
+  for (const settings_key& field : settings_keys) {
+    ours.emplace_back(field.key);
+    if (!field.optional) required.emplace_back(field.key);
+  }
+  modem_settings in_use;
+  in_use.flowcontrol = 3;
+  in_use.allow = "10.0.0.1";
+  EXPECT_EQ(keys_of_lines(settings_format(in_use)), ours);
+  EXPECT_EQ(keys_of_lines(settings_format(modem_settings{})), required);
 }
 
 // Each member pointer reaches the field the daemon reads for its key: a value stored through
@@ -154,8 +159,17 @@ TEST(SettingsFields, ChecksValuesAsStartUpReadsThem) {
       {"MOD_ORVANE_STAT_DTR_ACTION", 4, nullptr, "a DTR drop does nothing"},
       {"MOD_ORVANE_SREG_CR", 255, nullptr, nullptr},
       {"MOD_ORVANE_SREG_CR", 256, nullptr, "no received byte ends a command line"},
-      {"MOD_ORVANE_SREG_ESC_DELAY", 107374, nullptr, nullptr},
-      {"MOD_ORVANE_SREG_ESC_DELAY", 107375, nullptr, "too long for the daemon's timers"},
+      {"MOD_ORVANE_FLOWCONTROL", 0, nullptr, nullptr},
+      {"MOD_ORVANE_FLOWCONTROL", 3, nullptr, nullptr},
+      {"MOD_ORVANE_FLOWCONTROL", 4, nullptr, nullptr},
+      {"MOD_ORVANE_FLOWCONTROL", 2, "invalid flow control 2 (0, 3 or 4 expected)", nullptr},
+      {"MOD_ORVANE_SREG_ESC_DELAY", 4294967295u, nullptr, nullptr},  // takes effect whole
+      {"MOD_ORVANE_SREG_DTR_IGNORE", 4294967295u, nullptr, nullptr},
+      {"MOD_ORVANE_SREG_HUP_DELAY", 214748364, nullptr, nullptr},
+      {"MOD_ORVANE_SREG_HUP_DELAY", 214748365, nullptr,
+       "S10 is 214748365, above 214748364: it takes effect as 214748364"},
+      {"MOD_ORVANE_SREG_CONN_TOUT", 2147483648u, nullptr, "S7 is 2147483648, above 2147483647"},
+      {"MOD_ORVANE_SREG_SPLIT", 4294967295u, nullptr, nullptr},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(std::string(r.key) + "=" + std::to_string(r.value));
@@ -228,8 +242,9 @@ TEST(SettingsFields, MissingKeysAreThoseNoLineSets) {
               testing::AllOf(testing::Not(testing::Contains("MOD_ORVANE_PORT")),
                              testing::Contains("MOD_ORVANE_SERIAL"),
                              testing::Contains("MOD_ORVANE_BAUDRATE")));
-  // The allow list is written only when used: never missing.
-  EXPECT_EQ(missing_keys("").size(), std::size(settings_keys) - 1);
+  // Optional keys are written only when used: never missing.
+  EXPECT_EQ(missing_keys("").size(), std::size(settings_keys) - 2);
+  EXPECT_THAT(missing_keys(""), testing::Not(testing::Contains("MOD_ORVANE_FLOWCONTROL")));
   EXPECT_THAT(missing_keys(""), testing::Not(testing::Contains("MOD_ORVANE_ALLOW")));
 }
 
