@@ -58,7 +58,9 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls) {
   if (ms.call_state == CALL_DIALING) timeout_min(timeout, ls.dial_timer);
   if (ms.online == 1) {
     if (s.sreg_hup_delay != 0) timeout_min(timeout, ls.inactivity_timer);
-    if (ls.serial_len != 0) timeout_min(timeout, ls.split_timer);
+    // The forwarding delay counts only while bytes are gathered; once they are being sent it
+    // is not consulted, and waking for it would repeat until the peer takes them.
+    if (ls.serial_len != 0 && !serial_send_pending(ls)) timeout_min(timeout, ls.split_timer);
     if (s.sreg_esc_delay != 0) timeout_min(timeout, ls.guard_timer);
   }
   if (ms.call_state == CALL_CONNECTED && s.stat_dtr_action != 0 && s.sreg_dtr_ignore != 0) {

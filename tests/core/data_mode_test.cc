@@ -339,6 +339,32 @@ TEST(DataMode, NoWakeUpsForAFinishedDebounce) {
   }
 }
 
+// A full buffer goes out before the forwarding delay has run out; while the peer takes nothing
+// the delay is not waited for again and again: a pass waits a whole second.
+TEST(DataMode, NoWakeUpsForTheSplitTimerWhileASendIsHeld) {
+  loop_fixture f;
+  f.configure([](modem_settings& s) {
+    s.sreg_split = 100;
+    s.sreg_esc_delay = 0;
+  });
+  auto peer = f.connect_call();
+  peer->room = 0;
+  f.dte_write(std::string(2000, 'x'));
+  f.pass();
+  ASSERT_EQ(f.ls().serial_sending, 1);
+  // Passes that find something ready (the port is read ahead) do not wait at all.
+  int idle = 0;
+  for (int i = 0; i < 20 && idle < 5; ++i) {
+    f.pass();
+    if (f.world().last_ready != 0) continue;
+    EXPECT_EQ(f.world().last_wait, SEC);
+    ++idle;
+  }
+  EXPECT_EQ(idle, 5);
+  peer->room = SIZE_MAX;
+  ASSERT_TRUE(f.run_until([&] { return peer->from_daemon.size() == 2000; }));
+}
+
 TEST(DataMode, FailedModemLineReadCountsAsDtrUp) {
   loop_fixture f;
   log_capture log;
