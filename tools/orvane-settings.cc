@@ -59,7 +59,8 @@ bool read_all(const char* path, std::string& content) {
 // Loads the settings as the daemon does; unlike the daemon, a missing file is an error here,
 // since saving would otherwise create a file of zeros. A path that is not a regular file (a
 // FIFO would block the read) is refused without being opened.
-bool load(const char* path, modem_settings& s, std::string* content) {
+bool load(const char* path, modem_settings& s, std::string* content,
+          settings_notes* notes = nullptr) {
   std::string text;
   bool not_regular = false;
   FILE* file = open_regular_file(path, &not_regular);
@@ -71,7 +72,8 @@ bool load(const char* path, modem_settings& s, std::string* content) {
             not_regular ? "not a regular file" : strerror(err));
     return false;
   }
-  settings_load(s, path);
+  settings_notes found = settings_load(s, path);
+  if (notes != nullptr) *notes = found;
   if (content != nullptr) *content = std::move(text);
   return true;
 }
@@ -280,8 +282,10 @@ int cmd_script(const char* path, int argc, char** argv) {
 int cmd_check(const char* path) {
   modem_settings s;
   std::string content;
-  if (!load(path, s, &content)) return EXIT_FAILED;
+  settings_notes notes;
+  if (!load(path, s, &content, &notes)) return EXIT_FAILED;
   check_findings found;
+  check_notes(notes, path, found);
   for (std::string_view key : missing_keys(content)) {
     found.warnings.push_back(std::string(key) + ": missing (read as 0 or empty)");
   }

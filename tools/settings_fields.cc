@@ -51,6 +51,38 @@ void collect_message(int /*level*/, const char* text) {
   if (collected_messages != nullptr) collected_messages->emplace_back(text);
 }
 
+// At most the first 60 bytes of `text`, with bytes outside printable ASCII shown as \xNN (a
+// script value that is not base64 decodes to such bytes).
+std::string printable(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text.substr(0, 60)) {
+    if (c >= 0x20 && c < 0x7f) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out += format("\\x%02x", c);
+    }
+  }
+  return out;
+}
+
+// While it lives, the daemon's log messages up to `level` go to `messages` instead of syslog.
+struct collected_log {
+  uint32_t threshold;
+  log_sink previous;
+  collected_log(std::vector<std::string>& messages, uint32_t level)
+      : threshold(level), previous(log_set_sink(collect_message)) {
+    collected_messages = &messages;
+    log_set_threshold(&threshold);
+  }
+  ~collected_log() {
+    log_set_threshold(nullptr);
+    log_set_sink(previous);
+    collected_messages = nullptr;
+  }
+  collected_log(const collected_log&) = delete;
+  collected_log& operator=(const collected_log&) = delete;
+};
+
 }  // namespace
 
 const settings_key* find_settings_field(std::string_view name) {
@@ -148,16 +180,13 @@ void check_field(const settings_key& field, const modem_settings& s, check_findi
 void check_script(const std::string& script, check_findings& found) {
   // The loader logs through log_msg; threshold 7 lets its reasons through and keeps the
   // level-8 listing of an accepted table back.
-  static const uint32_t threshold = 7;
   std::vector<std::string> messages;
-  collected_messages = &messages;
-  log_sink previous = log_set_sink(collect_message);
-  log_set_threshold(&threshold);
+  collected_log collect(messages, 7);
   subst_array table{};
   int count = 0;
   for (subst_script_line& line : subst_script_lines(script)) {
-    std::string where = format("script line %d (the daemon's line %d): \"%.60s\"", line.text_line,
-                               line.line, line.text.c_str());
+    std::string where = format("script line %d (the daemon's line %d): \"%s\"", line.text_line,
+                               line.line, printable(line.text).c_str());
     messages.clear();
     int before = count;
     subst_refusal refusal = subst_add_line(table, count, std::move(line.text), line.line);
@@ -181,9 +210,15 @@ void check_script(const std::string& script, check_findings& found) {
     }
   }
   subst_clear(table, count);
-  log_set_threshold(nullptr);
-  log_set_sink(previous);
-  collected_messages = nullptr;
+}
+
+void check_notes(const settings_notes& notes, const char* path, check_findings& found) {
+  std::vector<std::string> messages;
+  {
+    collected_log collect(messages, 4);
+    settings_log_notes(notes, path);
+  }
+  for (std::string& m : messages) found.warnings.push_back(std::move(m));
 }
 
 std::vector<std::string_view> missing_keys(std::string_view content) {

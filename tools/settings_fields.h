@@ -36,6 +36,10 @@ void check_field(const settings_key& field, const modem_settings& s, check_findi
 // "script line 4 (the daemon's line 3)".
 void check_script(const std::string& script, check_findings& found);
 
+// What the daemon's start-up says of the file as a whole (a script value that is not base64, a
+// line read cut), in its own words, as warnings.
+void check_notes(const settings_notes& notes, const char* path, check_findings& found);
+
 // The keys of settings_keys, optional ones aside, that no line of the file `content` sets
 // (the daemon reads them as 0 or as the empty text).
 std::vector<std::string_view> missing_keys(std::string_view content);

@@ -270,6 +270,14 @@ TEST(OrvaneSettings, CheckPassesTheSampleAndFailsWhatStopsTheDaemon) {
        "warning: MOD_ORVANE_CFG_SCRIPT: script line 1 (the daemon's line 1): "
        "\"D1:256000000001\": ATD refuses dial rule D1:256000000001: a group of three digits "
        "is above 255\n"},
+      // The script written as plain text: named as not base64, and what the daemon makes of it
+      // shown byte by byte.
+      {"MOD_ORVANE_CFG_SCRIPT", "D1:192168001001", 1,
+       "MOD_ORVANE_CFG_SCRIPT is not valid base64: the characters outside its alphabet are "
+       "skipped\n"},
+      {"MOD_ORVANE_CFG_SCRIPT", "D1:192168001001", 1,
+       "error: MOD_ORVANE_CFG_SCRIPT: script line 1 (the daemon's line 1): "
+       "\"\\x0f]}\\xdb^\\xbc\\xd3Mt\\xd3\": no \":\" between the pattern and the replacement\n"},
       {"MOD_ORVANE_BAUDRATE", "230400", 0,
        "warning: MOD_ORVANE_BAUDRATE: 230400 bit/s has no CONNECT result code"},
       {"MOD_ORVANE_BAUDRATE", "9601", 0,
