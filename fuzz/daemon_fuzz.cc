@@ -286,10 +286,13 @@ struct pass_runner {
   loop_state& ls;
   sim_world& world;
   int still = 0;  // passes in a row in which neither the clock nor any byte moved
+  int idle = 0;   // passes in a row that woke early for no timer and changed nothing
 
   bool pass() {
     int64_t before = world.now();
     uint64_t moved = world.transfers;
+    call_state state = ms.call_state;
+    int online = ms.online;
     bool running = event_loop_pass(ms, ls);
     if (trace) {
       fprintf(stderr, "pass at %lld us: state %d online %d said \"%s\" dte \"%s\"\n",
@@ -299,6 +302,14 @@ struct pass_runner {
     check_invariants(ms, ls, world);
     still = world.now() == before && world.transfers == moved ? still + 1 : 0;
     check(still < 50, "the loop does not spin");
+    // A wait shorter than the second is for a timer, and a timer that runs out changes
+    // something or is gone; short waits over and over that change nothing are wake-ups for a
+    // timer that never runs out.
+    bool woke_for_nothing = world.last_ready == 0 && !world.last_wait_cut &&
+                            world.last_wait < SEC && world.transfers == moved &&
+                            ms.call_state == state && ms.online == online;
+    idle = woke_for_nothing ? idle + 1 : 0;
+    check(idle < 10, "the loop does not wake for nothing");
     return running;
   }
 

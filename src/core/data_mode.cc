@@ -23,6 +23,13 @@ void restart_inactivity(modem_state& ms, loop_state& ls, const clock_reading& no
   }
 }
 
+// DTR is up (or cannot be read, which counts as up): no drop is being timed. The debounce
+// countdown goes too, or select would keep waking for it for the rest of the call.
+void dtr_is_up(loop_state& ls) {
+  ls.dtr_drop_timing = 0;
+  countdown_stop(ls.dtr_timer);
+}
+
 void escape_to_command_mode(modem_state& ms) {
   send_code(ms, RESULT_OK);
   ms.online = 0;
@@ -141,11 +148,11 @@ bool check_dtr(modem_state& ms, loop_state& ls, const clock_reading& now) {
   int bits = 0;
   if (get_modem_lines(ms.serial_fd.get(), &bits) != 0) {
     log_msg(3, "1ioctl error: %s", strerror(errno));
-    ls.dtr_drop_timing = 0;
+    dtr_is_up(ls);
     return true;
   }
   if ((bits & TIOCM_CAR) != 0) {
-    ls.dtr_drop_timing = 0;
+    dtr_is_up(ls);
     return true;
   }
   if (s.sreg_dtr_ignore != 0) {

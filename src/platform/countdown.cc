@@ -6,12 +6,12 @@ namespace {
 
 constexpr int32_t USEC_PER_SEC = 1000000;
 
-void disarm(countdown& cd) {
+}  // namespace
+
+void countdown_stop(countdown& cd) {
   cd.remaining_sec = 0;
   cd.remaining_usec = 0;
 }
-
-}  // namespace
 
 timeval wall_clock_now() { return sys().wall_clock(); }
 
@@ -48,7 +48,7 @@ int countdown_expired(const timeval* now, countdown& cd) {
     elapsed_usec = now_usec - stamp_usec;
   }
   if (elapsed_sec > cd.remaining_sec) {
-    disarm(cd);
+    countdown_stop(cd);
     return 1;
   }
   if (elapsed_sec == cd.remaining_sec) {
@@ -58,7 +58,7 @@ int countdown_expired(const timeval* now, countdown& cd) {
       cd.stamp = *now;
       return 0;
     }
-    disarm(cd);
+    countdown_stop(cd);
     return 1;
   }
   if (elapsed_usec <= cd.remaining_usec) {

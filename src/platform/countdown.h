@@ -37,6 +37,9 @@ void countdown_start(countdown& cd, int32_t sec, int32_t usec);
 // which case the clock is read.
 int countdown_expired(const timeval* now, countdown& cd);
 
+// Disarms `cd`.
+void countdown_stop(countdown& cd);
+
 // Lowers `timeout` to the remaining time of `cd` when it is armed and shorter. Reads no clock.
 void timeout_min(timeval& timeout, const countdown& cd);
 

@@ -309,6 +309,36 @@ TEST(DataMode, DtrAlreadyDownAtConnectActsAfterDebounce) {
   EXPECT_EQ(f.dte_read(), "NO CARRIER\r\n");
 }
 
+// While DTR is up nothing is timed: an idle call waits a whole second per pass, after the
+// connect (which arms the debounce) as after a drop shorter than S25. A debounce countdown left
+// armed made select wake for it again and again, down to every microsecond.
+TEST(DataMode, NoWakeUpsForAFinishedDebounce) {
+  for (int64_t glitch : {int64_t{0}, 100 * MSEC, int64_t{299999}}) {
+    SCOPED_TRACE(testing::Message() << "DTR down for " << glitch << " us");
+    loop_fixture f;
+    f.configure([](modem_settings& s) {
+      s.stat_dtr_action = 2;
+      s.sreg_dtr_ignore = 30;
+      s.sreg_esc_delay = 0;  // no guard time to wait for either
+    });
+    f.connect_call();
+    f.pass();
+    if (glitch != 0) {
+      f.world().dte_dtr = false;
+      ASSERT_TRUE(f.run_until([&] { return f.ls().dtr_drop_timing == 1; }));
+      f.run_for(glitch);
+      f.world().dte_dtr = true;
+      f.pass();
+      ASSERT_EQ(f.ls().dtr_drop_timing, 0);
+    }
+    for (int i = 0; i < 5; ++i) {
+      f.pass();
+      EXPECT_EQ(f.world().last_wait, SEC);
+    }
+    EXPECT_EQ(f.ms().call_state, CALL_CONNECTED);
+  }
+}
+
 TEST(DataMode, FailedModemLineReadCountsAsDtrUp) {
   loop_fixture f;
   log_capture log;

@@ -65,9 +65,13 @@ struct sim_calls {
     }
     w.last_ready = count;
     w.last_wait = 0;
+    w.last_wait_cut = false;
     if (count == 0) {
       int64_t wait = timeout->tv_sec * SEC + timeout->tv_usec;
-      if (w.horizon_ >= 0) wait = std::clamp<int64_t>(w.horizon_ - w.now_, 0, wait);
+      if (w.horizon_ >= 0 && w.horizon_ - w.now_ < wait) {
+        wait = std::max<int64_t>(w.horizon_ - w.now_, 0);
+        w.last_wait_cut = true;
+      }
       w.now_ += wait;
       w.last_wait = wait;
     }

@@ -102,10 +102,11 @@ class sim_world {
   int connect_error_next = 0;
 
   // Bookkeeping the fuzz target and the tests read.
-  int64_t last_wait = 0;   // µs the last select waited
-  int last_ready = 0;      // what the last select returned
-  uint64_t transfers = 0;  // calls that moved bytes, accepted, connected or closed
-  int64_t slept = 0;       // µs spent in sleep()
+  int64_t last_wait = 0;       // µs the last select waited
+  bool last_wait_cut = false;  // the horizon ended that wait before its time-out
+  int last_ready = 0;          // what the last select returned
+  uint64_t transfers = 0;      // calls that moved bytes, accepted, connected or closed
+  int64_t slept = 0;           // µs spent in sleep()
 
   static sim_world* active();
   // The table the world installs (for a harness that wraps some of its calls).
