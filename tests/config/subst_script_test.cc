@@ -280,8 +280,9 @@ TEST(SubstClear, EmptiesTheTableForAFreshLoad) {
 // The loader's line numbers skip empty lines; the text's own numbers count them. A zero byte
 // ends the script.
 TEST(SubstScript, LinesAreNumberedAsTheLoaderAndAsTheText) {
-  std::vector<subst_script_line> lines = subst_script_lines(
-      std::string("\nI1:a\n\n \nD2:0100000000012\n\n") + std::string("I3:x\0I4:hidden", 14));
+  std::string text("\nI1:a\n\n \nD2:0100000000012\n\n");
+  text.append("I3:x\0I4:hidden", 14);
+  std::vector<subst_script_line> lines = subst_script_lines(text);
   ASSERT_EQ(lines.size(), 4u);
   struct {
     const char* text;
