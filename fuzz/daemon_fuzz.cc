@@ -401,9 +401,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       case 2: {  // a caller connects
         static constexpr const char* callers[] = {"127.0.0.1", "127.0.0.2", "10.1.2.3"};
-        in_addr addr{};
-        inet_pton(AF_INET, callers[in.byte() % 3], &addr);
-        calls.push_back(world.call_in(addr.s_addr));
+        net_address addr;
+        net_address_parse(callers[in.byte() % 3], addr);
+        calls.push_back(world.call_in(addr));
         break;
       }
       case 3:  // the callee of the latest dial answers or refuses

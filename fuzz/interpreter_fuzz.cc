@@ -112,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       (options & 0x10) != 0 ? files->dir + "/no-such-dir/settings" : files->settings;
   ms->paths.router_version = files->router_version;
   ms->paths.module_version = files->module_version;
-  if ((options & 0x20) != 0) ms->peer_addr = 0x0100000a;
+  if ((options & 0x20) != 0) ms->peer_addr = net_ipv4(0x0a000001);
   add_subst(*ms, SUBST_DIAL, "100", "010000000001");
   add_subst(*ms, SUBST_DIAL, "+420", "300000000001");
   add_subst(*ms, SUBST_DIAL, "555", "12");

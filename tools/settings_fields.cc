@@ -152,8 +152,8 @@ void check_field(const settings_key& field, const modem_settings& s, check_findi
     allow_list list;
     std::string bad_entry;
     if (!allow_list_parse(s.allow, list, bad_entry)) {
-      found.errors.push_back(
-          format("%s: \"%s\" is not an IPv4 address or prefix", key, bad_entry.c_str()));
+      found.errors.push_back(format("%s: \"%s\" is not an %s address or prefix", key,
+                                    bad_entry.c_str(), allow_entry_family(bad_entry)));
     } else if (s.allow.size() > SETTINGS_TEXT_MAX) {
       found.warnings.push_back(
           format("%s: the list has %zu characters; AT&W cannot save more than %zu", key,

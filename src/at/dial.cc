@@ -1,7 +1,5 @@
 #include "at/dial.h"
 
-#include <arpa/inet.h>
-
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -82,12 +80,12 @@ int cmd_dial(modem_state& ms, char* text, bool check_only) {
     log_msg(7, "bad format of phone number");
     return -1;
   }
-  if (ms.peer_addr != 0) {
+  if (!net_address_empty(ms.peer_addr)) {
     log_msg(7, "can't initiate connection to %s", number.c_str());
     return -1;
   }
   if (!check_only) {
-    ms.peer_addr = htonl(address);
+    ms.peer_addr = net_ipv4(address);
     ms.pending_action = ACTION_DIAL;
   }
   return skipped + length;

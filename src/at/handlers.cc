@@ -72,7 +72,8 @@ int cmd_reset(modem_state& ms, char* text, bool check_only) {
   settings_load(loaded, ms.paths.settings.c_str());
   std::string bad_entry;
   if (!allow_list_parse(loaded.allow, ms.allowed, bad_entry)) {
-    log_msg(3, "MOD_ORVANE_ALLOW: \"%s\" is not an IPv4 address or prefix", bad_entry.c_str());
+    log_msg(3, "MOD_ORVANE_ALLOW: \"%s\" is not an %s address or prefix", bad_entry.c_str(),
+            allow_entry_family(bad_entry));
     return -1;
   }
   if (!serial_flow_valid(loaded.flowcontrol)) {

@@ -1,7 +1,5 @@
 #include "config/allow_list.h"
 
-#include <arpa/inet.h>
-
 #include "config/text_rules.h"
 
 namespace {
@@ -27,7 +25,8 @@ bool take_char(std::string_view& text, char c) {
   return true;
 }
 
-bool parse_entry(std::string_view text, allow_entry& entry) {
+// Dotted IPv4 with leading zeros read as decimal, as in a dialled number.
+bool parse_ipv4_entry(std::string_view text, allow_entry& entry) {
   uint32_t addr = 0;
   for (int i = 0; i < 4; ++i) {
     uint32_t byte = 0;
@@ -38,8 +37,54 @@ bool parse_entry(std::string_view text, allow_entry& entry) {
   uint32_t bits = 32;
   if (take_char(text, '/') && !take_number(text, 32, bits)) return false;
   if (!text.empty()) return false;
-  entry.mask = bits == 0 ? 0 : ~uint32_t{0} << (32 - bits);
-  entry.addr = addr & entry.mask;
+  entry.addr = net_ipv4(addr);
+  entry.bits = static_cast<int>(bits);
+  return true;
+}
+
+bool parse_ipv6_entry(std::string_view text, allow_entry& entry) {
+  size_t slash = text.find('/');
+  std::string_view address = text.substr(0, slash);
+  uint32_t bits = 128;
+  if (slash != std::string_view::npos) {
+    std::string_view length = text.substr(slash + 1);
+    if (!take_number(length, 128, bits) || !length.empty()) return false;
+  }
+  if (address.find(':') == std::string_view::npos || !net_address_parse(address, entry.addr)) {
+    return false;
+  }
+  if (entry.addr.family == NET_IPV4) {
+    // A mapped prefix shorter than /96 would reach beyond the IPv4 addresses it stands for.
+    if (bits < 96) return false;
+    bits -= 96;
+  }
+  entry.bits = static_cast<int>(bits);
+  return true;
+}
+
+bool parse_entry(std::string_view text, allow_entry& entry) {
+  if (!(text.find(':') != std::string_view::npos ? parse_ipv6_entry(text, entry)
+                                                 : parse_ipv4_entry(text, entry))) {
+    return false;
+  }
+  for (int i = 0; i < 16; ++i) {
+    int kept = entry.bits - 8 * i;
+    if (kept <= 0) {
+      entry.addr.bytes[i] = 0;
+    } else if (kept < 8) {
+      entry.addr.bytes[i] &= static_cast<uint8_t>(0xff00 >> kept);
+    }
+  }
+  return true;
+}
+
+bool covers(const allow_entry& e, const net_address& addr) {
+  if (e.addr.family != addr.family) return false;
+  for (int i = 0; i < 16 && 8 * i < e.bits; ++i) {
+    int kept = e.bits - 8 * i;
+    auto mask = static_cast<uint8_t>(kept >= 8 ? 0xff : 0xff00 >> kept);
+    if ((addr.bytes[i] & mask) != e.addr.bytes[i]) return false;
+  }
   return true;
 }
 
@@ -68,11 +113,14 @@ bool allow_list_parse(std::string_view text, allow_list& list, std::string& bad_
   return true;
 }
 
-bool allow_list_permits(const allow_list& list, uint32_t addr) {
+const char* allow_entry_family(std::string_view entry) {
+  return entry.find(':') != std::string_view::npos ? "IPv6" : "IPv4";
+}
+
+bool allow_list_permits(const allow_list& list, const net_address& addr) {
   if (list.entries.empty()) return true;
-  uint32_t host = ntohl(addr);
   for (const allow_entry& e : list.entries) {
-    if ((host & e.mask) == e.addr) return true;
+    if (covers(e, addr)) return true;
   }
   return false;
 }

@@ -70,7 +70,7 @@ unique_fd& socket_of(modem_state& ms, call_socket which) {
 
 // Closes a connection that does not become a call. Anyone who can reach the port can provoke
 // these messages, so they are limited (a flood must not fill a router's small log).
-void turn_away(loop_state& ls, unique_fd& conn, uint32_t addr, const char* outcome,
+void turn_away(loop_state& ls, unique_fd& conn, const net_address& addr, const char* outcome,
                const clock_reading& now) {
   report_turned_away(ls, now);
   if (log_limit_admit(ls.turned_away_log, now.monotonic)) {
@@ -79,7 +79,8 @@ void turn_away(loop_state& ls, unique_fd& conn, uint32_t addr, const char* outco
   close_socket(conn);
 }
 
-void reject_connection(loop_state& ls, unique_fd& conn, uint32_t addr, const clock_reading& now) {
+void reject_connection(loop_state& ls, unique_fd& conn, const net_address& addr,
+                       const clock_reading& now) {
   turn_away(ls, conn, addr, "rejected", now);
 }
 
@@ -87,7 +88,7 @@ void reject_connection(loop_state& ls, unique_fd& conn, uint32_t addr, const clo
 
 void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now) {
   log_msg(6, "Trying to connect to %s", addr_text(ms.peer_addr));
-  unique_fd sock(tcp_socket());
+  unique_fd sock(tcp_socket(ms.peer_addr.family));
   if (!sock.valid()) {
     log_msg(3, "create socket error: %s", strerror(errno));
   } else if (set_nonblocking(sock.get()) != 0) {
@@ -105,7 +106,7 @@ void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now) {
   }
   sock.reset();
   send_code(ms, RESULT_BUSY);
-  ms.peer_addr = 0;
+  ms.peer_addr = net_address{};
 }
 
 void dial_socket_writable(modem_state& ms, loop_state& ls) {
@@ -153,7 +154,7 @@ void ring_socket_readable(modem_state& ms, loop_state& ls) {
 }
 
 void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  uint32_t addr = 0;
+  net_address addr;
   unique_fd conn(accept_connection(ms.listen_sock.get(), &addr));
   if (!conn.valid()) return;
   // A caller that is not allowed changes nothing: no RING, S1 and any call left as they are.
@@ -170,7 +171,7 @@ void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
       reject_connection(ls, conn, addr, now);
       return;
     case CALL_RINGING:
-      if (addr != ms.peer_addr) {
+      if (!net_same_host(addr, ms.peer_addr)) {
         reject_connection(ls, conn, addr, now);
         return;
       }
@@ -178,7 +179,7 @@ void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
       call_hangup(ms, ls, HANGUP_RING_RECONNECT);
       break;
     case CALL_CONNECTED:
-      if (addr != ms.peer_addr) {
+      if (!net_same_host(addr, ms.peer_addr)) {
         reject_connection(ls, conn, addr, now);
         return;
       }
@@ -253,7 +254,7 @@ void call_hangup(modem_state& ms, loop_state& ls, hangup_cause cause, int error)
           rule.reason != nullptr ? rule.reason : strerror(error));
   if (rule.dtr == DTR_DROP) set_modem_lines(ms.serial_fd.get(), TIOCM_DTR, 0);
   send_code(ms, rule.result);
-  ms.peer_addr = 0;
+  ms.peer_addr = net_address{};
   ms.call_state = CALL_IDLE;
   ms.online = 0;
   drop_held_bytes(ls);
@@ -294,7 +295,7 @@ void run_pending_action(modem_state& ms, loop_state& ls, const clock_reading& no
         start_dial(ms, ls, now);
       } else {
         send_code(ms, ms.call_state == CALL_RINGING ? RESULT_BUSY : RESULT_ERROR);
-        ms.peer_addr = 0;
+        ms.peer_addr = net_address{};
       }
       break;
     case ACTION_HANGUP:

@@ -136,7 +136,8 @@ int daemon_main(int argc, char** argv) {
   std::string bad_entry;
   if (!allow_list_parse(ms.settings.allow, ms.allowed, bad_entry)) {
     startup_failed(ms, settings_read,
-                   "MOD_ORVANE_ALLOW: \"" + bad_entry + "\" is not an IPv4 address or prefix");
+                   "MOD_ORVANE_ALLOW: \"" + bad_entry + "\" is not an " +
+                       allow_entry_family(bad_entry) + " address or prefix");
   }
   ls.connect_code = connect_code_for_baud(ms.settings.baudrate);
 

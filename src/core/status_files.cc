@@ -8,7 +8,7 @@
 #include "at/info.h"
 #include "platform/files.h"
 #include "platform/log.h"
-#include "platform/sockets.h"
+#include "platform/net_address.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include "config/settings.h"
 #include "config/subst_script.h"
 #include "modem/paths.h"
+#include "platform/net_address.h"
 #include "platform/unique_fd.h"
 
 enum call_state : int { CALL_IDLE = 0, CALL_DIALING = 1, CALL_RINGING = 2, CALL_CONNECTED = 3 };
@@ -44,7 +45,7 @@ constexpr int SREG_COUNT = 26;
 struct modem_state {
   int online = 0;  // 1: data mode (implies CALL_CONNECTED), 0: command mode
   ::call_state call_state = CALL_IDLE;
-  uint32_t peer_addr = 0;   // IPv4, network byte order, 0 = none
+  net_address peer_addr;    // the far end; port 0 = the configured port; no address = none
   uint32_t ring_count = 0;  // S1
   // Durations derived by recompute_timers from S10, S11, S12 and S25.
   int32_t inactivity_timeout_sec = 0;

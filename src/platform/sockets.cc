@@ -94,24 +94,20 @@ void close_socket(unique_fd& sock) {
   }
 }
 
-int tcp_socket() { return sys().tcp_socket(); }
+int tcp_socket(net_family family) { return sys().tcp_socket(family); }
 
 int set_nonblocking(int fd) { return sys().set_nonblocking(fd); }
 
-int tcp_connect(int fd, uint32_t addr, uint32_t port) {
-  return sys().connect(fd, addr, static_cast<uint16_t>(port & 0xffff));
+int tcp_connect(int fd, const net_address& addr, uint32_t default_port) {
+  net_address to = addr;
+  if (to.port == 0) to.port = static_cast<uint16_t>(default_port & 0xffff);
+  return sys().connect(fd, to);
 }
 
 int socket_error(int fd, int* error) { return sys().socket_error(fd, error); }
 
-int accept_connection(int listen_fd, uint32_t* addr) { return sys().accept(listen_fd, addr); }
+int accept_connection(int listen_fd, net_address* addr) { return sys().accept(listen_fd, addr); }
 
 ssize_t send_bytes(int fd, const void* buf, size_t len) { return sys().send(fd, buf, len); }
 
 ssize_t recv_bytes(int fd, void* buf, size_t len) { return sys().recv(fd, buf, len); }
-
-const char* addr_text(uint32_t addr) {
-  in_addr in{};
-  in.s_addr = addr;
-  return inet_ntoa(in);
-}

@@ -1,4 +1,4 @@
-// TCP/IPv4 sockets of the emulated telephone network: the listening socket, call sockets,
+// TCP sockets of the emulated telephone network: the listening socket, call sockets,
 // keepalive, and plain send/receive that never raise SIGPIPE.
 #pragma once
 
@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "platform/net_address.h"
 #include "platform/unique_fd.h"
 
 // A listening socket on INADDR_ANY and the low 16 bits of `port`, SO_REUSEADDR, backlog 8.
@@ -29,26 +30,25 @@ uint32_t keepalive_span_ms(uint32_t idle, uint32_t interval, uint32_t probes);
 // EBADF) is logged through log_msg at level 3 as "close socket error: %s".
 void close_socket(unique_fd& sock);
 
-// A new TCP/IPv4 socket (close-on-exec). Returns the descriptor, or -1 with errno set.
-int tcp_socket();
+// A new TCP socket of `family` (close-on-exec). Returns the descriptor, or -1 with errno set.
+int tcp_socket(net_family family);
 
 // Sets O_NONBLOCK. Returns 0, or -1 with errno set.
 int set_nonblocking(int fd);
 
-// Starts a connect to addr (network byte order) and the low 16 bits of port. Returns 0 or -1
-// with errno set (EINPROGRESS on a non-blocking socket is such a -1).
-int tcp_connect(int fd, uint32_t addr, uint32_t port);
+// Starts a connect to addr, on its own port or, when it has none, on the low 16 bits of
+// `default_port`. Returns 0 or -1 with errno set (EINPROGRESS on a non-blocking socket is such
+// a -1).
+int tcp_connect(int fd, const net_address& addr, uint32_t default_port);
 
 // Reads SO_ERROR into *error. Returns 0, or -1 with errno set when getsockopt fails.
 int socket_error(int fd, int* error);
 
 // Accepts a connection; the new socket is non-blocking and close-on-exec. Stores the peer's
-// IPv4 address (network byte order) in *addr. Returns the descriptor, or -1 with errno set.
-int accept_connection(int listen_fd, uint32_t* addr);
+// address and port in *addr (an IPv4 caller as IPv4 also when it came in over IPv6). Returns
+// the descriptor, or -1 with errno set.
+int accept_connection(int listen_fd, net_address* addr);
 
 // send() without SIGPIPE (MSG_NOSIGNAL) / recv(); results as those calls give them.
 ssize_t send_bytes(int fd, const void* buf, size_t len);
 ssize_t recv_bytes(int fd, void* buf, size_t len);
-
-// Dotted-decimal text of an address in network byte order (a static buffer, like inet_ntoa).
-const char* addr_text(uint32_t addr);

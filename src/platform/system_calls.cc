@@ -27,22 +27,21 @@ ssize_t kernel_recv(int fd, void* buf, size_t len) { return ::recv(fd, buf, len,
 
 int kernel_close(int fd) { return ::close(fd); }
 
-int kernel_tcp_socket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
-
-int kernel_connect(int fd, uint32_t addr, uint16_t port) {
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = addr;
-  sin.sin_port = htons(port);
-  return ::connect(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin);
+int kernel_tcp_socket(net_family family) {
+  return ::socket(family == NET_IPV6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
 }
 
-int kernel_accept(int listen_fd, uint32_t* addr) {
-  sockaddr_in sin{};
-  socklen_t len = sizeof sin;
-  int fd =
-      accept4(listen_fd, reinterpret_cast<sockaddr*>(&sin), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd >= 0 && addr != nullptr) *addr = sin.sin_addr.s_addr;
+int kernel_connect(int fd, const net_address& addr) {
+  sockaddr_storage ss{};
+  socklen_t len = net_address_to_sockaddr(addr, ss);
+  return ::connect(fd, reinterpret_cast<const sockaddr*>(&ss), len);
+}
+
+int kernel_accept(int listen_fd, net_address* addr) {
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  int fd = accept4(listen_fd, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd >= 0 && addr != nullptr) *addr = net_address_from_sockaddr(ss);
   return fd;
 }
 

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "platform/net_address.h"
+
 struct system_calls {
   // select() with read and write sets; no retry on EINTR.
   int (*select)(int nfds, fd_set* read_set, fd_set* write_set, timeval* timeout) = nullptr;
@@ -19,12 +21,13 @@ struct system_calls {
   ssize_t (*send)(int fd, const void* buf, size_t len) = nullptr;
   ssize_t (*recv)(int fd, void* buf, size_t len) = nullptr;
   int (*close)(int fd) = nullptr;
-  // A TCP/IPv4 socket, close-on-exec.
-  int (*tcp_socket)() = nullptr;
-  // connect() to addr (network byte order) and port (host order, 16 bits).
-  int (*connect)(int fd, uint32_t addr, uint16_t port) = nullptr;
-  // accept4() with SOCK_NONBLOCK | SOCK_CLOEXEC; stores the peer's IPv4 address.
-  int (*accept)(int listen_fd, uint32_t* addr) = nullptr;
+  // A TCP socket of `family` (NET_IPV4 or NET_IPV6), close-on-exec.
+  int (*tcp_socket)(net_family family) = nullptr;
+  // connect() to addr and its port.
+  int (*connect)(int fd, const net_address& addr) = nullptr;
+  // accept4() with SOCK_NONBLOCK | SOCK_CLOEXEC; stores the peer's address and port (an IPv4
+  // caller on a dual-stack socket as IPv4).
+  int (*accept)(int listen_fd, net_address* addr) = nullptr;
   // fcntl(F_SETFL) adding O_NONBLOCK.
   int (*set_nonblocking)(int fd) = nullptr;
   // getsockopt(SO_ERROR).

@@ -1,7 +1,5 @@
 #include "at/dial.h"
 
-#include <arpa/inet.h>
-
 #include "at_fixture.h"
 
 namespace {
@@ -10,10 +8,8 @@ using Dial = at_fixture;
 
 // The peer address as dotted text, "" for none.
 std::string peer_text(const modem_state& ms) {
-  if (ms.peer_addr == 0) return "";
-  in_addr a{};
-  a.s_addr = ms.peer_addr;
-  return inet_ntoa(a);
+  if (net_address_empty(ms.peer_addr)) return "";
+  return addr_text(ms.peer_addr);
 }
 
 TEST_F(Dial, NumbersAndRefusals) {
@@ -87,8 +83,7 @@ TEST_F(Dial, OptionIsLoggedInEachPass) {
 
 TEST_F(Dial, AddressIsInNetworkOrder) {
   EXPECT_EQ(run("ATD192168001002"), "");
-  EXPECT_EQ(ms->peer_addr, htonl(0xC0A80102u));
-  EXPECT_EQ(ms->peer_addr, inet_addr("192.168.1.2"));
+  EXPECT_EQ(ms->peer_addr, net_ipv4(0xC0A80102u));
 }
 
 TEST_F(Dial, Substitutions) {
@@ -117,7 +112,7 @@ TEST_F(Dial, Substitutions) {
       {"ATD557", ""},
   };
   for (const row& r : rows) {
-    ms->peer_addr = 0;
+    ms->peer_addr = net_address{};
     ms->pending_action = ACTION_NONE;
     log.clear();
     bool accepted = r.peer[0] != '\0';
@@ -150,7 +145,7 @@ TEST_F(Dial, RuleRefusalAgreesWithTheDialCommand) {
     EXPECT_STREQ(refusal != nullptr ? refusal : "", r.refusal != nullptr ? r.refusal : "");
     subst_clear(ms->subst_table, ms->subst_count);
     add_subst(SUBST_DIAL, "7", r.replacement);
-    ms->peer_addr = 0;
+    ms->peer_addr = net_address{};
     EXPECT_EQ(run("ATD7"), r.refusal == nullptr ? "" : "ERROR\r\n");
   }
 }
@@ -162,10 +157,10 @@ TEST_F(Dial, EmptyPatternMatchesEveryNumber) {
 }
 
 TEST_F(Dial, RefusedWhileACallHasAPeer) {
-  ms->peer_addr = inet_addr("10.1.1.1");
+  ms->peer_addr = net_ipv4(0x0a010101);
   EXPECT_EQ(run("ATE0DT192.168.001.001"), "ERROR\r\n");
   EXPECT_TRUE(log.has(7, "can't initiate connection to 192168001001"));
-  EXPECT_EQ(ms->peer_addr, inet_addr("10.1.1.1"));
+  EXPECT_EQ(ms->peer_addr, net_ipv4(0x0a010101));
   EXPECT_EQ(ms->settings.stat_echo, 1u);
   EXPECT_EQ(ms->pending_action, ACTION_NONE);
 }
@@ -181,7 +176,7 @@ TEST_F(Dial, CheckPassChangesNothing) {
   std::string text = "T192168001001";
   EXPECT_EQ(cmd_dial(*ms, text.data(), true), 13);
   EXPECT_EQ(text, "T192168001001");
-  EXPECT_EQ(ms->peer_addr, 0u);
+  EXPECT_TRUE(net_address_empty(ms->peer_addr));
   EXPECT_EQ(ms->pending_action, ACTION_NONE);
   EXPECT_EQ(cmd_dial(*ms, text.data(), false), 13);
   EXPECT_EQ(peer_text(*ms), "192.168.1.1");

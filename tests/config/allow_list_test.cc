@@ -1,16 +1,15 @@
 #include "config/allow_list.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <string>
 
 namespace {
 
-uint32_t addr(const char* dotted) {
-  in_addr a{};
-  EXPECT_EQ(inet_pton(AF_INET, dotted, &a), 1) << dotted;
-  return a.s_addr;
+net_address addr(const char* text) {
+  net_address a;
+  EXPECT_TRUE(net_address_parse(text, a)) << text;
+  return a;
 }
 
 TEST(AllowList, CallersInsideAndOutsideTheEntries) {
@@ -45,6 +44,22 @@ TEST(AllowList, CallersInsideAndOutsideTheEntries) {
       // Leading zeros are decimal, as in a dialled number.
       {"192.168.001.010", "192.168.1.10", true},
       {"192.168.001.010", "192.168.1.8", false},
+      // IPv6 entries cover IPv6 callers; an IPv4 entry covers an IPv4 caller that arrived as a
+      // mapped address (the socket layer gives it as IPv4).
+      {"2001:db8::/32", "2001:db8:ffff::1", true},
+      {"2001:db8::/32", "2001:db9::1", false},
+      {"::1", "::1", true},
+      {"::1/128", "::2", false},
+      {"2001:DB8::7/64", "2001:db8::ffff", true},
+      {"fe80::/10", "febf::1", true},
+      {"fe80::/10", "fec0::1", false},
+      {"10.0.0.0/8", "::ffff:10.1.2.3", true},
+      {"::ffff:10.0.0.0/104", "10.9.9.9", true},
+      {"::ffff:10.0.0.0/104", "11.0.0.1", false},
+      {"::/0", "10.0.0.1", false},
+      {"::/0", "2001:db8::1", true},
+      {"10.0.0.0/8", "2001:db8::1", false},
+      {"10.0.0.0/8, ::1", "::1", true},
   };
   for (const auto& c : cases) {
     allow_list list;
@@ -74,7 +89,14 @@ TEST(AllowList, InvalidEntryIsNamedAndTheListKept) {
       {"+1.0.0.1", "+1.0.0.1"},
       {"10.0.0.0/8x", "10.0.0.0/8x"},
       {"localhost", "localhost"},
-      {"::1", "::1"},
+      {"2001:db8::/129", "2001:db8::/129"},
+      {"2001:db8::/", "2001:db8::/"},
+      {"2001:::1", "2001:::1"},
+      {"::1/64x", "::1/64x"},
+      {"fe80::1%eth0", "fe80::1%eth0"},
+      {"[::1]", "[::1]"},
+      {"::ffff:10.0.0.0/95", "::ffff:10.0.0.0/95"},
+      {"10.0.0.1/:", "10.0.0.1/:"},
       {"10.0.0.1;10.0.0.2", "10.0.0.1;10.0.0.2"},
       {"10.0.0.0/8 10.0.0.x 10.0.0.y", "10.0.0.x"},
       {"10.0.0.0/8, 192.168.1.7/", "192.168.1.7/"},

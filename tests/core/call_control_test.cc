@@ -15,7 +15,7 @@
 
 namespace {
 
-const uint32_t LOCALHOST = htonl(INADDR_LOOPBACK);
+const net_address LOCALHOST = net_ipv4(INADDR_LOOPBACK);
 
 // An incoming call from 127.0.0.1 that has rung once; returns the caller.
 std::shared_ptr<sim_conn> ringing_call(loop_fixture& f) {
@@ -62,7 +62,7 @@ TEST(CallControl, OutgoingCallConnectsAndCarriesData) {
   ASSERT_EQ(f.ms().call_state, CALL_DIALING);
   auto callee = f.last_dial();
   ASSERT_NE(callee, nullptr);
-  EXPECT_EQ(callee->addr, LOCALHOST);
+  EXPECT_TRUE(net_same_host(callee->addr, LOCALHOST));
   EXPECT_EQ(callee->port, 2100);
   EXPECT_TRUE(callee->nonblocking);
   EXPECT_EQ(f.ms().peer_addr, LOCALHOST);
@@ -142,7 +142,7 @@ TEST(CallControl, FailedDials) {
     EXPECT_EQ(f.dte_read(), std::string("ATD127000000001\r\n") + c.reply + "\r\n");
     EXPECT_TRUE(log.has(c.log_line));
     EXPECT_EQ(f.ms().call_state, CALL_IDLE);
-    EXPECT_EQ(f.ms().peer_addr, 0u);
+    EXPECT_TRUE(net_address_empty(f.ms().peer_addr));
     EXPECT_EQ(f.ms().dial_sock.get(), -1);
     EXPECT_TRUE(f.world().modem_dtr);
     EXPECT_EQ(f.world().open_fds().size(), 1u);  // the serial line only
@@ -176,7 +176,7 @@ TEST(CallControl, UnansweredDialTimesOutAfterS7) {
   EXPECT_EQ(f.now() - dialled, SEC);
   EXPECT_EQ(f.dte_read(), "ATD127000000001\r\nNO ANSWER\r\n");
   EXPECT_TRUE(log.has(6, "TCP connection to 127.0.0.1 failed: timeout"));
-  EXPECT_EQ(f.ms().peer_addr, 0u);
+  EXPECT_TRUE(net_address_empty(f.ms().peer_addr));
   EXPECT_TRUE(f.world().modem_dtr);
   EXPECT_TRUE(callee->closed);  // the callee sees the caller give up
 }
@@ -211,7 +211,7 @@ TEST(CallControl, CalleeClosingBeforeTheAnswerIsBusy) {
   EXPECT_EQ(f.ms().call_state, CALL_IDLE);
   EXPECT_EQ(f.dte_read(), "ATD127000000001\r\nBUSY\r\n");
   EXPECT_TRUE(log.has(6, "TCP connection to 127.0.0.1 failed: peer shutdown"));
-  EXPECT_EQ(f.ms().peer_addr, 0u);
+  EXPECT_TRUE(net_address_empty(f.ms().peer_addr));
   EXPECT_TRUE(callee->closed);
   EXPECT_TRUE(f.world().modem_dtr);
 }
@@ -315,7 +315,7 @@ TEST(CallControl, CallerGivingUpWhileRingingIsNoCarrier) {
     EXPECT_TRUE(log.has(6, reset ? "TCP connection to 127.0.0.1 failed: recv error"
                                  : "TCP connection to 127.0.0.1 closed: peer shutdown"));
     EXPECT_EQ(log.has(3, "recv error: Connection reset by peer"), reset);
-    EXPECT_EQ(f.ms().peer_addr, 0u);
+    EXPECT_TRUE(net_address_empty(f.ms().peer_addr));
     EXPECT_TRUE(caller->closed);
     EXPECT_FALSE(f.world().modem_dtr);
   }
@@ -491,7 +491,7 @@ TEST(CallControl, HangUpAfterEscape) {
   f.pass();
   EXPECT_EQ(f.dte_read(), "ATH\r\nOK\r\n");
   EXPECT_EQ(f.ms().call_state, CALL_IDLE);
-  EXPECT_EQ(f.ms().peer_addr, 0u);
+  EXPECT_TRUE(net_address_empty(f.ms().peer_addr));
   EXPECT_EQ(f.ms().data_sock.get(), -1);
   EXPECT_FALSE(f.world().modem_dtr);
   EXPECT_TRUE(log.has(6, "TCP connection to 127.0.0.1 closed: ATH"));

@@ -14,10 +14,10 @@ constexpr int SPIN_LIMIT = 1000;
 
 }  // namespace
 
-uint32_t ipv4(const char* text) {
-  in_addr addr{};
-  inet_pton(AF_INET, text, &addr);
-  return addr.s_addr;
+net_address ipv4(const char* text) {
+  net_address addr;
+  EXPECT_TRUE(net_address_parse(text, addr)) << text;
+  return addr;
 }
 
 loop_fixture::loop_fixture()
@@ -51,7 +51,7 @@ std::shared_ptr<sim_conn> loop_fixture::connect_call() {
   bool had_listener = ms_->listen_sock.valid();
   if (!had_listener) listen_for_calls();
   std::shared_ptr<sim_conn> peer = call_in();
-  uint32_t caller = 0;
+  net_address caller;
   unique_fd conn(accept_connection(ms_->listen_sock.get(), &caller));
   if (!had_listener) ms_->listen_sock.reset();
   ms_->peer_addr = caller;

@@ -16,8 +16,8 @@
 #include "sim/sim_world.h"
 #include "test_support.h"
 
-// The IPv4 address of a dotted text, network byte order.
-uint32_t ipv4(const char* text);
+// The address of a dotted IPv4 or an IPv6 text.
+net_address ipv4(const char* text);
 
 class loop_fixture {
  public:

@@ -148,24 +148,25 @@ struct sim_calls {
     return 0;
   }
 
-  static int tcp_socket() {
+  static int tcp_socket(net_family family) {
     if (world->socket_error_next != 0) {
       errno = std::exchange(world->socket_error_next, 0);
       return -1;
     }
     auto c = std::make_shared<sim_conn>();
     c->dialled = true;
+    c->family = family;
     return world->new_fd(c);
   }
 
-  static int connect(int fd, uint32_t addr, uint16_t port) {
+  static int connect(int fd, const net_address& addr) {
     std::shared_ptr<sim_conn> c = world->conn_of(fd);
     if (c == nullptr) {
       errno = EBADF;
       return -1;
     }
     c->addr = addr;
-    c->port = port;
+    c->port = addr.port;
     world->dials_.push_back(c);
     if (world->connect_error_next != 0) {
       errno = std::exchange(world->connect_error_next, 0);
@@ -175,7 +176,7 @@ struct sim_calls {
     return -1;
   }
 
-  static int accept(int listen_fd, uint32_t* addr) {
+  static int accept(int listen_fd, net_address* addr) {
     std::shared_ptr<sim_conn> l = world->conn_of(listen_fd);
     if (l == nullptr || l->kind != SIM_LISTEN || l->backlog.empty()) {
       errno = l == nullptr ? EBADF : EAGAIN;
@@ -334,7 +335,7 @@ int sim_world::open_listener(uint16_t port) {
   return listen_fd_;
 }
 
-std::shared_ptr<sim_conn> sim_world::call_in(uint32_t addr) {
+std::shared_ptr<sim_conn> sim_world::call_in(const net_address& addr) {
   auto c = std::make_shared<sim_conn>();
   c->addr = addr;
   std::shared_ptr<sim_conn> l = listener();

@@ -26,8 +26,9 @@ enum sim_kind : int { SIM_SERIAL = 0, SIM_LISTEN = 1, SIM_CALL = 2 };
 // One end of the world that the daemon holds a descriptor of; the test plays the other end.
 struct sim_conn {
   sim_kind kind = SIM_CALL;
-  uint32_t addr = 0;  // the far end's IPv4 address, network byte order
-  uint16_t port = 0;  // the port dialled (outgoing calls) or listened on
+  net_address addr;              // the far end's address (and the port dialled, for outgoing calls)
+  uint16_t port = 0;             // the port dialled (outgoing calls) or listened on
+  net_family family = NET_NONE;  // the family of an outgoing call's socket
   // Towards the daemon: bytes to read, then end of stream or an error.
   std::string to_daemon;
   bool eof = false;
@@ -79,8 +80,8 @@ class sim_world {
   std::shared_ptr<sim_conn> serial() const { return conn_of(serial_fd_); }
   std::shared_ptr<sim_conn> listener() const { return conn_of(listen_fd_); }
 
-  // A caller from `addr` (network byte order) connects to the listening socket; returns its end.
-  std::shared_ptr<sim_conn> call_in(uint32_t addr);
+  // A caller from `addr` connects to the listening socket; returns its end.
+  std::shared_ptr<sim_conn> call_in(const net_address& addr);
   // The daemon's outgoing connection attempts, in order.
   const std::vector<std::shared_ptr<sim_conn>>& dials() const { return dials_; }
   // The far end of the attempt accepts (error 0) or refuses it.
