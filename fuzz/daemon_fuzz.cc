@@ -181,7 +181,7 @@ ssize_t observed_read(int fd, void* buf, size_t len) {
 
 ssize_t observed_recv(int fd, void* buf, size_t len) {
   ssize_t n = sim_table->recv(fd, buf, len);
-  if (n > 0 && fd == obs.ms->data_sock.get() && obs.ms->online == 1) {
+  if (n > 0 && fd == obs.ls->link.sock.get() && obs.ms->online == 1) {
     obs.to_dte.append(static_cast<const char*>(buf), static_cast<size_t>(n));
   }
   return n;
@@ -189,8 +189,8 @@ ssize_t observed_recv(int fd, void* buf, size_t len) {
 
 ssize_t observed_write(int fd, const void* buf, size_t len) {
   const char* bytes = static_cast<const char*>(buf);
-  const char* tcp_begin = obs.ls->tcp_buf.data();
-  bool peer_bytes = bytes >= tcp_begin && bytes < tcp_begin + obs.ls->tcp_buf.size();
+  const char* in_begin = obs.ls->link.in.data();
+  bool peer_bytes = bytes >= in_begin && bytes < in_begin + obs.ls->link.in.size();
   if (fd == obs.ms->serial_fd.get() && !peer_bytes && obs.ms->online == 1) {
     obs.said.append(bytes, len);
   }
@@ -209,7 +209,7 @@ ssize_t observed_write(int fd, const void* buf, size_t len) {
 
 ssize_t observed_send(int fd, const void* buf, size_t len) {
   ssize_t n = sim_table->send(fd, buf, len);
-  if (fd == obs.ms->data_sock.get()) {
+  if (fd == obs.ls->link.sock.get()) {
     if (n > 0) {
       check(obs.to_peer.compare(0, static_cast<size_t>(n), static_cast<const char*>(buf),
                                 static_cast<size_t>(n)) == 0,
@@ -236,16 +236,16 @@ bool allowed_online_text(const std::string& text, const modem_settings& s) {
 void check_invariants(const modem_state& ms, const loop_state& ls, const sim_world& world) {
   check(ms.call_state >= CALL_IDLE && ms.call_state <= CALL_CONNECTED, "a known call state");
   check(ms.online == 0 || ms.call_state == CALL_CONNECTED, "online implies CALL_CONNECTED");
-  int calls = ms.data_sock.valid() + ms.dial_sock.valid() + ms.ring_sock.valid();
+  int calls = ls.link.sock.valid() + ms.dial_sock.valid() + ms.ring_sock.valid();
   check(calls <= 1, "at most one call socket");
-  const unique_fd* expected[] = {nullptr, &ms.dial_sock, &ms.ring_sock, &ms.data_sock};
+  const unique_fd* expected[] = {nullptr, &ms.dial_sock, &ms.ring_sock, &ls.link.sock};
   const unique_fd* of_state = expected[ms.call_state];
   check(calls == (of_state != nullptr ? 1 : 0) && (of_state == nullptr || of_state->valid()),
         "the call socket is the one of the call state");
   // The world's descriptors are exactly those the record holds.
   std::vector<int> held;
   for (const unique_fd* fd :
-       {&ms.serial_fd, &ms.listen_sock, &ms.data_sock, &ms.dial_sock, &ms.ring_sock}) {
+       {&ms.serial_fd, &ms.listen_sock, &ls.link.sock, &ms.dial_sock, &ms.ring_sock}) {
     if (fd->valid()) held.push_back(fd->get());
   }
   std::sort(held.begin(), held.end());
@@ -253,10 +253,10 @@ void check_invariants(const modem_state& ms, const loop_state& ls, const sim_wor
   // Held bytes: on-line they are exactly what was read and not yet passed on; in command mode
   // nothing is kept.
   if (ms.online == 0) {
-    check(ls.serial_len == 0 && ls.ahead_len == 0 && ls.tcp_len == 0,
+    check(ls.link.out_len == 0 && ls.link.ahead_len == 0 && ls.link.in_len == 0,
           "command mode keeps no bytes");
   }
-  check(ls.ahead_len == 0 || ls.serial_sending != 0, "bytes are read ahead only behind a send");
+  check(ls.link.ahead_len == 0 || ls.link.sending != 0, "bytes are read ahead only behind a send");
   // A result code while on-line is sent only by a rule that leaves data mode in the same pass.
   if (!obs.said.empty()) {
     check(ms.online == 0, "no text on-line without leaving data mode");
@@ -268,12 +268,13 @@ void check_invariants(const modem_state& ms, const loop_state& ls, const sim_wor
   if (ms.online == 0 || obs.send_failed) obs.to_peer.clear();
   if (ms.online == 0 || obs.write_failed) obs.to_dte.clear();
   if (ms.online == 1) {
-    std::string held_serial(ls.serial_buf.data() + ls.serial_sent,
-                            static_cast<size_t>(ls.serial_len - ls.serial_sent));
-    held_serial.append(ls.ahead_buf.data(), static_cast<size_t>(ls.ahead_len));
+    const call_link& link = ls.link;
+    std::string held_serial(link.out.data() + link.out_sent,
+                            static_cast<size_t>(link.out_len - link.out_sent));
+    held_serial.append(link.ahead.data(), static_cast<size_t>(link.ahead_len));
     check(obs.to_peer == held_serial, "DTE bytes read on-line are sent or held");
-    std::string held_tcp(ls.tcp_buf.data() + ls.tcp_written,
-                         static_cast<size_t>(ls.tcp_len - ls.tcp_written));
+    std::string held_tcp(link.in.data() + link.in_written,
+                         static_cast<size_t>(link.in_len - link.in_written));
     check(obs.to_dte == held_tcp, "peer bytes received on-line are written or held");
   }
   obs.send_failed = false;
@@ -489,6 +490,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   use_system_calls(previous);
   subst_clear(ms->subst_table, ms->subst_count);
   ms.reset();
+  ls.reset();
   check(world.open_fds().empty(), "the record closes all it holds");
   log_set_threshold(nullptr);
   return 0;

@@ -56,16 +56,18 @@ constexpr bool rules_in_cause_order() {
 }
 static_assert(rules_in_cause_order());
 
-unique_fd& socket_of(modem_state& ms, call_socket which) {
+void close_call_socket(modem_state& ms, loop_state& ls, call_socket which) {
   switch (which) {
     case SOCKET_DIAL:
-      return ms.dial_sock;
+      close_socket(ms.dial_sock);
+      return;
     case SOCKET_RING:
-      return ms.ring_sock;
+      close_socket(ms.ring_sock);
+      return;
     case SOCKET_DATA:
-      break;
+      link_close(ls.link);
+      return;
   }
-  return ms.data_sock;
 }
 
 // Closes a connection that does not become a call. Anyone who can reach the port can provoke
@@ -226,7 +228,7 @@ void go_online(modem_state& ms, loop_state& ls, int result, unique_fd* slot,
       enable_keepalive(slot->get(), s.keepalive_time, s.keepalive_intvl, s.keepalive_probes);
       log_msg(6, "TCP keepalive activated");
     }
-    ms.data_sock = std::move(*slot);
+    ls.link.sock = std::move(*slot);
   }
   if (ms.call_state != CALL_CONNECTED) log_msg(6, "peer is connected");
   ms.call_state = CALL_CONNECTED;
@@ -257,8 +259,8 @@ void call_hangup(modem_state& ms, loop_state& ls, hangup_cause cause, int error)
   ms.peer_addr = net_address{};
   ms.call_state = CALL_IDLE;
   ms.online = 0;
-  drop_held_bytes(ls);
-  close_socket(socket_of(ms, rule.socket));
+  drop_held_bytes(ls.link);
+  close_call_socket(ms, ls, rule.socket);
 }
 
 void check_dial_timeout(modem_state& ms, loop_state& ls, const clock_reading& now) {

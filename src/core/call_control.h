@@ -60,7 +60,7 @@ void check_ringing(modem_state& ms, loop_state& ls, const clock_reading& now);
 void answer_call(modem_state& ms, loop_state& ls, const clock_reading& now);
 
 // Completes a call or resumes data mode: DTR up, the result code (unless RESULT_NONE or quiet),
-// keepalive and adoption of `slot` into data_sock when given, data-mode countdowns armed from
+// keepalive and adoption of `slot` into the call link when given, data-mode countdowns armed from
 // `now`.
 void go_online(modem_state& ms, loop_state& ls, int result, unique_fd* slot,
                const clock_reading& now);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "at/line_editor.h"
 #include "at/result_codes.h"
 #include "core/call_control.h"
 #include "platform/log.h"
@@ -56,21 +57,102 @@ bool account_write(modem_state& ms, loop_state& ls, ssize_t n, const char* what,
   return true;
 }
 
-// Moves the next chunk of the read-ahead into serial_buf, to be sent without waiting for the
+// Moves the next chunk of the read-ahead into link.out, to be sent without waiting for the
 // forwarding delay (it has waited already). Returns false when the read-ahead is empty.
-bool take_read_ahead(loop_state& ls) {
-  if (ls.ahead_len == 0) return false;
-  int n = std::min(ls.ahead_len, SERIAL_BUF_SIZE);
-  memcpy(ls.serial_buf.data(), ls.ahead_buf.data(), static_cast<size_t>(n));
-  memmove(ls.ahead_buf.data(), ls.ahead_buf.data() + n, static_cast<size_t>(ls.ahead_len - n));
-  ls.ahead_len -= n;
-  ls.serial_len = n;
-  ls.serial_sent = 0;
-  ls.serial_sending = 1;
+bool take_read_ahead(call_link& link) {
+  if (link.ahead_len == 0) return false;
+  int n = std::min(link.ahead_len, SERIAL_BUF_SIZE);
+  memcpy(link.out.data(), link.ahead.data(), static_cast<size_t>(n));
+  memmove(link.ahead.data(), link.ahead.data() + n, static_cast<size_t>(link.ahead_len - n));
+  link.ahead_len -= n;
+  link.out_len = n;
+  link.out_sent = 0;
+  link.sending = 1;
   return true;
 }
 
+// Sends the held chunk, then the read-ahead behind it, until the peer takes no more or a send
+// fails.
+void send_held(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  call_link& link = ls.link;
+  for (;;) {
+    ssize_t n = link_write(link, link.out.data() + link.out_sent,
+                           static_cast<size_t>(link.out_len - link.out_sent));
+    int err = errno;
+    if (!account_write(ms, ls, n, "send", link.out_len, link.out_sent, now)) return;
+    link.sending = 0;
+    if (n < 0) {
+      // The bytes read behind a chunk that failed go the same way.
+      link.ahead_len = 0;
+      if (err == ETIMEDOUT) call_hangup(ms, ls, HANGUP_PEER_LOST, err);
+      return;
+    }
+    if (!take_read_ahead(link)) return;
+  }
+}
+
+// Reads the port while a chunk is being sent to the peer: into the read-ahead, so that an
+// escape typed behind a stall is still seen. A failed read drops what is held for the peer, as
+// it does outside a send.
+void read_serial_ahead(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  call_link& link = ls.link;
+  char* dst = link.ahead.data() + link.ahead_len;
+  ssize_t n =
+      fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(READ_AHEAD_SIZE - link.ahead_len));
+  if (n < 0) {
+    if (would_block(errno)) return;
+    log_msg(3, "read error (com): %s", strerror(errno));
+    link.ahead_len = 0;
+    link.out_len = 0;
+    link.out_sent = 0;
+    link.sending = 0;
+    sleep_seconds(1);
+    return;
+  }
+  if (n == 0) {
+    sleep_seconds(1);
+    return;
+  }
+  link.ahead_len += static_cast<int>(n);
+  data_mode_input(ms, ls, dst, static_cast<int>(n), now);
+}
+
 }  // namespace
+
+void read_serial(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  call_link& link = ls.link;
+  if (serial_send_pending(link)) {
+    read_serial_ahead(ms, ls, now);
+    return;
+  }
+  char* dst = link.out.data() + link.out_len;
+  ssize_t n = fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(SERIAL_BUF_SIZE - link.out_len));
+  if (n < 0) {
+    if (would_block(errno)) return;
+    log_msg(3, "read error (com): %s", strerror(errno));
+    link.out_len = 0;
+    // A port that has failed (a hung-up line, an unplugged adapter) stays readable: pace the
+    // retries like a failing select, instead of spinning and flooding the log.
+    sleep_seconds(1);
+    return;
+  }
+  if (n == 0) {
+    sleep_seconds(1);  // end of file on a terminal: the line has hung up
+    return;
+  }
+  link.out_len += static_cast<int>(n);
+  if (ms.online == 1) {
+    data_mode_input(ms, ls, dst, static_cast<int>(n), now);
+    return;
+  }
+  if (ms.call_state != CALL_DIALING) {
+    for (int i = 0; i < link.out_len; ++i) {
+      editor_input(ms, static_cast<unsigned char>(link.out[i]));
+    }
+    run_pending_action(ms, ls, now);
+  }
+  link.out_len = 0;
+}
 
 void data_mode_input(modem_state& ms, loop_state& ls, const char* bytes, int n,
                      const clock_reading& now) {
@@ -96,13 +178,15 @@ void data_mode_input(modem_state& ms, loop_state& ls, const char* bytes, int n,
 }
 
 void flush_peer_bytes(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  ssize_t n = fd_write(ms.serial_fd.get(), ls.tcp_buf.data() + ls.tcp_written,
-                       static_cast<size_t>(ls.tcp_len - ls.tcp_written));
-  account_write(ms, ls, n, "write", ls.tcp_len, ls.tcp_written, now);
+  call_link& link = ls.link;
+  ssize_t n = fd_write(ms.serial_fd.get(), link.in.data() + link.in_written,
+                       static_cast<size_t>(link.in_len - link.in_written));
+  account_write(ms, ls, n, "write", link.in_len, link.in_written, now);
 }
 
-void data_socket_readable(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  ssize_t n = recv_bytes(ms.data_sock.get(), ls.tcp_buf.data(), ls.tcp_buf.size());
+void link_readable(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  call_link& link = ls.link;
+  ssize_t n = link_read(link, link.in.data(), link.in.size());
   if (n < 0) {
     int err = errno;
     if (!would_block(err)) log_msg(3, "recv error: %s", strerror(err));
@@ -116,9 +200,15 @@ void data_socket_readable(modem_state& ms, loop_state& ls, const clock_reading& 
     return;
   }
   if (ms.online == 0) return;  // the DTE is in command mode: peer data is discarded
-  ls.tcp_len = static_cast<int>(n);
-  ls.tcp_written = 0;
+  link.in_len = static_cast<int>(n);
+  link.in_written = 0;
   flush_peer_bytes(ms, ls, now);
+}
+
+void link_writable(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  // Command mode keeps nothing for the peer: the time checks drop what is held.
+  if (ms.online == 0 || !serial_send_pending(ls.link)) return;
+  send_held(ms, ls, now);
 }
 
 bool check_inactivity(modem_state& ms, loop_state& ls, const clock_reading& now) {
@@ -169,7 +259,7 @@ bool check_dtr(modem_state& ms, loop_state& ls, const clock_reading& now) {
         log_msg(6, "going off-line (command mode) due to DTR drop");
         ms.online = 0;
       }
-      drop_held_bytes(ls);
+      drop_held_bytes(ls.link);
       return false;
     case 2:
       call_hangup(ms, ls, HANGUP_DTR_DROP);
@@ -183,28 +273,17 @@ bool check_dtr(modem_state& ms, loop_state& ls, const clock_reading& now) {
 }
 
 void forward_serial_bytes(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  call_link& link = ls.link;
   if (ms.online == 0) {
-    drop_held_bytes(ls);  // command mode keeps nothing for the peer
+    drop_held_bytes(link);  // command mode keeps nothing for the peer
     return;
   }
-  if (ls.serial_len == 0) return;
-  if (ls.serial_sending == 0 && ls.serial_len < SERIAL_BUF_SIZE && ms.settings.sreg_split != 0 &&
+  // A chunk on its way goes on when the link is writable.
+  if (link.out_len == 0 || serial_send_pending(link)) return;
+  if (link.out_len < SERIAL_BUF_SIZE && ms.settings.sreg_split != 0 &&
       countdown_expired(&now.wall, ls.split_timer) == 0) {
     return;  // still gathering
   }
-  ls.serial_sending = 1;
-  for (;;) {
-    ssize_t n = send_bytes(ms.data_sock.get(), ls.serial_buf.data() + ls.serial_sent,
-                           static_cast<size_t>(ls.serial_len - ls.serial_sent));
-    int err = errno;
-    if (!account_write(ms, ls, n, "send", ls.serial_len, ls.serial_sent, now)) return;
-    ls.serial_sending = 0;
-    if (n < 0) {
-      // The bytes read behind a chunk that failed go the same way.
-      ls.ahead_len = 0;
-      if (err == ETIMEDOUT) call_hangup(ms, ls, HANGUP_PEER_LOST, err);
-      return;
-    }
-    if (!take_read_ahead(ls)) return;
-  }
+  link.sending = 1;
+  send_held(ms, ls, now);
 }

@@ -1,21 +1,31 @@
-// Data mode: the transparent pipe between the serial port and the call's connection, with the
+// Data mode: the transparent pipe between the serial port and the call's link, with the
 // forwarding delay (S11), the escape sequence (S2, S12), the inactivity limit (S10) and the DTR
-// watch (&D, S25). Bytes that cannot be written at once are held; peer bytes are not received
-// again until they are written out, and serial bytes are read on into a bounded read-ahead.
+// watch (&D, S25). Bytes that cannot be written at once are held in the link; peer bytes are
+// not received again until they are written out, and serial bytes are read on into a bounded
+// read-ahead. The serial port is read here in command mode too (for the line editor).
 #pragma once
 
 #include "core/loop_state.h"
 #include "modem/modem_state.h"
 #include "platform/countdown.h"
 
-// A serial read in data mode brought the `n` bytes at `bytes` (the end of serial_buf, or of
-// ahead_buf while a chunk is being sent).
+// The serial port is readable: data mode gathers the bytes (or reads them ahead behind a send),
+// command mode hands them to the line editor and runs the action they asked for, a dial in
+// progress drops them.
+void read_serial(modem_state& ms, loop_state& ls, const clock_reading& now);
+
+// A serial read in data mode brought the `n` bytes at `bytes` (the end of link.out, or of
+// link.ahead while a chunk is being sent).
 void data_mode_input(modem_state& ms, loop_state& ls, const char* bytes, int n,
                      const clock_reading& now);
 
-// data_sock is readable: receive from the peer and write to the serial port (on-line), or
+// The link is readable: receive from the peer and write to the serial port (on-line), or
 // discard (command mode). End of stream hangs up.
-void data_socket_readable(modem_state& ms, loop_state& ls, const clock_reading& now);
+void link_readable(modem_state& ms, loop_state& ls, const clock_reading& now);
+
+// The link is writable: sends the held chunk, then the read-ahead behind it, until the peer
+// takes no more.
+void link_writable(modem_state& ms, loop_state& ls, const clock_reading& now);
 
 // Writes held peer bytes to the serial port (called when the port is writable).
 void flush_peer_bytes(modem_state& ms, loop_state& ls, const clock_reading& now);
@@ -26,4 +36,7 @@ bool check_inactivity(modem_state& ms, loop_state& ls, const clock_reading& now)
 void check_escape(modem_state& ms, loop_state& ls, const clock_reading& now);
 // Returns false when the forwarding step of this pass must be skipped (&D1 drop).
 bool check_dtr(modem_state& ms, loop_state& ls, const clock_reading& now);
+// Starts sending the gathered bytes once the forwarding delay has run out or the chunk is full
+// (what the peer does not take at once is held until the link is writable); command mode drops
+// what is held.
 void forward_serial_bytes(modem_state& ms, loop_state& ls, const clock_reading& now);

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "at/line_editor.h"
 #include "core/call_control.h"
 #include "core/data_mode.h"
 #include "core/status_files.h"
@@ -37,13 +36,11 @@ fd_sets build_sets(const modem_state& ms, const loop_state& ls) {
   FD_ZERO(&sets.write);
   // While serial bytes are on their way to the peer the port is read only into the bounded
   // read-ahead: beyond it the peer's pace holds the DTE back instead of bytes being lost.
-  if (serial_readable(ls)) watch(sets, sets.read, ms.serial_fd.get());
-  if (ls.tcp_len > 0) watch(sets, sets.write, ms.serial_fd.get());
-  if (ms.data_sock.valid()) {
-    // Peer bytes not yet written to the port hold the peer back the same way.
-    if (ls.tcp_len == 0) watch(sets, sets.read, ms.data_sock.get());
-    if (serial_send_pending(ls)) watch(sets, sets.write, ms.data_sock.get());
-  }
+  if (serial_readable(ls.link)) watch(sets, sets.read, ms.serial_fd.get());
+  if (ls.link.in_len > 0) watch(sets, sets.write, ms.serial_fd.get());
+  int wants = link_wants(ls.link);
+  if ((wants & LINK_WANTS_READ) != 0) watch(sets, sets.read, ls.link.sock.get());
+  if ((wants & LINK_WANTS_WRITE) != 0) watch(sets, sets.write, ls.link.sock.get());
   if (ms.dial_sock.valid()) {
     watch(sets, ls.dial_connected == 0 ? sets.write : sets.read, ms.dial_sock.get());
   }
@@ -60,7 +57,9 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls) {
     if (s.sreg_hup_delay != 0) timeout_min(timeout, ls.inactivity_timer);
     // The forwarding delay counts only while bytes are gathered; once they are being sent it
     // is not consulted, and waking for it would repeat until the peer takes them.
-    if (ls.serial_len != 0 && !serial_send_pending(ls)) timeout_min(timeout, ls.split_timer);
+    if (ls.link.out_len != 0 && !serial_send_pending(ls.link)) {
+      timeout_min(timeout, ls.split_timer);
+    }
     if (s.sreg_esc_delay != 0) timeout_min(timeout, ls.guard_timer);
   }
   if (ms.call_state == CALL_CONNECTED && s.stat_dtr_action != 0 && s.sreg_dtr_ignore != 0) {
@@ -74,69 +73,11 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls) {
   return timeout;
 }
 
-// Reads the port while a chunk is being sent to the peer: into the read-ahead, so that an
-// escape typed behind a stall is still seen. A failed read drops what is held for the peer, as
-// it does outside a send.
-void read_serial_ahead(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  char* dst = ls.ahead_buf.data() + ls.ahead_len;
-  ssize_t n = fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(READ_AHEAD_SIZE - ls.ahead_len));
-  if (n < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-    log_msg(3, "read error (com): %s", strerror(errno));
-    ls.ahead_len = 0;
-    ls.serial_len = 0;
-    ls.serial_sent = 0;
-    ls.serial_sending = 0;
-    sleep_seconds(1);
-    return;
-  }
-  if (n == 0) {
-    sleep_seconds(1);
-    return;
-  }
-  ls.ahead_len += static_cast<int>(n);
-  data_mode_input(ms, ls, dst, static_cast<int>(n), now);
-}
-
-void read_serial(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  if (serial_send_pending(ls)) {
-    read_serial_ahead(ms, ls, now);
-    return;
-  }
-  char* dst = ls.serial_buf.data() + ls.serial_len;
-  ssize_t n =
-      fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(SERIAL_BUF_SIZE - ls.serial_len));
-  if (n < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-    log_msg(3, "read error (com): %s", strerror(errno));
-    ls.serial_len = 0;
-    // A port that has failed (a hung-up line, an unplugged adapter) stays readable: pace the
-    // retries like a failing select, instead of spinning and flooding the log.
-    sleep_seconds(1);
-    return;
-  }
-  if (n == 0) {
-    sleep_seconds(1);  // end of file on a terminal: the line has hung up
-    return;
-  }
-  ls.serial_len += static_cast<int>(n);
-  if (ms.online == 1) {
-    data_mode_input(ms, ls, dst, static_cast<int>(n), now);
-    return;
-  }
-  if (ms.call_state != CALL_DIALING) {
-    for (int i = 0; i < ls.serial_len; ++i) {
-      editor_input(ms, static_cast<unsigned char>(ls.serial_buf[i]));
-    }
-    run_pending_action(ms, ls, now);
-  }
-  ls.serial_len = 0;
-}
-
 void handle_ready(modem_state& ms, loop_state& ls, const fd_sets& sets, const clock_reading& now) {
   if (ready(sets.read, ms.serial_fd.get())) read_serial(ms, ls, now);
-  if (ls.tcp_len > 0 && ready(sets.write, ms.serial_fd.get())) flush_peer_bytes(ms, ls, now);
-  if (ready(sets.read, ms.data_sock.get())) data_socket_readable(ms, ls, now);
+  if (ls.link.in_len > 0 && ready(sets.write, ms.serial_fd.get())) flush_peer_bytes(ms, ls, now);
+  if (ready(sets.read, ls.link.sock.get())) link_readable(ms, ls, now);
+  if (ready(sets.write, ls.link.sock.get())) link_writable(ms, ls, now);
   if (ms.dial_sock.valid()) {
     if (ls.dial_connected == 0) {
       if (ready(sets.write, ms.dial_sock.get())) dial_socket_writable(ms, ls);

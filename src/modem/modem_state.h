@@ -68,10 +68,10 @@ struct modem_state {
   int cmd_cursor = 0;
   int esc_state = 0;                              // the editor's esc_state (at/line_editor.h)
   std::array<char, CMD_LINE_MAX + 1> last_cmd{};  // last line that began with AT, normalised
-  // Descriptors; at most one of the three call sockets is in use.
+  // Descriptors. A connected call's socket is held by the loop's call link; of it and the two
+  // call sockets here at most one is in use.
   unique_fd serial_fd;
   unique_fd listen_sock;
-  unique_fd data_sock;
   unique_fd dial_sock;
   unique_fd ring_sock;
   daemon_paths paths;

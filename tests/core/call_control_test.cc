@@ -86,7 +86,7 @@ TEST(CallControl, OutgoingCallConnectsAndCarriesData) {
   EXPECT_EQ(f.ms().online, 1);
   EXPECT_TRUE(f.world().modem_dtr);
   EXPECT_EQ(f.ms().dial_sock.get(), -1);
-  EXPECT_EQ(f.world().conn_of(f.ms().data_sock.get()), callee);
+  EXPECT_EQ(f.world().conn_of(f.ls().link.sock.get()), callee);
 
   std::vector<std::string> expected = {"Trying to connect to 127.0.0.1",
                                        "TCP connection to 127.0.0.1 established",
@@ -250,7 +250,7 @@ TEST(CallControl, IncomingCallRingsOnTheSecondAndIsAnsweredWithAta) {
   EXPECT_EQ(f.ms().online, 1);
   EXPECT_TRUE(f.world().modem_dtr);
   EXPECT_EQ(f.ms().ring_sock.get(), -1);
-  EXPECT_EQ(f.world().conn_of(f.ms().data_sock.get()), caller);
+  EXPECT_EQ(f.world().conn_of(f.ls().link.sock.get()), caller);
   EXPECT_EQ(f.ms().ring_count, 4u);
 
   // Only what the caller sends after the answer reaches the DTE.
@@ -347,7 +347,7 @@ TEST(CallControl, SecondCallerFromAnotherAddressIsRejected) {
     auto first = connected ? answered_call(f) : ringing_call(f);
     f.dte_read();
     call_state before = f.ms().call_state;
-    int first_sock = connected ? f.ms().data_sock.get() : f.ms().ring_sock.get();
+    int first_sock = connected ? f.ls().link.sock.get() : f.ms().ring_sock.get();
 
     auto second = f.call_in("127.0.0.2");
     f.pass();
@@ -355,7 +355,7 @@ TEST(CallControl, SecondCallerFromAnotherAddressIsRejected) {
     EXPECT_TRUE(second->closed);
     EXPECT_EQ(f.ms().call_state, before);
     EXPECT_EQ(f.ms().peer_addr, LOCALHOST);
-    EXPECT_EQ(connected ? f.ms().data_sock.get() : f.ms().ring_sock.get(), first_sock);
+    EXPECT_EQ(connected ? f.ls().link.sock.get() : f.ms().ring_sock.get(), first_sock);
     EXPECT_EQ(f.dte_read().find("NO CARRIER"), std::string::npos);
 
     if (connected) {
@@ -384,7 +384,7 @@ TEST(CallControl, SameAddressReconnectingWhileConnectedRingsAgain) {
   EXPECT_FALSE(f.world().modem_dtr);
   EXPECT_EQ(f.ms().ring_count, 1u);
   EXPECT_EQ(f.ms().peer_addr, LOCALHOST);
-  EXPECT_EQ(f.ms().data_sock.get(), -1);
+  EXPECT_EQ(f.ls().link.sock.get(), -1);
   EXPECT_EQ(f.ms().online, 0);
 
   f.type_line("ATA");
@@ -492,7 +492,7 @@ TEST(CallControl, HangUpAfterEscape) {
   EXPECT_EQ(f.dte_read(), "ATH\r\nOK\r\n");
   EXPECT_EQ(f.ms().call_state, CALL_IDLE);
   EXPECT_TRUE(net_address_empty(f.ms().peer_addr));
-  EXPECT_EQ(f.ms().data_sock.get(), -1);
+  EXPECT_EQ(f.ls().link.sock.get(), -1);
   EXPECT_FALSE(f.world().modem_dtr);
   EXPECT_TRUE(log.has(6, "TCP connection to 127.0.0.1 closed: ATH"));
   EXPECT_TRUE(log.has(6, "peer is disconnected"));
@@ -536,7 +536,7 @@ TEST(CallControl, ResetWhileConnectedEndsTheCallSilently) {
   EXPECT_EQ(f.dte_read(), "ATZ\r\nOK\r\n");
   EXPECT_FALSE(f.world().modem_dtr);
   EXPECT_TRUE(log.has(6, "TCP connection to 127.0.0.1 closed: ATZ"));
-  EXPECT_EQ(f.ms().data_sock.get(), -1);
+  EXPECT_EQ(f.ls().link.sock.get(), -1);
   EXPECT_TRUE(peer->closed);
 }
 

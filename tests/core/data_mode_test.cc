@@ -208,7 +208,7 @@ TEST(DataMode, PeerShutdownAndResetHangUp) {
     EXPECT_EQ(f.now(), 0);
     EXPECT_TRUE(log.has(6, "TCP connection to 127.0.0.1 closed: peer shutdown"));
     EXPECT_EQ(log.has(3, "recv error: Connection reset by peer"), reset);
-    EXPECT_EQ(f.ms().data_sock.get(), -1);
+    EXPECT_EQ(f.ls().link.sock.get(), -1);
     EXPECT_TRUE(peer->closed);
   }
 }
@@ -351,7 +351,7 @@ TEST(DataMode, NoWakeUpsForTheSplitTimerWhileASendIsHeld) {
   peer->room = 0;
   f.dte_write(std::string(2000, 'x'));
   f.pass();
-  ASSERT_EQ(f.ls().serial_sending, 1);
+  ASSERT_EQ(f.ls().link.sending, 1);
   // Passes that find something ready (the port is read ahead) do not wait at all.
   int idle = 0;
   for (int i = 0; i < 20 && idle < 5; ++i) {
@@ -421,7 +421,7 @@ TEST(DataMode, EscapeIsSeenWhileThePeerTakesNothing) {
   peer->room = 0;
   f.dte_write(std::string(READ_AHEAD_SIZE, 'd'));  // 1024 waiting to be sent, the rest ahead
   f.run_for(1 * SEC);
-  EXPECT_EQ(f.ls().ahead_len, READ_AHEAD_SIZE - SERIAL_BUF_SIZE);
+  EXPECT_EQ(f.ls().link.ahead_len, READ_AHEAD_SIZE - SERIAL_BUF_SIZE);
   EXPECT_EQ(f.dte().to_daemon, "");
   f.dte_write("+++");
   int64_t typed = f.now();
@@ -430,8 +430,8 @@ TEST(DataMode, EscapeIsSeenWhileThePeerTakesNothing) {
   EXPECT_EQ(f.dte_read(), "OK\r\n");
   EXPECT_TRUE(log.has(6, "going off-line (command mode) due to escape sequence"));
   EXPECT_EQ(f.ms().call_state, CALL_CONNECTED);
-  EXPECT_EQ(f.ls().ahead_len, 0);
-  EXPECT_EQ(f.ls().serial_len, 0);
+  EXPECT_EQ(f.ls().link.ahead_len, 0);
+  EXPECT_EQ(f.ls().link.out_len, 0);
   EXPECT_EQ(peer->from_daemon, "");
 }
 
@@ -447,7 +447,7 @@ TEST(DataMode, EscapeBehindAFullReadAheadWaitsButDtrEndsTheCall) {
   f.run_for(500 * MSEC);
   f.dte_write("+++");
   f.run_for(2 * SEC);
-  EXPECT_EQ(f.ls().ahead_len, READ_AHEAD_SIZE);
+  EXPECT_EQ(f.ls().link.ahead_len, READ_AHEAD_SIZE);
   EXPECT_EQ(f.dte().to_daemon, "ddddd+++");  // not read: the port holds the DTE back
   EXPECT_EQ(f.ms().online, 1);
   EXPECT_EQ(f.dte_read(), "");
