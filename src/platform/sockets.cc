@@ -1,6 +1,5 @@
 #include "platform/sockets.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -16,14 +15,6 @@ namespace {
 
 constexpr int LISTEN_BACKLOG = 8;
 
-sockaddr_in ipv4_address(uint32_t addr, uint32_t port) {
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = addr;
-  sin.sin_port = htons(static_cast<uint16_t>(port & 0xffff));
-  return sin;
-}
-
 // Sets one integer option; a refusal is logged with `message` and does not stop the caller.
 void set_int_option(int sock, int level, int name, int value, const char* message) {
   if (sys().set_int_option(sock, level, name, value) != 0) {
@@ -35,7 +26,14 @@ void set_int_option(int sock, int level, int name, int value, const char* messag
 }  // namespace
 
 int open_listen_socket(uint32_t port) {
-  int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  // One dual-stack socket takes callers of both families; IPv4 ones arrive as mapped addresses.
+  net_family family = NET_IPV6;
+  int sock = sys().tcp_socket(NET_IPV6);
+  if (sock < 0 && errno == EAFNOSUPPORT) {
+    log_msg(4, "IPv6 is not available (%s): listening for IPv4 callers only", strerror(errno));
+    family = NET_IPV4;
+    sock = sys().tcp_socket(NET_IPV4);
+  }
   if (sock < 0) {
     int err = errno;
     log_direct(3, "create socket error: %s", strerror(err));
@@ -43,8 +41,16 @@ int open_listen_socket(uint32_t port) {
   }
   // Lets a restarted daemon bind again while connections of its previous run are still closing.
   set_int_option(sock, SOL_SOCKET, SO_REUSEADDR, 1, "setsockopt(SO_REUSEADDR) error: %s");
-  sockaddr_in sin = ipv4_address(htonl(INADDR_ANY), port);
-  if (bind(sock, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) != 0) {
+  // The system's default (net.ipv6.bindv6only) could keep IPv4 callers out.
+  if (family == NET_IPV6) {
+    set_int_option(sock, IPPROTO_IPV6, IPV6_V6ONLY, 0, "setsockopt(IPV6_V6ONLY) error: %s");
+  }
+  net_address any;
+  any.family = family;  // all bytes 0: INADDR_ANY or in6addr_any
+  any.port = static_cast<uint16_t>(port & 0xffff);
+  sockaddr_storage ss{};
+  socklen_t len = net_address_to_sockaddr(any, ss);
+  if (bind(sock, reinterpret_cast<const sockaddr*>(&ss), len) != 0) {
     int err = errno;
     log_direct(3, "bind socket error: %s", strerror(err));
     close(sock);

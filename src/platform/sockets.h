@@ -9,10 +9,12 @@
 #include "platform/net_address.h"
 #include "platform/unique_fd.h"
 
-// A listening socket on INADDR_ANY and the low 16 bits of `port`, SO_REUSEADDR, backlog 8.
-// Returns the descriptor or -1; failures are logged directly at level 3 ("create socket error:
-// %s", "setsockopt(SO_REUSEADDR) error: %s" (not fatal), "bind socket error: %s", "listen on
-// socket error: %s").
+// A listening socket on the low 16 bits of `port`, SO_REUSEADDR, backlog 8: one dual-stack
+// socket on in6addr_any (IPV6_V6ONLY off) that takes callers of both families, or, when the
+// kernel has no IPv6 (EAFNOSUPPORT, logged at level 4), one on INADDR_ANY. Returns the
+// descriptor or -1; failures are logged directly at level 3 ("create socket error: %s",
+// "setsockopt(SO_REUSEADDR) error: %s" and "setsockopt(IPV6_V6ONLY) error: %s" (not fatal),
+// "bind socket error: %s", "listen on socket error: %s").
 int open_listen_socket(uint32_t port);
 
 // Sets SO_KEEPALIVE, TCP_KEEPIDLE, TCP_KEEPINTVL and TCP_KEEPCNT, then TCP_USER_TIMEOUT to the

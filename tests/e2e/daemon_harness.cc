@@ -103,23 +103,26 @@ bool process_owns_socket(pid_t pid, unsigned long inode) {
   return false;
 }
 
-// The inodes of sockets in LISTEN state on `port`, from a /proc/.../net/tcp table.
+// The inodes of sockets in LISTEN state on `port`, from the /proc/.../net/tcp and tcp6 tables
+// (the daemon listens on one dual-stack socket, or on IPv4 where the kernel has no IPv6).
 std::vector<unsigned long> listening_inodes(pid_t pid, int port) {
   std::vector<unsigned long> inodes;
-  std::ifstream table("/proc/" + std::to_string(pid) + "/net/tcp");
-  std::string line;
-  std::getline(table, line);  // header
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
-    unsigned long inode = 0;
-    if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
-          timeout >> inode)) {
-      continue;
+  for (const char* name : {"tcp", "tcp6"}) {
+    std::ifstream table("/proc/" + std::to_string(pid) + "/net/" + name);
+    std::string line;
+    std::getline(table, line);  // header
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
+      unsigned long inode = 0;
+      if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+            timeout >> inode)) {
+        continue;
+      }
+      size_t colon = local.find(':');
+      if (colon == std::string::npos || state != "0A") continue;
+      if (std::stoi(local.substr(colon + 1), nullptr, 16) == port) inodes.push_back(inode);
     }
-    size_t colon = local.find(':');
-    if (colon == std::string::npos || state != "0A") continue;
-    if (std::stoi(local.substr(colon + 1), nullptr, 16) == port) inodes.push_back(inode);
   }
   return inodes;
 }

@@ -87,9 +87,13 @@ TEST(Sockets, ListenConnectAcceptExchange) {
   log_capture log;
   unique_fd listener(open_listen_socket(0));
   ASSERT_TRUE(listener.valid());
-  sockaddr_in bound = local_address(listener.get());
-  EXPECT_EQ(bound.sin_addr.s_addr, htonl(INADDR_ANY));
-  EXPECT_NE(bound.sin_port, 0);
+  sockaddr_in6 bound{};
+  socklen_t bound_len = sizeof bound;
+  ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &bound_len), 0);
+  EXPECT_EQ(bound.sin6_family, AF_INET6);
+  EXPECT_TRUE(IN6_IS_ADDR_UNSPECIFIED(&bound.sin6_addr));
+  EXPECT_NE(bound.sin6_port, 0);
+  EXPECT_EQ(int_option(listener.get(), IPPROTO_IPV6, IPV6_V6ONLY), 0);
   EXPECT_EQ(int_option(listener.get(), SOL_SOCKET, SO_REUSEADDR), 1);
   EXPECT_EQ(int_option(listener.get(), SOL_SOCKET, SO_ACCEPTCONN), 1);
   EXPECT_EQ(int_option(listener.get(), SOL_SOCKET, SO_TYPE), SOCK_STREAM);
@@ -99,7 +103,7 @@ TEST(Sockets, ListenConnectAcceptExchange) {
   unique_fd client(tcp_socket(NET_IPV4));
   ASSERT_TRUE(client.valid());
   EXPECT_TRUE(fcntl(client.get(), F_GETFD) & FD_CLOEXEC);
-  ASSERT_EQ(tcp_connect(client.get(), LOOPBACK, ntohs(bound.sin_port)), 0);
+  ASSERT_EQ(tcp_connect(client.get(), LOOPBACK, ntohs(bound.sin6_port)), 0);
 
   net_address peer;
   unique_fd server(accept_connection(listener.get(), &peer));
@@ -123,6 +127,49 @@ TEST(Sockets, ListenConnectAcceptExchange) {
   server.reset();
   EXPECT_EQ(recv_bytes(client.get(), buf, sizeof buf), 0);
   EXPECT_TRUE(log.lines().empty());
+}
+
+// Callers of both families reach the one listening socket; an IPv4 caller is given as IPv4.
+TEST(Sockets, CallersOfBothFamilies) {
+  unique_fd listener(open_listen_socket(0));
+  ASSERT_TRUE(listener.valid());
+  for (const char* from : {"127.0.0.1", "::1"}) {
+    SCOPED_TRACE(from);
+    net_address to;
+    ASSERT_TRUE(net_address_parse(from, to));
+    unique_fd client(tcp_socket(to.family));
+    ASSERT_EQ(tcp_connect(client.get(), to, local_port(listener.get())), 0) << strerror(errno);
+    net_address peer;
+    unique_fd server(accept_connection(listener.get(), &peer));
+    ASSERT_TRUE(server.valid());
+    EXPECT_EQ(peer.family, to.family);
+    EXPECT_STREQ(addr_text(peer), from);
+    EXPECT_NE(peer.port, 0);
+  }
+}
+
+// A kernel without IPv6: the listening socket is IPv4 only, as it always was, and says so once.
+TEST(Sockets, WithoutIpv6ListensOnIpv4) {
+  static system_calls no_ipv6 = kernel_system_calls;
+  no_ipv6.tcp_socket = [](net_family family) {
+    if (family == NET_IPV6) {
+      errno = EAFNOSUPPORT;
+      return -1;
+    }
+    return kernel_system_calls.tcp_socket(family);
+  };
+  const system_calls* previous = use_system_calls(&no_ipv6);
+  scoped_threshold threshold(7);
+  log_capture log;
+  unique_fd listener(open_listen_socket(0));
+  use_system_calls(previous);
+  ASSERT_TRUE(listener.valid());
+  EXPECT_EQ(local_address(listener.get()).sin_family, AF_INET);
+  EXPECT_EQ(local_address(listener.get()).sin_addr.s_addr, htonl(INADDR_ANY));
+  EXPECT_EQ(log.lines(), (std::vector<std::pair<int, std::string>>{
+                             {4,
+                              "IPv6 is not available (Address family not supported by "
+                              "protocol): listening for IPv4 callers only"}}));
 }
 
 TEST(Sockets, OnlyTheLowSixteenBitsOfThePortCount) {

@@ -432,7 +432,8 @@ def listening_by_descriptor(pid, port):
             with socket.socket(fileno=copy) as s:
                 try:
                     if (s.getsockopt(socket.SOL_SOCKET, socket.SO_ACCEPTCONN)
-                            and s.family == socket.AF_INET and s.getsockname()[1] == port):
+                            and s.family in (socket.AF_INET, socket.AF_INET6)
+                            and s.getsockname()[1] == port):
                         return True
                 except OSError:
                     continue
