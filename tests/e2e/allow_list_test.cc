@@ -64,6 +64,8 @@ TEST(AllowList, OnlyListedCallersRingAndTheRestChangeNothing) {
     SCOPED_TRACE("idle: a caller that is not allowed gets no RING and leaves S1 as it was");
     ASSERT_TRUE(turned_away(port, "127.0.0.3"));
     EXPECT_TRUE(m.d.wait_log(not_allowed("127.0.0.3"), seconds_from_now(5), 5));
+    ASSERT_TRUE(turned_away(port, "::1"));
+    EXPECT_TRUE(m.d.wait_log(not_allowed("::1"), seconds_from_now(5), 5));
     EXPECT_EQ(m.d.serial_read_for(200ms), "");
     EXPECT_EQ(ring_count(m), "0");
   }
@@ -167,10 +169,12 @@ TEST(AllowList, InvalidEntryRefusesStartUpBeforeTheDeviceIsLocked) {
   struct {
     const char* value;
     const char* entry;
+    const char* family;
   } cases[] = {
-      {"10.0.0.0/8,192.168.1.0/33", "192.168.1.0/33"},
-      {"\"127.0.0.1 localhost\"", "localhost"},
-      {"127.0.0.1;127.0.0.2", "127.0.0.1;127.0.0.2"},
+      {"10.0.0.0/8,192.168.1.0/33", "192.168.1.0/33", "IPv4"},
+      {"\"127.0.0.1 localhost\"", "localhost", "IPv4"},
+      {"127.0.0.1;127.0.0.2", "127.0.0.1;127.0.0.2", "IPv4"},
+      {"\"::1 2001:db8::/129\"", "2001:db8::/129", "IPv6"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);
@@ -180,8 +184,9 @@ TEST(AllowList, InvalidEntryRefusesStartUpBeforeTheDeviceIsLocked) {
     daemon_process d(box);
     ASSERT_TRUE(d.start());
     EXPECT_EQ(d.wait_exit(seconds_from_now(15)), 1) << d.log_text();
-    EXPECT_TRUE(d.has_log(
-        std::string("MOD_ORVANE_ALLOW: \"") + c.entry + "\" is not an IPv4 address or prefix", 3))
+    EXPECT_TRUE(d.has_log(std::string("MOD_ORVANE_ALLOW: \"") + c.entry + "\" is not an " +
+                              c.family + " address or prefix",
+                          3))
         << d.log_text();
     std::error_code ec;
     EXPECT_TRUE(std::filesystem::is_empty(box.path("/var/lock"), ec) && !ec);

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <random>
 
+#include "platform/net_address.h"
+
 namespace {
 
 sockaddr_in loopback_address(const char* ip, int port) {
@@ -80,21 +82,28 @@ unique_fd accept_within(int listener, steady_deadline deadline) {
 }
 
 unique_fd connect_loopback(int port, const char* source) {
-  unique_fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  // A source with a ':' is an IPv6 one: the connection then goes to ::1.
+  bool v6 = source != nullptr && strchr(source, ':') != nullptr;
+  unique_fd sock(socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!sock.valid()) {
     ADD_FAILURE() << "socket: " << strerror(errno);
     return {};
   }
+  sockaddr_storage ss{};
   if (source != nullptr) {
-    sockaddr_in from = loopback_address(source, 0);
-    if (bind(sock.get(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+    net_address from;
+    socklen_t len = net_address_parse(source, from) ? net_address_to_sockaddr(from, ss) : 0;
+    if (bind(sock.get(), reinterpret_cast<sockaddr*>(&ss), len) != 0) {
       ADD_FAILURE() << "bind to " << source << ": " << strerror(errno);
       return {};
     }
   }
-  sockaddr_in to = loopback_address("127.0.0.1", port);
-  if (connect(sock.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    ADD_FAILURE() << "connect to 127.0.0.1:" << port << ": " << strerror(errno);
+  net_address to;
+  net_address_parse(v6 ? "::1" : "127.0.0.1", to);
+  to.port = static_cast<uint16_t>(port);
+  socklen_t len = net_address_to_sockaddr(to, ss);
+  if (connect(sock.get(), reinterpret_cast<sockaddr*>(&ss), len) != 0) {
+    ADD_FAILURE() << "connect to " << addr_text(to) << " port " << port << ": " << strerror(errno);
     return {};
   }
   return sock;

@@ -30,7 +30,8 @@ int local_port(int sock);
 // One accepted connection (blocking), or empty when none arrives by the deadline.
 unique_fd accept_within(int listener, steady_deadline deadline);
 // A blocking connection to 127.0.0.1:`port`, bound first to `source` (e.g. "127.0.0.2") when
-// given. Empty on failure (a test failure is recorded).
+// given; to [::1]:`port` when `source` is an IPv6 address ("::1"). Empty on failure (a test
+// failure is recorded).
 unique_fd connect_loopback(int port, const char* source = nullptr);
 
 // Sends every byte; false on an error.
