@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "config/dial_target.h"
 #include "config/subst_script.h"
 #include "config/text_rules.h"
 #include "modem/modem_state.h"
@@ -42,12 +43,41 @@ bool all_digits(std::string_view text) {
   return true;
 }
 
+// Where a dial rule's replacement, or a typed number of twelve digits, sends the call, or why it
+// cannot be dialled. A text that is not a target (only a rule set up by hand can hold one) is
+// refused as the digits it begins with are.
+const char* dial_refusal(std::string_view text, net_address& to) {
+  dial_target target;
+  std::string problem;
+  dial_target_parsed parsed = dial_target_parse(text, target, problem);
+  const char* refusal = "it is not a dial target";
+  if (parsed == TARGET_NO_FORM) dial_address(text, &refusal);
+  if (parsed != TARGET_PARSED) return refusal;
+  switch (target.kind) {
+    case TARGET_DIGITS: {
+      uint32_t address = dial_address(target.host, &refusal);
+      if (address == 0) return refusal;
+      to = net_ipv4(address);
+      break;
+    }
+    case TARGET_ADDRESS:
+      if (target.address == net_address{.family = target.address.family}) {
+        return target.address.family == NET_IPV6 ? "it stands for ::" : "it stands for 0.0.0.0";
+      }
+      to = target.address;
+      break;
+    case TARGET_NAME:
+      return "host names are not resolved by this version";
+  }
+  to.port = target.port;
+  return nullptr;
+}
+
 }  // namespace
 
 const char* dial_digits_refusal(std::string_view digits) {
-  const char* refusal = nullptr;
-  dial_address(digits, &refusal);
-  return refusal;
+  net_address to;
+  return dial_refusal(digits, to);
 }
 
 int cmd_dial(modem_state& ms, char* text, bool check_only) {
@@ -66,7 +96,7 @@ int cmd_dial(modem_state& ms, char* text, bool check_only) {
 
   const substitution* subst = subst_lookup(ms.subst_table, ms.subst_count, SUBST_DIAL, number);
   // Only a substitution's pattern has to match the start of the number: its replacement
-  // supplies the address whatever else was typed.
+  // supplies the target whatever else was typed.
   std::string_view digits = number;
   if (subst != nullptr) {
     digits = subst->replacement;
@@ -74,9 +104,8 @@ int cmd_dial(modem_state& ms, char* text, bool check_only) {
     log_msg(7, "bad format of phone number");
     return -1;
   }
-  const char* refusal = nullptr;
-  uint32_t address = dial_address(digits, &refusal);
-  if (address == 0) {
+  net_address to;
+  if (dial_refusal(digits, to) != nullptr) {
     log_msg(7, "bad format of phone number");
     return -1;
   }
@@ -85,7 +114,7 @@ int cmd_dial(modem_state& ms, char* text, bool check_only) {
     return -1;
   }
   if (!check_only) {
-    ms.peer_addr = net_ipv4(address);
+    ms.peer_addr = to;
     ms.pending_action = ACTION_DIAL;
   }
   return skipped + length;

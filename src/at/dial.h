@@ -1,14 +1,15 @@
-// The dial command: a number of twelve digits, or one matching a dial substitution, stands for
-// an IPv4 address; the handler stores it in peer_addr and requests ACTION_DIAL.
+// The dial command: a number of twelve digits stands for an IPv4 address; one matching a dial
+// substitution for the rule's target (twelve digits, an IPv6 address, each with a port or
+// without); the handler stores it in peer_addr and requests ACTION_DIAL.
 #pragma once
 
 #include <string_view>
 
 struct modem_state;
 
-// Why ATD refuses to dial the twelve digits at the start of `digits` (a number typed or a dial
-// rule's replacement), or nullptr when it dials them: fewer than twelve digits, a group of three
-// above 255, or the address 0.0.0.0.
+// Why ATD refuses to dial `digits` (a number typed or a dial rule's replacement), or nullptr when
+// it dials it: fewer than twelve digits, a group of three above 255, the address 0.0.0.0 or ::,
+// a host name (not resolved by this version).
 const char* dial_digits_refusal(std::string_view digits);
 
 int cmd_dial(modem_state& ms, char* text, bool check_only);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "config/dial_target.h"
 #include "config/text_rules.h"
 #include "platform/log.h"
 
@@ -16,13 +17,19 @@ int validate_dial_subst(char* pattern, char* replacement) {
     return -1;
   }
   strip_blanks_upper(replacement);
-  size_t digits = 0;
-  while (is_digit(replacement[digits])) ++digits;
-  if (digits != 12) {
-    log_msg(7, "bad length of substitution phone number (%s)", replacement);
-    return -1;
+  dial_target target;
+  std::string problem;
+  switch (dial_target_parse(replacement, target, problem)) {
+    case TARGET_PARSED:
+      return 0;
+    case TARGET_NO_FORM:
+      log_msg(7, "bad length of substitution phone number (%s)", replacement);
+      return -1;
+    case TARGET_MALFORMED:
+      break;
   }
-  return 0;
+  log_msg(7, "bad dial target (%s): %s", replacement, problem.c_str());
+  return -1;
 }
 
 int validate_info_subst(char* pattern, char* /*replacement*/) {
@@ -67,7 +74,8 @@ constexpr refusal_row refusal_rows[] = {
      .text = "unknown substitution type: a rule begins with D (dial) or I (information)"},
     {.refusal = SUBST_BAD_DIAL_RULE,
      .logged = "bad substitution definition",
-     .text = "bad dial rule: D, a phone number, \":\" and exactly twelve digits"},
+     .text = "bad dial rule: D, a phone number, \":\" and exactly twelve digits, an [IPv6 "
+             "address] or a host name, each with \":\" and a port or without"},
     {.refusal = SUBST_BAD_INFO_RULE,
      .logged = "bad substitution definition",
      .text = "bad information rule: I, digits only (or none), \":\" and a text"},

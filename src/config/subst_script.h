@@ -1,4 +1,5 @@
-// The substitution script: lines "D<number>:<12 digits>" map dialled numbers to IPv4 addresses,
+// The substitution script: lines "D<number>:<target>" map dialled numbers to the addresses
+// (twelve digits, an IPv6 address, a host name, each with a port or without: dial_target.h),
 // lines "I<digits>:<text>" define texts of the information command. Parsed once at start-up.
 #pragma once
 
@@ -14,7 +15,7 @@ constexpr int SUBST_MAX = 100;
 struct substitution {
   int type = SUBST_DIAL;
   std::string pattern;      // compared as a prefix of the looked-up text
-  std::string replacement;  // D: begins with twelve digits; I: printed as it stands
+  std::string replacement;  // D: a dial target (dial_target.h); I: printed as it stands
   int line = 0;             // the script line it came from, counted as the loader's messages do
 };
 
@@ -26,7 +27,7 @@ enum subst_refusal : int {
   SUBST_NO_COLON = 1,        // no ":" after the pattern
   SUBST_NO_REPLACEMENT = 2,  // nothing after the ":"
   SUBST_UNKNOWN_TYPE = 3,    // neither D nor I
-  SUBST_BAD_DIAL_RULE = 4,   // pattern not a phone number, or not twelve digits after ":"
+  SUBST_BAD_DIAL_RULE = 4,   // pattern not a phone number, or no dial target after ":"
   SUBST_BAD_INFO_RULE = 5,   // pattern not digits only
   SUBST_TABLE_FULL = 6,      // a rule beyond SUBST_MAX
   SUBST_DUPLICATE = 7,       // an earlier pattern of the same type begins this one

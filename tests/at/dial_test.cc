@@ -138,6 +138,12 @@ TEST_F(Dial, RuleRefusalAgreesWithTheDialCommand) {
       {"001002003999", "a group of three digits is above 255"},
       {"000000000000", "it stands for 0.0.0.0"},
       {"12345", "fewer than twelve digits"},
+      {"192168001001:2000", nullptr},
+      {"[2001:DB8::1]:65535", nullptr},
+      {"[::]", "it stands for ::"},
+      {"[::FFFF:0.0.0.0]", "it stands for 0.0.0.0"},
+      {"ROUTER7.EXAMPLE.NET", "host names are not resolved by this version"},
+      {"192168001001:70000", "it is not a dial target"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.replacement);
@@ -147,6 +153,30 @@ TEST_F(Dial, RuleRefusalAgreesWithTheDialCommand) {
     add_subst(SUBST_DIAL, "7", r.replacement);
     ms->peer_addr = net_address{};
     EXPECT_EQ(run("ATD7"), r.refusal == nullptr ? "" : "ERROR\r\n");
+  }
+}
+
+TEST_F(Dial, RuleTargetsGiveTheAddressAndPort) {
+  struct row {
+    const char* replacement;
+    const char* peer;
+    uint16_t port;  // 0: the configured port
+  } rows[] = {
+      {"192168001001:2000", "192.168.1.1", 2000},
+      {"192168001001:20X", "192.168.1.1", 0},
+      {"192168001001:", "192.168.1.1", 0},
+      {"[2001:DB8::1]", "2001:db8::1", 0},
+      {"[::1]:65535", "::1", 65535},
+      {"[::FFFF:10.0.0.1]:7", "10.0.0.1", 7},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.replacement);
+    subst_clear(ms->subst_table, ms->subst_count);
+    add_subst(SUBST_DIAL, "7", r.replacement);
+    ms->peer_addr = net_address{};
+    EXPECT_EQ(run("ATD7"), "");
+    EXPECT_EQ(peer_text(*ms), r.peer);
+    EXPECT_EQ(ms->peer_addr.port, r.port);
   }
 }
 

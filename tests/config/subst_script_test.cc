@@ -102,12 +102,29 @@ TEST(SubstScript, AcceptedScriptsFillTheTableInOrder) {
        {{SUBST_INFO, "1", "a\r"}, {SUBST_DIAL, "2", "010000000001"}}},
       // A zero byte ends the script.
       {std::string("I1:a\0X:y", 8), {{SUBST_INFO, "1", "a"}}},
+      // Dial targets: a port, an IPv6 address, a host name; twelve digits followed by anything
+      // but ":" and a port keep their old meaning.
+      {"D1:192168001001:2000", {{SUBST_DIAL, "1", "192168001001:2000"}}},
+      {"D1:192168001001:", {{SUBST_DIAL, "1", "192168001001:"}}},
+      {"D1:192168001001:20x", {{SUBST_DIAL, "1", "192168001001:20X"}}},
+      {"D1:[2001:db8::1]", {{SUBST_DIAL, "1", "[2001:DB8::1]"}}},
+      {"D1:[::1]:65535", {{SUBST_DIAL, "1", "[::1]:65535"}}},
+      {"D1:router-7.example.net:1", {{SUBST_DIAL, "1", "ROUTER-7.EXAMPLE.NET:1"}}},
+      {"D1:x192168001001", {{SUBST_DIAL, "1", "X192168001001"}}},
+      {"D1:" + std::string(251, '7') + ".a", {{SUBST_DIAL, "1", std::string(251, '7') + ".A"}}},
   };
   for (const auto& c : cases) {
     loaded l = load(c.script);
     EXPECT_EQ(l.rc, 0) << "script: \"" << c.script << "\"";
     EXPECT_EQ(entries(l), c.expected) << "script: \"" << c.script << "\"";
   }
+}
+
+// A dial target of a new form that is malformed: its reason, then those of any bad line.
+log_lines bad_target(const std::string& target, const std::string& reason) {
+  return concat(
+      {{7, "bad dial target (" + target + "): " + reason}, {7, "bad substitution definition"}},
+      closing(1));
 }
 
 TEST(SubstScript, FailuresLogTheirReasonThenTheLineNumber) {
@@ -141,13 +158,29 @@ TEST(SubstScript, FailuresLogTheirReasonThenTheLineNumber) {
       {"D1:1921680010011", concat({{7, "bad length of substitution phone number (1921680010011)"},
                                    {7, "bad substitution definition"}},
                                   closing(1))},
-      {"D1:x192168001001", concat({{7, "bad length of substitution phone number (X192168001001)"},
+      {"D1:+192168001001", concat({{7, "bad length of substitution phone number (+192168001001)"},
                                    {7, "bad substitution definition"}},
                                   closing(1))},
       {"D1: \r", concat({{7, "bad length of substitution phone number ()"},
                          {7, "bad substitution definition"}},
                         closing(1))},
       {"I1a:text", concat({{7, "bad substitution definition"}}, closing(1))},
+      {"D1:192168001001:70000", bad_target("192168001001:70000", "port 70000 is not 1 to 65535")},
+      {"D1:192168001001:0", bad_target("192168001001:0", "port 0 is not 1 to 65535")},
+      {"D1:[2001:db8::1", bad_target("[2001:DB8::1", "no \"]\" after the IPv6 address")},
+      {"D1:[2001:db8::g]", bad_target("[2001:DB8::G]", "\"2001:DB8::G\" is not an IPv6 address")},
+      {"D1:[10.0.0.1]", bad_target("[10.0.0.1]", "\"10.0.0.1\" is not an IPv6 address")},
+      {"D1:[::1]2000", bad_target("[::1]2000", "\"2000\" is not \":\" and a port")},
+      {"D1:[::1]:", bad_target("[::1]:", "\":\" is not \":\" and a port")},
+      {"D1:router:http", bad_target("ROUTER:HTTP", "\":HTTP\" is not \":\" and a port")},
+      {"D1:router..example", bad_target("ROUTER..EXAMPLE",
+                                        "\"ROUTER..EXAMPLE\" is not a name (labels of letters, "
+                                        "digits and hyphens separated by dots)")},
+      {"D1:router_1", bad_target("ROUTER_1",
+                                 "\"ROUTER_1\" is not a name (labels of letters, "
+                                 "digits and hyphens separated by dots)")},
+      {"D1:" + std::string(252, '7') + ".a",
+       bad_target(std::string(252, '7') + ".A", "the name has 254 characters, more than 253")},
       {"I-1:text", concat({{7, "bad substitution definition"}}, closing(1))},
       {"I1:y\nI12:x", concat({{7, "duplicit substitution (type: I, pat: 12)"}}, closing(2))},
       {"I1:y\nI1:x", concat({{7, "duplicit substitution (type: I, pat: 1)"}}, closing(2))},

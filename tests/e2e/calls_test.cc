@@ -459,3 +459,52 @@ TEST(Calls, StatusFilesFollowTheCall) {
 }
 
 }  // namespace
+
+namespace {
+
+// A call each way between two daemons over IPv6: each one's dial rule 6 names [::1] and the
+// other's port. The callee's allow list takes only ::1, so the call is seen as IPv6 throughout:
+// in the logs, the status file and the allow list.
+TEST(Calls, TwoDaemonsCallEachOtherOverIpv6) {
+  modem a;
+  modem b;
+  for (modem* m : {&a, &b}) {
+    use_call_settings(m->box);
+    modem* other = m == &a ? &b : &a;
+    m->box.set("MOD_ORVANE_CFG_SCRIPT",
+               base64_of("D6:[::1]:" + std::to_string(other->box.port()) + "\n"));
+    m->box.set("MOD_ORVANE_ALLOW", "::1/128");
+  }
+  ASSERT_TRUE(start_modem(a));
+  ASSERT_TRUE(start_modem(b));
+  struct {
+    modem& caller;
+    modem& callee;
+  } ways[] = {{a, b}, {b, a}};
+  size_t way = 0;
+  for (const auto& w : ways) {
+    SCOPED_TRACE(++way);
+    ASSERT_TRUE(serial_exchange(w.caller.d, "ATD6\r", "ATD6\r\n"));
+    ASSERT_TRUE(serial_gets(w.callee.d, kRing, 10));
+    ASSERT_TRUE(serial_exchange(w.callee.d, "ATA\r", "ATA\r\n" + std::string(kConnect)));
+    ASSERT_TRUE(serial_gets(w.caller.d, kConnect, 10));
+    EXPECT_TRUE(w.caller.d.wait_log("Trying to connect to ::1", seconds_from_now(5), 6));
+    EXPECT_TRUE(w.caller.d.wait_log("TCP connection to ::1 established", seconds_from_now(5), 5));
+    EXPECT_TRUE(w.callee.d.wait_log("TCP connection from ::1 established", seconds_from_now(5), 5));
+    ASSERT_TRUE(w.caller.d.serial_write("over IPv6"));
+    EXPECT_TRUE(serial_gets(w.callee.d, "over IPv6"));
+    ASSERT_TRUE(w.callee.d.serial_write("and back"));
+    EXPECT_TRUE(serial_gets(w.caller.d, "and back"));
+    EXPECT_EQ(request_status(w.callee), "On-line  : Yes\nConnected: to ::1\n");
+
+    ASSERT_TRUE(escape_to_command_mode(w.caller, 1));
+    EXPECT_TRUE(serial_gets(w.callee.d, "+++"));
+    ASSERT_TRUE(serial_exchange(w.caller.d, "ATH\r", "ATH\r\nOK\r\n"));
+    EXPECT_TRUE(serial_gets(w.callee.d, kNoCarrier, 10));
+    EXPECT_TRUE(w.caller.d.wait_log("TCP connection to ::1 closed: ATH", seconds_from_now(5), 6));
+  }
+  stop_modem(a);
+  stop_modem(b);
+}
+
+}  // namespace

@@ -231,8 +231,9 @@ TEST(OrvaneSettings, ScriptTheDaemonWouldRefuseIsNotStored) {
        {"(the daemon's line 2): \"I12:x\": an earlier rule of the same type",
         "; duplicit substitution (type: I, pat: 12)"}},
       {"D0800:1921680010\n",
-       {"bad dial rule: D, a phone number, \":\" and exactly twelve digits; bad length of "
-        "substitution phone number (1921680010)"}},
+       {"bad dial rule: D, a phone number, \":\" and exactly twelve digits, an [IPv6 address] or "
+        "a host name, each with \":\" and a port or without; bad length of substitution phone "
+        "number (1921680010)"}},
       {"Dabc:192168001001\n", {"phone number contains a letter A"}},
       {std::string(12001, '\n'), {"the script has 12001 bytes; at most 12000 can be saved"}},
       {std::string("I1:a\0b\n", 7), {"the script holds a zero byte"}},
@@ -267,8 +268,9 @@ TEST(OrvaneSettings, CheckPassesTheSampleAndFailsWhatStopsTheDaemon) {
        "error: MOD_ORVANE_SERIAL: invalid serial device number 2 (0 or 1 expected)"},
       {"MOD_ORVANE_CFG_SCRIPT", base64_encode_alloc("I1:x\n\nD1:2\n"), 1,
        "error: MOD_ORVANE_CFG_SCRIPT: script line 3 (the daemon's line 2): \"D1:2\": bad dial "
-       "rule: D, a phone number, \":\" and exactly twelve digits; bad length of substitution "
-       "phone number (2)\n"},
+       "rule: D, a phone number, \":\" and exactly twelve digits, an [IPv6 address] or a host "
+       "name, each with \":\" and a port or without; bad length of substitution phone number "
+       "(2)\n"},
       {"MOD_ORVANE_CFG_SCRIPT", base64_encode_alloc("D1:256000000001\n"), 0,
        "warning: MOD_ORVANE_CFG_SCRIPT: script line 1 (the daemon's line 1): "
        "\"D1:256000000001\": ATD refuses dial rule D1:256000000001: a group of three digits "

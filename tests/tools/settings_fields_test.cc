@@ -219,8 +219,9 @@ TEST(SettingsFields, ScriptCheckNamesEveryBadLineOnce) {
           "script line 4 (the daemon's line 3): \"D123\": no \":\" between the pattern and the "
           "replacement",
           "script line 5 (the daemon's line 4): \"D12a:192168001001\": bad dial rule: D, a phone "
-          "number, \":\" and exactly twelve digits; phone number contains a letter A; phone "
-          "number 12A can't be normalized",
+          "number, \":\" and exactly twelve digits, an [IPv6 address] or a host name, each "
+          "with \":\" and a port or without; phone number contains a letter A; phone number "
+          "12A can't be normalized",
           "script line 9 (the daemon's line 6): \"I1:dup\": an earlier rule of the same type has "
           "a pattern that begins this one (list the longer pattern first); duplicit "
           "substitution (type: I, pat: 1)",

@@ -1,0 +1,38 @@
+// Where a dial rule sends a call: the text after the ":" of a D line of the substitution script
+// (upper-cased, without blanks). Twelve digits stand for an IPv4 address as they always did;
+// besides them a rule may name another port, an IPv6 address or a host name:
+//   192168001001        192168001001:2000
+//   [2001:DB8::1]       [2001:DB8::1]:2000
+//   ROUTER7.EXAMPLE.NET ROUTER7.EXAMPLE.NET:2000
+// Twelve digits followed by anything but ":" and a port keep their old meaning: the rest is
+// ignored.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/net_address.h"
+
+enum dial_target_kind : int { TARGET_DIGITS = 0, TARGET_ADDRESS = 1, TARGET_NAME = 2 };
+
+struct dial_target {
+  dial_target_kind kind = TARGET_DIGITS;
+  std::string_view host;  // DIGITS: the text from the twelve digits on; NAME: the name
+  net_address address;    // ADDRESS: the address between the brackets (port 0)
+  uint16_t port = 0;      // 0: none given, the configured port is used
+};
+
+// The longest host name a target may give.
+constexpr size_t DIAL_NAME_MAX = 253;
+
+enum dial_target_parsed : int {
+  TARGET_PARSED = 0,
+  TARGET_NO_FORM = -1,    // none of the forms (neither twelve digits, "[" nor a letter)
+  TARGET_MALFORMED = -2,  // a form with a fault, said in `problem`
+};
+
+// Parses `text` into `target` (whose views point into `text`). On TARGET_MALFORMED `problem`
+// says what is wrong, e.g. "port 70000 is not 1 to 65535".
+dial_target_parsed dial_target_parse(std::string_view text, dial_target& target,
+                                     std::string& problem);
