@@ -18,3 +18,18 @@ foreach(file ${programs})
     message(FATAL_ERROR "objcopy ${file} failed")
   endif()
 endforeach()
+
+# The router's tarball leaves out what only a Debian machine reads: the systemd unit and
+# lintian's overrides.
+if(CPACK_GENERATOR STREQUAL "TGZ")
+  file(GLOB debian_only "${CPACK_TEMPORARY_DIRECTORY}/*/lib/systemd"
+       "${CPACK_TEMPORARY_DIRECTORY}/*/share/lintian")
+  file(REMOVE_RECURSE ${debian_only})
+  file(GLOB lib_dirs LIST_DIRECTORIES true "${CPACK_TEMPORARY_DIRECTORY}/*/lib")
+  foreach(dir ${lib_dirs})
+    file(GLOB content LIST_DIRECTORIES true "${dir}/*")
+    if(NOT content)
+      file(REMOVE_RECURSE "${dir}")
+    endif()
+  endforeach()
+endif()

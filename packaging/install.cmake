@@ -13,11 +13,13 @@ set(ORVANED_SYSTEMD_UNIT_DIR lib/systemd/system
 # Without DESTDIR an installation writes to this machine's own /opt, /etc and /var: say so first.
 set(destination_code [=[
   if("$ENV{DESTDIR}" STREQUAL "")
-    set(sbin "@CMAKE_INSTALL_SBINDIR@")
-    if(NOT IS_ABSOLUTE "${sbin}")
-      set(sbin "${CMAKE_INSTALL_PREFIX}/${sbin}")
-    endif()
-    message(STATUS "Installing on this machine (no DESTDIR): ${sbin}, ${CMAKE_INSTALL_PREFIX}/share, @ORVANED_INIT_DIR@, @ORVANED_CONFIG_DIR@ and /var/orvane")
+    set(places "${CMAKE_INSTALL_PREFIX}")
+    foreach(dir "@ORVANED_INIT_DIR@" "@ORVANED_SYSTEMD_UNIT_DIR@" "@ORVANED_CONFIG_DIR@" /var/orvane)
+      if(IS_ABSOLUTE "${dir}")
+        string(APPEND places ", ${dir}")
+      endif()
+    endforeach()
+    message(STATUS "Installing on this machine (no DESTDIR): ${places}")
   endif()
 ]=])
 string(CONFIGURE "${destination_code}" destination_code @ONLY)
