@@ -11,6 +11,9 @@ foreach(file ${compressed})
 endforeach()
 
 file(GLOB programs "${CPACK_TEMPORARY_DIRECTORY}/*/sbin/*" "${CPACK_TEMPORARY_DIRECTORY}/sbin/*")
+if(NOT CPACK_ORVANED_OBJCOPY)
+  set(programs "")  # no objcopy found: the notes stay
+endif()
 foreach(file ${programs})
   execute_process(COMMAND "${CPACK_ORVANED_OBJCOPY}" --remove-section=.comment "${file}"
                   RESULT_VARIABLE failed)
