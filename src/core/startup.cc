@@ -83,6 +83,117 @@ void shutdown_call(modem_state& ms, loop_state& ls) {
   }
 }
 
+// The steps of start-up and shutdown, in the order daemon_main takes them (that of orvaned(8)).
+
+// Opens the log, says "started" and finds the files under ORVANED_ROOT.
+void begin_startup(modem_state& ms, loop_state& ls, const char* argv0) {
+  ls.next_ring_time = monotonic_seconds();
+  start_session();
+  log_open(argv0);
+  log_direct(5, "started");
+  ms.paths = paths_under_root(getenv("ORVANED_ROOT"));
+}
+
+// Waits for an earlier instance to end, then writes the pid file. Returns the errno of a failed
+// write, reported once the settings say which levels the operator wants.
+int take_pid_file(modem_state& ms) {
+  wait_for_other_instance(ms);
+  ms.pid_file_written = write_pid_file(ms.paths.pid_file.c_str(), current_pid());
+  return errno;
+}
+
+// Reads the settings file and derives what depends on it. Returns whether the file was read.
+bool load_settings(modem_state& ms, int pid_file_errno) {
+  settings_notes notes = settings_load(ms.settings, ms.paths.settings.c_str());
+  log_set_threshold(&ms.settings.sysloglev);
+  if (!ms.pid_file_written) {
+    log_msg(3, "can't write pid file %s: %s", ms.paths.pid_file.c_str(), strerror(pid_file_errno));
+  }
+  settings_log_notes(notes, ms.paths.settings.c_str());
+  warn_sreg_limits(ms.settings);
+  recompute_timers(ms);
+  sreg_table_fill(ms);
+  ms.pending_action = ACTION_NONE;
+  ms.term_signal = 0;
+  ms.status_request = 0;
+  return notes.read;
+}
+
+// Refuses the settings that start-up cannot run with; each refusal ends start-up.
+void check_settings(modem_state& ms, loop_state& ls, bool settings_read) {
+  // A list with an entry that is not an address would let callers in or keep them out against
+  // the operator's intent.
+  std::string bad_entry;
+  if (!allow_list_parse(ms.settings.allow, ms.allowed, bad_entry)) {
+    startup_failed(ms, settings_read,
+                   "MOD_ORVANE_ALLOW: \"" + bad_entry + "\" is not an IPv4 address or prefix");
+  }
+  ls.connect_code = connect_code_for_baud(ms.settings.baudrate);
+
+  // Only two devices exist; another number is a setting error, refused before anything is
+  // locked.
+  if (ms.settings.serial > 1) {
+    startup_failed(ms, settings_read,
+                   "invalid serial device number " + std::to_string(ms.settings.serial) +
+                       " (0 or 1 expected)");
+  }
+  if (!serial_flow_valid(ms.settings.flowcontrol)) {
+    startup_failed(ms, settings_read,
+                   "invalid flow control " + std::to_string(ms.settings.flowcontrol) +
+                       " (0, 3 or 4 expected)");
+  }
+}
+
+// Takes the UUCP lock of the serial device the settings name.
+void lock_serial_device(modem_state& ms, bool settings_read) {
+  ms.device_path = ms.paths.devices[ms.settings.serial];
+  const char* device = ms.device_path.c_str();
+  int locked = lock_device(device, ms.paths.lock_dir.c_str(), LOCK_TIMEOUT_SEC);
+  if (locked < 0) {
+    int err = errno;
+    startup_failed(ms, settings_read,
+                   "can't create lock file " + lock_file_name(device, ms.paths.lock_dir.c_str()) +
+                       ": " + strerror(err));
+  }
+  if (locked == 0) {
+    startup_failed(ms, settings_read,
+                   std::string("device ") + device + " is locked by another process");
+  }
+}
+
+// Opens the serial port with the line settings, DTR (the carrier towards the DTE) down and RTS
+// up. The port logs its own errors.
+void open_serial_port(modem_state& ms) {
+  const modem_settings& s = ms.settings;
+  int fd = serial_open(ms.device_path.c_str(), s.baudrate, s.databits, s.parity.c_str(), s.stopbits,
+                       s.flowcontrol);
+  if (fd < 0) fatal_exit(ms);
+  set_modem_lines(fd, TIOCM_DTR, 0);
+  set_modem_lines(fd, TIOCM_RTS, 1);
+  ms.serial_fd.reset(fd);
+}
+
+void open_listener(modem_state& ms, bool settings_read) {
+  ms.listen_sock.reset(open_listen_socket(ms.settings.port));
+  if (!ms.listen_sock.valid()) startup_failed(ms, settings_read, "can't open listen socket");
+}
+
+void install_signals(modem_state& ms) {
+  set_signal_target(&ms);
+  install_signal_handlers(handle_signal);
+}
+
+// Ends the call, releases the port and its lock, logs the signal and removes the pid file.
+void shut_down(modem_state& ms, loop_state& ls) {
+  subst_clear(ms.subst_table, ms.subst_count);
+  shutdown_call(ms, ls);
+  ms.serial_fd.reset();
+  unlock_device(ms.device_path.c_str(), ms.paths.lock_dir.c_str());
+  log_msg(5, "received signal %i", static_cast<int>(ms.term_signal));
+  log_msg(5, "terminated");
+  if (ms.pid_file_written) remove_file(ms.paths.pid_file.c_str());
+}
+
 }  // namespace
 
 void handle_signal(int signo) {
@@ -105,86 +216,16 @@ void fatal_exit(const modem_state& ms) {
 int daemon_main(int argc, char** argv) {
   static modem_state ms;
   static loop_state ls;
-  ls.next_ring_time = monotonic_seconds();
-  start_session();
-  log_open(argc > 0 ? argv[0] : nullptr);
-  log_direct(5, "started");
-  ms.paths = paths_under_root(getenv("ORVANED_ROOT"));
-
-  wait_for_other_instance(ms);
-  ms.pid_file_written = write_pid_file(ms.paths.pid_file.c_str(), current_pid());
-  int pid_file_errno = errno;
-
-  settings_notes notes = settings_load(ms.settings, ms.paths.settings.c_str());
-  const bool settings_read = notes.read;
-  log_set_threshold(&ms.settings.sysloglev);
-  // Reported once the settings say which levels the operator wants.
-  if (!ms.pid_file_written) {
-    log_msg(3, "can't write pid file %s: %s", ms.paths.pid_file.c_str(), strerror(pid_file_errno));
-  }
-  settings_log_notes(notes, ms.paths.settings.c_str());
-  warn_sreg_limits(ms.settings);
-  recompute_timers(ms);
-  sreg_table_fill(ms);
-  ms.pending_action = ACTION_NONE;
-  ms.term_signal = 0;
-  ms.status_request = 0;
-
+  begin_startup(ms, ls, argc > 0 ? argv[0] : nullptr);
+  int pid_file_errno = take_pid_file(ms);
+  bool settings_read = load_settings(ms, pid_file_errno);
   load_script(ms);
-  // A list with an entry that is not an address would let callers in or keep them out against
-  // the operator's intent.
-  std::string bad_entry;
-  if (!allow_list_parse(ms.settings.allow, ms.allowed, bad_entry)) {
-    startup_failed(ms, settings_read,
-                   "MOD_ORVANE_ALLOW: \"" + bad_entry + "\" is not an IPv4 address or prefix");
-  }
-  ls.connect_code = connect_code_for_baud(ms.settings.baudrate);
-
-  // Only two devices exist; another number is a setting error, refused before anything is
-  // locked.
-  if (ms.settings.serial > 1) {
-    startup_failed(ms, settings_read,
-                   "invalid serial device number " + std::to_string(ms.settings.serial) +
-                       " (0 or 1 expected)");
-  }
-  if (!serial_flow_valid(ms.settings.flowcontrol)) {
-    startup_failed(ms, settings_read,
-                   "invalid flow control " + std::to_string(ms.settings.flowcontrol) +
-                       " (0, 3 or 4 expected)");
-  }
-  ms.device_path = ms.paths.devices[ms.settings.serial];
-  const char* device = ms.device_path.c_str();
-  int locked = lock_device(device, ms.paths.lock_dir.c_str(), LOCK_TIMEOUT_SEC);
-  if (locked < 0) {
-    int err = errno;
-    startup_failed(ms, settings_read,
-                   "can't create lock file " + lock_file_name(device, ms.paths.lock_dir.c_str()) +
-                       ": " + strerror(err));
-  }
-  if (locked == 0) {
-    startup_failed(ms, settings_read,
-                   std::string("device ") + device + " is locked by another process");
-  }
-  const modem_settings& s = ms.settings;
-  int fd = serial_open(device, s.baudrate, s.databits, s.parity.c_str(), s.stopbits, s.flowcontrol);
-  if (fd < 0) fatal_exit(ms);
-  set_modem_lines(fd, TIOCM_DTR, 0);
-  set_modem_lines(fd, TIOCM_RTS, 1);
-  ms.serial_fd.reset(fd);
-
-  ms.listen_sock.reset(open_listen_socket(s.port));
-  if (!ms.listen_sock.valid()) startup_failed(ms, settings_read, "can't open listen socket");
-  set_signal_target(&ms);
-  install_signal_handlers(handle_signal);
-
+  check_settings(ms, ls, settings_read);
+  lock_serial_device(ms, settings_read);
+  open_serial_port(ms);
+  open_listener(ms, settings_read);
+  install_signals(ms);
   run_event_loop(ms, ls);
-
-  subst_clear(ms.subst_table, ms.subst_count);
-  shutdown_call(ms, ls);
-  ms.serial_fd.reset();
-  unlock_device(device, ms.paths.lock_dir.c_str());
-  log_msg(5, "received signal %i", static_cast<int>(ms.term_signal));
-  log_msg(5, "terminated");
-  if (ms.pid_file_written) remove_file(ms.paths.pid_file.c_str());
+  shut_down(ms, ls);
   return 0;
 }
