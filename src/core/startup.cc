@@ -1,5 +1,6 @@
 #include "core/startup.h"
 
+#include <signal.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
@@ -15,9 +16,10 @@
 #include "platform/lock_file.h"
 #include "platform/log.h"
 #include "platform/pid_file.h"
-#include "platform/process.h"
 #include "platform/serial_port.h"
 #include "platform/sockets.h"
+#include "platform/system_calls.h"
+#include "platform/system_io.h"
 
 namespace {
 
@@ -88,7 +90,7 @@ void shutdown_call(modem_state& ms, loop_state& ls) {
 // Opens the log, says "started" and finds the files under ORVANED_ROOT.
 void begin_startup(modem_state& ms, loop_state& ls, const char* argv0) {
   ls.next_ring_time = monotonic_seconds();
-  start_session();
+  sys().new_session();  // the daemon may already lead a session
   log_open(argv0);
   log_direct(5, "started");
   ms.paths = paths_under_root(getenv("ORVANED_ROOT"));
@@ -180,7 +182,7 @@ void open_listener(modem_state& ms, bool settings_read) {
 
 void install_signals(modem_state& ms) {
   set_signal_target(&ms);
-  install_signal_handlers(handle_signal);
+  install_signal_handlers();
 }
 
 // Ends the call, releases the port and its lock, logs the signal and removes the pid file.
@@ -191,7 +193,7 @@ void shut_down(modem_state& ms, loop_state& ls) {
   unlock_device(ms.device_path.c_str(), ms.paths.lock_dir.c_str());
   log_msg(5, "received signal %i", static_cast<int>(ms.term_signal));
   log_msg(5, "terminated");
-  if (ms.pid_file_written) remove_file(ms.paths.pid_file.c_str());
+  if (ms.pid_file_written) remove_pid_file(ms.paths.pid_file.c_str());
 }
 
 }  // namespace
@@ -207,10 +209,15 @@ void handle_signal(int signo) {
 
 void set_signal_target(modem_state* ms) { signal_target = ms; }
 
+void install_signal_handlers() {
+  for (int signo : {SIGINT, SIGTERM, SIGQUIT, SIGUSR1}) sys().set_signal(signo, handle_signal);
+  sys().set_signal(SIGPIPE, SIG_IGN);
+}
+
 void fatal_exit(const modem_state& ms) {
   log_msg(5, "terminated");
-  if (ms.pid_file_written) remove_file(ms.paths.pid_file.c_str());
-  exit_process(1);
+  if (ms.pid_file_written) remove_pid_file(ms.paths.pid_file.c_str());
+  exit(1);
 }
 
 int daemon_main(int argc, char** argv) {
