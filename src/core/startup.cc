@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -77,6 +78,34 @@ void load_script(modem_state& ms) {
   fatal_exit(ms);
 }
 
+// The usage text: what the daemon reads from its environment and which files it uses.
+void print_usage(FILE* to) {
+  const daemon_paths files;
+  fprintf(to,
+          "usage: orvaned [--help | --version]\n"
+          "\n"
+          "Makes a serial port behave like a dial-up modem that calls over TCP/IPv4. Runs in the\n"
+          "foreground, logs to syslog (facility daemon), stops on SIGTERM, SIGINT or SIGQUIT.\n"
+          "\n"
+          "Environment:\n"
+          "  ORVANED_ROOT        a directory under which every file below lies (tests, sandboxes)\n"
+          "  ORVANED_LOG_STDERR  when not empty, every logged line is copied to standard error\n"
+          "\n"
+          "Files:\n"
+          "  %-26s the settings\n"
+          "  %-26s the daemon's version (ATI3)\n"
+          "  %-26s the router's version (ATI2)\n"
+          "  %-26s the process id\n"
+          "  %-26s the serial port (MOD_ORVANE_SERIAL 0 or 1)\n"
+          "  %-26s the UUCP locks of the ports\n"
+          "  %-26s status files written on SIGUSR1\n"
+          "\n"
+          "See orvaned(8).\n",
+          files.settings.c_str(), files.module_version.c_str(), files.router_version.c_str(),
+          files.pid_file.c_str(), (files.devices[0] + ", " + files.devices[1]).c_str(),
+          (files.lock_dir + "/LCK..ttyS*").c_str(), (files.status_dir + "/status_*").c_str());
+}
+
 void shutdown_call(modem_state& ms, loop_state& ls) {
   if (ms.call_state == CALL_CONNECTED) {
     call_hangup(ms, ls, HANGUP_TERMINATION);
@@ -92,6 +121,7 @@ void begin_startup(modem_state& ms, loop_state& ls, const char* argv0) {
   ls.next_ring_time = monotonic_seconds();
   sys().new_session();  // the daemon may already lead a session
   log_open(argv0);
+  log_keep_errors(true);
   log_direct(5, "started");
   ms.paths = paths_under_root(getenv("ORVANED_ROOT"));
 }
@@ -215,9 +245,25 @@ void install_signal_handlers() {
 }
 
 void fatal_exit(const modem_state& ms) {
+  log_show_kept_errors();
   log_msg(5, "terminated");
   if (ms.pid_file_written) remove_pid_file(ms.paths.pid_file.c_str());
   exit(1);
+}
+
+int answer_command_line(int argc, char** argv, const char* version) {
+  if (argc < 2) return -1;
+  std::string arg = argv[1];
+  if (argc == 2 && arg == "--help") {
+    print_usage(stdout);
+    return 0;
+  }
+  if (argc == 2 && arg == "--version") {
+    printf("%s\n", version);
+    return 0;
+  }
+  print_usage(stderr);
+  return 2;
 }
 
 int daemon_main(int argc, char** argv) {
@@ -232,6 +278,7 @@ int daemon_main(int argc, char** argv) {
   open_serial_port(ms);
   open_listener(ms, settings_read);
   install_signals(ms);
+  log_keep_errors(false);  // started: nothing left for a terminal
   run_event_loop(ms, ls);
   shut_down(ms, ls);
   return 0;
