@@ -29,23 +29,29 @@ constexpr int LOCK_TIMEOUT_SEC = 1;
 
 modem_state* signal_target = nullptr;
 
-// True while the pid file names another running instance of this daemon. A missing file, one
-// without a number, a dead pid, this process's own pid or a process running another program
-// (the pid was reused after a crash) are left-overs, not an instance.
-bool other_instance_running(const char* pid_path) {
+// The pid of another running instance of this daemon that the pid file names, 0 when there is
+// none. A missing file, one without a number, a dead pid, this process's own pid or a process
+// running another program (the pid was reused after a crash) are left-overs, not an instance.
+int other_instance_pid(const char* pid_path) {
   int pid = 0;
-  if (!read_pid_file(pid_path, pid) || pid <= 0 || pid == current_pid()) return false;
-  return process_alive(pid) != 0 && runs_this_executable(pid);
+  if (!read_pid_file(pid_path, pid) || pid <= 0 || pid == current_pid()) return 0;
+  return process_alive(pid) != 0 && runs_this_executable(pid) ? pid : 0;
 }
 
 void wait_for_other_instance(const modem_state& ms) {
   int deadline = monotonic_seconds() + INSTANCE_WAIT_SEC;
+  bool said = false;
   for (;;) {
     if (monotonic_seconds() >= deadline) {
       log_direct(3, "Multiple instances of daemon detected - exiting");
       fatal_exit(ms);
     }
-    if (!other_instance_running(ms.paths.pid_file.c_str())) return;
+    int other = other_instance_pid(ms.paths.pid_file.c_str());
+    if (other == 0) return;
+    if (!said) {
+      log_direct(4, "waiting up to %i s for orvaned pid %i to exit", INSTANCE_WAIT_SEC, other);
+      said = true;
+    }
     sleep_seconds(1);
   }
 }
@@ -65,15 +71,18 @@ void load_script(modem_state& ms) {
   }
 }
 
-// Ends start-up for `reason` (level 3). Without a settings file every number is 0, the log
-// threshold too, and the reason would reach no one: it then bypasses the threshold. A level
-// that the file sets is kept, 0 included.
+// Ends start-up for `reason`, followed by `detail` when it is not empty (both level 3). Without
+// a settings file every number is 0, the log threshold too, and the reason would reach no one:
+// it then bypasses the threshold. A level that the file sets is kept, 0 included.
 [[noreturn]] void startup_failed(const modem_state& ms, bool settings_read,
-                                 const std::string& reason) {
-  if (settings_read) {
-    log_msg(3, "%s", reason.c_str());
-  } else {
-    log_direct(3, "%s", reason.c_str());
+                                 const std::string& reason, const std::string& detail = "") {
+  for (const std::string* line : {&reason, &detail}) {
+    if (line->empty()) continue;
+    if (settings_read) {
+      log_msg(3, "%s", line->c_str());
+    } else {
+      log_direct(3, "%s", line->c_str());
+    }
   }
   fatal_exit(ms);
 }
@@ -188,8 +197,15 @@ void lock_serial_device(modem_state& ms, bool settings_read) {
                        ": " + strerror(err));
   }
   if (locked == 0) {
+    // The holder, unless it let go meanwhile.
+    std::string name = lock_file_name(device, ms.paths.lock_dir.c_str());
+    int holder = 0;
+    std::string detail;
+    if (read_pid_file(name.c_str(), holder) && holder > 0) {
+      detail = "lock file " + name + " is held by pid " + std::to_string(holder);
+    }
     startup_failed(ms, settings_read,
-                   std::string("device ") + device + " is locked by another process");
+                   std::string("device ") + device + " is locked by another process", detail);
   }
 }
 
@@ -207,7 +223,11 @@ void open_serial_port(modem_state& ms) {
 
 void open_listener(modem_state& ms, bool settings_read) {
   ms.listen_sock.reset(open_listen_socket(ms.settings.port));
-  if (!ms.listen_sock.valid()) startup_failed(ms, settings_read, "can't open listen socket");
+  if (!ms.listen_sock.valid()) {
+    startup_failed(ms, settings_read, "can't open listen socket",
+                   "can't listen on TCP port " + std::to_string(ms.settings.port & 0xFFFFU) +
+                       " of every address");
+  }
 }
 
 void install_signals(modem_state& ms) {
