@@ -113,7 +113,7 @@ def run(ctx):
     figures = [
         f"{sent[0]} SIGUSR1 sent in {storm_time[0]:.1f} s, at least {len(reads['versions'])} status file sets written "
         f"(distinct status_c files seen), {reads['reads']} reads: {len(reads['torn'])} not whole",
-        f"{rounds[0]} transfers of {h.size_text(size)}: {h.size_text(moved[0])} each way in {elapsed:.1f} s, "
+        f"{rounds[0]} transfer{'s' if rounds[0] != 1 else ''} of {h.size_text(size)}: {h.size_text(moved[0])} each way in {elapsed:.1f} s, "
         f"{'byte-exact' if not call_errors else 'NOT exact'}; A's CPU {cpu:.1f} s",
     ]
     return {
