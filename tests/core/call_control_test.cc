@@ -462,6 +462,37 @@ TEST(CallControl, CallCommandsWithoutACall) {
   }
 }
 
+// A dial that a later command of the same read replaces never starts, and takes its address
+// with it: the next ATD dials. Each line keeps its own answer.
+TEST(CallControl, DialReplacedInTheSameReadLeavesTheModemAbleToDial) {
+  struct replaced_case {
+    const char* follower;
+    const char* reply;
+  };
+  const replaced_case cases[] = {
+      {"ATH", "ATH\r\nERROR\r\n"},
+      {"ATO", "ATO\r\nERROR\r\n"},
+      {"ATA", "ATA\r\nERROR\r\n"},
+      {"ATZ", "ATZ\r\nOK\r\n"},
+  };
+  for (const replaced_case& c : cases) {
+    SCOPED_TRACE(c.follower);
+    loop_fixture f;
+    save_fixture_settings(f);
+    f.dte_write(std::string("ATD127000000001\r") + c.follower + "\r");
+    f.pass();
+    EXPECT_EQ(f.dte_read(), std::string("ATD127000000001\r\n") + c.reply);
+    EXPECT_EQ(f.last_dial(), nullptr);
+    EXPECT_EQ(f.ms().call_state, CALL_IDLE);
+
+    f.type_line("ATD127000000001");
+    f.pass();
+    EXPECT_EQ(f.dte_read(), "ATD127000000001\r\n");
+    EXPECT_EQ(f.ms().call_state, CALL_DIALING);
+    EXPECT_NE(f.last_dial(), nullptr);
+  }
+}
+
 TEST(CallControl, CommandsWhileRinging) {
   loop_fixture f;
   log_capture log;
