@@ -31,8 +31,13 @@ int parse_optional_zero(char c) {
   return is_digit(c) ? -1 : 0;
 }
 
+// A later command of the same read may replace a dial that has not run yet: its address goes
+// with it, or every later ATD would find a call under way. (ATD itself never replaces a dial:
+// it refuses while an address is set.)
 int request_action(modem_state& ms, int count, bool check_only, pending_action action) {
-  if (count >= 0 && !check_only) ms.pending_action = action;
+  if (count < 0 || check_only) return count;
+  if (ms.pending_action == ACTION_DIAL) ms.peer_addr = net_address{};
+  ms.pending_action = action;
   return count;
 }
 
@@ -85,8 +90,7 @@ int cmd_reset(modem_state& ms, char* text, bool check_only) {
   ms.settings = std::move(loaded);
   recompute_timers(ms);
   if (flow_changed) apply_flow_control(ms);
-  ms.pending_action = ACTION_RESET;
-  return count;
+  return request_action(ms, count, false, ACTION_RESET);
 }
 
 int cmd_dtr_action(modem_state& ms, char* text, bool check_only) {

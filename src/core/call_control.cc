@@ -81,6 +81,13 @@ void turn_away(loop_state& ls, unique_fd& conn, const net_address& addr, const c
   close_socket(conn);
 }
 
+// True for an address on this machine (127.0.0.0/8 or ::1).
+bool on_this_machine(const net_address& addr) {
+  static constexpr uint8_t loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  if (addr.family == NET_IPV6) return memcmp(addr.bytes.data(), loopback6, 16) == 0;
+  return addr.family == NET_IPV4 && addr.bytes[0] == 127;
+}
+
 void reject_connection(loop_state& ls, unique_fd& conn, const net_address& addr,
                        const clock_reading& now) {
   turn_away(ls, conn, addr, "rejected", now);
@@ -89,6 +96,13 @@ void reject_connection(loop_state& ls, unique_fd& conn, const net_address& addr,
 }  // namespace
 
 void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  if (ms.paths.dial_loopback_only && !on_this_machine(ms.peer_addr)) {
+    log_msg(4, "sandbox: %s is not on this machine; dialling only loopback",
+            addr_text(ms.peer_addr));
+    send_code(ms, RESULT_NO_ANSWER);
+    ms.peer_addr = net_address{};
+    return;
+  }
   log_msg(6, "Trying to connect to %s", addr_text(ms.peer_addr));
   unique_fd sock(tcp_socket(ms.peer_addr.family));
   if (!sock.valid()) {

@@ -259,8 +259,10 @@ TEST(StartupFailure, DeviceLockedByLiveProcess) {
   write_file(box.lock_path(), foreign);
   daemon_process d(box);
   ASSERT_TRUE(fails_to_start(d));
-  EXPECT_TRUE(log_in_order(d, {{3, "device " + box.device_path() + " is locked by another process"},
-                               {5, "terminated"}}));
+  EXPECT_TRUE(log_in_order(
+      d, {{3, "device " + box.device_path() + " is locked by another process"},
+          {3, "lock file " + box.lock_path() + " is held by pid " + std::to_string(getpid())},
+          {5, "terminated"}}));
   EXPECT_EQ(read_file(box.lock_path()), foreign);
   EXPECT_FALSE(path_exists(box.pid_path()));
   // The device was never opened, so the port keeps its default (canonical) line settings.
@@ -284,9 +286,11 @@ TEST(StartupFailure, ListenPortInUseKeepsTheDeviceLock) {
   daemon_process d(box);
   ASSERT_TRUE(fails_to_start(d));
   close(blocker);
-  EXPECT_TRUE(log_in_order(d, {{3, "bind socket error: Address already in use"},
-                               {3, "can't open listen socket"},
-                               {5, "terminated"}}));
+  EXPECT_TRUE(log_in_order(
+      d, {{3, "bind socket error: Address already in use"},
+          {3, "can't open listen socket"},
+          {3, "can't listen on TCP port " + std::to_string(box.port()) + " of every address"},
+          {5, "terminated"}}));
   EXPECT_EQ(read_file(box.lock_path()), lock_content(d.pid()));
   EXPECT_FALSE(path_exists(box.pid_path()));
 }
@@ -313,6 +317,9 @@ TEST(StartupFailure, ScriptErrorStopsBeforeTheDeviceIsLocked) {
   ASSERT_TRUE(fails_to_start(d));
   EXPECT_TRUE(log_in_order(d, {{7, "unknown substitution type"},
                                {3, "error at line 1 in configuration script"},
+                               {3,
+                                "line 1 of configuration script: unknown substitution type: a "
+                                "rule begins with D (dial) or I (information)"},
                                {7, "processing of configuration script failed"},
                                {5, "terminated"}}));
   EXPECT_TRUE(lock_dir_empty(box));
@@ -372,6 +379,10 @@ TEST_P(QuietStart, FailureReasonReachesTheLogOnlyWithoutASettingsFile) {
   if (c.failure != 0) {
     ASSERT_TRUE(fails_to_start(d));
     if (c.reason_logged) expected.emplace_back(3, reasons[c.failure]);
+    if (c.reason_logged && c.failure == 1) {
+      expected.emplace_back(
+          3, "lock file " + box.lock_path() + " is held by pid " + std::to_string(getpid()));
+    }
   } else {
     // Port 0 from the missing file: the daemon listens on a port of the kernel's choice, so
     // its signal handlers (installed after the last step that can fail) show it running.
