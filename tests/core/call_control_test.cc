@@ -52,6 +52,38 @@ void save_fixture_settings(loop_fixture& f) {
   write_file(path, settings_format(f.ms().settings));
 }
 
+// A dial rule's target decides the socket's family and the port; the configured port is used
+// only when the rule names none.
+TEST(CallControl, DialRuleTargetsChooseFamilyAndPort) {
+  struct {
+    const char* target;
+    net_family family;
+    const char* address;
+    uint16_t port;
+  } cases[] = {
+      {"[2001:DB8::7]:2001", NET_IPV6, "2001:db8::7", 2001},
+      {"[2001:DB8::7]", NET_IPV6, "2001:db8::7", 2100},
+      {"010000000001:65535", NET_IPV4, "10.0.0.1", 65535},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target);
+    loop_fixture f;
+    log_capture log;
+    f.ms().settings.port = 2100;
+    f.ms().subst_table[0] = {.type = SUBST_DIAL, .pattern = "7", .replacement = c.target};
+    f.ms().subst_count = 1;
+    f.type_line("ATD7");
+    f.pass();
+    ASSERT_EQ(f.ms().call_state, CALL_DIALING);
+    auto callee = f.last_dial();
+    ASSERT_NE(callee, nullptr);
+    EXPECT_EQ(callee->family, c.family);
+    EXPECT_STREQ(addr_text(callee->addr), c.address);
+    EXPECT_EQ(callee->port, c.port);
+    EXPECT_TRUE(log.has(6, std::string("Trying to connect to ") + c.address));
+  }
+}
+
 TEST(CallControl, OutgoingCallConnectsAndCarriesData) {
   loop_fixture f;
   log_capture log;
