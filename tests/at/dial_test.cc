@@ -156,30 +156,6 @@ TEST_F(Dial, RuleRefusalAgreesWithTheDialCommand) {
   }
 }
 
-TEST_F(Dial, RuleTargetsGiveTheAddressAndPort) {
-  struct row {
-    const char* replacement;
-    const char* peer;
-    uint16_t port;  // 0: the configured port
-  } rows[] = {
-      {"192168001001:2000", "192.168.1.1", 2000},
-      {"192168001001:20X", "192.168.1.1", 0},
-      {"192168001001:", "192.168.1.1", 0},
-      {"[2001:DB8::1]", "2001:db8::1", 0},
-      {"[::1]:65535", "::1", 65535},
-      {"[::FFFF:10.0.0.1]:7", "10.0.0.1", 7},
-  };
-  for (const row& r : rows) {
-    SCOPED_TRACE(r.replacement);
-    subst_clear(ms->subst_table, ms->subst_count);
-    add_subst(SUBST_DIAL, "7", r.replacement);
-    ms->peer_addr = net_address{};
-    EXPECT_EQ(run("ATD7"), "");
-    EXPECT_EQ(peer_text(*ms), r.peer);
-    EXPECT_EQ(ms->peer_addr.port, r.port);
-  }
-}
-
 TEST_F(Dial, EmptyPatternMatchesEveryNumber) {
   add_subst(SUBST_DIAL, "", "010000000009");
   EXPECT_EQ(run("ATD-"), "");

@@ -488,20 +488,14 @@ TEST(Calls, TwoDaemonsCallEachOtherOverIpv6) {
     ASSERT_TRUE(serial_gets(w.callee.d, kRing, 10));
     ASSERT_TRUE(serial_exchange(w.callee.d, "ATA\r", "ATA\r\n" + std::string(kConnect)));
     ASSERT_TRUE(serial_gets(w.caller.d, kConnect, 10));
-    EXPECT_TRUE(w.caller.d.wait_log("Trying to connect to ::1", seconds_from_now(5), 6));
     EXPECT_TRUE(w.caller.d.wait_log("TCP connection to ::1 established", seconds_from_now(5), 5));
     EXPECT_TRUE(w.callee.d.wait_log("TCP connection from ::1 established", seconds_from_now(5), 5));
     ASSERT_TRUE(w.caller.d.serial_write("over IPv6"));
     EXPECT_TRUE(serial_gets(w.callee.d, "over IPv6"));
-    ASSERT_TRUE(w.callee.d.serial_write("and back"));
-    EXPECT_TRUE(serial_gets(w.caller.d, "and back"));
     EXPECT_EQ(request_status(w.callee), "On-line  : Yes\nConnected: to ::1\n");
-
     ASSERT_TRUE(escape_to_command_mode(w.caller, 1));
-    EXPECT_TRUE(serial_gets(w.callee.d, "+++"));
     ASSERT_TRUE(serial_exchange(w.caller.d, "ATH\r", "ATH\r\nOK\r\n"));
-    EXPECT_TRUE(serial_gets(w.callee.d, kNoCarrier, 10));
-    EXPECT_TRUE(w.caller.d.wait_log("TCP connection to ::1 closed: ATH", seconds_from_now(5), 6));
+    EXPECT_TRUE(serial_gets(w.callee.d, "+++" + std::string(kNoCarrier), 10));
   }
   stop_modem(a);
   stop_modem(b);

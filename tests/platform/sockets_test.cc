@@ -129,25 +129,6 @@ TEST(Sockets, ListenConnectAcceptExchange) {
   EXPECT_TRUE(log.lines().empty());
 }
 
-// Callers of both families reach the one listening socket; an IPv4 caller is given as IPv4.
-TEST(Sockets, CallersOfBothFamilies) {
-  unique_fd listener(open_listen_socket(0));
-  ASSERT_TRUE(listener.valid());
-  for (const char* from : {"127.0.0.1", "::1"}) {
-    SCOPED_TRACE(from);
-    net_address to;
-    ASSERT_TRUE(net_address_parse(from, to));
-    unique_fd client(tcp_socket(to.family));
-    ASSERT_EQ(tcp_connect(client.get(), to, local_port(listener.get())), 0) << strerror(errno);
-    net_address peer;
-    unique_fd server(accept_connection(listener.get(), &peer));
-    ASSERT_TRUE(server.valid());
-    EXPECT_EQ(peer.family, to.family);
-    EXPECT_STREQ(addr_text(peer), from);
-    EXPECT_NE(peer.port, 0);
-  }
-}
-
 // A kernel without IPv6: the listening socket is IPv4 only, as it always was, and says so once.
 TEST(Sockets, WithoutIpv6ListensOnIpv4) {
   static system_calls no_ipv6 = kernel_system_calls;
