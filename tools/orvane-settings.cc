@@ -59,8 +59,7 @@ bool read_all(const char* path, std::string& content) {
 // Loads the settings as the daemon does; unlike the daemon, a missing file is an error here,
 // since saving would otherwise create a file of zeros. A path that is not a regular file (a
 // FIFO would block the read) is refused without being opened.
-bool load(const char* path, modem_settings& s, std::string* content,
-          settings_notes* notes = nullptr) {
+bool load(const char* path, modem_settings& s, std::string* content) {
   std::string text;
   bool not_regular = false;
   FILE* file = open_regular_file(path, &not_regular);
@@ -72,8 +71,7 @@ bool load(const char* path, modem_settings& s, std::string* content,
             not_regular ? "not a regular file" : strerror(err));
     return false;
   }
-  settings_notes found = settings_load(s, path);
-  if (notes != nullptr) *notes = found;
+  settings_load(s, path);
   if (content != nullptr) *content = std::move(text);
   return true;
 }
@@ -85,6 +83,13 @@ int save(const char* path, const modem_settings& s) {
             s.cfg_script.size(), SETTINGS_SCRIPT_SAVE_MAX);
     fprintf(stderr, "orvane-settings: nothing changed in %s\n", path);
     return EXIT_REFUSED;
+  }
+  // The daemon logs why it does not follow such a link; the operator reads it here.
+  std::string why;
+  if (!link_path_trusted(path, why)) {
+    fprintf(stderr, "orvane-settings: %s\n", why.c_str());
+    fprintf(stderr, "orvane-settings: nothing changed in %s\n", path);
+    return EXIT_FAILED;
   }
   if (settings_save(s, path) == 0) {
     fprintf(stderr, "orvane-settings: cannot write %s: %s\n", path, strerror(errno));
@@ -282,14 +287,12 @@ int cmd_script(const char* path, int argc, char** argv) {
 int cmd_check(const char* path) {
   modem_settings s;
   std::string content;
-  settings_notes notes;
-  if (!load(path, s, &content, &notes)) return EXIT_FAILED;
+  if (!load(path, s, &content)) return EXIT_FAILED;
   check_findings found;
-  check_notes(notes, path, found);
+  check_file(path, found);
   for (std::string_view key : missing_keys(content)) {
     found.warnings.push_back(std::string(key) + ": missing (read as 0 or empty)");
   }
-  for (const settings_key& field : settings_keys) check_field(field, s, found);
   check_findings script;
   check_script(s.cfg_script, script);
   for (const std::string& e : script.errors) found.errors.push_back("MOD_ORVANE_CFG_SCRIPT: " + e);

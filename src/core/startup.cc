@@ -10,6 +10,7 @@
 #include "at/dial.h"
 #include "at/result_codes.h"
 #include "at/sreg_table.h"
+#include "config/settings_check.h"
 #include "core/call_control.h"
 #include "core/event_loop.h"
 #include "platform/lock_file.h"
@@ -75,6 +76,18 @@ void load_script(modem_state& ms) {
   fatal_exit(ms);
 }
 
+// The level-4 findings of the settings check; the tool's advice is not the daemon's to log.
+void log_settings_warnings(const settings_checked& checked) {
+  for (const settings_finding& f : checked.findings) {
+    if (f.level != 4 || f.advice) continue;
+    if (f.past_threshold) {
+      log_direct(4, "%s", f.text.c_str());
+    } else {
+      log_msg(4, "%s", f.text.c_str());
+    }
+  }
+}
+
 void shutdown_call(modem_state& ms, loop_state& ls) {
   if (ms.call_state == CALL_CONNECTED) {
     call_hangup(ms, ls, HANGUP_TERMINATION);
@@ -115,43 +128,27 @@ int daemon_main(int argc, char** argv) {
   ms.pid_file_written = write_pid_file(ms.paths.pid_file.c_str(), current_pid());
   int pid_file_errno = errno;
 
-  settings_notes notes = settings_load(ms.settings, ms.paths.settings.c_str());
-  const bool settings_read = notes.read;
+  settings_checked checked = settings_check_file(ms.paths.settings.c_str());
+  ms.settings = std::move(checked.settings);
+  const bool settings_read = checked.read;
   log_set_threshold(&ms.settings.sysloglev);
   // Reported once the settings say which levels the operator wants.
   if (!ms.pid_file_written) {
     log_msg(3, "can't write pid file %s: %s", ms.paths.pid_file.c_str(), strerror(pid_file_errno));
   }
-  settings_log_notes(notes, ms.paths.settings.c_str());
-  warn_sreg_limits(ms.settings);
+  log_settings_warnings(checked);
   recompute_timers(ms);
-  sreg_table_fill(ms);
   ms.pending_action = ACTION_NONE;
   ms.term_signal = 0;
   ms.status_request = 0;
 
   load_script(ms);
-  // A list with an entry that is not an address would let callers in or keep them out against
-  // the operator's intent.
-  std::string bad_entry;
-  if (!allow_list_parse(ms.settings.allow, ms.allowed, bad_entry)) {
-    startup_failed(ms, settings_read,
-                   "MOD_ORVANE_ALLOW: \"" + bad_entry + "\" is not an IPv4 address or prefix");
+  // Refused before anything is locked: the first finding that stops the daemon.
+  if (const settings_finding* refused = settings_refusal(checked)) {
+    startup_failed(ms, settings_read, refused->text);
   }
+  ms.allowed = std::move(checked.allowed);
   ls.connect_code = connect_code_for_baud(ms.settings.baudrate);
-
-  // Only two devices exist; another number is a setting error, refused before anything is
-  // locked.
-  if (ms.settings.serial > 1) {
-    startup_failed(ms, settings_read,
-                   "invalid serial device number " + std::to_string(ms.settings.serial) +
-                       " (0 or 1 expected)");
-  }
-  if (!serial_flow_valid(ms.settings.flowcontrol)) {
-    startup_failed(ms, settings_read,
-                   "invalid flow control " + std::to_string(ms.settings.flowcontrol) +
-                       " (0, 3 or 4 expected)");
-  }
   ms.device_path = ms.paths.devices[ms.settings.serial];
   const char* device = ms.device_path.c_str();
   int locked = lock_device(device, ms.paths.lock_dir.c_str(), LOCK_TIMEOUT_SEC);
