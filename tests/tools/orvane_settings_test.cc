@@ -285,6 +285,13 @@ TEST(OrvaneSettings, CheckPassesTheSampleAndFailsWhatStopsTheDaemon) {
       {"MOD_ORVANE_CFG_SCRIPT", base64_encode_alloc(std::string(12001, '\n')), 0,
        "warning: MOD_ORVANE_CFG_SCRIPT: the script has 12001 bytes; AT&W cannot save more "
        "than 12000"},
+      // Keys the sample leaves out are added at its end.
+      {"MOD_ORVANE_FLOWCONTROL", "x3", 0,
+       "warning: MOD_ORVANE_FLOWCONTROL: \"x3\" is not a number; read as 0\n"},
+      {"MOD_ORVANE_BAUDRTE", "9600", 0,
+       "warning: MOD_ORVANE_BAUDRTE is not a key; did you mean MOD_ORVANE_BAUDRATE?\n"},
+      {"mod_orvane_port", "2001", 0,
+       "warning: MOD_ORVANE_PORT is given twice (lines 8 and 31): the first is used\n"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.key != nullptr ? r.key : "sample");
