@@ -8,8 +8,8 @@
 #include "config/subst_script.h"
 #include "config/text_rules.h"
 #include "modem/modem_state.h"
-#include "platform/process.h"
 #include "platform/serial_port.h"
+#include "platform/system_io.h"
 
 namespace {
 

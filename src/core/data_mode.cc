@@ -9,9 +9,9 @@
 #include "at/result_codes.h"
 #include "core/call_control.h"
 #include "platform/log.h"
-#include "platform/process.h"
 #include "platform/serial_port.h"
 #include "platform/sockets.h"
+#include "platform/system_io.h"
 
 namespace {
 

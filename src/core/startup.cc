@@ -1,5 +1,6 @@
 #include "core/startup.h"
 
+#include <signal.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
@@ -16,9 +17,10 @@
 #include "platform/lock_file.h"
 #include "platform/log.h"
 #include "platform/pid_file.h"
-#include "platform/process.h"
 #include "platform/serial_port.h"
 #include "platform/sockets.h"
+#include "platform/system_calls.h"
+#include "platform/system_io.h"
 
 namespace {
 
@@ -76,8 +78,43 @@ void load_script(modem_state& ms) {
   fatal_exit(ms);
 }
 
-// The level-4 findings of the settings check; the tool's advice is not the daemon's to log.
-void log_settings_warnings(const settings_checked& checked) {
+void shutdown_call(modem_state& ms, loop_state& ls) {
+  if (ms.call_state == CALL_CONNECTED) {
+    call_hangup(ms, ls, HANGUP_TERMINATION);
+  } else if (ms.call_state == CALL_DIALING) {
+    send_code(ms, RESULT_NO_ANSWER);
+  }
+}
+
+// The steps of start-up and shutdown, in the order daemon_main takes them (that of orvaned(8)).
+
+// Opens the log, says "started" and finds the files under ORVANED_ROOT.
+void begin_startup(modem_state& ms, loop_state& ls, const char* argv0) {
+  ls.next_ring_time = monotonic_seconds();
+  sys().new_session();  // the daemon may already lead a session
+  log_open(argv0);
+  log_direct(5, "started");
+  ms.paths = paths_under_root(getenv("ORVANED_ROOT"));
+}
+
+// Waits for an earlier instance to end, then writes the pid file. Returns the errno of a failed
+// write, reported once the settings say which levels the operator wants.
+int take_pid_file(modem_state& ms) {
+  wait_for_other_instance(ms);
+  ms.pid_file_written = write_pid_file(ms.paths.pid_file.c_str(), current_pid());
+  return errno;
+}
+
+// Reads and checks the settings file, takes its values and derives what depends on them; logs
+// the check's warnings. Returns whether the file was read.
+bool load_settings(modem_state& ms, int pid_file_errno, settings_checked& checked) {
+  checked = settings_check_file(ms.paths.settings.c_str());
+  ms.settings = std::move(checked.settings);
+  log_set_threshold(&ms.settings.sysloglev);
+  if (!ms.pid_file_written) {
+    log_msg(3, "can't write pid file %s: %s", ms.paths.pid_file.c_str(), strerror(pid_file_errno));
+  }
+  // The tool's advice is not the daemon's to log.
   for (const settings_finding& f : checked.findings) {
     if (f.level != 4 || f.advice) continue;
     if (f.past_threshold) {
@@ -86,14 +123,71 @@ void log_settings_warnings(const settings_checked& checked) {
       log_msg(4, "%s", f.text.c_str());
     }
   }
+  recompute_timers(ms);
+  ms.pending_action = ACTION_NONE;
+  ms.term_signal = 0;
+  ms.status_request = 0;
+  return checked.read;
 }
 
-void shutdown_call(modem_state& ms, loop_state& ls) {
-  if (ms.call_state == CALL_CONNECTED) {
-    call_hangup(ms, ls, HANGUP_TERMINATION);
-  } else if (ms.call_state == CALL_DIALING) {
-    send_code(ms, RESULT_NO_ANSWER);
+// Refuses the settings that start-up cannot run with (the check's first refusal ends start-up,
+// before anything is locked); takes the allow list of the others.
+void check_settings(modem_state& ms, loop_state& ls, settings_checked& checked) {
+  if (const settings_finding* refused = settings_refusal(checked)) {
+    startup_failed(ms, checked.read, refused->text);
   }
+  ms.allowed = std::move(checked.allowed);
+  ls.connect_code = connect_code_for_baud(ms.settings.baudrate);
+}
+
+// Takes the UUCP lock of the serial device the settings name.
+void lock_serial_device(modem_state& ms, bool settings_read) {
+  ms.device_path = ms.paths.devices[ms.settings.serial];
+  const char* device = ms.device_path.c_str();
+  int locked = lock_device(device, ms.paths.lock_dir.c_str(), LOCK_TIMEOUT_SEC);
+  if (locked < 0) {
+    int err = errno;
+    startup_failed(ms, settings_read,
+                   "can't create lock file " + lock_file_name(device, ms.paths.lock_dir.c_str()) +
+                       ": " + strerror(err));
+  }
+  if (locked == 0) {
+    startup_failed(ms, settings_read,
+                   std::string("device ") + device + " is locked by another process");
+  }
+}
+
+// Opens the serial port with the line settings, DTR (the carrier towards the DTE) down and RTS
+// up. The port logs its own errors.
+void open_serial_port(modem_state& ms) {
+  const modem_settings& s = ms.settings;
+  int fd = serial_open(ms.device_path.c_str(), s.baudrate, s.databits, s.parity.c_str(), s.stopbits,
+                       s.flowcontrol);
+  if (fd < 0) fatal_exit(ms);
+  set_modem_lines(fd, TIOCM_DTR, 0);
+  set_modem_lines(fd, TIOCM_RTS, 1);
+  ms.serial_fd.reset(fd);
+}
+
+void open_listener(modem_state& ms, bool settings_read) {
+  ms.listen_sock.reset(open_listen_socket(ms.settings.port));
+  if (!ms.listen_sock.valid()) startup_failed(ms, settings_read, "can't open listen socket");
+}
+
+void install_signals(modem_state& ms) {
+  set_signal_target(&ms);
+  install_signal_handlers();
+}
+
+// Ends the call, releases the port and its lock, logs the signal and removes the pid file.
+void shut_down(modem_state& ms, loop_state& ls) {
+  subst_clear(ms.subst_table, ms.subst_count);
+  shutdown_call(ms, ls);
+  ms.serial_fd.reset();
+  unlock_device(ms.device_path.c_str(), ms.paths.lock_dir.c_str());
+  log_msg(5, "received signal %i", static_cast<int>(ms.term_signal));
+  log_msg(5, "terminated");
+  if (ms.pid_file_written) remove_pid_file(ms.paths.pid_file.c_str());
 }
 
 }  // namespace
@@ -109,79 +203,31 @@ void handle_signal(int signo) {
 
 void set_signal_target(modem_state* ms) { signal_target = ms; }
 
+void install_signal_handlers() {
+  for (int signo : {SIGINT, SIGTERM, SIGQUIT, SIGUSR1}) sys().set_signal(signo, handle_signal);
+  sys().set_signal(SIGPIPE, SIG_IGN);
+}
+
 void fatal_exit(const modem_state& ms) {
   log_msg(5, "terminated");
-  if (ms.pid_file_written) remove_file(ms.paths.pid_file.c_str());
-  exit_process(1);
+  if (ms.pid_file_written) remove_pid_file(ms.paths.pid_file.c_str());
+  exit(1);
 }
 
 int daemon_main(int argc, char** argv) {
   static modem_state ms;
   static loop_state ls;
-  ls.next_ring_time = monotonic_seconds();
-  start_session();
-  log_open(argc > 0 ? argv[0] : nullptr);
-  log_direct(5, "started");
-  ms.paths = paths_under_root(getenv("ORVANED_ROOT"));
-
-  wait_for_other_instance(ms);
-  ms.pid_file_written = write_pid_file(ms.paths.pid_file.c_str(), current_pid());
-  int pid_file_errno = errno;
-
-  settings_checked checked = settings_check_file(ms.paths.settings.c_str());
-  ms.settings = std::move(checked.settings);
-  const bool settings_read = checked.read;
-  log_set_threshold(&ms.settings.sysloglev);
-  // Reported once the settings say which levels the operator wants.
-  if (!ms.pid_file_written) {
-    log_msg(3, "can't write pid file %s: %s", ms.paths.pid_file.c_str(), strerror(pid_file_errno));
-  }
-  log_settings_warnings(checked);
-  recompute_timers(ms);
-  ms.pending_action = ACTION_NONE;
-  ms.term_signal = 0;
-  ms.status_request = 0;
-
+  begin_startup(ms, ls, argc > 0 ? argv[0] : nullptr);
+  int pid_file_errno = take_pid_file(ms);
+  settings_checked checked;
+  bool settings_read = load_settings(ms, pid_file_errno, checked);
   load_script(ms);
-  // Refused before anything is locked: the first finding that stops the daemon.
-  if (const settings_finding* refused = settings_refusal(checked)) {
-    startup_failed(ms, settings_read, refused->text);
-  }
-  ms.allowed = std::move(checked.allowed);
-  ls.connect_code = connect_code_for_baud(ms.settings.baudrate);
-  ms.device_path = ms.paths.devices[ms.settings.serial];
-  const char* device = ms.device_path.c_str();
-  int locked = lock_device(device, ms.paths.lock_dir.c_str(), LOCK_TIMEOUT_SEC);
-  if (locked < 0) {
-    int err = errno;
-    startup_failed(ms, settings_read,
-                   "can't create lock file " + lock_file_name(device, ms.paths.lock_dir.c_str()) +
-                       ": " + strerror(err));
-  }
-  if (locked == 0) {
-    startup_failed(ms, settings_read,
-                   std::string("device ") + device + " is locked by another process");
-  }
-  const modem_settings& s = ms.settings;
-  int fd = serial_open(device, s.baudrate, s.databits, s.parity.c_str(), s.stopbits, s.flowcontrol);
-  if (fd < 0) fatal_exit(ms);
-  set_modem_lines(fd, TIOCM_DTR, 0);
-  set_modem_lines(fd, TIOCM_RTS, 1);
-  ms.serial_fd.reset(fd);
-
-  ms.listen_sock.reset(open_listen_socket(s.port));
-  if (!ms.listen_sock.valid()) startup_failed(ms, settings_read, "can't open listen socket");
-  set_signal_target(&ms);
-  install_signal_handlers(handle_signal);
-
+  check_settings(ms, ls, checked);
+  lock_serial_device(ms, settings_read);
+  open_serial_port(ms);
+  open_listener(ms, settings_read);
+  install_signals(ms);
   run_event_loop(ms, ls);
-
-  subst_clear(ms.subst_table, ms.subst_count);
-  shutdown_call(ms, ls);
-  ms.serial_fd.reset();
-  unlock_device(device, ms.paths.lock_dir.c_str());
-  log_msg(5, "received signal %i", static_cast<int>(ms.term_signal));
-  log_msg(5, "terminated");
-  if (ms.pid_file_written) remove_file(ms.paths.pid_file.c_str());
+  shut_down(ms, ls);
   return 0;
 }

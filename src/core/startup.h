@@ -17,3 +17,7 @@ void handle_signal(int signo);
 
 // The record that handle_signal writes to.
 void set_signal_target(modem_state* ms);
+
+// Installs handle_signal for SIGINT, SIGTERM, SIGQUIT and SIGUSR1, in this order, and ignores
+// SIGPIPE (a send to a reset connection is then an error, not the end of the process).
+void install_signal_handlers();

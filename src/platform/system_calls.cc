@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <ctime>
 
 namespace {
@@ -84,6 +86,18 @@ int kernel_monotonic_clock() {
 
 void kernel_sleep(unsigned seconds) { ::sleep(seconds); }
 
+void kernel_sleep_ms(unsigned ms) {
+  timespec ts{};
+  ts.tv_sec = ms / 1000;
+  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+void kernel_new_session() { setsid(); }
+
+void kernel_set_signal(int signo, void (*handler)(int)) { signal(signo, handler); }
+
 const system_calls* installed = &kernel_system_calls;
 
 }  // namespace
@@ -106,6 +120,9 @@ const system_calls kernel_system_calls = {
     .wall_clock = kernel_wall_clock,
     .monotonic_clock = kernel_monotonic_clock,
     .sleep = kernel_sleep,
+    .sleep_ms = kernel_sleep_ms,
+    .new_session = kernel_new_session,
+    .set_signal = kernel_set_signal,
 };
 
 const system_calls& sys() { return *installed; }
