@@ -55,7 +55,8 @@ constexpr size_t SETTINGS_LINE_SIZE = 16384;
 constexpr size_t SETTINGS_TEXT_MAX = 16000;
 
 // What a load found that the daemon does not take as written. Start-up logs it
-// (settings_log_notes) once the log threshold of the loaded settings applies.
+// (settings_log_notes, config/settings_check.h) once the log threshold of the loaded settings
+// applies.
 struct settings_notes {
   bool read = false;               // a file was opened and read (false: read as missing)
   bool not_regular = false;        // the path is a FIFO, directory or device: read as missing

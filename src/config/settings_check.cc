@@ -187,11 +187,8 @@ void line_findings(const std::vector<settings_line>& lines, std::vector<settings
     previous = line.number;
     const settings_key* k = known_key(line.key);
     if (k == nullptr) {
-      if (line.key.size() < KEY_PREFIX.size() ||
-          !equal_ignoring_case(std::string_view(line.key).substr(0, KEY_PREFIX.size()),
-                               KEY_PREFIX)) {
-        continue;
-      }
+      std::string_view name = line.key;
+      if (!equal_ignoring_case(name.substr(0, KEY_PREFIX.size()), KEY_PREFIX)) continue;
       const settings_key* near = nearest_key(line.key);
       std::string text = line.key + " is not a key";
       if (near != nullptr) text += "; did you mean " + std::string(near->key) + "?";
