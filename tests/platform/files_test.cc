@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -224,72 +225,54 @@ TEST(Files, OwnerThatCannotBeKeptFailsAndChangesNothing) {
 // directories holding the links and the target. Run as root, 0777 without the sticky bit is
 // "writable by others".
 TEST(Files, FollowsLinksOnlyFromDirectoriesOthersCannotWrite) {
-  struct dir_row {
-    const char* name;
-    mode_t mode;
-    uid_t owner;
-  };
-  const dir_row dirs[] = {{"safe", 0755, 0},
-                          {"open", 0777, 0},
-                          {"group", 0775, 0},
-                          {"sticky", 01777, 0},
-                          {"foreign", 0755, 65534}};
   struct row {
-    std::vector<std::pair<std::string, std::string>> links;  // link -> target, under the root
-    uid_t link_owner;                                        // of the first link
-    std::string why;  // after "not following link ROOT/<first link>: "; empty: trusted
+    std::string link, hop, target;  // under the root; no link: a plain file at `target`
+    uid_t link_owner;
+    std::string why;  // after "not following link ROOT/<link>: "; empty: followed
   };
+  const std::string writable = " is writable by group or others";
   const row rows[] = {
-      {{}, 0, ""},  // a plain file, even in a directory anyone may write
-      {{{"safe/settings", "safe/target"}}, 0, ""},
-      {{{"sticky/settings", "safe/target"}}, 0, ""},
-      {{{"safe/settings", "safe/new-file"}}, 0, ""},
-      {{{"open/settings", "safe/target"}}, 0, "directory ROOT/open is writable by group or others"},
-      {{{"group/settings", "safe/target"}},
-       0,
-       "directory ROOT/group is writable by group or others"},
-      {{{"foreign/settings", "safe/target"}}, 0, "directory ROOT/foreign is owned by uid 65534"},
-      {{{"sticky/settings", "safe/target"}},
-       65534,
+      {"", "", "open/target", 0, ""},  // a plain file, even where anyone may write
+      {"safe/settings", "", "safe/target", 0, ""},
+      {"sticky/settings", "", "safe/target", 0, ""},
+      {"open/settings", "", "safe/target", 0, "directory ROOT/open" + writable},
+      {"group/settings", "", "safe/target", 0, "directory ROOT/group" + writable},
+      {"foreign/settings", "", "safe/target", 0, "directory ROOT/foreign is owned by uid 65534"},
+      {"sticky/settings", "", "safe/target", 65534,
        "it is owned by uid 65534 in the sticky directory ROOT/sticky"},
-      {{{"safe/settings", "open/target"}}, 0, "directory ROOT/open is writable by group or others"},
-      {{{"safe/settings", "open/hop"}, {"open/hop", "safe/target"}},
-       0,
-       "directory ROOT/open is writable by group or others"},
+      {"safe/settings", "", "open/target", 0, "directory ROOT/open" + writable},
+      {"safe/settings", "open/hop", "safe/target", 0, "directory ROOT/open" + writable},
   };
   for (const row& r : rows) {
     temp_dir root;
-    auto rooted = [&root](std::string text) {
-      for (size_t at; (at = text.find("ROOT")) != std::string::npos;) {
-        text.replace(at, 4, root.path());
-      }
-      return text;
-    };
-    for (const dir_row& d : dirs) {
-      ASSERT_EQ(mkdir(root.file(d.name).c_str(), 0700), 0);
-      ASSERT_EQ(chmod(root.file(d.name).c_str(), d.mode), 0);
-      ASSERT_EQ(chown(root.file(d.name).c_str(), d.owner, 0), 0);
+    for (auto [name, mode, owner] : {std::tuple{"safe", 0755, 0},
+                                     {"open", 0777, 0},
+                                     {"group", 0775, 0},
+                                     {"sticky", 01777, 0},
+                                     {"foreign", 0755, 65534}}) {
+      ASSERT_EQ(mkdir(root.file(name).c_str(), 0700), 0);
+      ASSERT_EQ(chmod(root.file(name).c_str(), static_cast<mode_t>(mode)), 0);
+      ASSERT_EQ(chown(root.file(name).c_str(), static_cast<uid_t>(owner), 0), 0);
     }
-    write_file(root.file("safe/target"), "old\n");
-    write_file(root.file("open/target"), "old\n");
-    write_file(root.file("open/plain"), "old\n");
-    for (const auto& [link, to] : r.links) {
-      ASSERT_EQ(symlink(root.file(to).c_str(), root.file(link).c_str()), 0);
-    }
-    std::string path = r.links.empty() ? root.file("open/plain") : root.file(r.links[0].first);
+    write_file(root.file(r.target), "old\n");
+    std::string path = root.file(r.link.empty() ? r.target : r.link);
     SCOPED_TRACE(path);
-    if (!r.links.empty()) {
+    std::string first_target = r.hop.empty() ? r.target : r.hop;
+    if (!r.hop.empty()) {
+      ASSERT_EQ(symlink(root.file(r.target).c_str(), root.file(r.hop).c_str()), 0);
+    }
+    if (!r.link.empty()) {
+      ASSERT_EQ(symlink(root.file(first_target).c_str(), path.c_str()), 0);
       ASSERT_EQ(lchown(path.c_str(), r.link_owner, 0), 0);
     }
     std::string why;
-    EXPECT_EQ(link_path_trusted(path.c_str(), why), r.why.empty());
-    EXPECT_EQ(why, r.why.empty() ? "" : "not following link " + path + ": " + rooted(r.why));
-    // What replace_file then does: the old target stays as it was when the link is refused.
-    errno = 0;
-    EXPECT_EQ(replace_file(path.c_str(), "new\n"), r.why.empty());
-    EXPECT_EQ(read_file(path), r.why.empty() ? "new\n" : "old\n");
-    if (!r.why.empty()) {
-      EXPECT_EQ(errno, EPERM);
-    }
+    std::string want = r.why;
+    if (size_t at = want.find("ROOT"); at != std::string::npos) want.replace(at, 4, root.path());
+    EXPECT_EQ(link_path_trusted(path.c_str(), why), want.empty());
+    EXPECT_EQ(why, want.empty() ? "" : "not following link " + path + ": " + want);
+    // A refused link leaves its target as it was.
+    bool replaced = replace_file(path.c_str(), "new\n");
+    EXPECT_EQ(replaced ? 0 : errno, want.empty() ? 0 : EPERM);
+    EXPECT_EQ(read_file(root.file(r.target)), want.empty() ? "new\n" : "old\n");
   }
 }
