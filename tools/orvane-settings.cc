@@ -1,5 +1,6 @@
 // orvane-settings: shows, changes and checks the daemon's settings file with the daemon's own
 // reader, writer and script loader, so that what it accepts is what the daemon accepts.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "config/settings_check.h"
 #include "modem/paths.h"
 #include "platform/files.h"
 #include "tools/settings_fields.h"
@@ -238,11 +240,27 @@ bool assign(const settings_key& field, std::string_view text, modem_settings& s)
   return found.errors.empty();
 }
 
+// True (after saying why) when the file's lines hold a refusal that rewriting it would settle
+// in silence (a cut list kept cut, the first of two disagreeing access lines kept), unless the
+// command sets that key itself.
+bool rewrite_would_hide(const char* path, const std::vector<std::string_view>& assigned) {
+  settings_checked checked = settings_check_file(path);
+  for (const settings_finding& f : checked.findings) {
+    if (!f.in_lines || std::find(assigned.begin(), assigned.end(), f.key) != assigned.end()) {
+      continue;
+    }
+    fprintf(stderr, "orvane-settings: %s\n", f.text.c_str());
+    return true;
+  }
+  return false;
+}
+
 int cmd_set(const char* path, int argc, char** argv) {
   if (argc == 0) return usage();
   modem_settings s;
   if (!load(path, s, nullptr)) return EXIT_FAILED;
   bool refused = false;
+  std::vector<std::string_view> assigned;
   for (int i = 0; i < argc; ++i) {
     std::string_view arg = argv[i];
     size_t equals = arg.find('=');
@@ -253,8 +271,9 @@ int cmd_set(const char* path, int argc, char** argv) {
     }
     const settings_key* field = lookup(arg.substr(0, equals));
     if (field == nullptr || !assign(*field, arg.substr(equals + 1), s)) refused = true;
+    if (field != nullptr) assigned.push_back(field->key);
   }
-  if (refused) {
+  if (refused || rewrite_would_hide(path, assigned)) {
     fprintf(stderr, "orvane-settings: nothing changed in %s\n", path);
     return EXIT_REFUSED;
   }
@@ -276,7 +295,7 @@ int cmd_script(const char* path, int argc, char** argv) {
   }
   modem_settings s;
   if (!load(path, s, nullptr)) return EXIT_FAILED;
-  if (!script_acceptable(script)) {
+  if (!script_acceptable(script) || rewrite_would_hide(path, {"MOD_ORVANE_CFG_SCRIPT"})) {
     fprintf(stderr, "orvane-settings: script refused; %s left unchanged\n", path);
     return EXIT_REFUSED;
   }

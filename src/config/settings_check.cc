@@ -209,9 +209,11 @@ void line_findings(const std::vector<settings_line>& lines, std::vector<settings
     }
     int first_number = first->second->number;
     if (k->access && line.value != first->second->value) {
-      refusals.push_back(refusal(k->key, format("%s is given twice with different values "
-                                                "(lines %d and %d)",
-                                                k->key.data(), first_number, line.number)));
+      settings_finding f = refusal(k->key, format("%s is given twice with different values "
+                                                  "(lines %d and %d)",
+                                                  k->key.data(), first_number, line.number));
+      f.in_lines = true;
+      refusals.push_back(std::move(f));
       continue;
     }
     warnings.push_back(warning(k->key, format("%s is given twice (lines %d and %d): the first "
@@ -282,9 +284,11 @@ settings_checked settings_check_file(const char* path) {
   for (const settings_key& k : settings_keys) {
     const settings_line* line = k.list_or_path ? used_line(lines, k.key) : nullptr;
     if (line != nullptr && line->cut) {
-      c.findings.push_back(refusal(k.key, format("settings file %s: the line of %s is longer "
-                                                 "than %zu characters: a cut value is not used",
-                                                 path, k.key.data(), SETTINGS_LINE_SIZE - 1)));
+      settings_finding f = refusal(k.key, format("settings file %s: the line of %s is longer than "
+                                                 "%zu characters: a cut value is not used",
+                                                 path, k.key.data(), SETTINGS_LINE_SIZE - 1));
+      f.in_lines = true;
+      c.findings.push_back(std::move(f));
     }
   }
   for (settings_finding& f : refusals) c.findings.push_back(std::move(f));

@@ -16,6 +16,9 @@ struct settings_finding {
   bool past_threshold = false;
   // Said by the settings tool only: the daemon takes such a value without a word.
   bool advice = false;
+  // Found in the lines themselves (a cut value, access lines that disagree), not in a value:
+  // a rewritten file would no longer show it.
+  bool in_lines = false;
 };
 
 // The file as read and checked.

@@ -360,6 +360,21 @@ TEST(OrvaneSettings, FileWithAnOverlongScriptIsNotRewritten) {
   EXPECT_EQ(box.content(), text);
 }
 
+// Rewriting keeps the first of two disagreeing allow lines: only a command that sets the list
+// may do it.
+TEST(OrvaneSettings, DisagreeingAllowLinesAreRewrittenOnlyWithANewList) {
+  settings_root box;
+  std::string text = sample_settings + "MOD_ORVANE_ALLOW=\nMOD_ORVANE_ALLOW=10.0.0.0/8\n";
+  write_file(box.path(), text);
+  program_result set = box.tool({"set", "port=2001"});
+  EXPECT_EQ(set.status, 2);
+  EXPECT_THAT(set.err, HasSubstr("MOD_ORVANE_ALLOW is given twice with different values (lines "
+                                 "31 and 32)\norvane-settings: nothing changed in "));
+  EXPECT_EQ(box.content(), text);
+  ASSERT_EQ(box.tool({"set", "allow=10.0.0.0/8"}).status, 0);
+  EXPECT_EQ(box.load().allow, "10.0.0.0/8");
+}
+
 TEST(OrvaneSettings, CheckNamesMissingKeysAndAMissingFile) {
   settings_root box;
   write_file(box.path(), "MOD_ORVANE_SERIAL=0\nMOD_ORVANE_BAUDRATE=9600\n");
