@@ -1,5 +1,6 @@
 #include "core/call_control.h"
 
+#include <arpa/inet.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
@@ -79,6 +80,9 @@ void turn_away(loop_state& ls, unique_fd& conn, uint32_t addr, const char* outco
   close_socket(conn);
 }
 
+// True for an address on this machine (127.0.0.0/8, network byte order).
+bool on_this_machine(uint32_t addr) { return (ntohl(addr) >> 24) == 127; }
+
 void reject_connection(loop_state& ls, unique_fd& conn, uint32_t addr, const clock_reading& now) {
   turn_away(ls, conn, addr, "rejected", now);
 }
@@ -86,6 +90,13 @@ void reject_connection(loop_state& ls, unique_fd& conn, uint32_t addr, const clo
 }  // namespace
 
 void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  if (ms.paths.dial_loopback_only && !on_this_machine(ms.peer_addr)) {
+    log_msg(4, "sandbox: %s is not on this machine; dialling only loopback",
+            addr_text(ms.peer_addr));
+    send_code(ms, RESULT_NO_ANSWER);
+    ms.peer_addr = 0;
+    return;
+  }
   log_msg(6, "Trying to connect to %s", addr_text(ms.peer_addr));
   unique_fd sock(tcp_socket());
   if (!sock.valid()) {

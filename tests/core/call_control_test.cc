@@ -154,6 +154,23 @@ TEST(CallControl, FailedDials) {
   }
 }
 
+// ORVANED_DIAL_LOOPBACK_ONLY (the sandbox): another machine's address is not dialled at all.
+TEST(CallControl, LoopbackOnlyDialsThisMachineOnly) {
+  loop_fixture f;
+  log_capture log;
+  f.ms().paths.dial_loopback_only = true;
+  f.type_line("ATD192168001001");
+  f.pass();
+  EXPECT_EQ(f.dte_read(), "ATD192168001001\r\nNO ANSWER\r\n");
+  EXPECT_EQ(f.last_dial(), nullptr);
+  EXPECT_EQ(f.ms().peer_addr, 0u);
+  EXPECT_TRUE(log.has(4, "sandbox: 192.168.1.1 is not on this machine; dialling only loopback"));
+  f.type_line("ATD127000000002");
+  f.pass();
+  ASSERT_NE(f.last_dial(), nullptr);
+  EXPECT_EQ(f.last_dial()->addr, ipv4("127.0.0.2"));
+}
+
 // S7 = 1: the attempt fails one second after the dial, to the microsecond.
 TEST(CallControl, UnansweredDialTimesOutAfterS7) {
   loop_fixture f;
