@@ -12,6 +12,7 @@
 #include "at/dial.h"
 #include "at/result_codes.h"
 #include "at/sreg_table.h"
+#include "config/settings_check.h"
 #include "core/call_control.h"
 #include "core/event_loop.h"
 #include "platform/lock_file.h"
@@ -143,47 +144,39 @@ int take_pid_file(modem_state& ms) {
   return errno;
 }
 
-// Reads the settings file and derives what depends on it. Returns whether the file was read.
-bool load_settings(modem_state& ms, int pid_file_errno) {
-  settings_notes notes = settings_load(ms.settings, ms.paths.settings.c_str());
+// Reads and checks the settings file, takes its values and derives what depends on them; logs
+// the check's warnings. Returns whether the file was read.
+bool load_settings(modem_state& ms, int pid_file_errno, settings_checked& checked) {
+  checked = settings_check_file(ms.paths.settings.c_str());
+  ms.settings = std::move(checked.settings);
   log_set_threshold(&ms.settings.sysloglev);
   if (!ms.pid_file_written) {
     log_msg(3, "can't write pid file %s: %s", ms.paths.pid_file.c_str(), strerror(pid_file_errno));
   }
-  settings_log_notes(notes, ms.paths.settings.c_str());
-  warn_sreg_limits(ms.settings);
+  // The tool's advice is not the daemon's to log.
+  for (const settings_finding& f : checked.findings) {
+    if (f.level != 4 || f.advice) continue;
+    if (f.past_threshold) {
+      log_direct(4, "%s", f.text.c_str());
+    } else {
+      log_msg(4, "%s", f.text.c_str());
+    }
+  }
   recompute_timers(ms);
-  sreg_table_fill(ms);
   ms.pending_action = ACTION_NONE;
   ms.term_signal = 0;
   ms.status_request = 0;
-  return notes.read;
+  return checked.read;
 }
 
-// Refuses the settings that start-up cannot run with; each refusal ends start-up.
-void check_settings(modem_state& ms, loop_state& ls, bool settings_read) {
-  // A list with an entry that is not an address would let callers in or keep them out against
-  // the operator's intent.
-  std::string bad_entry;
-  if (!allow_list_parse(ms.settings.allow, ms.allowed, bad_entry)) {
-    startup_failed(ms, settings_read,
-                   "MOD_ORVANE_ALLOW: \"" + bad_entry + "\" is not an " +
-                       allow_entry_family(bad_entry) + " address or prefix");
+// Refuses the settings that start-up cannot run with (the check's first refusal ends start-up,
+// before anything is locked); takes the allow list of the others.
+void check_settings(modem_state& ms, loop_state& ls, settings_checked& checked) {
+  if (const settings_finding* refused = settings_refusal(checked)) {
+    startup_failed(ms, checked.read, refused->text);
   }
+  ms.allowed = std::move(checked.allowed);
   ls.connect_code = connect_code_for_baud(ms.settings.baudrate);
-
-  // Only two devices exist; another number is a setting error, refused before anything is
-  // locked.
-  if (ms.settings.serial > 1) {
-    startup_failed(ms, settings_read,
-                   "invalid serial device number " + std::to_string(ms.settings.serial) +
-                       " (0 or 1 expected)");
-  }
-  if (!serial_flow_valid(ms.settings.flowcontrol)) {
-    startup_failed(ms, settings_read,
-                   "invalid flow control " + std::to_string(ms.settings.flowcontrol) +
-                       " (0, 3 or 4 expected)");
-  }
 }
 
 // Takes the UUCP lock of the serial device the settings name.
@@ -292,9 +285,10 @@ int daemon_main(int argc, char** argv) {
   static loop_state ls;
   begin_startup(ms, ls, argc > 0 ? argv[0] : nullptr);
   int pid_file_errno = take_pid_file(ms);
-  bool settings_read = load_settings(ms, pid_file_errno);
+  settings_checked checked;
+  bool settings_read = load_settings(ms, pid_file_errno, checked);
   load_script(ms);
-  check_settings(ms, ls, settings_read);
+  check_settings(ms, ls, checked);
   lock_serial_device(ms, settings_read);
   open_serial_port(ms);
   open_listener(ms, settings_read);

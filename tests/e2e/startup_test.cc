@@ -344,6 +344,36 @@ TEST(StartupFailure, SerialSettingOutsideZeroAndOneIsRefused) {
   EXPECT_FALSE(path_exists(box.pid_path()));
 }
 
+// Values that mean something else are said once each, and the daemon starts with them as read.
+TEST(Startup, SettingsThatMeanSomethingElseAreWarned) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  box.set("MOD_ORVANE_FLOWCONTROL", "x3");
+  box.set("MOD_ORVANE_BAUDRTE", "9600");
+  daemon_process d(box);
+  ASSERT_TRUE(d.start());
+  ASSERT_TRUE(d.wait_running(seconds_from_now(kStartSeconds)));
+  EXPECT_TRUE(
+      log_in_order(d, {{4, "MOD_ORVANE_FLOWCONTROL: \"x3\" is not a number; read as 0"},
+                       {4, "MOD_ORVANE_BAUDRTE is not a key; did you mean MOD_ORVANE_BAUDRATE?"}}));
+  ASSERT_TRUE(d.send_signal(SIGTERM));
+  EXPECT_EQ(d.wait_exit(seconds_from_now(kExitSeconds)), 0);
+}
+
+// Part of a cut allow list would let in callers the operator never allowed.
+TEST(StartupFailure, CutAllowListIsRefusedBeforeTheDeviceIsLocked) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  box.set("MOD_ORVANE_ALLOW", "10.0.0.0/8," + std::string(16400, ' ') + "126.0.0.0/16");
+  daemon_process d(box);
+  ASSERT_TRUE(fails_to_start(d));
+  EXPECT_TRUE(log_in_order(d, {{3, "settings file " + box.settings_path() +
+                                       ": the line of MOD_ORVANE_ALLOW is longer than 16383 "
+                                       "characters: a cut value is not used"},
+                               {5, "terminated"}}));
+  EXPECT_TRUE(lock_dir_empty(box));
+}
+
 // Without a settings file every number is 0, the log threshold too: a start that succeeds
 // logs only "started", but the reason a start fails still reaches the log at level 3. A
 // threshold that the file sets (0 here) filters that reason as before.
