@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "config/dial_target.h"
 #include "config/subst_script.h"
 #include "config/text_rules.h"
 #include "platform/log.h"
@@ -39,9 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const substitution& e = table[i];
     if (e.type == SUBST_DIAL) {
       check(all_digits(e.pattern, !e.pattern.empty() && e.pattern[0] == '+' ? 1 : 0));
-      size_t run = 0;
-      while (run < e.replacement.size() && is_digit(e.replacement[run])) ++run;
-      check(run == 12);
+      // Every rule that loads names a target: twelve digits, an address or a host name.
+      dial_target target;
+      std::string problem;
+      check(dial_target_parse(e.replacement, target, problem) == TARGET_PARSED);
     } else {
       check(e.type == SUBST_INFO && all_digits(e.pattern) && !e.replacement.empty());
     }
