@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "config/text_rules.h"
+#include "modem/dte_output.h"
 #include "platform/log.h"
-#include "platform/serial_port.h"
 
 namespace {
 
@@ -133,7 +133,7 @@ int sreg_read(modem_state& ms, const char* text, const char* question, bool chec
   snprintf(buf, sizeof buf, "%i%c%c", static_cast<int32_t>(*slot->value),
            static_cast<unsigned char>(ms.settings.sreg_cr),
            static_cast<unsigned char>(ms.settings.sreg_lf));
-  write_text(ms.serial_fd.get(), buf);
+  dte_text(ms, buf);
   return count;
 }
 

@@ -9,6 +9,7 @@
 #include "at/line_editor.h"
 #include "at/result_codes.h"
 #include "core/call_control.h"
+#include "modem/dte_output.h"
 #include "platform/log.h"
 #include "platform/process.h"
 #include "platform/serial_port.h"
@@ -178,6 +179,8 @@ void data_mode_input(modem_state& ms, loop_state& ls, const char* bytes, int n,
 }
 
 void flush_peer_bytes(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  // Peer bytes follow the text that went before them (CONNECT above all).
+  if (dte_output_held(ms)) return;
   call_link& link = ls.link;
   ssize_t n = fd_write(ms.serial_fd.get(), link.in.data() + link.in_written,
                        static_cast<size_t>(link.in_len - link.in_written));

@@ -27,7 +27,8 @@ void link_readable(modem_state& ms, loop_state& ls, const clock_reading& now);
 // takes no more.
 void link_writable(modem_state& ms, loop_state& ls, const clock_reading& now);
 
-// Writes held peer bytes to the serial port (called when the port is writable).
+// Writes held peer bytes to the serial port (called when the port is writable), once no output
+// for the DTE waits before them.
 void flush_peer_bytes(modem_state& ms, loop_state& ls, const clock_reading& now);
 
 // Time checks: inactivity and escape (on-line), the DTR watch (connected), forwarding.

@@ -9,6 +9,7 @@
 #include "core/call_control.h"
 #include "core/data_mode.h"
 #include "core/status_files.h"
+#include "modem/dte_output.h"
 #include "platform/log.h"
 #include "platform/process.h"
 
@@ -37,7 +38,8 @@ fd_sets build_sets(const modem_state& ms, const loop_state& ls) {
   // While serial bytes are on their way to the peer the port is read only into the bounded
   // read-ahead: beyond it the peer's pace holds the DTE back instead of bytes being lost.
   if (serial_readable(ls.link)) watch(sets, sets.read, ms.serial_fd.get());
-  if (ls.link.in_len > 0) watch(sets, sets.write, ms.serial_fd.get());
+  // Output for the DTE, then peer bytes behind it, wait for the line to take them.
+  if (dte_output_held(ms) || ls.link.in_len > 0) watch(sets, sets.write, ms.serial_fd.get());
   int wants = link_wants(ls.link);
   if ((wants & LINK_WANTS_READ) != 0) watch(sets, sets.read, ls.link.sock.get());
   if ((wants & LINK_WANTS_WRITE) != 0) watch(sets, sets.write, ls.link.sock.get());
@@ -75,7 +77,10 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls) {
 
 void handle_ready(modem_state& ms, loop_state& ls, const fd_sets& sets, const clock_reading& now) {
   if (ready(sets.read, ms.serial_fd.get())) read_serial(ms, ls, now);
-  if (ls.link.in_len > 0 && ready(sets.write, ms.serial_fd.get())) flush_peer_bytes(ms, ls, now);
+  if (ready(sets.write, ms.serial_fd.get())) {
+    dte_flush(ms);
+    if (ls.link.in_len > 0) flush_peer_bytes(ms, ls, now);
+  }
   if (ready(sets.read, ls.link.sock.get())) link_readable(ms, ls, now);
   if (ready(sets.write, ls.link.sock.get())) link_writable(ms, ls, now);
   if (ms.dial_sock.valid()) {

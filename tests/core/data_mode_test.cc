@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -553,3 +554,36 @@ TEST(DataMode, TimedOutConnectionEndsTheCallWithItsCause) {
 }
 
 }  // namespace
+
+// Output for the DTE waits while the line takes nothing: in order, with peer bytes behind the
+// CONNECT that precedes them, and bounded: beyond the queue the newest output is dropped, with
+// one level-4 line.
+TEST(DataMode, DteOutputWaitsForTheLineInOrderAndIsBounded) {
+  loop_fixture f;
+  f.type_line("AT&V");
+  f.run_for(10 * MSEC);
+  const std::string report = f.dte_read();
+  log_capture log;
+  f.dte().room = 0;
+  std::string lines;
+  for (int i = 0; i < 30; ++i) lines += "AT&V\r";
+  f.dte_write(lines);
+  f.run_for(SEC);
+  f.dte().room = SIZE_MAX;
+  f.run_for(SEC);
+  std::string all;
+  for (int i = 0; i < 30; ++i) all += report;
+  EXPECT_EQ(f.dte_read(), all.substr(0, DTE_OUTPUT_SIZE));
+  const std::string full = "serial output queue full (4096 bytes): output for the DTE dropped";
+  std::vector<std::string> texts = log.texts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), full), 1);
+  EXPECT_TRUE(log.has(4, full));
+
+  f.dte().room = 0;
+  auto peer = f.connect_call();
+  peer->send("after connect");
+  f.run_for(SEC);
+  f.dte().room = SIZE_MAX;
+  f.run_for(SEC);
+  EXPECT_EQ(f.dte_read(), "CONNECT 115200\r\nafter connect");
+}
