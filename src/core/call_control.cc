@@ -223,10 +223,13 @@ void go_online(modem_state& ms, loop_state& ls, int result, unique_fd* slot,
   set_modem_lines(ms.serial_fd.get(), TIOCM_DTR, 1);
   send_code(ms, result);
   if (slot != nullptr) {
+    uint32_t span_ms = 0;
     if (s.keepalive == 1) {
-      enable_keepalive(slot->get(), s.keepalive_time, s.keepalive_intvl, s.keepalive_probes);
+      span_ms =
+          enable_keepalive(slot->get(), s.keepalive_time, s.keepalive_intvl, s.keepalive_probes);
       log_msg(6, "TCP keepalive activated");
     }
+    link_watch(ls.link, span_ms);
     ls.link.sock = std::move(*slot);
   }
   if (ms.call_state != CALL_CONNECTED) log_msg(6, "peer is connected");

@@ -1,7 +1,9 @@
 #include "platform/system_calls.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -84,6 +86,21 @@ int kernel_monotonic_clock() {
 
 void kernel_sleep(unsigned seconds) { ::sleep(seconds); }
 
+int kernel_tcp_progress(int fd, tcp_progress* out) {
+  tcp_info info{};
+  socklen_t len = sizeof info;
+  int queued = 0;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0 ||
+      ioctl(fd, SIOCOUTQ, &queued) != 0) {
+    return -1;
+  }
+  *out = {.unacked = info.tcpi_unacked,
+          .probes = info.tcpi_probes,
+          .queued_bytes = static_cast<uint32_t>(queued),
+          .last_ack_recv_ms = info.tcpi_last_ack_recv};
+  return 0;
+}
+
 const system_calls* installed = &kernel_system_calls;
 
 }  // namespace
@@ -106,6 +123,7 @@ const system_calls kernel_system_calls = {
     .wall_clock = kernel_wall_clock,
     .monotonic_clock = kernel_monotonic_clock,
     .sleep = kernel_sleep,
+    .tcp_progress = kernel_tcp_progress,
 };
 
 const system_calls& sys() { return *installed; }

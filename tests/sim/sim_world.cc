@@ -270,6 +270,19 @@ struct sim_calls {
 
 namespace {
 
+int sim_tcp_progress(int fd, tcp_progress* out) {
+  std::shared_ptr<sim_conn> c = world->conn_of(fd);
+  if (c == nullptr || c->kind != SIM_CALL) {
+    errno = c == nullptr ? EBADF : ENOPROTOOPT;
+    return -1;
+  }
+  *out = {.unacked = c->unacked,
+          .probes = c->probes,
+          .queued_bytes = 0,
+          .last_ack_recv_ms = static_cast<uint32_t>((world->now() - c->last_ack) / MSEC)};
+  return 0;
+}
+
 const system_calls sim_table = {
     .select = sim_calls::select,
     .read = sim_calls::read,
@@ -288,6 +301,7 @@ const system_calls sim_table = {
     .wall_clock = sim_calls::wall_clock,
     .monotonic_clock = sim_calls::monotonic_clock,
     .sleep = sim_calls::sleep,
+    .tcp_progress = sim_tcp_progress,
 };
 
 }  // namespace
