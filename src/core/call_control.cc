@@ -81,6 +81,19 @@ void turn_away(loop_state& ls, unique_fd& conn, uint32_t addr, const char* outco
   close_socket(conn);
 }
 
+// Without a free descriptor, callers that wait keep the listening socket readable, and every
+// pass would fail the same accept: it is left alone for LISTEN_PAUSE_USEC instead.
+constexpr int32_t LISTEN_PAUSE_USEC = 100000;
+
+void pause_listening(loop_state& ls, int error, const clock_reading& now) {
+  ls.listen_paused = true;
+  countdown_start_at(ls.listen_pause, 0, LISTEN_PAUSE_USEC, now.wall);
+  report_turned_away(ls, now);
+  if (log_limit_admit(ls.turned_away_log, now.monotonic)) {
+    log_msg(4, "accept error: %s; not accepting for 100 ms", strerror(error));
+  }
+}
+
 void reject_connection(loop_state& ls, unique_fd& conn, uint32_t addr, const clock_reading& now) {
   turn_away(ls, conn, addr, "rejected", now);
 }
@@ -157,7 +170,10 @@ void ring_socket_readable(modem_state& ms, loop_state& ls) {
 void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
   uint32_t addr = 0;
   unique_fd conn(accept_connection(ms.listen_sock.get(), &addr));
-  if (!conn.valid()) return;
+  if (!conn.valid()) {
+    if (errno == EMFILE || errno == ENFILE) pause_listening(ls, errno, now);
+    return;
+  }
   // A caller that is not allowed changes nothing: no RING, S1 and any call left as they are.
   if (!allow_list_permits(ms.allowed, addr)) {
     turn_away(ls, conn, addr, "not allowed", now);
@@ -197,6 +213,12 @@ void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
   ms.call_state = CALL_RINGING;
   ms.peer_addr = addr;
   ms.ring_sock = std::move(conn);
+}
+
+void check_listen_pause(loop_state& ls, const clock_reading& now) {
+  if (ls.listen_paused && countdown_expired(&now.wall, ls.listen_pause) != 0) {
+    ls.listen_paused = false;
+  }
 }
 
 void report_turned_away(loop_state& ls, const clock_reading& now) {

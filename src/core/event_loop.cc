@@ -46,7 +46,7 @@ fd_sets build_sets(const modem_state& ms, const loop_state& ls) {
   if (ms.dial_sock.valid()) {
     watch(sets, ls.dial_connected == 0 ? sets.write : sets.read, ms.dial_sock.get());
   }
-  watch(sets, sets.read, ms.listen_sock.get());
+  if (!ls.listen_paused) watch(sets, sets.read, ms.listen_sock.get());
   if (ms.call_state == CALL_RINGING) watch(sets, sets.read, ms.ring_sock.get());
   return sets;
 }
@@ -65,6 +65,7 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls) {
     if (s.sreg_esc_delay != 0) timeout_min(timeout, ls.guard_timer);
   }
   if (ls.link.bytes_waiting && !ls.link.waited_span) timeout_min(timeout, ls.link.waiting_timer);
+  if (ls.listen_paused) timeout_min(timeout, ls.listen_pause);
   if (ms.call_state == CALL_CONNECTED && s.stat_dtr_action != 0 && s.sreg_dtr_ignore != 0) {
     timeout_min(timeout, ls.dtr_timer);
   }
@@ -107,6 +108,7 @@ void run_time_checks(modem_state& ms, loop_state& ls, const clock_reading& now) 
   if (call_goes_on && ms.call_state == CALL_CONNECTED) forward = check_dtr(ms, ls, now);
   if (ms.call_state == CALL_CONNECTED) check_peer_progress(ms, ls, now);
   if (forward) forward_serial_bytes(ms, ls, now);
+  check_listen_pause(ls, now);
   report_turned_away(ls, now);
 }
 

@@ -643,4 +643,22 @@ TEST(CallControl, KeepaliveOnlyWhenSetToOne) {
   }
 }
 
+// With no descriptor free, accept fails while a caller waits: the listening socket is left
+// alone for 100 ms at a time (a level-4 line under the flood limit) instead of failing on every
+// pass, and the caller rings once a descriptor is free.
+TEST(CallControl, AcceptWithoutFreeDescriptorsPausesListening) {
+  loop_fixture f;
+  log_capture log;
+  f.listen_for_calls();
+  f.call_in();
+  f.world().accept_error = EMFILE;
+  int passes = 0;
+  for (int64_t end = f.now() + SEC; passes < 1000 && f.now() < end; ++passes) f.pass();
+  // Per pause: a pass that waits it out and one whose accept fails again.
+  EXPECT_EQ(passes, 20);
+  EXPECT_TRUE(log.has(4, "accept error: Too many open files; not accepting for 100 ms"));
+  f.world().accept_error = 0;
+  EXPECT_TRUE(f.run_until([&] { return f.ms().call_state == CALL_RINGING; }, 200 * MSEC));
+}
+
 }  // namespace

@@ -177,6 +177,10 @@ struct sim_calls {
 
   static int accept(int listen_fd, uint32_t* addr) {
     std::shared_ptr<sim_conn> l = world->conn_of(listen_fd);
+    if (l != nullptr && world->accept_error != 0) {
+      errno = world->accept_error;
+      return -1;
+    }
     if (l == nullptr || l->kind != SIM_LISTEN || l->backlog.empty()) {
       errno = l == nullptr ? EBADF : EAGAIN;
       return -1;

@@ -104,6 +104,8 @@ class sim_world {
   // once rather than later.
   int socket_error_next = 0;
   int connect_error_next = 0;
+  // errno of every accept() while set (EMFILE: no descriptor free); callers stay waiting.
+  int accept_error = 0;
 
   // Bookkeeping the fuzz target and the tests read.
   int64_t last_wait = 0;       // µs the last select waited
