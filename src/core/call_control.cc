@@ -291,9 +291,13 @@ void check_dial_timeout(modem_state& ms, loop_state& ls, const clock_reading& no
   if (countdown_expired(&now.wall, ls.dial_timer) != 0) call_hangup(ms, ls, HANGUP_DIAL_TIMEOUT);
 }
 
-void check_ringing(modem_state& ms, loop_state& ls, const clock_reading& now) {
+bool answer_due(const modem_state& ms, const loop_state& ls) {
   uint32_t auto_answer = ms.settings.sreg_auto_answer;
-  if (ls.answer_requested == 1 || (auto_answer != 0 && ms.ring_count >= auto_answer)) {
+  return ls.answer_requested == 1 || (auto_answer != 0 && ms.ring_count >= auto_answer);
+}
+
+void check_ringing(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  if (answer_due(ms, ls)) {
     answer_call(ms, ls, now);
     return;
   }

@@ -60,6 +60,9 @@ void report_turned_away(loop_state& ls, const clock_reading& now);
 void check_dial_timeout(modem_state& ms, loop_state& ls, const clock_reading& now);
 void check_ringing(modem_state& ms, loop_state& ls, const clock_reading& now);
 
+// True when check_ringing answers the ringing call in its next run (ATA, or S0 rings sent).
+bool answer_due(const modem_state& ms, const loop_state& ls);
+
 // Sends the answer byte on ring_sock and goes on-line.
 void answer_call(modem_state& ms, loop_state& ls, const clock_reading& now);
 

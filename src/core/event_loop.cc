@@ -74,6 +74,8 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls) {
   // minutes for the largest S11. Such a countdown runs out at the first check a second or more
   // after the last read, so with this wait held bytes go out about a second after it.
   if (timeout.tv_usec >= USEC_PER_SECOND) timeout = {1, 0};
+  // An answer that is due (ATA, or the S0-th RING sent) is made in the next pass: at once.
+  if (ms.call_state == CALL_RINGING && answer_due(ms, ls)) timeout = {0, 0};
   return timeout;
 }
 
