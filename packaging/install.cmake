@@ -10,6 +10,21 @@ set(ORVANED_INIT_DIR /etc/init.d
 set(ORVANED_SYSTEMD_UNIT_DIR lib/systemd/system
     CACHE PATH "Directory of the systemd unit (absolute, or relative to the prefix)")
 
+# Without DESTDIR an installation writes to this machine's own /opt, /etc and /var: say so first.
+set(destination_code [=[
+  if("$ENV{DESTDIR}" STREQUAL "")
+    set(places "${CMAKE_INSTALL_PREFIX}")
+    foreach(dir "@ORVANED_INIT_DIR@" "@ORVANED_SYSTEMD_UNIT_DIR@" "@ORVANED_CONFIG_DIR@" /var/orvane)
+      if(IS_ABSOLUTE "${dir}")
+        string(APPEND places ", ${dir}")
+      endif()
+    endforeach()
+    message(STATUS "Installing on this machine (no DESTDIR): ${places}")
+  endif()
+]=])
+string(CONFIGURE "${destination_code}" destination_code @ONLY)
+install(CODE "${destination_code}" COMPONENT runtime)
+
 install(TARGETS orvaned orvane-settings RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR}
         COMPONENT runtime)
 install(FILES packaging/orvaned.8 packaging/orvane-settings.8
@@ -95,7 +110,11 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "dial-up modem on a serial port, calling o
 # One paragraph: CPack indents each line of it by one space, as the control file wants.
 set(CPACK_PACKAGE_DESCRIPTION
     "orvaned makes a serial port behave like a dial-up modem driven by AT commands.\nA dialled number stands for an IPv4 address; the call is a TCP connection to\nthe daemon there, which rings its own serial line.")
-set(CPACK_GENERATOR DEB)
+# cpack makes the Debian package and the router's tarball (packaging/cpack_project.cmake).
+set(CPACK_GENERATOR DEB TGZ)
+set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_SOURCE_DIR}/packaging/cpack_project.cmake")
+set(CPACK_ORVANED_ROUTER_FILE_NAME
+    "orvaned-${PROJECT_VERSION}-router-${CMAKE_SYSTEM_PROCESSOR}")
 # cpack writes the package and its staging tree here, wherever it is run from.
 set(CPACK_PACKAGE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}")
 set(CPACK_SET_DESTDIR ON)
@@ -115,5 +134,6 @@ endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/conffiles;${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postinst;${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/prerm;${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+set(CPACK_ORVANED_OBJCOPY "${CMAKE_OBJCOPY}")
 set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_SOURCE_DIR}/packaging/deb_prebuild.cmake")
 include(CPack)

@@ -1,5 +1,6 @@
 // orvane-settings: shows, changes and checks the daemon's settings file with the daemon's own
 // reader, writer and script loader, so that what it accepts is what the daemon accepts.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "config/settings_check.h"
 #include "modem/paths.h"
 #include "platform/files.h"
 #include "tools/settings_fields.h"
@@ -59,8 +61,7 @@ bool read_all(const char* path, std::string& content) {
 // Loads the settings as the daemon does; unlike the daemon, a missing file is an error here,
 // since saving would otherwise create a file of zeros. A path that is not a regular file (a
 // FIFO would block the read) is refused without being opened.
-bool load(const char* path, modem_settings& s, std::string* content,
-          settings_notes* notes = nullptr) {
+bool load(const char* path, modem_settings& s, std::string* content) {
   std::string text;
   bool not_regular = false;
   FILE* file = open_regular_file(path, &not_regular);
@@ -72,8 +73,7 @@ bool load(const char* path, modem_settings& s, std::string* content,
             not_regular ? "not a regular file" : strerror(err));
     return false;
   }
-  settings_notes found = settings_load(s, path);
-  if (notes != nullptr) *notes = found;
+  settings_load(s, path);
   if (content != nullptr) *content = std::move(text);
   return true;
 }
@@ -85,6 +85,13 @@ int save(const char* path, const modem_settings& s) {
             s.cfg_script.size(), SETTINGS_SCRIPT_SAVE_MAX);
     fprintf(stderr, "orvane-settings: nothing changed in %s\n", path);
     return EXIT_REFUSED;
+  }
+  // The daemon logs why it does not follow such a link; the operator reads it here.
+  std::string why;
+  if (!link_path_trusted(path, why)) {
+    fprintf(stderr, "orvane-settings: %s\n", why.c_str());
+    fprintf(stderr, "orvane-settings: nothing changed in %s\n", path);
+    return EXIT_FAILED;
   }
   if (settings_save(s, path) == 0) {
     fprintf(stderr, "orvane-settings: cannot write %s: %s\n", path, strerror(errno));
@@ -233,11 +240,27 @@ bool assign(const settings_key& field, std::string_view text, modem_settings& s)
   return found.errors.empty();
 }
 
+// True (after saying why) when the file's lines hold a refusal that rewriting it would settle
+// in silence (a cut list kept cut, the first of two disagreeing access lines kept), unless the
+// command sets that key itself.
+bool rewrite_would_hide(const char* path, const std::vector<std::string_view>& assigned) {
+  settings_checked checked = settings_check_file(path);
+  for (const settings_finding& f : checked.findings) {
+    if (!f.in_lines || std::find(assigned.begin(), assigned.end(), f.key) != assigned.end()) {
+      continue;
+    }
+    fprintf(stderr, "orvane-settings: %s\n", f.text.c_str());
+    return true;
+  }
+  return false;
+}
+
 int cmd_set(const char* path, int argc, char** argv) {
   if (argc == 0) return usage();
   modem_settings s;
   if (!load(path, s, nullptr)) return EXIT_FAILED;
   bool refused = false;
+  std::vector<std::string_view> assigned;
   for (int i = 0; i < argc; ++i) {
     std::string_view arg = argv[i];
     size_t equals = arg.find('=');
@@ -248,8 +271,9 @@ int cmd_set(const char* path, int argc, char** argv) {
     }
     const settings_key* field = lookup(arg.substr(0, equals));
     if (field == nullptr || !assign(*field, arg.substr(equals + 1), s)) refused = true;
+    if (field != nullptr) assigned.push_back(field->key);
   }
-  if (refused) {
+  if (refused || rewrite_would_hide(path, assigned)) {
     fprintf(stderr, "orvane-settings: nothing changed in %s\n", path);
     return EXIT_REFUSED;
   }
@@ -271,7 +295,7 @@ int cmd_script(const char* path, int argc, char** argv) {
   }
   modem_settings s;
   if (!load(path, s, nullptr)) return EXIT_FAILED;
-  if (!script_acceptable(script)) {
+  if (!script_acceptable(script) || rewrite_would_hide(path, {"MOD_ORVANE_CFG_SCRIPT"})) {
     fprintf(stderr, "orvane-settings: script refused; %s left unchanged\n", path);
     return EXIT_REFUSED;
   }
@@ -282,14 +306,12 @@ int cmd_script(const char* path, int argc, char** argv) {
 int cmd_check(const char* path) {
   modem_settings s;
   std::string content;
-  settings_notes notes;
-  if (!load(path, s, &content, &notes)) return EXIT_FAILED;
+  if (!load(path, s, &content)) return EXIT_FAILED;
   check_findings found;
-  check_notes(notes, path, found);
+  check_file(path, found);
   for (std::string_view key : missing_keys(content)) {
     found.warnings.push_back(std::string(key) + ": missing (read as 0 or empty)");
   }
-  for (const settings_key& field : settings_keys) check_field(field, s, found);
   check_findings script;
   check_script(s.cfg_script, script);
   for (const std::string& e : script.errors) found.errors.push_back("MOD_ORVANE_CFG_SCRIPT: " + e);

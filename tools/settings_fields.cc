@@ -1,23 +1,17 @@
 #include "tools/settings_fields.h"
 
-#include <termios.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <utility>
 
 #include "at/dial.h"
 #include "at/result_codes.h"
-#include "at/sreg_table.h"
-#include "config/allow_list.h"
+#include "config/settings_check.h"
 #include "config/subst_script.h"
 #include "config/text_rules.h"
 #include "platform/log.h"
-#include "platform/serial_port.h"
 
 namespace {
-
-using msf = modem_settings;
 
 constexpr std::string_view KEY_PREFIX = "MOD_ORVANE_";
 
@@ -30,19 +24,6 @@ std::string format(const char* fmt, ...) {
   va_end(ap);
   return text;
 }
-
-// Registers compared with received bytes: a value above 255 never matches.
-struct byte_register {
-  uint32_t modem_settings::*field = nullptr;
-  const char* name = "";
-  const char* effect = "";
-};
-
-constexpr byte_register byte_registers[] = {
-    {&msf::sreg_esc, "S2", "the escape sequence can never be typed"},
-    {&msf::sreg_cr, "S3", "no received byte ends a command line"},
-    {&msf::sreg_bs, "S5", "no received byte deletes a character"},
-};
 
 // The script loader reports through the log; while it runs the messages are collected here.
 std::vector<std::string>* collected_messages = nullptr;
@@ -108,72 +89,31 @@ bool parse_settings_number(std::string_view text, uint32_t& value) {
 }
 
 void check_field(const settings_key& field, const modem_settings& s, check_findings& found) {
-  const char* key = field.key.data();
-  if (field.number == &msf::serial && s.serial > 1) {
-    found.errors.push_back(
-        format("%s: invalid serial device number %u (0 or 1 expected)", key, s.serial));
-  } else if (field.number == &msf::baudrate) {
-    if (serial_speed(s.baudrate) == B9600 && s.baudrate != 9600) {
-      found.warnings.push_back(
-          format("%s: %u bit/s is not a speed of the serial port; the port runs at 9600 bit/s", key,
-                 s.baudrate));
-    }
-    if (connect_code_for_baud(s.baudrate) == RESULT_ERROR) {
-      found.warnings.push_back(format(
-          "%s: %u bit/s has no CONNECT result code; calls go on-line with ERROR", key, s.baudrate));
-    }
-  } else if (field.number == &msf::databits && s.databits != 7 && s.databits != 8) {
-    found.warnings.push_back(
-        format("%s: %u is neither 7 nor 8; eight data bits are used", key, s.databits));
-  } else if (field.number == &msf::stopbits && s.stopbits != 1 && s.stopbits != 2) {
-    found.warnings.push_back(
-        format("%s: %u is neither 1 nor 2; one stop bit is used", key, s.stopbits));
-  } else if (field.kind == SETTING_PARITY) {
-    char first = s.parity.empty() ? '\0' : s.parity[0];
-    if (first != 'N' && first != 'E' && first != 'O') {
-      found.warnings.push_back(
-          format("%s: \"%s\" is not N, E or O; no parity is used", key, s.parity.c_str()));
-    }
-  } else if (field.number == &msf::port) {
-    if (s.port == 0) {
-      found.warnings.push_back(format(
-          "%s: 0 makes the daemon listen on a port chosen by the system and dial port 0", key));
-    } else if (s.port > 65535) {
-      found.warnings.push_back(
-          format("%s: %u is above 65535; port %u is used", key, s.port, s.port & 0xffff));
-    }
-  } else if (field.number == &msf::flowcontrol && !serial_flow_valid(s.flowcontrol)) {
-    found.errors.push_back(
-        format("%s: invalid flow control %u (0, 3 or 4 expected)", key, s.flowcontrol));
-  } else if (field.number == &msf::stat_dtr_action && s.stat_dtr_action > 3) {
-    found.warnings.push_back(
-        format("%s: %u is not 0 to 3; a DTR drop does nothing", key, s.stat_dtr_action));
-  } else if (field.kind == SETTING_ALLOW) {
-    allow_list list;
-    std::string bad_entry;
-    if (!allow_list_parse(s.allow, list, bad_entry)) {
-      found.errors.push_back(
-          format("%s: \"%s\" is not an IPv4 address or prefix", key, bad_entry.c_str()));
-    } else if (s.allow.size() > SETTINGS_TEXT_MAX) {
-      found.warnings.push_back(
-          format("%s: the list has %zu characters; AT&W cannot save more than %zu", key,
-                 s.allow.size(), SETTINGS_TEXT_MAX));
-    }
-  } else if (field.kind == SETTING_SCRIPT && s.cfg_script.size() > SETTINGS_SCRIPT_SAVE_MAX) {
-    found.warnings.push_back(format("%s: the script has %zu bytes; AT&W cannot save more than %zu",
-                                    key, s.cfg_script.size(), SETTINGS_SCRIPT_SAVE_MAX));
+  std::vector<settings_finding> all;
+  settings_check_values(s, all);
+  for (const settings_finding& f : all) {
+    if (f.key != field.key) continue;
+    (f.level <= 3 ? found.errors : found.warnings).push_back(settings_finding_line(f));
   }
-  for (const byte_register& r : byte_registers) {
-    if (field.number == r.field && s.*r.field > 255) {
-      found.warnings.push_back(
-          format("%s: %s is %u, above 255: %s", key, r.name, s.*r.field, r.effect));
-    }
+  // Advice that needs the command layer's table of result codes.
+  if (field.number == &modem_settings::baudrate &&
+      connect_code_for_baud(s.baudrate) == RESULT_ERROR) {
+    found.warnings.push_back(
+        format("%s: %u bit/s has no CONNECT result code; calls go on-line with ERROR",
+               field.key.data(), s.baudrate));
   }
-  for (const sreg_limit& r : sreg_limits) {
-    if (field.number == r.field && s.*r.field > r.limit) {
-      found.warnings.push_back(format("%s: S%i is %u, above %u: it takes effect as %u", key,
-                                      r.number, s.*r.field, r.limit, r.limit));
-    }
+}
+
+void check_file(const char* path, check_findings& found) {
+  settings_checked checked = settings_check_file(path);
+  for (const settings_finding& f : checked.findings) {
+    (f.level <= 3 ? found.errors : found.warnings).push_back(settings_finding_line(f));
+  }
+  if (connect_code_for_baud(checked.settings.baudrate) == RESULT_ERROR) {
+    found.warnings.push_back(
+        format("MOD_ORVANE_BAUDRATE: %u bit/s has no CONNECT result code; calls go on-line "
+               "with ERROR",
+               checked.settings.baudrate));
   }
 }
 
@@ -210,15 +150,6 @@ void check_script(const std::string& script, check_findings& found) {
     }
   }
   subst_clear(table, count);
-}
-
-void check_notes(const settings_notes& notes, const char* path, check_findings& found) {
-  std::vector<std::string> messages;
-  {
-    collected_log collect(messages, 4);
-    settings_log_notes(notes, path);
-  }
-  for (std::string& m : messages) found.warnings.push_back(std::move(m));
 }
 
 std::vector<std::string_view> missing_keys(std::string_view content) {

@@ -25,9 +25,14 @@ struct check_findings {
   std::vector<std::string> warnings;
 };
 
-// Checks the value of `field` in `s` as start-up would read it. The script is not parsed here
+// The findings of the settings check (config/settings_check.h) for the value of `field` in
+// `s`, each led by its key, with the tool's advice besides. The script is not parsed here
 // (check_script does that).
 void check_field(const settings_key& field, const modem_settings& s, check_findings& found);
+
+// The findings of the settings check for the file at `path` as the daemon reads it (its
+// notes, the values, the lines), led by their keys, with the tool's advice besides.
+void check_file(const char* path, check_findings& found);
 
 // Checks `script` line by line with the daemon's own loader on a scratch table: one error per
 // line the loader refuses, with the reason (the daemon stops at the first; the check names them
@@ -35,10 +40,6 @@ void check_field(const settings_key& field, const modem_settings& s, check_findi
 // the script's text (empty lines count) and by the number the daemon logs (they do not):
 // "script line 4 (the daemon's line 3)".
 void check_script(const std::string& script, check_findings& found);
-
-// What the daemon's start-up says of the file as a whole (a script value that is not base64, a
-// line read cut), in its own words, as warnings.
-void check_notes(const settings_notes& notes, const char* path, check_findings& found);
 
 // The keys of settings_keys, optional ones aside, that no line of the file `content` sets
 // (the daemon reads them as 0 or as the empty text).

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "at/sreg_table.h"
-#include "config/allow_list.h"
 #include "config/settings.h"
+#include "config/settings_check.h"
 #include "config/text_rules.h"
 #include "modem/modem_state.h"
 #include "platform/log.h"
@@ -31,8 +31,13 @@ int parse_optional_zero(char c) {
   return is_digit(c) ? -1 : 0;
 }
 
+// A later command of the same read may replace a dial that has not run yet: its address goes
+// with it, or every later ATD would find a call under way. (ATD itself never replaces a dial:
+// it refuses while an address is set.)
 int request_action(modem_state& ms, int count, bool check_only, pending_action action) {
-  if (count >= 0 && !check_only) ms.pending_action = action;
+  if (count < 0 || check_only) return count;
+  if (ms.pending_action == ACTION_DIAL) ms.peer_addr = 0;
+  ms.pending_action = action;
   return count;
 }
 
@@ -63,29 +68,23 @@ int cmd_verbose(modem_state& ms, char* text, bool check_only) {
 }
 
 // The digit after Z only selects a profile on real modems; there is one profile here. A file
-// whose allow list has an invalid entry, or whose flow control is not 0, 3 or 4, is not taken
-// at all: ERROR, and nothing changes.
+// that start-up would refuse (an invalid allow list, serial device or flow control, a cut list,
+// access lines that disagree) is not taken at all: ERROR, and nothing changes.
 int cmd_reset(modem_state& ms, char* text, bool check_only) {
   int count = is_digit(text[0]) ? 1 : 0;
   if (check_only) return count;
-  modem_settings loaded;
-  settings_load(loaded, ms.paths.settings.c_str());
-  std::string bad_entry;
-  if (!allow_list_parse(loaded.allow, ms.allowed, bad_entry)) {
-    log_msg(3, "MOD_ORVANE_ALLOW: \"%s\" is not an IPv4 address or prefix", bad_entry.c_str());
-    return -1;
-  }
-  if (!serial_flow_valid(loaded.flowcontrol)) {
-    log_msg(3, "invalid flow control %u (0, 3 or 4 expected)", loaded.flowcontrol);
+  settings_checked loaded = settings_check_file(ms.paths.settings.c_str());
+  if (const settings_finding* refused = settings_refusal(loaded)) {
+    log_msg(3, "%s", refused->text.c_str());
     return -1;
   }
   // The port keeps what it has unless the file says otherwise.
-  bool flow_changed = loaded.flowcontrol != ms.settings.flowcontrol;
-  ms.settings = std::move(loaded);
+  bool flow_changed = loaded.settings.flowcontrol != ms.settings.flowcontrol;
+  ms.settings = std::move(loaded.settings);
+  ms.allowed = std::move(loaded.allowed);
   recompute_timers(ms);
   if (flow_changed) apply_flow_control(ms);
-  ms.pending_action = ACTION_RESET;
-  return count;
+  return request_action(ms, count, false, ACTION_RESET);
 }
 
 int cmd_dtr_action(modem_state& ms, char* text, bool check_only) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "at/sreg_table.h"
 #include "config/subst_script.h"
 #include "config/text_rules.h"
 #include "modem/dte_output.h"
@@ -110,20 +111,16 @@ void config_report_text(const modem_state& ms, std::string& out) {
 
   size_t used = 0;
   line[0] = '\0';
-  for (size_t n = 0; n < ms.sreg_table.size(); ++n) {
-    if (ms.sreg_table[n].value != nullptr) {
-      advance(used, snprintf(line + used, sizeof line - used, "S%-3i", static_cast<int>(n)));
-    }
+  for (const sreg_register& r : sreg_registers) {
+    advance(used, snprintf(line + used, sizeof line - used, "S%-3i", r.number));
   }
   snprintf(line + used, sizeof line - used, "%c%c", cr, lf);
   out.append(line);
 
   used = 0;
   line[0] = '\0';
-  for (const sreg_slot& slot : ms.sreg_table) {
-    if (slot.value != nullptr) {
-      advance(used, snprintf(line + used, sizeof line - used, "%-4u", *slot.value));
-    }
+  for (const sreg_register& r : sreg_registers) {
+    advance(used, snprintf(line + used, sizeof line - used, "%-4u", *sreg_value(ms, r.number)));
   }
   snprintf(line + used, sizeof line - used, "%c%c", cr, lf);
   out.append(line);

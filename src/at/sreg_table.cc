@@ -2,10 +2,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "config/text_rules.h"
 #include "modem/dte_output.h"
-#include "platform/log.h"
 
 namespace {
 
@@ -79,13 +79,6 @@ parsed_number parse_register_value(const char* text) {
   return {.length = pos, .value = v};
 }
 
-// The slot of register n, or nullptr when n is out of range or the register is absent.
-const sreg_slot* find_slot(const modem_state& ms, int64_t n) {
-  if (n < 0 || n >= SREG_COUNT) return nullptr;
-  const sreg_slot& slot = ms.sreg_table[static_cast<size_t>(n)];
-  return slot.value != nullptr ? &slot : nullptr;
-}
-
 constexpr int64_t USEC_PER_SEC = 1000000;
 
 // value * factor, saturated at INT32_MAX.
@@ -110,14 +103,14 @@ int sreg_write(modem_state& ms, const char* text, bool check_only) {
   const char* value_text = text + n.length + 1;
   parsed_number v = parse_register_value(value_text);
   if (v.length == 0) return -1;
-  const sreg_slot* slot = find_slot(ms, n.value);
-  if (slot == nullptr) return -1;
+  const sreg_register* reg = sreg_find(n.value);
+  if (reg == nullptr) return -1;
   int digits = 0;
   while (is_digit(value_text[digits])) ++digits;
   int count = n.length + 1 + digits;
   if (check_only) return count;
-  *slot->value = static_cast<uint32_t>(v.value);
-  if (slot->on_change != nullptr) slot->on_change(ms);
+  *sreg_value(ms, reg->number) = static_cast<uint32_t>(v.value);
+  if (reg->on_change == SREG_EFFECT_TIMERS) recompute_timers(ms);
   return count;
 }
 
@@ -125,12 +118,12 @@ int sreg_write(modem_state& ms, const char* text, bool check_only) {
 int sreg_read(modem_state& ms, const char* text, const char* question, bool check_only) {
   parsed_number n = parse_register_number(text);
   if (n.length == 0) return -1;
-  const sreg_slot* slot = find_slot(ms, n.value);
-  if (slot == nullptr) return -1;
+  const uint32_t* value = sreg_value(ms, n.value);
+  if (value == nullptr) return -1;
   int count = static_cast<int>(question - text) + 1;
   if (check_only) return count;
   char buf[10];
-  snprintf(buf, sizeof buf, "%i%c%c", static_cast<int32_t>(*slot->value),
+  snprintf(buf, sizeof buf, "%i%c%c", static_cast<int32_t>(*value),
            static_cast<unsigned char>(ms.settings.sreg_cr),
            static_cast<unsigned char>(ms.settings.sreg_lf));
   dte_text(ms, buf);
@@ -139,22 +132,14 @@ int sreg_read(modem_state& ms, const char* text, const char* question, bool chec
 
 }  // namespace
 
-void sreg_table_fill(modem_state& ms) {
-  modem_settings& s = ms.settings;
-  ms.sreg_table = {};
-  auto& t = ms.sreg_table;
-  t[0] = {.value = &s.sreg_auto_answer};
-  t[1] = {.value = &ms.ring_count};
-  t[2] = {.value = &s.sreg_esc};
-  t[3] = {.value = &s.sreg_cr};
-  t[4] = {.value = &s.sreg_lf};
-  t[5] = {.value = &s.sreg_bs};
-  t[6] = {.value = &s.sreg_ring_int};
-  t[7] = {.value = &s.sreg_conn_tout};
-  t[10] = {.value = &s.sreg_hup_delay, .on_change = recompute_timers};
-  t[11] = {.value = &s.sreg_split, .on_change = recompute_timers};
-  t[12] = {.value = &s.sreg_esc_delay, .on_change = recompute_timers};
-  t[25] = {.value = &s.sreg_dtr_ignore, .on_change = recompute_timers};
+const uint32_t* sreg_value(const modem_state& ms, int64_t n) {
+  const sreg_register* reg = sreg_find(n);
+  if (reg == nullptr) return nullptr;
+  return reg->field != nullptr ? &(ms.settings.*reg->field) : &ms.ring_count;
+}
+
+uint32_t* sreg_value(modem_state& ms, int64_t n) {
+  return const_cast<uint32_t*>(sreg_value(std::as_const(ms), n));
 }
 
 void recompute_timers(modem_state& ms) {
@@ -166,15 +151,6 @@ void recompute_timers(modem_state& ms) {
 }
 
 int32_t saturated_seconds(uint32_t value) { return scaled(value, 1); }
-
-void warn_sreg_limits(const modem_settings& s) {
-  for (const sreg_limit& r : sreg_limits) {
-    if (s.*r.field > r.limit) {
-      log_msg(4, "S%i is %u, above %u: it takes effect as %u", r.number, s.*r.field, r.limit,
-              r.limit);
-    }
-  }
-}
 
 int cmd_sreg(modem_state& ms, char* text, bool check_only) {
   // An '=' anywhere on the rest of the line, even in a later command, selects the write form.

@@ -8,24 +8,10 @@
 #include "config/settings_keys.h"
 #include "config/text_rules.h"
 #include "platform/files.h"
-#include "platform/log.h"
 
-namespace {
-
-// A line of the file is read in pieces of at most SETTINGS_LINE_SIZE - 1 characters; a longer
-// line thus becomes several lines.
-constexpr size_t SETTINGS_LINE_SIZE = 16384;
-
-struct settings_reader {
-  FILE* file = nullptr;
-  std::array<char, SETTINGS_LINE_SIZE> line{};  // holds the value of the last lookup
-  bool cut = false;  // the line of the last value found was longer than the buffer
-};
-
-// Reads a number as "%u" of scanf does: white space skipped, optional sign, digits up to the
-// first non-digit, a minus negating modulo 2^32, 0 when there are no digits. A magnitude that
-// does not fit in 32 bits saturates to 4294967295 whatever the sign, as strtoul saturates, so
-// a mistyped huge value turns into an obviously huge one rather than a plausible small one.
+// A magnitude that does not fit in 32 bits saturates to 4294967295 whatever the sign, as strtoul
+// saturates, so a mistyped huge value turns into an obviously huge one rather than a plausible
+// small one.
 uint32_t scan_uint(const char* text) {
   while (is_blank(*text)) ++text;
   bool negative = false;
@@ -48,6 +34,8 @@ uint32_t scan_uint(const char* text) {
   return negative ? 0u - result : result;
 }
 
+namespace {
+
 // True when `piece`, just read by fgets, filled the buffer short of the end of its line's
 // content (a carriage return, a line feed or the end of the file): its value is cut.
 bool line_is_cut(FILE* file, const char* piece) {
@@ -59,39 +47,12 @@ bool line_is_cut(FILE* file, const char* piece) {
   return next != '\n' && next != '\r';
 }
 
-// Scans the file from its start for the first line whose key is `key` and returns its value,
-// which lives in reader.line until the next lookup; nullptr when no line matches.
-const char* settings_find_value(settings_reader& reader, std::string_view key) {
-  if (reader.file == nullptr) return nullptr;
-  if (fseek(reader.file, 0, SEEK_SET) != 0) return nullptr;
-  char* line = reader.line.data();
-  while (fgets(line, static_cast<int>(reader.line.size()), reader.file) != nullptr) {
-    bool cut = line_is_cut(reader.file, line);
-    if (char* cr = strchr(line, '\r')) *cr = '\0';
-    if (char* lf = strchr(line, '\n')) *lf = '\0';
-    // A closing quote, and anything after it, is not part of the value.
-    if (char* quote = strrchr(line, '"')) *quote = '\0';
-    char* equals = strchr(line, '=');
-    if (equals == nullptr) continue;
-    if (!equal_ignoring_case(std::string_view(line, static_cast<size_t>(equals - line)), key)) {
-      continue;
-    }
-    reader.cut = cut;
-    char* value = equals + 1;
-    if (*value == '"') ++value;
-    return value;
+// The value of the first line whose key is `key`, nullptr when no line has it.
+const settings_line* find_line(const std::vector<settings_line>& lines, std::string_view key) {
+  for (const settings_line& line : lines) {
+    if (equal_ignoring_case(line.key, key)) return &line;
   }
   return nullptr;
-}
-
-uint32_t settings_get_uint(settings_reader& reader, std::string_view key) {
-  const char* value = settings_find_value(reader, key);
-  return value != nullptr ? scan_uint(value) : 0;
-}
-
-std::string settings_get_text(settings_reader& reader, std::string_view key) {
-  const char* value = settings_find_value(reader, key);
-  return value != nullptr ? std::string(value) : std::string();
 }
 
 // The record's texts are C texts for every user: a zero byte ends them.
@@ -123,31 +84,63 @@ void put_text(std::string& out, std::string_view key, std::string_view text) {
 
 }  // namespace
 
-settings_notes settings_load_stream(modem_settings& s, FILE* file) {
-  settings_reader reader;
-  reader.file = file;
+std::vector<settings_line> settings_read_lines(FILE* file) {
+  std::vector<settings_line> lines;
+  if (file == nullptr || fseek(file, 0, SEEK_SET) != 0) return lines;
+  std::array<char, SETTINGS_LINE_SIZE> buffer{};
+  char* line = buffer.data();
+  int number = 1;
+  while (fgets(line, static_cast<int>(buffer.size()), file) != nullptr) {
+    bool cut = line_is_cut(file, line);
+    int this_line = number;
+    size_t len = strlen(line);
+    if (len > 0 && line[len - 1] == '\n') ++number;
+    if (char* cr = strchr(line, '\r')) *cr = '\0';
+    if (char* lf = strchr(line, '\n')) *lf = '\0';
+    // A closing quote, and anything after it, is not part of the value.
+    if (char* quote = strrchr(line, '"')) *quote = '\0';
+    char* equals = strchr(line, '=');
+    if (equals == nullptr) continue;
+    char* value = equals + 1;
+    if (*value == '"') ++value;
+    lines.push_back({.number = this_line,
+                     .key = std::string(line, static_cast<size_t>(equals - line)),
+                     .value = value,
+                     .cut = cut});
+  }
+  return lines;
+}
+
+settings_notes settings_from_lines(modem_settings& s, const std::vector<settings_line>& lines) {
   settings_notes notes;
   for (const settings_key& k : settings_keys) {
-    reader.cut = false;
+    const settings_line* line = find_line(lines, k.key);
+    const char* value = line != nullptr ? line->value.c_str() : nullptr;
     switch (k.kind) {
       case SETTING_FLAG:
       case SETTING_NUMBER:
-        s.*k.number = settings_get_uint(reader, k.key);
+        s.*k.number = value != nullptr ? scan_uint(value) : 0;
         break;
       case SETTING_PARITY:
       case SETTING_ALLOW:
-        s.*k.text = settings_get_text(reader, k.key);
+        s.*k.text = value != nullptr ? std::string(value) : std::string();
         break;
       case SETTING_SCRIPT: {
-        std::string encoded = settings_get_text(reader, k.key);
+        std::string encoded = value != nullptr ? std::string(value) : std::string();
         notes.script_not_base64 = !base64_valid(encoded);
         s.*k.text = base64_decode_alloc(encoded.c_str());
         break;
       }
     }
-    if (reader.cut && notes.cut_key == nullptr) notes.cut_key = k.key.data();
+    if (line == nullptr || !line->cut) continue;
+    const char*& first = k.list_or_path ? notes.cut_list_key : notes.cut_key;
+    if (first == nullptr) first = k.key.data();
   }
   return notes;
+}
+
+settings_notes settings_load_stream(modem_settings& s, FILE* file) {
+  return settings_from_lines(s, settings_read_lines(file));
 }
 
 settings_notes settings_load(modem_settings& s, const char* path) {
@@ -158,22 +151,6 @@ settings_notes settings_load(modem_settings& s, const char* path) {
   notes.not_regular = not_regular;
   if (file != nullptr) fclose(file);
   return notes;
-}
-
-void settings_log_notes(const settings_notes& notes, const char* path) {
-  if (notes.not_regular) {
-    log_direct(4, "settings file %s is not a regular file: read as missing", path);
-  }
-  if (notes.cut_key != nullptr) {
-    log_msg(4, "settings file %s: the line of %s is longer than %zu characters: read cut", path,
-            notes.cut_key, SETTINGS_LINE_SIZE - 1);
-  }
-  if (notes.script_not_base64) {
-    log_msg(4,
-            "settings file %s: MOD_ORVANE_CFG_SCRIPT is not valid base64: the characters "
-            "outside its alphabet are skipped",
-            path);
-  }
 }
 
 std::string settings_format(const modem_settings& s) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // One field per key of the settings file, in file-table order. Texts are owned by the record.
 struct modem_settings {
@@ -46,17 +47,47 @@ struct modem_settings {
 // a value, and base64 makes 4 characters of 3 bytes).
 constexpr size_t SETTINGS_SCRIPT_SAVE_MAX = 12000;
 
+// A line of the file is read in pieces of at most SETTINGS_LINE_SIZE - 1 characters; a longer
+// line thus becomes several lines.
+constexpr size_t SETTINGS_LINE_SIZE = 16384;
+
 // Characters of a text value the file keeps.
 constexpr size_t SETTINGS_TEXT_MAX = 16000;
 
 // What a load found that the daemon does not take as written. Start-up logs it
-// (settings_log_notes) once the log threshold of the loaded settings applies.
+// (settings_log_notes, config/settings_check.h) once the log threshold of the loaded settings
+// applies.
 struct settings_notes {
   bool read = false;               // a file was opened and read (false: read as missing)
   bool not_regular = false;        // the path is a FIFO, directory or device: read as missing
   bool script_not_base64 = false;  // the script value is not valid base64
   const char* cut_key = nullptr;   // first key whose line was too long and is read cut
+  // First list or path key (settings_key::list_or_path) whose line was too long: such a value
+  // is never used, so it is not among the cut_key notes.
+  const char* cut_list_key = nullptr;
 };
+
+// A line of the file holding '=', as the reader takes it: the line end, the last '"' and what
+// follows it dropped, the key before the first '=', the value after it (less an opening '"').
+// A line longer than the reader's buffer comes in several pieces, each read as a line of its
+// own; the first is marked cut, and all carry the line's number.
+struct settings_line {
+  int number = 0;  // counted from 1
+  std::string key;
+  std::string value;
+  bool cut = false;
+};
+
+// The lines of `file` in file order (nullptr: none).
+std::vector<settings_line> settings_read_lines(FILE* file);
+
+// Fills `s` from `lines`: the first line of a key (in any letter case) gives its value; a key
+// without a line is 0 or empty.
+settings_notes settings_from_lines(modem_settings& s, const std::vector<settings_line>& lines);
+
+// Reads a number as "%u" of scanf does: blanks skipped, optional sign, digits up to the first
+// non-digit (a minus negates modulo 2^32), 0 without digits; beyond 32 bits 4294967295.
+uint32_t scan_uint(const char* text);
 
 // Fills `s` from the settings file at `path`. A missing or unreadable file gives 0 in every
 // number and empty texts; so does a path that is not a regular file, which is never opened in
@@ -65,10 +96,6 @@ settings_notes settings_load(modem_settings& s, const char* path);
 
 // Same, from an open stream (nullptr: no file).
 settings_notes settings_load_stream(modem_settings& s, FILE* file);
-
-// Logs each finding of `notes` at level 4. A path that is not a regular file is logged past
-// the threshold (log_direct): read as missing, it leaves the threshold at 0.
-void settings_log_notes(const settings_notes& notes, const char* path);
 
 // The file content settings_save writes: the 30 keys, one line each, in the file's order, then
 // MOD_ORVANE_ALLOW when the allow list is not empty.

@@ -22,6 +22,11 @@ struct settings_key {
   settings_kind kind = SETTING_NUMBER;
   bool blank_when_zero = false;  // a number of 0 is written as nothing after "="
   bool optional = false;  // written only when used (not 0, not empty): a file without it is whole
+  // A list or a path: read cut, part of it would stand for something else, so such a value is
+  // never used (start-up stops, ATZ answers ERROR).
+  bool list_or_path = false;
+  // Decides who may call: two lines of it that disagree make the file refused.
+  bool access = false;
   uint32_t modem_settings::*number = nullptr;
   std::string modem_settings::*text = nullptr;
 };
@@ -72,6 +77,8 @@ inline constexpr settings_key settings_keys[] = {
     {.key = "MOD_ORVANE_ALLOW",
      .kind = SETTING_ALLOW,
      .optional = true,
+     .list_or_path = true,
+     .access = true,
      .text = &modem_settings::allow},
 };
 static_assert(std::size(settings_keys) == 32);

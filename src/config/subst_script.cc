@@ -169,8 +169,10 @@ std::vector<subst_script_line> subst_script_lines(std::string_view script) {
 
 int subst_load_script(subst_array& table, int& count, std::string script) {
   int failed_line = 0;
+  subst_refusal refusal = SUBST_ACCEPTED;
   for (subst_script_line& line : subst_script_lines(script)) {
-    if (subst_add_line(table, count, std::move(line.text), line.line) != SUBST_ACCEPTED) {
+    refusal = subst_add_line(table, count, std::move(line.text), line.line);
+    if (refusal != SUBST_ACCEPTED) {
       failed_line = line.line;
       break;
     }
@@ -178,6 +180,8 @@ int subst_load_script(subst_array& table, int& count, std::string script) {
 
   if (failed_line != 0) {
     log_msg(3, "error at line %i in configuration script", failed_line);
+    // The line's own reason above is verbose; this one reaches the default level.
+    log_msg(3, "line %i of configuration script: %s", failed_line, subst_refusal_text(refusal));
     log_msg(7, "processing of configuration script failed");
     return -1;
   }

@@ -55,8 +55,9 @@ const char* subst_refusal_text(subst_refusal refusal);
 const char* subst_refusal_logged(subst_refusal refusal);
 
 // Parses `script` into table[count...]. Returns 0 when the whole script was accepted, non-zero
-// after logging the failure ("error at line %i in configuration script", "processing of
-// configuration script failed" and the line's own reason). Entries stored before a failing
+// after logging the failure (the line's own reason, "error at line %i in configuration script",
+// "line %i of configuration script: " with subst_refusal_text, and "processing of configuration
+// script failed"). Entries stored before a failing
 // line stay.
 int subst_load_script(subst_array& table, int& count, std::string script);
 

@@ -1,5 +1,6 @@
 #include "core/call_control.h"
 
+#include <arpa/inet.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
@@ -81,6 +82,9 @@ void turn_away(loop_state& ls, unique_fd& conn, uint32_t addr, const char* outco
   close_socket(conn);
 }
 
+// True for an address on this machine (127.0.0.0/8, network byte order).
+bool on_this_machine(uint32_t addr) { return (ntohl(addr) >> 24) == 127; }
+
 // Without a free descriptor, callers that wait keep the listening socket readable, and every
 // pass would fail the same accept: it is left alone for LISTEN_PAUSE_USEC instead.
 constexpr int32_t LISTEN_PAUSE_USEC = 100000;
@@ -101,6 +105,13 @@ void reject_connection(loop_state& ls, unique_fd& conn, uint32_t addr, const clo
 }  // namespace
 
 void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  if (ms.paths.dial_loopback_only && !on_this_machine(ms.peer_addr)) {
+    log_msg(4, "sandbox: %s is not on this machine; dialling only loopback",
+            addr_text(ms.peer_addr));
+    send_code(ms, RESULT_NO_ANSWER);
+    ms.peer_addr = 0;
+    return;
+  }
   log_msg(6, "Trying to connect to %s", addr_text(ms.peer_addr));
   unique_fd sock(tcp_socket());
   if (!sock.valid()) {

@@ -11,10 +11,10 @@
 #include "core/call_control.h"
 #include "modem/dte_output.h"
 #include "platform/log.h"
-#include "platform/process.h"
 #include "platform/serial_port.h"
 #include "platform/sockets.h"
 #include "platform/system_calls.h"
+#include "platform/system_io.h"
 
 namespace {
 

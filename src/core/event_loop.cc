@@ -11,7 +11,7 @@
 #include "core/status_files.h"
 #include "modem/dte_output.h"
 #include "platform/log.h"
-#include "platform/process.h"
+#include "platform/system_io.h"
 
 namespace {
 

@@ -1,3 +1,6 @@
 #include "core/startup.h"
 
-int main(int argc, char** argv) { return daemon_main(argc, argv); }
+int main(int argc, char** argv) {
+  int status = answer_command_line(argc, argv, ORVANED_VERSION);
+  return status >= 0 ? status : daemon_main(argc, argv);
+}

@@ -4,6 +4,11 @@
 #include "core/loop_state.h"
 #include "modem/modem_state.h"
 
+// The command line, answered before anything is opened: --help prints the usage on standard
+// output and --version `version`, both then give status 0; anything else prints the usage on
+// standard error and gives status 2. Returns -1 without arguments: the daemon is to run.
+int answer_command_line(int argc, char** argv, const char* version);
+
 // Runs the daemon: start-up, the event loop, shutdown. Returns the exit status (0); a start-up
 // failure ends the process through fatal_exit with status 1.
 int daemon_main(int argc, char** argv);
@@ -17,3 +22,7 @@ void handle_signal(int signo);
 
 // The record that handle_signal writes to.
 void set_signal_target(modem_state* ms);
+
+// Installs handle_signal for SIGINT, SIGTERM, SIGQUIT and SIGUSR1, in this order, and ignores
+// SIGPIPE (a send to a reset connection is then an error, not the end of the process).
+void install_signal_handlers();

@@ -6,7 +6,7 @@
 
 #include "modem/modem_state.h"
 #include "platform/log.h"
-#include "platform/process.h"
+#include "platform/system_io.h"
 
 namespace {
 

@@ -27,21 +27,7 @@ enum pending_action : int {
 
 constexpr int CMD_LINE_MAX = 79;
 
-struct modem_state;
-
-// One S-register: where its value lives and what to run after it was written. The table is
-// wired by sreg_table_fill (at/sreg_table.h).
-using sreg_on_change = void (*)(modem_state& ms);
-
-struct sreg_slot {
-  uint32_t* value = nullptr;  // nullptr: register absent
-  sreg_on_change on_change = nullptr;
-};
-
-constexpr int SREG_COUNT = 26;
-
-// Lives once for the life of the process; every routine takes it by reference. Not to be moved
-// once sreg_table_fill has run (the register slots point into it).
+// Lives once for the life of the process; every routine takes it by reference.
 struct modem_state {
   int online = 0;  // 1: data mode (implies CALL_CONNECTED), 0: command mode
   ::call_state call_state = CALL_IDLE;
@@ -61,7 +47,6 @@ struct modem_state {
   allow_list allowed;  // parsed from settings.allow at start-up and by ATZ
   subst_array subst_table{};
   int subst_count = 0;
-  std::array<sreg_slot, SREG_COUNT> sreg_table{};
   // Line editor.
   std::array<char, CMD_LINE_MAX + 1> cmd_line{};  // NUL-terminated
   int cmd_len = 0;

@@ -1,4 +1,5 @@
-// The fixed paths of the daemon, optionally moved under a sandbox root (ORVANED_ROOT).
+// The fixed paths of the daemon, optionally moved under a sandbox root (ORVANED_ROOT), and the
+// sandbox's limit on dialling (ORVANED_DIAL_LOOPBACK_ONLY).
 #pragma once
 
 #include <string>
@@ -11,7 +12,10 @@ struct daemon_paths {
   std::string lock_dir = "/var/lock";
   std::string status_dir = "/var/orvane";
   std::string devices[2] = {"/dev/ttyS0", "/dev/ttyS1"};
+  // True when ORVANED_DIAL_LOOPBACK_ONLY=1: a sandbox dials only addresses on this machine.
+  bool dial_loopback_only = false;
 };
 
 // The paths under `root` (every fixed path prefixed with it); nullptr or empty: the real paths.
+// dial_loopback_only is read from the environment whatever `root` is.
 daemon_paths paths_under_root(const char* root);

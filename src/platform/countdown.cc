@@ -13,9 +13,9 @@ void countdown_stop(countdown& cd) {
   cd.remaining_usec = 0;
 }
 
-timeval wall_clock_now() { return sys().wall_clock(); }
-
-clock_reading read_clocks() { return {.wall = wall_clock_now(), .monotonic = monotonic_seconds()}; }
+clock_reading read_clocks() {
+  return {.wall = sys().wall_clock(), .monotonic = monotonic_seconds()};
+}
 
 void countdown_start_at(countdown& cd, int32_t sec, int32_t usec, const timeval& now) {
   cd.remaining_sec = sec;
@@ -23,17 +23,8 @@ void countdown_start_at(countdown& cd, int32_t sec, int32_t usec, const timeval&
   cd.stamp = now;
 }
 
-void countdown_start(countdown& cd, int32_t sec, int32_t usec) {
-  countdown_start_at(cd, sec, usec, wall_clock_now());
-}
-
 int countdown_expired(const timeval* now, countdown& cd) {
   if (cd.remaining_sec == 0 && cd.remaining_usec == 0) return 1;
-  timeval local{};
-  if (now == nullptr) {
-    local = wall_clock_now();
-    now = &local;
-  }
   int32_t now_sec = static_cast<int32_t>(now->tv_sec);
   int32_t now_usec = static_cast<int32_t>(now->tv_usec);
   int32_t stamp_sec = static_cast<int32_t>(cd.stamp.tv_sec);

@@ -20,21 +20,14 @@ struct clock_reading {
   int monotonic = 0;  // whole seconds of CLOCK_MONOTONIC, -1 when the clock cannot be read
 };
 
-// The current wall-clock time (gettimeofday).
-timeval wall_clock_now();
-
 // Reads both clocks.
 clock_reading read_clocks();
 
 // Arms `cd` with the given duration, stamped with `now`. A zero duration leaves it disarmed.
 void countdown_start_at(countdown& cd, int32_t sec, int32_t usec, const timeval& now);
 
-// countdown_start_at with the current wall-clock time.
-void countdown_start(countdown& cd, int32_t sec, int32_t usec);
-
 // Returns 1 when `cd` has run out (it is then disarmed) or is disarmed, 0 while it still runs
-// (the elapsed time is then consumed and the stamp moved to `now`). `now` may be nullptr, in
-// which case the clock is read.
+// (the elapsed time is then consumed and the stamp moved to `now`, the pass's reading).
 int countdown_expired(const timeval* now, countdown& cd);
 
 // Disarms `cd`.

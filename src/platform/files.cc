@@ -7,8 +7,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "platform/log.h"
 #include "platform/pid_file.h"
 
 namespace {
@@ -60,6 +62,32 @@ std::string follow_links(const char* path) {
     current = link[0] == '/' ? link : directory_of(current) + "/" + link;
   }
   return current;
+}
+
+// True when `dir` may hold a link (or a link's target) that is followed: owned by root or this
+// process's user, and not writable by group or others unless sticky. In a sticky directory
+// the link itself (`link_uid`, -1 for a target) must be owned by root, this user or the
+// directory's owner. Otherwise `problem` says why.
+bool directory_trusted(const std::string& dir, long link_uid, std::string& problem) {
+  struct stat st {};
+  if (stat(dir.c_str(), &st) != 0) {
+    problem = "directory " + dir + " cannot be examined: " + strerror(errno);
+    return false;
+  }
+  uid_t self = geteuid();
+  if (st.st_uid != 0 && st.st_uid != self) {
+    problem = "directory " + dir + " is owned by uid " + std::to_string(st.st_uid);
+    return false;
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0) return true;
+  if ((st.st_mode & S_ISVTX) == 0) {
+    problem = "directory " + dir + " is writable by group or others";
+    return false;
+  }
+  auto owner = static_cast<uid_t>(link_uid);
+  if (link_uid < 0 || owner == 0 || owner == self || owner == st.st_uid) return true;
+  problem = "it is owned by uid " + std::to_string(link_uid) + " in the sticky directory " + dir;
+  return false;
 }
 
 // True for "<name>.orvane-<pid>-XXXXXX" with the pid of a process that no longer runs (or of
@@ -117,6 +145,30 @@ bool sync_directory(const std::string& dir) {
 
 }  // namespace
 
+bool link_path_trusted(const char* path, std::string& why) {
+  std::string current = path;
+  std::string problem;
+  for (int i = 0; i < MAX_LINKS; ++i) {
+    struct stat st {};
+    if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      // The end of the chain: a plain path needs nothing, a target needs a safe directory.
+      if (i == 0 || directory_trusted(directory_of(current), -1, problem)) return true;
+      why = std::string("not following link ") + path + ": " + problem;
+      return false;
+    }
+    if (!directory_trusted(directory_of(current), static_cast<long>(st.st_uid), problem)) {
+      why = std::string("not following link ") + path + ": " + problem;
+      return false;
+    }
+    char target[4096];
+    ssize_t n = readlink(current.c_str(), target, sizeof target);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof target) return true;  // as follow_links
+    std::string link(target, static_cast<size_t>(n));
+    current = link[0] == '/' ? link : directory_of(current) + "/" + link;
+  }
+  return true;  // follow_links stops here too; the open of so deep a chain fails
+}
+
 replacement_file::~replacement_file() {
   if (tmp_path.empty()) return;
   errno_keeper keep;
@@ -125,6 +177,12 @@ replacement_file::~replacement_file() {
 }
 
 bool replacement_open(replacement_file& f, const char* path, mode_t new_mode) {
+  std::string why;
+  if (!link_path_trusted(path, why)) {
+    log_msg(3, "%s", why.c_str());
+    errno = EPERM;
+    return false;
+  }
   f.target = follow_links(path);
   std::string dir = directory_of(f.target);
   std::string name = name_of(f.target);

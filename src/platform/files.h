@@ -1,6 +1,7 @@
 // Replacing a small file safely: the new content is written to a temporary file beside the file
-// it replaces, synced, renamed over it, and the directory is synced. A symbolic link is followed:
-// its target is what is replaced (in the target's directory), so the link stays a link.
+// it replaces, synced, renamed over it, and the directory is synced. A symbolic link is followed
+// when link_path_trusted says so: its target is what is replaced (in the target's directory), so
+// the link stays a link.
 #pragma once
 
 #include <sys/types.h>
@@ -26,9 +27,19 @@ struct replacement_file {
   ~replacement_file();
 };
 
+// True when every symbolic link that `path` leads through (its last component, then each link
+// that one names) lies where nobody but root or this process's effective user can have placed
+// it: the directory holding each link, and the one holding the final target, is owned by root
+// or that user and writable neither by its group nor by others. A sticky directory (such as
+// /tmp) counts as safe for a link owned by root, that user or the directory's owner, as the
+// kernel's protected links have it. A path that is no link is trusted wherever it lies.
+// Otherwise false, with `why` naming the link and the directory.
+bool link_path_trusted(const char* path, std::string& why);
+
 // Creates the temporary file for `path`. It takes the permission bits, owner and group of the
 // file it replaces, or `new_mode` less the umask when there is none yet. Returns false with
-// errno set on failure (nothing is then left behind).
+// errno set on failure (nothing is then left behind). A link that link_path_trusted refuses is
+// not followed: false with errno EPERM, and the reason logged at level 3.
 bool replacement_open(replacement_file& f, const char* path, mode_t new_mode);
 
 // Writes `content` to the temporary file and flushes it to disk. Returns false with errno set

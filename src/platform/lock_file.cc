@@ -10,7 +10,7 @@
 
 #include "platform/countdown.h"
 #include "platform/pid_file.h"
-#include "platform/process.h"
+#include "platform/system_io.h"
 #include "platform/unique_fd.h"
 
 namespace {

@@ -25,3 +25,12 @@ void log_direct(int level, const char* fmt, ...) __attribute__((format(printf, 2
 // of syslog; the stderr copy is unaffected. nullptr restores syslog. Returns the previous sink.
 using log_sink = void (*)(int level, const char* text);
 log_sink log_set_sink(log_sink sink);
+
+// While on, every message at level 3 or below is also kept, whether the threshold lets it
+// through or not: start-up keeps its errors so that a person who started the daemon by hand
+// can be told why it stopped. Turning it off forgets them.
+void log_keep_errors(bool on);
+
+// When standard error is a terminal that does not already get every message
+// (ORVANED_LOG_STDERR), writes the kept messages there, one "IDENT: TEXT" line each.
+void log_show_kept_errors();

@@ -45,6 +45,10 @@ bool write_pid_file(const char* path, int pid) {
   return ok;
 }
 
+void remove_pid_file(const char* path) { unlink(path); }
+
+int current_pid() { return static_cast<int>(getpid()); }
+
 bool read_pid_file(const char* path, int& pid) {
   FILE* f = fopen(path, "re");
   if (f == nullptr) return false;

@@ -6,6 +6,12 @@
 // with errno set otherwise.
 bool write_pid_file(const char* path, int pid);
 
+// Removes the pid file; errors are ignored.
+void remove_pid_file(const char* path);
+
+// The process id of this process.
+int current_pid();
+
 // Reads a pid file into `pid`: the decimal number at its start (leading blanks skipped, so a
 // lock's "%10d" reads too), 0 when it holds none. Returns false when it cannot be opened.
 bool read_pid_file(const char* path, int& pid);

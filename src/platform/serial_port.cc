@@ -100,7 +100,16 @@ void set_modem_lines(int fd, int lines, int raise) {
   int mask = lines;
   if (sys().modem_ioctl(fd, raise != 0 ? TIOCMBIS : TIOCMBIC, &mask) < 0) {
     int err = errno;
-    log_msg(3, "2ioctl error: %s", strerror(err));
+    if (err != ENOTTY) {
+      log_msg(3, "2ioctl error: %s", strerror(err));
+      return;
+    }
+    // A pty (the sandbox's serial line) has no modem lines: say so once for the port, not as an
+    // error at every call.
+    static int told_fd = -1;
+    if (told_fd != fd)
+      log_msg(6, "the serial port has no modem lines (a pty?): DTR and RTS are not set");
+    told_fd = fd;
   }
 }
 

@@ -41,7 +41,8 @@ int serial_open(const char* path, uint32_t baud, uint32_t data_bits, const char*
                 uint32_t stop_bits, uint32_t flow = FLOW_NONE);
 
 // Raises (raise != 0) or drops the modem lines in the TIOCM_* mask `lines`. Negative fd: nothing.
-// A failure is logged through log_msg at level 3 as "2ioctl error: %s".
+// A failure is logged through log_msg at level 3 as "2ioctl error: %s", except ENOTTY (a pty),
+// which is logged at level 6 the first time for a descriptor and then no more.
 void set_modem_lines(int fd, int lines, int raise);
 
 // Reads the modem status bits into *bits (TIOCMGET). Returns 0, or -1 with errno set.

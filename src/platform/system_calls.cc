@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <ctime>
 
 namespace {
@@ -86,6 +88,18 @@ int kernel_monotonic_clock() {
 
 void kernel_sleep(unsigned seconds) { ::sleep(seconds); }
 
+void kernel_sleep_ms(unsigned ms) {
+  timespec ts{};
+  ts.tv_sec = ms / 1000;
+  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+void kernel_new_session() { setsid(); }
+
+void kernel_set_signal(int signo, void (*handler)(int)) { signal(signo, handler); }
+
 int kernel_tcp_progress(int fd, tcp_progress* out) {
   tcp_info info{};
   socklen_t len = sizeof info;
@@ -123,6 +137,9 @@ const system_calls kernel_system_calls = {
     .wall_clock = kernel_wall_clock,
     .monotonic_clock = kernel_monotonic_clock,
     .sleep = kernel_sleep,
+    .sleep_ms = kernel_sleep_ms,
+    .new_session = kernel_new_session,
+    .set_signal = kernel_set_signal,
     .tcp_progress = kernel_tcp_progress,
 };
 

@@ -46,6 +46,11 @@ struct system_calls {
   // Whole seconds of CLOCK_MONOTONIC, -1 when it cannot be read.
   int (*monotonic_clock)() = nullptr;
   void (*sleep)(unsigned seconds) = nullptr;
+  // Sleeps `ms` milliseconds whole, resuming when a signal handler interrupts the wait.
+  void (*sleep_ms)(unsigned ms) = nullptr;
+  // setsid() and signal(), which start-up calls once; results ignored.
+  void (*new_session)() = nullptr;
+  void (*set_signal)(int signo, void (*handler)(int)) = nullptr;
   // getsockopt(TCP_INFO) and ioctl(SIOCOUTQ), the fields above.
   int (*tcp_progress)(int fd, ::tcp_progress* out) = nullptr;
 };

@@ -42,7 +42,6 @@ class at_fixture : public ::testing::Test {
     ms->paths.settings = dir.file("settings");
     ms->paths.router_version = dir.file("router_version");
     ms->paths.module_version = dir.file("module_version");
-    sreg_table_fill(*ms);
     recompute_timers(*ms);
     log_set_threshold(&ms->settings.sysloglev);
     log.clear();

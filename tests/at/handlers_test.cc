@@ -1,11 +1,14 @@
 #include "at/handlers.h"
 
+#include <sys/stat.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 
 #include "at/interpreter.h"
 #include "at_fixture.h"
+#include "config/allow_list.h"
 #include "config/settings.h"
 
 namespace {
@@ -123,6 +126,60 @@ TEST_F(ModeCommands, StoreThatCannotWriteIsAnError) {
   ms->settings.stat_quiet = 0;
   EXPECT_EQ(run("ATE0&W"), "ERROR\r\n");
   EXPECT_EQ(ms->settings.stat_echo, 0u);
+}
+
+// A file that start-up would refuse is not taken in part: ATZ answers ERROR, logs the reason
+// and leaves the settings and the live allow list as they were.
+TEST_F(ModeCommands, ResetRefusingTheFileChangesNothing) {
+  modem_settings stored = ms->settings;
+  stored.sreg_conn_tout = 77;
+  stored.allow = "10.0.0.0/8";
+  const std::string file = settings_format(stored);
+  const std::string cut = "10.0.0.0/8," + std::string(16400, ' ') + "126.0.0.0/16";
+  struct row {
+    std::string content;
+    std::string logged;
+  };
+  const row rows[] = {
+      {file + "MOD_ORVANE_FLOWCONTROL=5\n", "invalid flow control 5 (0, 3 or 4 expected)"},
+      {"MOD_ORVANE_SERIAL=2\n" + file, "invalid serial device number 2 (0 or 1 expected)"},
+      {file + "MOD_ORVANE_ALLOW=192.168.0.0/16\n",
+       "MOD_ORVANE_ALLOW is given twice with different values (lines 31 and 32)"},
+      {"MOD_ORVANE_ALLOW=" + cut + "\n" + file,
+       "settings file " + ms->paths.settings +
+           ": the line of MOD_ORVANE_ALLOW is longer than 16383 characters: a cut value is not "
+           "used"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.logged);
+    make_state();
+    write_file(ms->paths.settings, r.content);
+    std::string bad;
+    ASSERT_TRUE(allow_list_parse("192.0.2.1", ms->allowed, bad));
+    log.clear();
+    EXPECT_EQ(run("ATZ"), "ERROR\r\n");
+    EXPECT_TRUE(log.has(3, r.logged));
+    EXPECT_EQ(ms->settings.sreg_conn_tout, 30u);
+    EXPECT_EQ(ms->settings.allow, "");
+    ASSERT_EQ(ms->allowed.entries.size(), 1u);
+    EXPECT_EQ(ms->allowed.entries[0].addr, 0xc0000201u);
+    EXPECT_EQ(ms->pending_action, ACTION_NONE);
+  }
+}
+
+// A settings file replaced by a link in a directory that others may write is not followed.
+TEST_F(ModeCommands, StoreRefusesAPlantedLink) {
+  std::string open_dir = dir.file("open");
+  ASSERT_EQ(mkdir(open_dir.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(open_dir.c_str(), 0777), 0);
+  std::string target = dir.file("root-only");
+  write_file(target, "secret\n");
+  ms->paths.settings = open_dir + "/settings";
+  ASSERT_EQ(symlink(target.c_str(), ms->paths.settings.c_str()), 0);
+  EXPECT_EQ(run("AT&W"), "ERROR\r\n");
+  EXPECT_EQ(read_file(target), "secret\n");
+  EXPECT_TRUE(log.has(3, "not following link " + ms->paths.settings + ": directory " + open_dir +
+                             " is writable by group or others"));
 }
 
 // The serial line on a pty, so that the port's flags can be read back.

@@ -129,9 +129,7 @@ TEST_F(Info, ReportWidensForLargeValues) {
 }
 
 TEST_F(Info, ReportAllRegistersAtMaximumFits) {
-  for (const sreg_slot& slot : ms->sreg_table) {
-    if (slot.value != nullptr) *slot.value = 4294967295u;
-  }
+  for (const sreg_register& r : sreg_registers) *sreg_value(*ms, r.number) = 4294967295u;
   // S3 and S4 back at CR and LF, so the line ends are readable.
   ms->settings.sreg_cr = 13;
   ms->settings.sreg_lf = 10;

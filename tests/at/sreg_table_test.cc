@@ -48,7 +48,7 @@ TEST_F(SRegisters, WriteForms) {
   for (const row& r : rows) {
     make_state();
     EXPECT_EQ(run(r.line), r.reply) << r.line;
-    EXPECT_EQ(*ms->sreg_table[static_cast<size_t>(r.reg)].value, r.value) << r.line;
+    EXPECT_EQ(*sreg_value(*ms, r.reg), r.value) << r.line;
   }
 }
 
@@ -186,20 +186,8 @@ TEST_F(SRegisters, TimingRegistersRecomputeDurations) {
   }
 }
 
-TEST_F(SRegisters, StartUpWarnsAboutValuesBeyondWhatTakesEffect) {
-  modem_settings& s = ms->settings;
-  s.sreg_ring_int = 2147483647u;  // the largest that takes effect: no warning
-  s.sreg_conn_tout = 2147483648u;
-  s.sreg_hup_delay = 214748365;
-  s.sreg_split = 4294967295u;      // every S11 from 1000 on acts alike
-  s.sreg_esc_delay = 4294967295u;  // takes effect whole
-  s.sreg_dtr_ignore = 4294967295u;
-  warn_sreg_limits(s);
-  EXPECT_EQ(log.texts(), (std::vector<std::string>{
-                             "S7 is 2147483648, above 2147483647: it takes effect as 2147483647",
-                             "S10 is 214748365, above 214748364: it takes effect as 214748364",
-                         }));
-  for (const auto& line : log.lines()) EXPECT_EQ(line.first, 4);
+// What start-up says of such values: tests/config/settings_check_test.cc.
+TEST_F(SRegisters, SecondsBeyondWhatTimersHoldSaturate) {
   EXPECT_EQ(saturated_seconds(2147483648u), INT32_MAX);
   EXPECT_EQ(saturated_seconds(30), 30);
 }

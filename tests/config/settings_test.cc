@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "config/base64.h"
+#include "config/settings_check.h"
 #include "test_support.h"
 
 namespace {

@@ -53,9 +53,11 @@ std::ostream& operator<<(std::ostream& os, const entry& e) {
   return os << "{" << e.type << ", \"" << e.pattern << "\", \"" << e.replacement << "\"}";
 }
 
-// The two lines every failure ends with.
-log_lines closing(int line) {
-  return {{3, "error at line " + std::to_string(line) + " in configuration script"},
+// The lines every failure ends with: the line number, the reason at the default level.
+log_lines closing(int line, subst_refusal refusal) {
+  std::string number = std::to_string(line);
+  return {{3, "error at line " + number + " in configuration script"},
+          {3, "line " + number + " of configuration script: " + subst_refusal_text(refusal)},
           {7, "processing of configuration script failed"}};
 }
 
@@ -115,48 +117,53 @@ TEST(SubstScript, FailuresLogTheirReasonThenTheLineNumber) {
     std::string script;
     log_lines expected;
   } cases[] = {
-      {"D123", closing(1)},
-      {"D123:", closing(1)},
-      {"I1:a\nD123:", closing(2)},
+      {"D123", closing(1, SUBST_NO_COLON)},
+      {"D123:", closing(1, SUBST_NO_REPLACEMENT)},
+      {"I1:a\nD123:", closing(2, SUBST_NO_REPLACEMENT)},
       // Empty lines are not counted; lines of blanks are.
-      {"I1:first\n\nX:y", concat({{7, "unknown substitution type"}}, closing(2))},
-      {"I1:first\n \nX:y", concat({{7, "unknown substitution type"}}, closing(3))},
-      {"\n\n\nX:y", concat({{7, "unknown substitution type"}}, closing(1))},
-      {":x", concat({{7, "unknown substitution type"}}, closing(1))},
+      {"I1:first\n\nX:y",
+       concat({{7, "unknown substitution type"}}, closing(2, SUBST_UNKNOWN_TYPE))},
+      {"I1:first\n \nX:y",
+       concat({{7, "unknown substitution type"}}, closing(3, SUBST_UNKNOWN_TYPE))},
+      {"\n\n\nX:y", concat({{7, "unknown substitution type"}}, closing(1, SUBST_UNKNOWN_TYPE))},
+      {":x", concat({{7, "unknown substitution type"}}, closing(1, SUBST_UNKNOWN_TYPE))},
       {"D12a:192168001001", concat({{7, "phone number contains a letter A"},
                                     {7, "phone number 12A can't be normalized"},
                                     {7, "bad substitution definition"}},
-                                   closing(1))},
+                                   closing(1, SUBST_BAD_DIAL_RULE))},
       {"D+:192168001001", concat({{7, "phone number too short"},
                                   {7, "phone number + can't be normalized"},
                                   {7, "bad substitution definition"}},
-                                 closing(1))},
+                                 closing(1, SUBST_BAD_DIAL_RULE))},
       {"D:192168001001", concat({{7, "phone number too short"},
                                  {7, "phone number  can't be normalized"},
                                  {7, "bad substitution definition"}},
-                                closing(1))},
+                                closing(1, SUBST_BAD_DIAL_RULE))},
       {"D1:19216800100", concat({{7, "bad length of substitution phone number (19216800100)"},
                                  {7, "bad substitution definition"}},
-                                closing(1))},
+                                closing(1, SUBST_BAD_DIAL_RULE))},
       {"D1:1921680010011", concat({{7, "bad length of substitution phone number (1921680010011)"},
                                    {7, "bad substitution definition"}},
-                                  closing(1))},
+                                  closing(1, SUBST_BAD_DIAL_RULE))},
       {"D1:x192168001001", concat({{7, "bad length of substitution phone number (X192168001001)"},
                                    {7, "bad substitution definition"}},
-                                  closing(1))},
+                                  closing(1, SUBST_BAD_DIAL_RULE))},
       {"D1: \r", concat({{7, "bad length of substitution phone number ()"},
                          {7, "bad substitution definition"}},
-                        closing(1))},
-      {"I1a:text", concat({{7, "bad substitution definition"}}, closing(1))},
-      {"I-1:text", concat({{7, "bad substitution definition"}}, closing(1))},
-      {"I1:y\nI12:x", concat({{7, "duplicit substitution (type: I, pat: 12)"}}, closing(2))},
-      {"I1:y\nI1:x", concat({{7, "duplicit substitution (type: I, pat: 1)"}}, closing(2))},
-      {"I:y\nI3:x", concat({{7, "duplicit substitution (type: I, pat: 3)"}}, closing(2))},
+                        closing(1, SUBST_BAD_DIAL_RULE))},
+      {"I1a:text", concat({{7, "bad substitution definition"}}, closing(1, SUBST_BAD_INFO_RULE))},
+      {"I-1:text", concat({{7, "bad substitution definition"}}, closing(1, SUBST_BAD_INFO_RULE))},
+      {"I1:y\nI12:x",
+       concat({{7, "duplicit substitution (type: I, pat: 12)"}}, closing(2, SUBST_DUPLICATE))},
+      {"I1:y\nI1:x",
+       concat({{7, "duplicit substitution (type: I, pat: 1)"}}, closing(2, SUBST_DUPLICATE))},
+      {"I:y\nI3:x",
+       concat({{7, "duplicit substitution (type: I, pat: 3)"}}, closing(2, SUBST_DUPLICATE))},
       // A pattern of separators only is empty and blocks every later D line.
       {"D-:192168001001\nD5:010000000001",
-       concat({{7, "duplicit substitution (type: D, pat: 5)"}}, closing(2))},
+       concat({{7, "duplicit substitution (type: D, pat: 5)"}}, closing(2, SUBST_DUPLICATE))},
       {"D0800:192168001001\nd 0800-1:010000000001",
-       concat({{7, "duplicit substitution (type: D, pat: 08001)"}}, closing(2))},
+       concat({{7, "duplicit substitution (type: D, pat: 08001)"}}, closing(2, SUBST_DUPLICATE))},
   };
   for (const auto& c : cases) {
     loaded l = load(c.script);
@@ -182,18 +189,19 @@ TEST(SubstScript, TableHoldsOneHundredEntries) {
   struct {
     std::string line;
     std::string reason;
+    subst_refusal refusal;
   } cases[] = {
-      {"I1:good", "substitution counter exceeded its maximum value"},
-      {"D999:1", "bad substitution definition"},
-      {"D000:010000000001", "substitution counter exceeded its maximum value"},
+      {"I1:good", "substitution counter exceeded its maximum value", SUBST_TABLE_FULL},
+      {"D999:1", "bad substitution definition", SUBST_BAD_DIAL_RULE},
+      {"D000:010000000001", "substitution counter exceeded its maximum value", SUBST_TABLE_FULL},
   };
   for (const auto& c : cases) {
     loaded l = load(good_dial_lines(100) + c.line);
     EXPECT_NE(l.rc, 0) << c.line;
     EXPECT_EQ(l.count, SUBST_MAX) << c.line;
-    ASSERT_GE(l.log.size(), 3u) << c.line;
-    EXPECT_EQ(l.log[l.log.size() - 3], std::make_pair(7, c.reason)) << c.line;
-    EXPECT_EQ(log_lines(l.log.end() - 2, l.log.end()), closing(101)) << c.line;
+    ASSERT_GE(l.log.size(), 4u) << c.line;
+    EXPECT_EQ(l.log[l.log.size() - 4], std::make_pair(7, c.reason)) << c.line;
+    EXPECT_EQ(log_lines(l.log.end() - 3, l.log.end()), closing(101, c.refusal)) << c.line;
   }
 }
 

@@ -154,6 +154,23 @@ TEST(CallControl, FailedDials) {
   }
 }
 
+// ORVANED_DIAL_LOOPBACK_ONLY (the sandbox): another machine's address is not dialled at all.
+TEST(CallControl, LoopbackOnlyDialsThisMachineOnly) {
+  loop_fixture f;
+  log_capture log;
+  f.ms().paths.dial_loopback_only = true;
+  f.type_line("ATD192168001001");
+  f.pass();
+  EXPECT_EQ(f.dte_read(), "ATD192168001001\r\nNO ANSWER\r\n");
+  EXPECT_EQ(f.last_dial(), nullptr);
+  EXPECT_EQ(f.ms().peer_addr, 0u);
+  EXPECT_TRUE(log.has(4, "sandbox: 192.168.1.1 is not on this machine; dialling only loopback"));
+  f.type_line("ATD127000000002");
+  f.pass();
+  ASSERT_NE(f.last_dial(), nullptr);
+  EXPECT_EQ(f.last_dial()->addr, ipv4("127.0.0.2"));
+}
+
 // S7 = 1: the attempt fails one second after the dial, to the microsecond.
 TEST(CallControl, UnansweredDialTimesOutAfterS7) {
   loop_fixture f;
@@ -443,6 +460,37 @@ TEST(CallControl, CallCommandsWithoutACall) {
     EXPECT_EQ(f.dte_read(), c.reply);
     EXPECT_EQ(f.ms().call_state, CALL_IDLE);
     EXPECT_EQ(f.ms().pending_action, ACTION_NONE);
+  }
+}
+
+// A dial that a later command of the same read replaces never starts, and takes its address
+// with it: the next ATD dials. Each line keeps its own answer.
+TEST(CallControl, DialReplacedInTheSameReadLeavesTheModemAbleToDial) {
+  struct replaced_case {
+    const char* follower;
+    const char* reply;
+  };
+  const replaced_case cases[] = {
+      {"ATH", "ATH\r\nERROR\r\n"},
+      {"ATO", "ATO\r\nERROR\r\n"},
+      {"ATA", "ATA\r\nERROR\r\n"},
+      {"ATZ", "ATZ\r\nOK\r\n"},
+  };
+  for (const replaced_case& c : cases) {
+    SCOPED_TRACE(c.follower);
+    loop_fixture f;
+    save_fixture_settings(f);
+    f.dte_write(std::string("ATD127000000001\r") + c.follower + "\r");
+    f.pass();
+    EXPECT_EQ(f.dte_read(), std::string("ATD127000000001\r\n") + c.reply);
+    EXPECT_EQ(f.last_dial(), nullptr);
+    EXPECT_EQ(f.ms().call_state, CALL_IDLE);
+
+    f.type_line("ATD127000000001");
+    f.pass();
+    EXPECT_EQ(f.dte_read(), "ATD127000000001\r\n");
+    EXPECT_EQ(f.ms().call_state, CALL_DIALING);
+    EXPECT_NE(f.last_dial(), nullptr);
   }
 }
 

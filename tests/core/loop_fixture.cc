@@ -28,7 +28,6 @@ loop_fixture::loop_fixture()
   modem_settings& s = ms_->settings;
   s.baudrate = 115200;
   s.sreg_split = 0;
-  sreg_table_fill(*ms_);
   recompute_timers(*ms_);
   s.sysloglev = 8;
   log_set_threshold(&s.sysloglev);

@@ -60,6 +60,7 @@ TEST_P(StalePidFile, IsReplacedWithoutWaiting) {
   ASSERT_TRUE(d.wait_running(seconds_from_now(12)));
   EXPECT_LT(seconds_since(start), 12);
   EXPECT_FALSE(d.has_log("Multiple instances of daemon detected - exiting"));
+  for (const log_line& line : d.log()) EXPECT_NE(line.text.rfind("waiting up to", 0), 0u);
   EXPECT_EQ(read_file(box.pid_path()), std::to_string(d.pid()) + "\n");
 
   ASSERT_TRUE(d.send_signal(SIGTERM));
@@ -97,6 +98,10 @@ TEST(PidFile, LiveOwnerDelaysStartUntilTheFileGoes) {
   auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(d.start());
   ASSERT_TRUE(d.wait_log("started", seconds_from_now(10), 5));
+  // The other party is named at once, not after the wait.
+  ASSERT_TRUE(d.wait_log(
+      "waiting up to 30 s for orvaned pid " + std::to_string(earlier.daemon.pid()) + " to exit",
+      seconds_from_now(10), 4));
 
   // While the file stays, start-up goes no further: no pid file of its own, no lock, no socket.
   while (seconds_since(start) < 3) {

@@ -259,8 +259,10 @@ TEST(StartupFailure, DeviceLockedByLiveProcess) {
   write_file(box.lock_path(), foreign);
   daemon_process d(box);
   ASSERT_TRUE(fails_to_start(d));
-  EXPECT_TRUE(log_in_order(d, {{3, "device " + box.device_path() + " is locked by another process"},
-                               {5, "terminated"}}));
+  EXPECT_TRUE(log_in_order(
+      d, {{3, "device " + box.device_path() + " is locked by another process"},
+          {3, "lock file " + box.lock_path() + " is held by pid " + std::to_string(getpid())},
+          {5, "terminated"}}));
   EXPECT_EQ(read_file(box.lock_path()), foreign);
   EXPECT_FALSE(path_exists(box.pid_path()));
   // The device was never opened, so the port keeps its default (canonical) line settings.
@@ -284,9 +286,11 @@ TEST(StartupFailure, ListenPortInUseKeepsTheDeviceLock) {
   daemon_process d(box);
   ASSERT_TRUE(fails_to_start(d));
   close(blocker);
-  EXPECT_TRUE(log_in_order(d, {{3, "bind socket error: Address already in use"},
-                               {3, "can't open listen socket"},
-                               {5, "terminated"}}));
+  EXPECT_TRUE(log_in_order(
+      d, {{3, "bind socket error: Address already in use"},
+          {3, "can't open listen socket"},
+          {3, "can't listen on TCP port " + std::to_string(box.port()) + " of every address"},
+          {5, "terminated"}}));
   EXPECT_EQ(read_file(box.lock_path()), lock_content(d.pid()));
   EXPECT_FALSE(path_exists(box.pid_path()));
 }
@@ -313,6 +317,9 @@ TEST(StartupFailure, ScriptErrorStopsBeforeTheDeviceIsLocked) {
   ASSERT_TRUE(fails_to_start(d));
   EXPECT_TRUE(log_in_order(d, {{7, "unknown substitution type"},
                                {3, "error at line 1 in configuration script"},
+                               {3,
+                                "line 1 of configuration script: unknown substitution type: a "
+                                "rule begins with D (dial) or I (information)"},
                                {7, "processing of configuration script failed"},
                                {5, "terminated"}}));
   EXPECT_TRUE(lock_dir_empty(box));
@@ -335,6 +342,36 @@ TEST(StartupFailure, SerialSettingOutsideZeroAndOneIsRefused) {
   EXPECT_TRUE(named) << "no level-3 message naming the value; log:\n" << d.log_text();
   EXPECT_TRUE(lock_dir_empty(box));
   EXPECT_FALSE(path_exists(box.pid_path()));
+}
+
+// Values that mean something else are said once each, and the daemon starts with them as read.
+TEST(Startup, SettingsThatMeanSomethingElseAreWarned) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  box.set("MOD_ORVANE_FLOWCONTROL", "x3");
+  box.set("MOD_ORVANE_BAUDRTE", "9600");
+  daemon_process d(box);
+  ASSERT_TRUE(d.start());
+  ASSERT_TRUE(d.wait_running(seconds_from_now(kStartSeconds)));
+  EXPECT_TRUE(
+      log_in_order(d, {{4, "MOD_ORVANE_FLOWCONTROL: \"x3\" is not a number; read as 0"},
+                       {4, "MOD_ORVANE_BAUDRTE is not a key; did you mean MOD_ORVANE_BAUDRATE?"}}));
+  ASSERT_TRUE(d.send_signal(SIGTERM));
+  EXPECT_EQ(d.wait_exit(seconds_from_now(kExitSeconds)), 0);
+}
+
+// Part of a cut allow list would let in callers the operator never allowed.
+TEST(StartupFailure, CutAllowListIsRefusedBeforeTheDeviceIsLocked) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  box.set("MOD_ORVANE_ALLOW", "10.0.0.0/8," + std::string(16400, ' ') + "126.0.0.0/16");
+  daemon_process d(box);
+  ASSERT_TRUE(fails_to_start(d));
+  EXPECT_TRUE(log_in_order(d, {{3, "settings file " + box.settings_path() +
+                                       ": the line of MOD_ORVANE_ALLOW is longer than 16383 "
+                                       "characters: a cut value is not used"},
+                               {5, "terminated"}}));
+  EXPECT_TRUE(lock_dir_empty(box));
 }
 
 // Without a settings file every number is 0, the log threshold too: a start that succeeds
@@ -372,6 +409,10 @@ TEST_P(QuietStart, FailureReasonReachesTheLogOnlyWithoutASettingsFile) {
   if (c.failure != 0) {
     ASSERT_TRUE(fails_to_start(d));
     if (c.reason_logged) expected.emplace_back(3, reasons[c.failure]);
+    if (c.reason_logged && c.failure == 1) {
+      expected.emplace_back(
+          3, "lock file " + box.lock_path() + " is held by pid " + std::to_string(getpid()));
+    }
   } else {
     // Port 0 from the missing file: the daemon listens on a port of the kernel's choice, so
     // its signal handlers (installed after the last step that can fail) show it running.

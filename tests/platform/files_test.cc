@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -218,4 +219,60 @@ TEST(Files, OwnerThatCannotBeKeptFailsAndChangesNothing) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(read_file(path), "old\n");
   EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"settings"});
+}
+
+// A link is followed only where nobody but root or this user can have placed it: the
+// directories holding the links and the target. Run as root, 0777 without the sticky bit is
+// "writable by others".
+TEST(Files, FollowsLinksOnlyFromDirectoriesOthersCannotWrite) {
+  struct row {
+    std::string link, hop, target;  // under the root; no link: a plain file at `target`
+    uid_t link_owner;
+    std::string why;  // after "not following link ROOT/<link>: "; empty: followed
+  };
+  const std::string writable = " is writable by group or others";
+  const row rows[] = {
+      {"", "", "open/target", 0, ""},  // a plain file, even where anyone may write
+      {"safe/settings", "", "safe/target", 0, ""},
+      {"sticky/settings", "", "safe/target", 0, ""},
+      {"open/settings", "", "safe/target", 0, "directory ROOT/open" + writable},
+      {"group/settings", "", "safe/target", 0, "directory ROOT/group" + writable},
+      {"foreign/settings", "", "safe/target", 0, "directory ROOT/foreign is owned by uid 65534"},
+      {"sticky/settings", "", "safe/target", 65534,
+       "it is owned by uid 65534 in the sticky directory ROOT/sticky"},
+      {"safe/settings", "", "open/target", 0, "directory ROOT/open" + writable},
+      {"safe/settings", "open/hop", "safe/target", 0, "directory ROOT/open" + writable},
+  };
+  for (const row& r : rows) {
+    temp_dir root;
+    for (auto [name, mode, owner] : {std::tuple{"safe", 0755, 0},
+                                     {"open", 0777, 0},
+                                     {"group", 0775, 0},
+                                     {"sticky", 01777, 0},
+                                     {"foreign", 0755, 65534}}) {
+      ASSERT_EQ(mkdir(root.file(name).c_str(), 0700), 0);
+      ASSERT_EQ(chmod(root.file(name).c_str(), static_cast<mode_t>(mode)), 0);
+      ASSERT_EQ(chown(root.file(name).c_str(), static_cast<uid_t>(owner), 0), 0);
+    }
+    write_file(root.file(r.target), "old\n");
+    std::string path = root.file(r.link.empty() ? r.target : r.link);
+    SCOPED_TRACE(path);
+    std::string first_target = r.hop.empty() ? r.target : r.hop;
+    if (!r.hop.empty()) {
+      ASSERT_EQ(symlink(root.file(r.target).c_str(), root.file(r.hop).c_str()), 0);
+    }
+    if (!r.link.empty()) {
+      ASSERT_EQ(symlink(root.file(first_target).c_str(), path.c_str()), 0);
+      ASSERT_EQ(lchown(path.c_str(), r.link_owner, 0), 0);
+    }
+    std::string why;
+    std::string want = r.why;
+    if (size_t at = want.find("ROOT"); at != std::string::npos) want.replace(at, 4, root.path());
+    EXPECT_EQ(link_path_trusted(path.c_str(), why), want.empty());
+    EXPECT_EQ(why, want.empty() ? "" : "not following link " + path + ": " + want);
+    // A refused link leaves its target as it was.
+    bool replaced = replace_file(path.c_str(), "new\n");
+    EXPECT_EQ(replaced ? 0 : errno, want.empty() ? 0 : EPERM);
+    EXPECT_EQ(read_file(root.file(r.target)), want.empty() ? "new\n" : "old\n");
+  }
 }

@@ -7,11 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
+#include "sim/sim_world.h"
 #include "test_support.h"
 
 namespace {
@@ -30,10 +30,6 @@ size_t entries(const std::string& dir) {
   return n;
 }
 
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 }  // namespace
 
 TEST(LockFile, NameIsTheLastPathComponent) {
@@ -50,11 +46,14 @@ TEST(LockFile, NameIsTheLastPathComponent) {
   for (const auto& c : cases) EXPECT_EQ(lock_file_name(c.device, c.dir), c.name);
 }
 
+// The retries wait on the simulated clock: the world's time is the time the daemon would wait.
 TEST(LockFile, NoLockIsCreatedWithOurPid) {
   temp_dir dir;
+  sim_world world;
   mode_t old_mask = umask(022);
   EXPECT_EQ(lock_device(DEVICE, dir.path().c_str(), 1), 1);
   umask(old_mask);
+  EXPECT_EQ(world.now(), 0);
   std::string content = read_file(dir.file("LCK..ttyS0"));
   EXPECT_EQ(content.size(), 11u);
   EXPECT_EQ(content, pid_text(getpid()));
@@ -71,11 +70,11 @@ TEST(LockFile, LiveOwnerHoldsTheLockUntilTheDeadline) {
   std::string path = dir.file("LCK..ttyS1");
   std::string content = pid_text(owner.pid);
   write_file(path, content);
-  auto start = std::chrono::steady_clock::now();
+  sim_world world;
   EXPECT_EQ(lock_device("/dev/ttyS1", dir.path().c_str(), 1), 0);
-  double waited = seconds_since(start);
-  EXPECT_GE(waited, 1.0);
-  EXPECT_LT(waited, 15.0);
+  // Until the monotonic clock has passed the deadline's whole second.
+  EXPECT_GT(world.now(), 1 * SEC);
+  EXPECT_LE(world.now(), 2 * SEC);
   EXPECT_EQ(read_file(path), content);
 }
 
@@ -88,8 +87,11 @@ TEST(LockFile, PidIsReadWithOrWithoutPadding) {
        {std::to_string(owner.pid) + "\n", pid_text(owner.pid), "\n " + std::to_string(owner.pid),
         std::to_string(owner.pid) + " trailing"}) {
     write_file(path, content);
+    sim_world world;
     // Timeout 0 still makes attempts for up to a second.
     EXPECT_EQ(lock_device(DEVICE, dir.path().c_str(), 0), 0) << content;
+    EXPECT_GT(world.now(), 0) << content;
+    EXPECT_LE(world.now(), 1 * SEC) << content;
     EXPECT_EQ(read_file(path), content);
   }
 }
@@ -98,6 +100,7 @@ TEST(LockFile, OwnPidCountsAsHeld) {
   temp_dir dir;
   std::string path = dir.file("LCK..ttyS0");
   write_file(path, pid_text(getpid()));
+  sim_world world;
   EXPECT_EQ(lock_device(DEVICE, dir.path().c_str(), 0), 0);
   EXPECT_EQ(read_file(path), pid_text(getpid()));
 }
@@ -107,6 +110,7 @@ TEST(LockFile, StaleLocksAreReplaced) {
   std::string path = dir.file("LCK..ttyS0");
   int dead = dead_pid();
   ASSERT_GT(dead, 0);
+  sim_world world;
   for (const std::string& content :
        {pid_text(dead), std::to_string(dead) + "\n", std::string("0"), std::string("-5"),
         std::string("         0\n"), std::string("junk"), std::string(""), std::string(" \n"),
@@ -116,6 +120,7 @@ TEST(LockFile, StaleLocksAreReplaced) {
     EXPECT_EQ(read_file(path), pid_text(getpid())) << '"' << content << '"';
     EXPECT_EQ(entries(dir.path()), 1u);
   }
+  EXPECT_EQ(world.now(), 0);
 }
 
 // A lock that cannot be created is reported at once with the reason, not as held.
@@ -128,20 +133,21 @@ TEST(LockFile, UncreatableLockFailsAtOnceWithTheReason) {
     std::string dir;
     int error;
   } cases[] = {{missing, ENOENT}, {not_a_dir, ENOTDIR}};
+  sim_world world;
   for (const auto& c : cases) {
-    auto start = std::chrono::steady_clock::now();
     errno = 0;
     EXPECT_EQ(lock_device(DEVICE, c.dir.c_str(), 5), -1) << c.dir;
     EXPECT_EQ(errno, c.error) << c.dir;
-    // Less than the 5 seconds a held lock would be retried for.
-    EXPECT_LT(seconds_since(start), 4.0);
   }
+  // Not the 5 seconds a held lock would be retried for.
+  EXPECT_EQ(world.now(), 0);
   EXPECT_FALSE(path_exists(missing));
 }
 
 TEST(LockFile, UnlockRemovesWhateverIsThere) {
   temp_dir dir;
   log_capture log;
+  sim_world world;
   std::string path = dir.file("LCK..ttyS0");
   write_file(dir.file("LCK..ttyS1"), pid_text(1));
   ASSERT_EQ(lock_device(DEVICE, dir.path().c_str(), 1), 1);

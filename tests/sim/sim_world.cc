@@ -270,6 +270,11 @@ struct sim_calls {
     world->now_ += seconds * SEC;
     world->slept += seconds * SEC;
   }
+
+  static void sleep_ms(unsigned ms) {
+    world->now_ += ms * MSEC;
+    world->slept += ms * MSEC;
+  }
 };
 
 namespace {
@@ -305,6 +310,7 @@ const system_calls sim_table = {
     .wall_clock = sim_calls::wall_clock,
     .monotonic_clock = sim_calls::monotonic_clock,
     .sleep = sim_calls::sleep,
+    .sleep_ms = sim_calls::sleep_ms,
     .tcp_progress = sim_tcp_progress,
 };
 

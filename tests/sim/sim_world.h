@@ -112,7 +112,7 @@ class sim_world {
   bool last_wait_cut = false;  // the horizon ended that wait before its time-out
   int last_ready = 0;          // what the last select returned
   uint64_t transfers = 0;      // calls that moved bytes, accepted, connected or closed
-  int64_t slept = 0;           // µs spent in sleep()
+  int64_t slept = 0;           // µs spent in sleep() and sleep_ms()
 
   static sim_world* active();
   // The table the world installs (for a harness that wraps some of its calls).

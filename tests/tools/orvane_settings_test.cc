@@ -285,6 +285,13 @@ TEST(OrvaneSettings, CheckPassesTheSampleAndFailsWhatStopsTheDaemon) {
       {"MOD_ORVANE_CFG_SCRIPT", base64_encode_alloc(std::string(12001, '\n')), 0,
        "warning: MOD_ORVANE_CFG_SCRIPT: the script has 12001 bytes; AT&W cannot save more "
        "than 12000"},
+      // Keys the sample leaves out are added at its end.
+      {"MOD_ORVANE_FLOWCONTROL", "x3", 0,
+       "warning: MOD_ORVANE_FLOWCONTROL: \"x3\" is not a number; read as 0\n"},
+      {"MOD_ORVANE_BAUDRTE", "9600", 0,
+       "warning: MOD_ORVANE_BAUDRTE is not a key; did you mean MOD_ORVANE_BAUDRATE?\n"},
+      {"mod_orvane_port", "2001", 0,
+       "warning: MOD_ORVANE_PORT is given twice (lines 8 and 31): the first is used\n"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.key != nullptr ? r.key : "sample");
@@ -292,7 +299,11 @@ TEST(OrvaneSettings, CheckPassesTheSampleAndFailsWhatStopsTheDaemon) {
     if (r.key != nullptr) {
       std::string text = sample_settings;
       size_t at = text.find(std::string(r.key) + "=");
-      ASSERT_NE(at, std::string::npos);
+      // A key the sample leaves out (an optional one) is added.
+      if (at == std::string::npos) {
+        at = text.size();
+        text += "\n";
+      }
       size_t end = text.find('\n', at);
       text.replace(at, end - at, std::string(r.key) + "=" + r.value);
       write_file(box.path(), text);
@@ -347,6 +358,21 @@ TEST(OrvaneSettings, FileWithAnOverlongScriptIsNotRewritten) {
   EXPECT_EQ(set.status, 2);
   EXPECT_THAT(set.err, HasSubstr("the script has 12001 bytes; at most 12000 can be saved"));
   EXPECT_EQ(box.content(), text);
+}
+
+// Rewriting keeps the first of two disagreeing allow lines: only a command that sets the list
+// may do it.
+TEST(OrvaneSettings, DisagreeingAllowLinesAreRewrittenOnlyWithANewList) {
+  settings_root box;
+  std::string text = sample_settings + "MOD_ORVANE_ALLOW=\nMOD_ORVANE_ALLOW=10.0.0.0/8\n";
+  write_file(box.path(), text);
+  program_result set = box.tool({"set", "port=2001"});
+  EXPECT_EQ(set.status, 2);
+  EXPECT_THAT(set.err, HasSubstr("MOD_ORVANE_ALLOW is given twice with different values (lines "
+                                 "31 and 32)\norvane-settings: nothing changed in "));
+  EXPECT_EQ(box.content(), text);
+  ASSERT_EQ(box.tool({"set", "allow=10.0.0.0/8"}).status, 0);
+  EXPECT_EQ(box.load().allow, "10.0.0.0/8");
 }
 
 TEST(OrvaneSettings, CheckNamesMissingKeysAndAMissingFile) {

@@ -1,0 +1,319 @@
+#include "config/settings_check.h"
+
+#include <termios.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <string_view>
+#include <utility>
+
+#include "config/settings_keys.h"
+#include "config/sreg_registers.h"
+#include "config/text_rules.h"
+#include "platform/files.h"
+#include "platform/log.h"
+#include "platform/serial_port.h"
+
+namespace {
+
+constexpr std::string_view KEY_PREFIX = "MOD_ORVANE_";
+
+// An unknown key at most this many edits from a known one is taken for a typing slip.
+constexpr size_t CLOSE_KEY_EDITS = 2;
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+  char text[512];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(text, sizeof text, fmt, ap);
+  va_end(ap);
+  return text;
+}
+
+settings_finding warning(std::string_view key, std::string text) {
+  return {.key = std::string(key), .level = 4, .text = std::move(text)};
+}
+
+settings_finding advice(std::string_view key, std::string text) {
+  return {.key = std::string(key), .level = 4, .text = std::move(text), .advice = true};
+}
+
+settings_finding refusal(std::string_view key, std::string text) {
+  return {.key = std::string(key), .level = 3, .text = std::move(text)};
+}
+
+void add_notes(const settings_notes& notes, const char* path, std::vector<settings_finding>& out) {
+  if (notes.not_regular) {
+    settings_finding f =
+        warning("", format("settings file %s is not a regular file: read as missing", path));
+    f.past_threshold = true;
+    out.push_back(std::move(f));
+  }
+  if (notes.cut_key != nullptr) {
+    out.push_back(warning("", format("settings file %s: the line of %s is longer than %zu "
+                                     "characters: read cut",
+                                     path, notes.cut_key, SETTINGS_LINE_SIZE - 1)));
+  }
+  if (notes.script_not_base64) {
+    out.push_back(warning("", format("settings file %s: MOD_ORVANE_CFG_SCRIPT is not valid "
+                                     "base64: the characters outside its alphabet are skipped",
+                                     path)));
+  }
+}
+
+// What the value of `k` means otherwise than written.
+void value_warnings(const settings_key& k, const modem_settings& s,
+                    std::vector<settings_finding>& out) {
+  std::string_view key = k.key;
+  if (k.number == &modem_settings::baudrate) {
+    if (serial_speed(s.baudrate) == B9600 && s.baudrate != 9600) {
+      out.push_back(advice(
+          key, format("%u bit/s is not a speed of the serial port; the port runs at 9600 bit/s",
+                      s.baudrate)));
+    }
+  } else if (k.number == &modem_settings::databits && s.databits != 7 && s.databits != 8) {
+    out.push_back(
+        advice(key, format("%u is neither 7 nor 8; eight data bits are used", s.databits)));
+  } else if (k.number == &modem_settings::stopbits && s.stopbits != 1 && s.stopbits != 2) {
+    out.push_back(advice(key, format("%u is neither 1 nor 2; one stop bit is used", s.stopbits)));
+  } else if (k.kind == SETTING_PARITY) {
+    char first = s.parity.empty() ? '\0' : s.parity[0];
+    if (first != 'N' && first != 'E' && first != 'O') {
+      out.push_back(
+          advice(key, format("\"%s\" is not N, E or O; no parity is used", s.parity.c_str())));
+    }
+  } else if (k.number == &modem_settings::port) {
+    if (s.port == 0) {
+      out.push_back(
+          advice(key, "0 makes the daemon listen on a port chosen by the system and dial port 0"));
+    } else if (s.port > 65535) {
+      out.push_back(
+          advice(key, format("%u is above 65535; port %u is used", s.port, s.port & 0xffff)));
+    }
+  } else if (k.number == &modem_settings::stat_dtr_action && s.stat_dtr_action > 3) {
+    out.push_back(
+        advice(key, format("%u is not 0 to 3; a DTR drop does nothing", s.stat_dtr_action)));
+  } else if (k.kind == SETTING_ALLOW && s.allow.size() > SETTINGS_TEXT_MAX) {
+    allow_list list;
+    std::string bad_entry;
+    if (allow_list_parse(s.allow, list, bad_entry)) {
+      out.push_back(advice(key, format("the list has %zu characters; AT&W cannot save more "
+                                       "than %zu",
+                                       s.allow.size(), SETTINGS_TEXT_MAX)));
+    }
+  } else if (k.kind == SETTING_SCRIPT && s.cfg_script.size() > SETTINGS_SCRIPT_SAVE_MAX) {
+    out.push_back(advice(key, format("the script has %zu bytes; AT&W cannot save more than %zu",
+                                     s.cfg_script.size(), SETTINGS_SCRIPT_SAVE_MAX)));
+  }
+  for (const sreg_register& r : sreg_registers) {
+    if (r.field == nullptr || k.number != r.field) continue;
+    uint32_t value = s.*r.field;
+    if (r.holds_byte && value > 255) {
+      out.push_back(
+          advice(key, format("S%i is %u, above 255: %.*s", r.number, value,
+                             static_cast<int>(r.byte_effect.size()), r.byte_effect.data())));
+    }
+    if (value > r.limit) {
+      out.push_back(warning(key, format("S%i is %u, above %u: it takes effect as %u", r.number,
+                                        value, r.limit, r.limit)));
+    }
+  }
+}
+
+// Upper-cases ASCII letters, so keys compare as the reader compares them.
+std::string upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = ascii_upper(c);
+  return out;
+}
+
+// Edits (insert, delete, replace, swap of neighbours) that turn `a` into `b`.
+size_t edit_distance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t replace = d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1);
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, replace});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The known key nearest to `name` when it is close enough to be a slip, else nullptr.
+const settings_key* nearest_key(std::string_view name) {
+  std::string wanted = upper(name);
+  const settings_key* best = nullptr;
+  size_t best_edits = CLOSE_KEY_EDITS + 1;
+  for (const settings_key& k : settings_keys) {
+    size_t edits = edit_distance(wanted, std::string(k.key));
+    if (edits < best_edits) {
+      best = &k;
+      best_edits = edits;
+    }
+  }
+  return best;
+}
+
+const settings_key* known_key(std::string_view name) {
+  for (const settings_key& k : settings_keys) {
+    if (equal_ignoring_case(name, k.key)) return &k;
+  }
+  return nullptr;
+}
+
+// True when the reader takes `value` as the number it shows: digits between blanks, or nothing
+// (an empty value is how the file saves 0).
+bool reads_as_written(std::string_view value) {
+  while (!value.empty() && is_blank(value.front())) value.remove_prefix(1);
+  while (!value.empty() && is_blank(value.back())) value.remove_suffix(1);
+  return std::all_of(value.begin(), value.end(), is_digit);
+}
+
+// The findings of the lines themselves. A line read in pieces (too long) is taken by its first
+// piece: the others are its value's remainder, not lines of their own.
+void line_findings(const std::vector<settings_line>& lines, std::vector<settings_finding>& warnings,
+                   std::vector<settings_finding>& refusals) {
+  std::vector<std::pair<const settings_key*, const settings_line*>> first_lines;
+  int previous = 0;
+  for (const settings_line& line : lines) {
+    if (line.number == previous) continue;
+    previous = line.number;
+    const settings_key* k = known_key(line.key);
+    if (k == nullptr) {
+      std::string_view name = line.key;
+      if (!equal_ignoring_case(name.substr(0, KEY_PREFIX.size()), KEY_PREFIX)) continue;
+      const settings_key* near = nearest_key(line.key);
+      std::string text = line.key + " is not a key";
+      if (near != nullptr) text += "; did you mean " + std::string(near->key) + "?";
+      warnings.push_back(warning(line.key, std::move(text)));
+      continue;
+    }
+    auto first = std::find_if(first_lines.begin(), first_lines.end(),
+                              [k](const auto& seen) { return seen.first == k; });
+    if (first == first_lines.end()) {
+      first_lines.emplace_back(k, &line);
+      bool numeric = k->kind == SETTING_NUMBER || k->kind == SETTING_FLAG;
+      if (numeric && !reads_as_written(line.value)) {
+        std::string text = std::string(k->key) + ": \"" + line.value + "\" is not a number";
+        warnings.push_back(
+            warning(k->key, text + format("; read as %u", scan_uint(line.value.c_str()))));
+      }
+      continue;
+    }
+    int first_number = first->second->number;
+    if (k->access && line.value != first->second->value) {
+      settings_finding f = refusal(k->key, format("%s is given twice with different values "
+                                                  "(lines %d and %d)",
+                                                  k->key.data(), first_number, line.number));
+      f.in_lines = true;
+      refusals.push_back(std::move(f));
+      continue;
+    }
+    warnings.push_back(warning(k->key, format("%s is given twice (lines %d and %d): the first "
+                                              "is used",
+                                              k->key.data(), first_number, line.number)));
+  }
+}
+
+// The first line of `key`, as the reader finds it.
+const settings_line* used_line(const std::vector<settings_line>& lines, std::string_view key) {
+  for (const settings_line& line : lines) {
+    if (equal_ignoring_case(line.key, key)) return &line;
+  }
+  return nullptr;
+}
+
+void log_finding(const settings_finding& f) {
+  if (f.past_threshold) {
+    log_direct(f.level, "%s", f.text.c_str());
+  } else {
+    log_msg(f.level, "%s", f.text.c_str());
+  }
+}
+
+}  // namespace
+
+void settings_check_values(const modem_settings& s, std::vector<settings_finding>& found) {
+  for (const settings_key& k : settings_keys) value_warnings(k, s, found);
+  // A list with an entry that is not an address would let callers in or keep them out against
+  // the operator's intent.
+  allow_list list;
+  std::string bad_entry;
+  if (!allow_list_parse(s.allow, list, bad_entry)) {
+    found.push_back(refusal("MOD_ORVANE_ALLOW", "MOD_ORVANE_ALLOW: \"" + bad_entry +
+                                                    "\" is not an IPv4 address or prefix"));
+  }
+  // Only two devices exist.
+  if (s.serial > 1) {
+    found.push_back(refusal("MOD_ORVANE_SERIAL",
+                            format("invalid serial device number %u (0 or 1 expected)", s.serial)));
+  }
+  if (!serial_flow_valid(s.flowcontrol)) {
+    found.push_back(refusal("MOD_ORVANE_FLOWCONTROL",
+                            format("invalid flow control %u (0, 3 or 4 expected)", s.flowcontrol)));
+  }
+}
+
+settings_checked settings_check_file(const char* path) {
+  settings_checked c;
+  bool not_regular = false;
+  FILE* file = open_regular_file(path, &not_regular);
+  std::vector<settings_line> lines = settings_read_lines(file);
+  c.read = file != nullptr;
+  if (file != nullptr) fclose(file);
+  settings_notes notes = settings_from_lines(c.settings, lines);
+  notes.read = c.read;
+  notes.not_regular = not_regular;
+
+  add_notes(notes, path, c.findings);
+  std::vector<settings_finding> values;
+  settings_check_values(c.settings, values);
+  for (settings_finding& f : values) {
+    if (f.level != 3) c.findings.push_back(std::move(f));
+  }
+  std::vector<settings_finding> refusals;
+  line_findings(lines, c.findings, refusals);
+  // Part of a cut list or path stands for something else (a shorter prefix, another file).
+  for (const settings_key& k : settings_keys) {
+    const settings_line* line = k.list_or_path ? used_line(lines, k.key) : nullptr;
+    if (line != nullptr && line->cut) {
+      settings_finding f = refusal(k.key, format("settings file %s: the line of %s is longer than "
+                                                 "%zu characters: a cut value is not used",
+                                                 path, k.key.data(), SETTINGS_LINE_SIZE - 1));
+      f.in_lines = true;
+      c.findings.push_back(std::move(f));
+    }
+  }
+  for (settings_finding& f : refusals) c.findings.push_back(std::move(f));
+  for (settings_finding& f : values) {
+    if (f.level == 3) c.findings.push_back(std::move(f));
+  }
+  std::string bad_entry;
+  if (!allow_list_parse(c.settings.allow, c.allowed, bad_entry)) c.allowed = {};
+  return c;
+}
+
+const settings_finding* settings_refusal(const settings_checked& c) {
+  for (const settings_finding& f : c.findings) {
+    if (f.level <= 3) return &f;
+  }
+  return nullptr;
+}
+
+std::string settings_finding_line(const settings_finding& f) {
+  if (f.key.empty() || f.text.starts_with(f.key)) return f.text;
+  return f.key + ": " + f.text;
+}
+
+void settings_log_notes(const settings_notes& notes, const char* path) {
+  std::vector<settings_finding> found;
+  add_notes(notes, path, found);
+  for (const settings_finding& f : found) log_finding(f);
+}

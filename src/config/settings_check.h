@@ -1,0 +1,53 @@
+// The one check of the settings file: what start-up, ATZ and the operator's tool find in it,
+// each in its own words, and the settings to apply whole when nothing refuses them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "config/allow_list.h"
+#include "config/settings.h"
+
+struct settings_finding {
+  std::string key;   // the key it concerns; empty for the file as a whole
+  int level = 4;     // 3: the settings are refused; 4: taken, but not as written
+  std::string text;  // as the daemon logs it
+  // Logged past the log threshold: a file read as missing leaves the threshold at 0.
+  bool past_threshold = false;
+  // Said by the settings tool only: the daemon takes such a value without a word.
+  bool advice = false;
+  // Found in the lines themselves (a cut value, access lines that disagree), not in a value:
+  // a rewritten file would no longer show it.
+  bool in_lines = false;
+};
+
+// The file as read and checked.
+struct settings_checked {
+  bool read = false;  // a file was read (false: every number 0, every text empty)
+  modem_settings settings;
+  allow_list allowed;  // settings.allow parsed (empty when it does not parse)
+  // In the order start-up logs them: the notes of the reader, the warnings, then the refusals
+  // (the daemon stops at the first).
+  std::vector<settings_finding> findings;
+};
+
+// Appends the findings of the values in `s` (not of the file they came from): first the
+// warnings, in key-table order, then the refusals in the order start-up has always checked
+// them (the allow list, the serial device, the flow control).
+void settings_check_values(const modem_settings& s, std::vector<settings_finding>& found);
+
+// Reads the file at `path` as settings_load does (the values are those the daemon takes) and
+// checks it: the reader's notes, the values, and the lines themselves (a number key whose
+// value is not a number, a MOD_ORVANE_ key that is not known, a key given twice, a list or
+// path read cut, access lines that disagree).
+settings_checked settings_check_file(const char* path);
+
+// The first refusal of `c`, or nullptr when its settings may be applied.
+const settings_finding* settings_refusal(const settings_checked& c);
+
+// The finding as the settings tool prints it: after its key unless the text begins with it.
+std::string settings_finding_line(const settings_finding& f);
+
+// Logs the findings of a load at level 4 (the threshold applies, but for a path that is not a
+// regular file: read as missing, it leaves the threshold at 0).
+void settings_log_notes(const settings_notes& notes, const char* path);
