@@ -385,7 +385,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   s.sreg_conn_tout = (more >> 4) & 3;
   s.spoof_ok = (more >> 6) & 1;
   log_set_threshold(&s.sysloglev);
-  sreg_table_fill(*ms);
   recompute_timers(*ms);
   subst_load_script(ms->subst_table, ms->subst_count, s.cfg_script);
   ls->connect_code = connect_code_for_baud(s.baudrate);

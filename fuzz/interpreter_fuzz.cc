@@ -118,7 +118,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   add_subst(*ms, SUBST_DIAL, "555", "12");
   add_subst(*ms, SUBST_INFO, "12", "twelve");
   add_subst(*ms, SUBST_INFO, "4", "");
-  sreg_table_fill(*ms);
   recompute_timers(*ms);
   log_set_threshold(&ms->settings.sysloglev);
 
