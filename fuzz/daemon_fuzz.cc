@@ -159,6 +159,8 @@ struct observer {
   std::string to_peer;        // read from the DTE on-line, not yet sent or dropped
   std::string to_dte;         // received from the peer on-line, not yet written or dropped
   std::string said;           // text (not peer bytes) the daemon wrote to the DTE while on-line
+  int queued = 0;             // bytes of DTE output queued at the end of the last pass
+  int flushed = 0;            // of those, bytes written from the queue this pass
   bool send_failed = false;   // a send to the peer or a serial read failed (drops bytes held)
   bool write_failed = false;  // a write to the DTE failed this pass (drops its held bytes)
 };
@@ -191,10 +193,19 @@ ssize_t observed_write(int fd, const void* buf, size_t len) {
   const char* bytes = static_cast<const char*>(buf);
   const char* in_begin = obs.ls->link.in.data();
   bool peer_bytes = bytes >= in_begin && bytes < in_begin + obs.ls->link.in.size();
-  if (fd == obs.ms->serial_fd.get() && !peer_bytes && obs.ms->online == 1) {
-    obs.said.append(bytes, len);
-  }
+  const char* queue_begin = obs.ms->dte_out.buf.data();
+  bool from_queue = bytes >= queue_begin && bytes < queue_begin + obs.ms->dte_out.buf.size();
+  // Text that the port does not take goes to the queue: it is seen there at the end of the pass.
   ssize_t n = sim_table->write(fd, buf, len);
+  if (fd == obs.ms->serial_fd.get() && !peer_bytes && obs.ms->online == 1 && !from_queue && n > 0) {
+    obs.said.append(bytes, static_cast<size_t>(n));
+  }
+  if (fd == obs.ms->serial_fd.get() && from_queue) {
+    if (n > 0) obs.flushed += static_cast<int>(n);
+    // A port that fails drops the queue (the daemon's rule).
+    if (n < 0 && errno != EAGAIN) obs.flushed = obs.queued;
+  }
+  if (peer_bytes) check(obs.ms->dte_out.len == 0, "peer bytes wait behind queued DTE output");
   if (fd == obs.ms->serial_fd.get() && peer_bytes) {
     if (n > 0) {
       check(obs.to_dte.compare(0, static_cast<size_t>(n), bytes, static_cast<size_t>(n)) == 0,
@@ -257,8 +268,16 @@ void check_invariants(const modem_state& ms, const loop_state& ls, const sim_wor
           "command mode keeps no bytes");
   }
   check(ls.link.ahead_len == 0 || ls.link.sending != 0, "bytes are read ahead only behind a send");
+  // Output for the DTE leaves its queue only by being written. Text queued in this pass is not
+  // seen while it is said, so the check of what is said on-line holds for passes without it.
+  const dte_output& out = ms.dte_out;
+  int queued = out.len - out.written;
+  int added = queued + obs.flushed - obs.queued;  // bytes that entered the queue this pass
+  check(added >= 0, "DTE output leaves the queue only by being written");
+  obs.queued = queued;
+  obs.flushed = 0;
   // A result code while on-line is sent only by a rule that leaves data mode in the same pass.
-  if (!obs.said.empty()) {
+  if (!obs.said.empty() && added == 0) {
     check(ms.online == 0, "no text on-line without leaving data mode");
     check(allowed_online_text(obs.said, ms.settings), "only OK or NO CARRIER end data mode");
   }

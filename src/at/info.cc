@@ -7,9 +7,8 @@
 #include "at/sreg_table.h"
 #include "config/subst_script.h"
 #include "config/text_rules.h"
+#include "modem/dte_output.h"
 #include "modem/modem_state.h"
-#include "platform/serial_port.h"
-#include "platform/system_io.h"
 
 namespace {
 
@@ -29,8 +28,8 @@ void advance(size_t& used, int written) {
 }
 
 // One write of the whole text, as the text's pieces were written one by one before.
-void write_all_text(int fd, const std::string& text) {
-  if (!text.empty()) fd_write(fd, text.data(), text.size());
+void write_all_text(modem_state& ms, const std::string& text) {
+  dte_write(ms, text.data(), text.size());
 }
 
 }  // namespace
@@ -39,14 +38,13 @@ int cmd_info(modem_state& ms, char* text, bool check_only) {
   int digits = 0;
   while (is_digit(text[digits])) ++digits;
   if (digits == 0) return -1;
-  int fd = ms.serial_fd.get();
   // Every digit is consumed although only the pattern or the first digit decides: ATI23 is ATI2.
   const substitution* subst = subst_lookup(ms.subst_table, ms.subst_count, SUBST_INFO, text);
   if (subst != nullptr) {
     if (!check_only) {
-      write_text(fd, subst->replacement.c_str());
-      write_byte(fd, line_end(ms));
-      write_byte(fd, line_feed(ms));
+      dte_text(ms, subst->replacement.c_str());
+      dte_byte(ms, line_end(ms));
+      dte_byte(ms, line_feed(ms));
     }
     return digits;
   }
@@ -59,26 +57,26 @@ int cmd_info(modem_state& ms, char* text, bool check_only) {
     return -1;
   }
   // A missing version file prints nothing; the command still succeeds.
-  if (!check_only) print_file_lines(ms, fd, path);
+  if (!check_only) print_file_lines(ms, path);
   return digits;
 }
 
 int cmd_report(modem_state& ms, char*, bool check_only) {
-  if (!check_only) print_config_report(ms, ms.serial_fd.get());
+  if (!check_only) print_config_report(ms);
   return 0;
 }
 
-int print_file_lines(const modem_state& ms, int fd, const char* path) {
+int print_file_lines(modem_state& ms, const char* path) {
   std::string text;
   if (file_lines_text(ms, path, text) != 0) return -1;
-  write_all_text(fd, text);
+  write_all_text(ms, text);
   return 0;
 }
 
-void print_config_report(const modem_state& ms, int fd) {
+void print_config_report(modem_state& ms) {
   std::string text;
   config_report_text(ms, text);
-  write_all_text(fd, text);
+  write_all_text(ms, text);
 }
 
 int file_lines_text(const modem_state& ms, const char* path, std::string& out) {

@@ -9,12 +9,12 @@ struct modem_state;
 int cmd_info(modem_state& ms, char* text, bool check_only);
 int cmd_report(modem_state& ms, char* text, bool check_only);
 
-// Writes every line of the file at `path` to `fd`, each without its CR/LF and followed by S3 and
-// S4 (pieces of at most 127 characters). Returns 0, or -1 when the file cannot be opened.
-int print_file_lines(const modem_state& ms, int fd, const char* path);
+// Writes every line of the file at `path` to the DTE, each without its CR/LF and followed by S3
+// and S4 (pieces of at most 127 characters). Returns 0, or -1 when the file cannot be opened.
+int print_file_lines(modem_state& ms, const char* path);
 
-// Writes the four lines of the configuration report (E Q V &D and the S-registers) to `fd`.
-void print_config_report(const modem_state& ms, int fd);
+// Writes the four lines of the configuration report (E Q V &D and the S-registers) to the DTE.
+void print_config_report(modem_state& ms);
 
 // The same texts appended to `out`, byte for byte as the two routines above write them (the
 // status files are built in memory, so that a failed write leaves the old file).

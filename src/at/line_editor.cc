@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "at/interpreter.h"
+#include "modem/dte_output.h"
 #include "modem/modem_state.h"
-#include "platform/serial_port.h"
 
 namespace {
 
@@ -12,16 +12,15 @@ constexpr unsigned char ESC = 0x1B;
 
 // Writes the tail of the line from position `from` followed by `count` copies of S5, which
 // puts the terminal's cursor back where the editor's cursor is.
-void echo_tail_and_back(const modem_state& ms, int from, int count) {
-  int fd = ms.serial_fd.get();
-  write_text(fd, ms.cmd_line.data() + from);
+void echo_tail_and_back(modem_state& ms, int from, int count) {
+  dte_text(ms, ms.cmd_line.data() + from);
   auto bs = static_cast<unsigned char>(ms.settings.sreg_bs);
-  for (int i = 0; i < count; ++i) write_byte(fd, bs);
+  for (int i = 0; i < count; ++i) dte_byte(ms, bs);
 }
 
-void echo_line_end(const modem_state& ms) {
-  write_byte(ms.serial_fd.get(), static_cast<unsigned char>(ms.settings.sreg_cr));
-  write_byte(ms.serial_fd.get(), static_cast<unsigned char>(ms.settings.sreg_lf));
+void echo_line_end(modem_state& ms) {
+  dte_byte(ms, static_cast<unsigned char>(ms.settings.sreg_cr));
+  dte_byte(ms, static_cast<unsigned char>(ms.settings.sreg_lf));
 }
 
 void finish_line(modem_state& ms) {
@@ -31,21 +30,20 @@ void finish_line(modem_state& ms) {
 
 void delete_left(modem_state& ms, bool echo) {
   if (ms.cmd_cursor == 0) return;
-  int fd = ms.serial_fd.get();
   char* line = ms.cmd_line.data();
   if (echo) {
     auto bs = static_cast<unsigned char>(ms.settings.sreg_bs);
-    write_byte(fd, bs);
-    write_byte(fd, ' ');
-    write_byte(fd, bs);
+    dte_byte(ms, bs);
+    dte_byte(ms, ' ');
+    dte_byte(ms, bs);
   }
   if (ms.cmd_cursor < ms.cmd_len) {
     if (echo) {
       // The tail moves left over the erased character; the space blanks its last old cell.
-      write_text(fd, line + ms.cmd_cursor);
-      write_byte(fd, ' ');
+      dte_text(ms, line + ms.cmd_cursor);
+      dte_byte(ms, ' ');
       auto bs = static_cast<unsigned char>(ms.settings.sreg_bs);
-      for (int i = 0; i < ms.cmd_len - ms.cmd_cursor + 1; ++i) write_byte(fd, bs);
+      for (int i = 0; i < ms.cmd_len - ms.cmd_cursor + 1; ++i) dte_byte(ms, bs);
     }
     memmove(line + ms.cmd_cursor - 1, line + ms.cmd_cursor,
             static_cast<size_t>(ms.cmd_len - ms.cmd_cursor));
@@ -56,7 +54,6 @@ void delete_left(modem_state& ms, bool echo) {
 }
 
 void cursor_sequence(modem_state& ms, unsigned char byte, bool echo) {
-  int fd = ms.serial_fd.get();
   ms.esc_state = ESC_NONE;
   switch (byte) {
     case 'A':
@@ -78,16 +75,16 @@ void cursor_sequence(modem_state& ms, unsigned char byte, bool echo) {
   }
   // Unknown sequences are echoed back unchanged and not stored.
   if (echo) {
-    write_byte(fd, ESC);
-    write_byte(fd, '[');
-    write_byte(fd, byte);
+    dte_byte(ms, ESC);
+    dte_byte(ms, '[');
+    dte_byte(ms, byte);
   }
 }
 
 void insert_char(modem_state& ms, unsigned char byte, bool echo) {
   if (ms.cmd_len >= CMD_LINE_MAX) return;
   char* line = ms.cmd_line.data();
-  if (echo) write_byte(ms.serial_fd.get(), byte);
+  if (echo) dte_byte(ms, byte);
   if (ms.cmd_cursor < ms.cmd_len) {
     if (echo) echo_tail_and_back(ms, ms.cmd_cursor, ms.cmd_len - ms.cmd_cursor);
     memmove(line + ms.cmd_cursor + 1, line + ms.cmd_cursor,
@@ -112,8 +109,8 @@ void editor_input(modem_state& ms, unsigned char byte) {
   bool echo = ms.settings.stat_echo != 0;
   if (b == ms.settings.sreg_cr) {
     if (echo) {
-      write_byte(ms.serial_fd.get(), byte);
-      write_byte(ms.serial_fd.get(), static_cast<unsigned char>(ms.settings.sreg_lf));
+      dte_byte(ms, byte);
+      dte_byte(ms, static_cast<unsigned char>(ms.settings.sreg_lf));
     }
     finish_line(ms);
     return;
@@ -134,8 +131,8 @@ void editor_input(modem_state& ms, unsigned char byte) {
       }
       ms.esc_state = ESC_NONE;
       if (echo) {
-        write_byte(ms.serial_fd.get(), ESC);
-        write_byte(ms.serial_fd.get(), byte);
+        dte_byte(ms, ESC);
+        dte_byte(ms, byte);
       }
       return;
     case ESC_CSI:

@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
+#include "modem/dte_output.h"
 #include "modem/modem_state.h"
 #include "platform/log.h"
-#include "platform/serial_port.h"
 
 namespace {
 
@@ -51,21 +51,20 @@ constexpr baud_code connect_codes[] = {
 void send_result(modem_state& ms, int code) {
   const modem_settings& s = ms.settings;
   if (code == RESULT_ERROR && s.spoof_ok != 0) code = RESULT_OK;
-  int fd = ms.serial_fd.get();
   // Only the low 8 bits of S3 and S4 go on the line.
   auto cr = static_cast<unsigned char>(s.sreg_cr);
   auto lf = static_cast<unsigned char>(s.sreg_lf);
   if (s.stat_verbosity == 0) {
     char buf[10];
     snprintf(buf, sizeof buf, "%i%c", code, cr);
-    write_text(fd, buf);
+    dte_text(ms, buf);
     return;
   }
   for (const result_entry& entry : result_table) {
     if (entry.code != code) continue;
-    write_text(fd, entry.text);
-    write_byte(fd, cr);
-    write_byte(fd, lf);
+    dte_text(ms, entry.text);
+    dte_byte(ms, cr);
+    dte_byte(ms, lf);
     log_msg(8, "response: \"%s\"", entry.text);
     return;
   }

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "config/text_rules.h"
-#include "platform/serial_port.h"
+#include "modem/dte_output.h"
 
 namespace {
 
@@ -126,7 +126,7 @@ int sreg_read(modem_state& ms, const char* text, const char* question, bool chec
   snprintf(buf, sizeof buf, "%i%c%c", static_cast<int32_t>(*value),
            static_cast<unsigned char>(ms.settings.sreg_cr),
            static_cast<unsigned char>(ms.settings.sreg_lf));
-  write_text(ms.serial_fd.get(), buf);
+  dte_text(ms, buf);
   return count;
 }
 

@@ -88,6 +88,19 @@ bool on_this_machine(const net_address& addr) {
   return addr.family == NET_IPV4 && addr.bytes[0] == 127;
 }
 
+// Without a free descriptor, callers that wait keep the listening socket readable, and every
+// pass would fail the same accept: it is left alone for LISTEN_PAUSE_USEC instead.
+constexpr int32_t LISTEN_PAUSE_USEC = 100000;
+
+void pause_listening(loop_state& ls, int error, const clock_reading& now) {
+  ls.listen_paused = true;
+  countdown_start_at(ls.listen_pause, 0, LISTEN_PAUSE_USEC, now.wall);
+  report_turned_away(ls, now);
+  if (log_limit_admit(ls.turned_away_log, now.monotonic)) {
+    log_msg(4, "accept error: %s; not accepting for 100 ms", strerror(error));
+  }
+}
+
 void reject_connection(loop_state& ls, unique_fd& conn, const net_address& addr,
                        const clock_reading& now) {
   turn_away(ls, conn, addr, "rejected", now);
@@ -172,7 +185,10 @@ void ring_socket_readable(modem_state& ms, loop_state& ls) {
 void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
   net_address addr;
   unique_fd conn(accept_connection(ms.listen_sock.get(), &addr));
-  if (!conn.valid()) return;
+  if (!conn.valid()) {
+    if (errno == EMFILE || errno == ENFILE) pause_listening(ls, errno, now);
+    return;
+  }
   // A caller that is not allowed changes nothing: no RING, S1 and any call left as they are.
   if (!allow_list_permits(ms.allowed, addr)) {
     turn_away(ls, conn, addr, "not allowed", now);
@@ -214,6 +230,12 @@ void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
   ms.ring_sock = std::move(conn);
 }
 
+void check_listen_pause(loop_state& ls, const clock_reading& now) {
+  if (ls.listen_paused && countdown_expired(&now.wall, ls.listen_pause) != 0) {
+    ls.listen_paused = false;
+  }
+}
+
 void report_turned_away(loop_state& ls, const clock_reading& now) {
   uint32_t counted = log_limit_expire(ls.turned_away_log, now.monotonic);
   if (counted != 0) {
@@ -238,10 +260,13 @@ void go_online(modem_state& ms, loop_state& ls, int result, unique_fd* slot,
   set_modem_lines(ms.serial_fd.get(), TIOCM_DTR, 1);
   send_code(ms, result);
   if (slot != nullptr) {
+    uint32_t span_ms = 0;
     if (s.keepalive == 1) {
-      enable_keepalive(slot->get(), s.keepalive_time, s.keepalive_intvl, s.keepalive_probes);
+      span_ms =
+          enable_keepalive(slot->get(), s.keepalive_time, s.keepalive_intvl, s.keepalive_probes);
       log_msg(6, "TCP keepalive activated");
     }
+    link_watch(ls.link, span_ms);
     ls.link.sock = std::move(*slot);
   }
   if (ms.call_state != CALL_CONNECTED) log_msg(6, "peer is connected");
@@ -281,9 +306,13 @@ void check_dial_timeout(modem_state& ms, loop_state& ls, const clock_reading& no
   if (countdown_expired(&now.wall, ls.dial_timer) != 0) call_hangup(ms, ls, HANGUP_DIAL_TIMEOUT);
 }
 
-void check_ringing(modem_state& ms, loop_state& ls, const clock_reading& now) {
+bool answer_due(const modem_state& ms, const loop_state& ls) {
   uint32_t auto_answer = ms.settings.sreg_auto_answer;
-  if (ls.answer_requested == 1 || (auto_answer != 0 && ms.ring_count >= auto_answer)) {
+  return ls.answer_requested == 1 || (auto_answer != 0 && ms.ring_count >= auto_answer);
+}
+
+void check_ringing(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  if (answer_due(ms, ls)) {
     answer_call(ms, ls, now);
     return;
   }

@@ -47,6 +47,10 @@ void ring_socket_readable(modem_state& ms, loop_state& ls);
 // Those messages are limited to LOG_LIMIT_MESSAGES per LOG_LIMIT_PERIOD_SEC.
 void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now);
 
+// Time check: the listening socket is watched again once the pause that a failed accept
+// started (no descriptor free: EMFILE, ENFILE) is over.
+void check_listen_pause(loop_state& ls, const clock_reading& now);
+
 // Logs how many refused or rejected connections went unlogged once their period is over at
 // `now`; run at least once a second.
 void report_turned_away(loop_state& ls, const clock_reading& now);
@@ -55,6 +59,9 @@ void report_turned_away(loop_state& ls, const clock_reading& now);
 // (CALL_RINGING).
 void check_dial_timeout(modem_state& ms, loop_state& ls, const clock_reading& now);
 void check_ringing(modem_state& ms, loop_state& ls, const clock_reading& now);
+
+// True when check_ringing answers the ringing call in its next run (ATA, or S0 rings sent).
+bool answer_due(const modem_state& ms, const loop_state& ls);
 
 // Sends the answer byte on ring_sock and goes on-line.
 void answer_call(modem_state& ms, loop_state& ls, const clock_reading& now);

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 
+#include "platform/countdown.h"
 #include "platform/unique_fd.h"
 
 constexpr int SERIAL_BUF_SIZE = 1024;
@@ -53,7 +54,23 @@ struct call_link {
   std::array<char, TCP_BUF_SIZE> in{};
   int in_len = 0;      // peer bytes held for the serial port
   int in_written = 0;  // of those, bytes already written to the serial port
+  // The dead-peer watch (keepalive on): bytes that wait for a peer that has acknowledged
+  // nothing for the keepalive's span end the call (check_peer_progress in data_mode.h).
+  uint32_t dead_peer_span_ms = 0;  // 0: not watched
+  bool bytes_waiting = false;      // bytes wait for the peer since waiting_timer started
+  bool waited_span = false;        // and have waited the whole span
+  countdown waiting_timer;
+  int progress_second = -1;  // monotonic second of the last look at the connection's progress
 };
+
+// Starts the dead-peer watch of a new connection; a span of 0 watches nothing.
+inline void link_watch(call_link& link, uint32_t span_ms) {
+  link.dead_peer_span_ms = span_ms;
+  link.bytes_waiting = false;
+  link.waited_span = false;
+  countdown_stop(link.waiting_timer);
+  link.progress_second = -1;
+}
 
 inline ssize_t link_read(call_link& link, void* buf, size_t len) {
   return link.kind->read(link, buf, len);

@@ -9,9 +9,11 @@
 #include "at/line_editor.h"
 #include "at/result_codes.h"
 #include "core/call_control.h"
+#include "modem/dte_output.h"
 #include "platform/log.h"
 #include "platform/serial_port.h"
 #include "platform/sockets.h"
+#include "platform/system_calls.h"
 #include "platform/system_io.h"
 
 namespace {
@@ -71,10 +73,20 @@ bool take_read_ahead(call_link& link) {
   return true;
 }
 
+// Bytes go to the peer: unless bytes wait already, they wait from now on.
+void start_waiting(call_link& link, const clock_reading& now) {
+  if (link.dead_peer_span_ms == 0 || link.bytes_waiting) return;
+  link.bytes_waiting = true;
+  link.waited_span = false;
+  auto span_ms = static_cast<int32_t>(link.dead_peer_span_ms);
+  countdown_start_at(link.waiting_timer, span_ms / 1000, span_ms % 1000 * 1000, now.wall);
+}
+
 // Sends the held chunk, then the read-ahead behind it, until the peer takes no more or a send
 // fails.
 void send_held(modem_state& ms, loop_state& ls, const clock_reading& now) {
   call_link& link = ls.link;
+  start_waiting(link, now);
   for (;;) {
     ssize_t n = link_write(link, link.out.data() + link.out_sent,
                            static_cast<size_t>(link.out_len - link.out_sent));
@@ -178,6 +190,8 @@ void data_mode_input(modem_state& ms, loop_state& ls, const char* bytes, int n,
 }
 
 void flush_peer_bytes(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  // Peer bytes follow the text that went before them (CONNECT above all).
+  if (dte_output_held(ms)) return;
   call_link& link = ls.link;
   ssize_t n = fd_write(ms.serial_fd.get(), link.in.data() + link.in_written,
                        static_cast<size_t>(link.in_len - link.in_written));
@@ -269,6 +283,42 @@ bool check_dtr(modem_state& ms, loop_state& ls, const clock_reading& now) {
       return true;
     default:
       return true;
+  }
+}
+
+void check_peer_progress(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  call_link& link = ls.link;
+  if (link.dead_peer_span_ms == 0 || !link.sock.valid()) return;
+  bool span_over = false;
+  if (link.bytes_waiting && !link.waited_span &&
+      countdown_expired(&now.wall, link.waiting_timer) != 0) {
+    link.waited_span = true;
+    span_over = true;
+  }
+  if (!span_over && now.monotonic == link.progress_second) return;
+  link.progress_second = now.monotonic;
+  tcp_progress p;
+  if (tcp_progress_of(link.sock.get(), &p) != 0) return;
+  if (!serial_send_pending(link) && p.queued_bytes == 0 && p.unacked == 0) {
+    link.bytes_waiting = false;
+    link.waited_span = false;
+    return;
+  }
+  start_waiting(link, now);
+  // The kernel spaces window probes out to minutes, so an answering peer that takes nothing
+  // may have acknowledged nothing for longer than the span: it is silent only when data is
+  // unacknowledged or its probes go unanswered (an answer resets their count).
+  if (p.unacked == 0 && p.probes < 2) return;
+  if (p.last_ack_recv_ms >= link.dead_peer_span_ms) {
+    if (link.waited_span) call_hangup(ms, ls, HANGUP_PEER_LOST, ETIMEDOUT);
+    return;
+  }
+  // Silent for a little less than the span (the kernel counts in ticks): look again when it is
+  // over instead of at the next second.
+  uint32_t left_ms = link.dead_peer_span_ms - p.last_ack_recv_ms;
+  if (link.waited_span && left_ms < 1000) {
+    countdown_start_at(link.waiting_timer, 0, static_cast<int32_t>(left_ms) * 1000, now.wall);
+    link.waited_span = false;
   }
 }
 

@@ -27,7 +27,8 @@ void link_readable(modem_state& ms, loop_state& ls, const clock_reading& now);
 // takes no more.
 void link_writable(modem_state& ms, loop_state& ls, const clock_reading& now);
 
-// Writes held peer bytes to the serial port (called when the port is writable).
+// Writes held peer bytes to the serial port (called when the port is writable), once no output
+// for the DTE waits before them.
 void flush_peer_bytes(modem_state& ms, loop_state& ls, const clock_reading& now);
 
 // Time checks: inactivity and escape (on-line), the DTR watch (connected), forwarding.
@@ -36,6 +37,15 @@ bool check_inactivity(modem_state& ms, loop_state& ls, const clock_reading& now)
 void check_escape(modem_state& ms, loop_state& ls, const clock_reading& now);
 // Returns false when the forwarding step of this pass must be skipped (&D1 drop).
 bool check_dtr(modem_state& ms, loop_state& ls, const clock_reading& now);
+// The dead-peer watch of a connected call with keepalive (whose probes end an idle connection
+// by themselves): while bytes wait for the peer (a held send, or bytes not acknowledged in the
+// socket, sent or not), the connection's progress is read once a second and when the bytes have
+// waited the keepalive's span. The call ends (HANGUP_PEER_LOST, ETIMEDOUT) when they have, the
+// peer has acknowledged nothing for the span and it is silent: data unacknowledged, or two
+// window probes in a row unanswered. A peer that answers its window probes but takes nothing
+// keeps its call.
+void check_peer_progress(modem_state& ms, loop_state& ls, const clock_reading& now);
+
 // Starts sending the gathered bytes once the forwarding delay has run out or the chunk is full
 // (what the peer does not take at once is held until the link is writable); command mode drops
 // what is held.

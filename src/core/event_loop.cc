@@ -9,6 +9,7 @@
 #include "core/call_control.h"
 #include "core/data_mode.h"
 #include "core/status_files.h"
+#include "modem/dte_output.h"
 #include "platform/log.h"
 #include "platform/system_io.h"
 
@@ -37,14 +38,15 @@ fd_sets build_sets(const modem_state& ms, const loop_state& ls) {
   // While serial bytes are on their way to the peer the port is read only into the bounded
   // read-ahead: beyond it the peer's pace holds the DTE back instead of bytes being lost.
   if (serial_readable(ls.link)) watch(sets, sets.read, ms.serial_fd.get());
-  if (ls.link.in_len > 0) watch(sets, sets.write, ms.serial_fd.get());
+  // Output for the DTE, then peer bytes behind it, wait for the line to take them.
+  if (dte_output_held(ms) || ls.link.in_len > 0) watch(sets, sets.write, ms.serial_fd.get());
   int wants = link_wants(ls.link);
   if ((wants & LINK_WANTS_READ) != 0) watch(sets, sets.read, ls.link.sock.get());
   if ((wants & LINK_WANTS_WRITE) != 0) watch(sets, sets.write, ls.link.sock.get());
   if (ms.dial_sock.valid()) {
     watch(sets, ls.dial_connected == 0 ? sets.write : sets.read, ms.dial_sock.get());
   }
-  watch(sets, sets.read, ms.listen_sock.get());
+  if (!ls.listen_paused) watch(sets, sets.read, ms.listen_sock.get());
   if (ms.call_state == CALL_RINGING) watch(sets, sets.read, ms.ring_sock.get());
   return sets;
 }
@@ -62,6 +64,8 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls) {
     }
     if (s.sreg_esc_delay != 0) timeout_min(timeout, ls.guard_timer);
   }
+  if (ls.link.bytes_waiting && !ls.link.waited_span) timeout_min(timeout, ls.link.waiting_timer);
+  if (ls.listen_paused) timeout_min(timeout, ls.listen_pause);
   if (ms.call_state == CALL_CONNECTED && s.stat_dtr_action != 0 && s.sreg_dtr_ignore != 0) {
     timeout_min(timeout, ls.dtr_timer);
   }
@@ -70,12 +74,17 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls) {
   // minutes for the largest S11. Such a countdown runs out at the first check a second or more
   // after the last read, so with this wait held bytes go out about a second after it.
   if (timeout.tv_usec >= USEC_PER_SECOND) timeout = {1, 0};
+  // An answer that is due (ATA, or the S0-th RING sent) is made in the next pass: at once.
+  if (ms.call_state == CALL_RINGING && answer_due(ms, ls)) timeout = {0, 0};
   return timeout;
 }
 
 void handle_ready(modem_state& ms, loop_state& ls, const fd_sets& sets, const clock_reading& now) {
   if (ready(sets.read, ms.serial_fd.get())) read_serial(ms, ls, now);
-  if (ls.link.in_len > 0 && ready(sets.write, ms.serial_fd.get())) flush_peer_bytes(ms, ls, now);
+  if (ready(sets.write, ms.serial_fd.get())) {
+    dte_flush(ms);
+    if (ls.link.in_len > 0) flush_peer_bytes(ms, ls, now);
+  }
   if (ready(sets.read, ls.link.sock.get())) link_readable(ms, ls, now);
   if (ready(sets.write, ls.link.sock.get())) link_writable(ms, ls, now);
   if (ms.dial_sock.valid()) {
@@ -99,7 +108,9 @@ void run_time_checks(modem_state& ms, loop_state& ls, const clock_reading& now) 
   }
   bool forward = true;
   if (call_goes_on && ms.call_state == CALL_CONNECTED) forward = check_dtr(ms, ls, now);
+  if (ms.call_state == CALL_CONNECTED) check_peer_progress(ms, ls, now);
   if (forward) forward_serial_bytes(ms, ls, now);
+  check_listen_pause(ls, now);
   report_turned_away(ls, now);
 }
 

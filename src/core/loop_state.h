@@ -22,4 +22,7 @@ struct loop_state {
   countdown guard_timer;
   countdown dtr_timer;
   log_limit turned_away_log;  // messages of refused and rejected connections
+  // The listening socket is not watched while this runs (accept found no descriptor free).
+  bool listen_paused = false;
+  countdown listen_pause;
 };

@@ -10,6 +10,7 @@
 #include "config/allow_list.h"
 #include "config/settings.h"
 #include "config/subst_script.h"
+#include "modem/dte_output.h"
 #include "modem/paths.h"
 #include "platform/net_address.h"
 #include "platform/unique_fd.h"
@@ -56,6 +57,7 @@ struct modem_state {
   // Descriptors. A connected call's socket is held by the loop's call link; of it and the two
   // call sockets here at most one is in use.
   unique_fd serial_fd;
+  dte_output dte_out;  // output for the DTE that the line has not taken yet
   unique_fd listen_sock;
   unique_fd dial_sock;
   unique_fd ring_sock;

@@ -65,7 +65,7 @@ int open_listen_socket(uint32_t port) {
   return sock;
 }
 
-void enable_keepalive(int sock, uint32_t idle, uint32_t interval, uint32_t probes) {
+uint32_t enable_keepalive(int sock, uint32_t idle, uint32_t interval, uint32_t probes) {
   set_int_option(sock, SOL_SOCKET, SO_KEEPALIVE, 1, "setsockopt(SO_KEEPALIVE) error: %s");
   set_int_option(sock, IPPROTO_TCP, TCP_KEEPIDLE, static_cast<int>(idle),
                  "setsockopt(TCP_KEEPIDLE) error: %s");
@@ -78,13 +78,13 @@ void enable_keepalive(int sock, uint32_t idle, uint32_t interval, uint32_t probe
   int held[3] = {0, 0, 0};
   const int names[3] = {TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT};
   for (int i = 0; i < 3; ++i) {
-    if (sys().get_int_option(sock, IPPROTO_TCP, names[i], &held[i]) != 0) return;
+    if (sys().get_int_option(sock, IPPROTO_TCP, names[i], &held[i]) != 0) return 0;
   }
-  uint32_t span = keepalive_span_ms(static_cast<uint32_t>(held[0]), static_cast<uint32_t>(held[1]),
-                                    static_cast<uint32_t>(held[2]));
-  set_int_option(sock, IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(span),
-                 "setsockopt(TCP_USER_TIMEOUT) error: %s");
+  return keepalive_span_ms(static_cast<uint32_t>(held[0]), static_cast<uint32_t>(held[1]),
+                           static_cast<uint32_t>(held[2]));
 }
+
+int tcp_progress_of(int sock, tcp_progress* out) { return sys().tcp_progress(sock, out); }
 
 uint32_t keepalive_span_ms(uint32_t idle, uint32_t interval, uint32_t probes) {
   uint64_t seconds = uint64_t{idle} + uint64_t{interval} * probes;

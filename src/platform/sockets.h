@@ -9,6 +9,8 @@
 #include "platform/net_address.h"
 #include "platform/unique_fd.h"
 
+struct tcp_progress;
+
 // A listening socket on the low 16 bits of `port`, SO_REUSEADDR, backlog 8: one dual-stack
 // socket on in6addr_any (IPV6_V6ONLY off) that takes callers of both families, or, when the
 // kernel has no IPv6 (EAFNOSUPPORT, logged at level 4), one on INADDR_ANY. Returns the
@@ -17,16 +19,20 @@
 // "bind socket error: %s", "listen on socket error: %s").
 int open_listen_socket(uint32_t port);
 
-// Sets SO_KEEPALIVE, TCP_KEEPIDLE, TCP_KEEPINTVL and TCP_KEEPCNT, then TCP_USER_TIMEOUT to the
-// whole span of the keepalive in effect (idle + interval x probes, as the socket reports them
-// back, saturated at the largest the option takes), so that a dead peer ends the connection
-// in the same time whether or not data waits to be sent. Each refusal is logged directly at
-// level 3 and the next option is still tried.
-void enable_keepalive(int sock, uint32_t idle, uint32_t interval, uint32_t probes);
+// Sets SO_KEEPALIVE, TCP_KEEPIDLE, TCP_KEEPINTVL and TCP_KEEPCNT. Each refusal is logged
+// directly at level 3 and the next option is still tried. Returns the whole span of the
+// keepalive in effect in milliseconds (idle + interval x probes, as the socket reports them back,
+// see keepalive_span_ms), or 0 when the socket cannot say. No TCP_USER_TIMEOUT: it would also
+// end a connection whose peer answers every probe but advertises no room; the caller watches
+// unacknowledged data itself (tcp_progress_of).
+uint32_t enable_keepalive(int sock, uint32_t idle, uint32_t interval, uint32_t probes);
 
-// The TCP_USER_TIMEOUT in milliseconds for a keepalive of `idle` + `interval` x `probes`
-// seconds, saturated at INT32_MAX.
+// The span in milliseconds of a keepalive of `idle` + `interval` x `probes` seconds, saturated
+// at INT32_MAX.
 uint32_t keepalive_span_ms(uint32_t idle, uint32_t interval, uint32_t probes);
+
+// The connection's progress (TCP_INFO). Returns 0, or -1 with errno set.
+int tcp_progress_of(int sock, tcp_progress* out);
 
 // Closes the socket held by `sock` and empties it; a failing close (also on an empty variable,
 // EBADF) is logged through log_msg at level 3 as "close socket error: %s".

@@ -1,7 +1,9 @@
 #include "platform/system_calls.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -97,6 +99,21 @@ void kernel_new_session() { setsid(); }
 
 void kernel_set_signal(int signo, void (*handler)(int)) { signal(signo, handler); }
 
+int kernel_tcp_progress(int fd, tcp_progress* out) {
+  tcp_info info{};
+  socklen_t len = sizeof info;
+  int queued = 0;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0 ||
+      ioctl(fd, SIOCOUTQ, &queued) != 0) {
+    return -1;
+  }
+  *out = {.unacked = info.tcpi_unacked,
+          .probes = info.tcpi_probes,
+          .queued_bytes = static_cast<uint32_t>(queued),
+          .last_ack_recv_ms = info.tcpi_last_ack_recv};
+  return 0;
+}
+
 const system_calls* installed = &kernel_system_calls;
 
 }  // namespace
@@ -122,6 +139,7 @@ const system_calls kernel_system_calls = {
     .sleep_ms = kernel_sleep_ms,
     .new_session = kernel_new_session,
     .set_signal = kernel_set_signal,
+    .tcp_progress = kernel_tcp_progress,
 };
 
 const system_calls& sys() { return *installed; }

@@ -12,6 +12,14 @@
 
 #include "platform/net_address.h"
 
+// What a TCP connection says of its progress (TCP_INFO).
+struct tcp_progress {
+  uint32_t unacked = 0;           // segments sent and not acknowledged
+  uint32_t probes = 0;            // window probes sent and not answered
+  uint32_t queued_bytes = 0;      // in the send queue, sent or not, not acknowledged (SIOCOUTQ)
+  uint32_t last_ack_recv_ms = 0;  // since the peer last acknowledged anything
+};
+
 struct system_calls {
   // select() with read and write sets; no retry on EINTR.
   int (*select)(int nfds, fd_set* read_set, fd_set* write_set, timeval* timeout) = nullptr;
@@ -46,6 +54,8 @@ struct system_calls {
   // setsid() and signal(), which start-up calls once; results ignored.
   void (*new_session)() = nullptr;
   void (*set_signal)(int signo, void (*handler)(int)) = nullptr;
+  // getsockopt(TCP_INFO) and ioctl(SIOCOUTQ), the fields above.
+  int (*tcp_progress)(int fd, ::tcp_progress* out) = nullptr;
 };
 
 // The kernel's calls.

@@ -1,6 +1,6 @@
 // Flow control of the serial line in the built daemon, on a pty: the flags the port gets from
 // the settings and from AT&K, a start-up that refuses a value, and XON/XOFF holding back the
-// bytes that a peer sends while the DTE's XOFF holds.
+// bytes that a peer sends and the modem's own output while the DTE's XOFF holds.
 #include <signal.h>
 #include <termios.h>
 
@@ -63,9 +63,15 @@ TEST(FlowControl, XonXoffHoldsThePeersBytesAndLosesNone) {
   ASSERT_TRUE(m.d.serial_write("z"));
   EXPECT_EQ(recv_until(peer.get(), "z", seconds_from_now(10)), "z");
 
-  // Back in command mode AT&K changes the open port at once; other values change nothing.
+  // The escape's OK waits for XON too.
+  ASSERT_TRUE(m.d.serial_write(std::string(1, XOFF)));
   std::this_thread::sleep_for(1200ms);
-  ASSERT_TRUE(serial_exchange(m.d, "+++", "OK\r\n", 10));
+  ASSERT_TRUE(m.d.serial_write("+++"));
+  EXPECT_EQ(m.d.serial_read_for(2000ms), "");
+  ASSERT_TRUE(m.d.serial_write(std::string(1, XON)));
+  EXPECT_EQ(m.d.serial_read_until("OK\r\n", seconds_from_now(10)), "OK\r\n");
+
+  // Back in command mode AT&K changes the open port at once; other values change nothing.
   struct step {
     std::string line, result;
     int flow;
@@ -76,6 +82,19 @@ TEST(FlowControl, XonXoffHoldsThePeersBytesAndLosesNone) {
     EXPECT_TRUE(serial_exchange(m.d, s.line + "\r", s.line + "\r\n" + s.result + "\r\n")) << s.line;
     EXPECT_EQ(port_flow(m.box), s.flow) << s.line;
   }
+  stop_modem(m);
+}
+
+// Command-mode output (the echo, the answer) waits while XOFF holds and arrives whole on XON.
+TEST(FlowControl, XoffHoldsCommandModeOutputUntilXon) {
+  modem m;
+  m.box.set("MOD_ORVANE_FLOWCONTROL", "4");
+  ASSERT_TRUE(start_modem(m));
+  ASSERT_TRUE(m.d.serial_write(std::string(1, XOFF) + "ATI3\r"));
+  EXPECT_EQ(m.d.serial_read_for(1000ms), "");
+  ASSERT_TRUE(m.d.serial_write(std::string(1, XON)));
+  const std::string answer = "ATI3\r\norvane-module 1.4.2\r\nOK\r\n";
+  EXPECT_EQ(m.d.serial_read_until(answer, seconds_from_now(10)), answer);
   stop_modem(m);
 }
 

@@ -178,6 +178,10 @@ struct sim_calls {
 
   static int accept(int listen_fd, net_address* addr) {
     std::shared_ptr<sim_conn> l = world->conn_of(listen_fd);
+    if (l != nullptr && world->accept_error != 0) {
+      errno = world->accept_error;
+      return -1;
+    }
     if (l == nullptr || l->kind != SIM_LISTEN || l->backlog.empty()) {
       errno = l == nullptr ? EBADF : EAGAIN;
       return -1;
@@ -276,6 +280,19 @@ struct sim_calls {
 
 namespace {
 
+int sim_tcp_progress(int fd, tcp_progress* out) {
+  std::shared_ptr<sim_conn> c = world->conn_of(fd);
+  if (c == nullptr || c->kind != SIM_CALL) {
+    errno = c == nullptr ? EBADF : ENOPROTOOPT;
+    return -1;
+  }
+  *out = {.unacked = c->unacked,
+          .probes = c->probes,
+          .queued_bytes = 0,
+          .last_ack_recv_ms = static_cast<uint32_t>((world->now() - c->last_ack) / MSEC)};
+  return 0;
+}
+
 const system_calls sim_table = {
     .select = sim_calls::select,
     .read = sim_calls::read,
@@ -295,6 +312,7 @@ const system_calls sim_table = {
     .monotonic_clock = sim_calls::monotonic_clock,
     .sleep = sim_calls::sleep,
     .sleep_ms = sim_calls::sleep_ms,
+    .tcp_progress = sim_tcp_progress,
 };
 
 }  // namespace

@@ -44,6 +44,10 @@ struct sim_conn {
   std::map<std::pair<int, int>, int> options;      // (level, name) -> value set by the daemon
   bool closed = false;                             // the daemon closed its descriptor
   std::vector<std::shared_ptr<sim_conn>> backlog;  // listening: callers not yet accepted
+  // Call sockets: the progress the kernel would report (TCP_INFO); the test plays the kernel.
+  uint32_t unacked = 0;  // segments not acknowledged
+  uint32_t probes = 0;   // window probes not answered
+  int64_t last_ack = 0;  // virtual µs at which the far end last acknowledged anything
 
   // The far end: sends bytes, closes (end of stream) or resets (one read fails with
   // ECONNRESET, later ones see end of stream; writes fail with EPIPE).
@@ -101,6 +105,8 @@ class sim_world {
   // once rather than later.
   int socket_error_next = 0;
   int connect_error_next = 0;
+  // errno of every accept() while set (EMFILE: no descriptor free); callers stay waiting.
+  int accept_error = 0;
 
   // Bookkeeping the fuzz target and the tests read.
   int64_t last_wait = 0;       // µs the last select waited

@@ -1,12 +1,15 @@
 """Dead peer: daemon A in one network namespace calls daemon B in another over a veth pair, with
 TCP keepalive on; then B's end of the link is taken down, once with the call idle and once with
 data in flight from A. Both sides must see NO CARRIER within the keepalive span (idle time plus
-probes times interval) give or take a second. The namespaces and the veth pair are the suite's
-own: no traffic leaves them."""
+probes times interval) give or take a second. Then a live peer that answers but reads nothing
+(a 4 KiB receive buffer) calls A while A's DTE keeps writing: A keeps the call for the stall time,
+far beyond the span. The namespaces and the veth pair are the suite's own: no traffic leaves
+them."""
 
 import os
 import shutil
 import subprocess
+import sys
 import time
 
 import harness as h
@@ -45,6 +48,56 @@ def make_namespaces(tag):
         ip("-n", n, "addr", "add", addr + "/24", "dev", dev)
         ip("-n", n, "link", "set", dev, "up")
     return names
+
+
+# A caller that connects with a 4 KiB receive buffer and never reads, until its stdin closes.
+STALLED_CALLER = """
+import socket, sys
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+s.connect((sys.argv[1], int(sys.argv[2])))
+print("connected", flush=True)
+sys.stdin.read()
+"""
+
+
+def stalled_peer(ctx, a, ns_b):
+    """A's DTE writes while the caller in B's namespace takes nothing; returns (seconds the call
+    lasted or None when it was kept, KiB A's DTE got rid of)."""
+    hold = ctx.size["stall_seconds"]
+    caller = subprocess.Popen(["ip", "netns", "exec", ns_b, sys.executable, "-c", STALLED_CALLER,
+                               ADDR_A, str(a.box.port)], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        if caller.stdout.readline().strip() != "connected":
+            raise h.Failure("the stalled caller did not connect")
+        a.box.expect(h.RING)
+        a.box.send(b"ATA\r")
+        a.box.expect(h.CONNECT)
+        start = time.monotonic()
+        chunk, written, lasted = h.pattern(1024, 7).replace(b"+", b"-"), 0, None
+        while time.monotonic() - start < hold:
+            try:
+                written += os.write(a.box.master, chunk)
+            except BlockingIOError:
+                time.sleep(0.05)
+            if a.box.arrived(h.NO_CARRIER):
+                lasted = time.monotonic() - start
+                break
+    finally:
+        caller.stdin.close()
+        caller.wait()
+    if lasted is None:
+        try:
+            a.box.expect(h.NO_CARRIER, timeout=10)  # the caller's close resets the call
+        except h.Failure:
+            h.escape(a.box)
+            a.box.command(b"ATH")
+    # What the DTE wrote and the call did not take is command text now: end its line.
+    a.box.send(b"\r")
+    a.box.drain(0.5)
+    a.box.command(b"AT")
+    return lasted, written // 1024
 
 
 def run(ctx):
@@ -103,6 +156,15 @@ def run(ctx):
                     d.box.command(b"ATH")
             d.box.drain(0.2)
             d.box.command(b"AT")
+    hold = ctx.size["stall_seconds"]
+    lasted, kib = stalled_peer(ctx, a, ns_b)
+    if lasted is None:
+        figures.append(f"stalled but answering peer: call kept for {hold} s "
+                       f"(A's DTE wrote {kib} KiB)")
+    else:
+        met = False
+        problems.append(f"stalled but answering peer: NO CARRIER after {lasted:.1f} s")
+        figures.append(f"stalled but answering peer: NO CARRIER after {lasted:.1f} s")
     for d in (a, b):
         if d.stop() != 0:
             problems.append(f"{d.box.name}: exit status {d.proc.returncode} after SIGTERM")
@@ -112,8 +174,8 @@ def run(ctx):
     return {
         "ok": not problems,
         "load": f"keepalive {idle} s + {probes} × {interval} s = {span} s; link down idle and "
-                f"with 4 KiB in flight",
-        "goal": (f"NO CARRIER within {span} ± {TOLERANCE:.0f} s", met),
+                f"with 4 KiB in flight; a caller that reads nothing for {hold} s",
+        "goal": (f"NO CARRIER within {span} ± {TOLERANCE:.0f} s; the stalled call kept", met),
         "figures": figures,
         "problems": problems,
     }
