@@ -7,6 +7,19 @@ set -eu
 source=$1
 build=$2
 command -v lintian >/dev/null 2>&1 || { echo "lintian not installed"; exit 77; }
+# What is checked is the package as it ships: an optimised, hardened build. A debug, sanitizer
+# or fuzzing build lacks the fortified calls on purpose.
+cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+build_type=$(cache_value CMAKE_BUILD_TYPE)
+case "${build_type:-RelWithDebInfo}" in  # the project's default when none is given
+  Release | RelWithDebInfo | MinSizeRel) ;;
+  *) echo "not an optimised build"; exit 77 ;;
+esac
+if [ "$(cache_value ORVANED_SANITIZE)" = ON ] || [ "$(cache_value ORVANED_FUZZ)" = ON ] ||
+  [ "$(cache_value ORVANED_HARDEN)" = OFF ]; then
+  echo "not a hardened build"
+  exit 77
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
