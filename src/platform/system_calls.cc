@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <ctime>
 
 namespace {
@@ -103,10 +104,14 @@ int kernel_tcp_progress(int fd, tcp_progress* out) {
   tcp_info info{};
   socklen_t len = sizeof info;
   int queued = 0;
-  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0 ||
-      ioctl(fd, SIOCOUTQ, &queued) != 0) {
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return -1;
+  // A kernel or emulator that hands back less than the fields read here cannot tell (qemu-user
+  // passes TCP options as one int).
+  if (len < offsetof(tcp_info, tcpi_last_ack_recv) + sizeof info.tcpi_last_ack_recv) {
+    errno = ENOPROTOOPT;
     return -1;
   }
+  if (ioctl(fd, SIOCOUTQ, &queued) != 0) return -1;
   *out = {.unacked = info.tcpi_unacked,
           .probes = info.tcpi_probes,
           .queued_bytes = static_cast<uint32_t>(queued),

@@ -352,6 +352,7 @@ TEST(Sockets, VanishedPeerEndsTheConnectionInTheKeepaliveSpan) {
     double seconds = -1;
     tcp_progress progress;
     int progress_rc = -1;
+    int progress_errno = 0;
     // In a network namespace of this thread's own, whose loopback goes down under the
     // established connection.
     std::thread in_namespace([&] {
@@ -379,6 +380,7 @@ TEST(Sockets, VanishedPeerEndsTheConnectionInTheKeepaliveSpan) {
         if (elapsed > 30) break;
         if (data_waiting && elapsed > 3) {
           progress_rc = tcp_progress_of(client.get(), &progress);
+          progress_errno = errno;
           break;
         }
         if (data_waiting) send(client.get(), data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -392,6 +394,9 @@ TEST(Sockets, VanishedPeerEndsTheConnectionInTheKeepaliveSpan) {
     in_namespace.join();
     if (skipped) GTEST_SKIP() << "no network namespace for this test (needs CAP_SYS_ADMIN)";
     if (data_waiting) {
+      if (progress_rc != 0 && progress_errno == ENOPROTOOPT) {
+        GTEST_SKIP() << "TCP_INFO is cut short here (qemu-user passes TCP options as an int)";
+      }
       ASSERT_EQ(progress_rc, 0);
       EXPECT_EQ(seconds, -1);
       EXPECT_GT(progress.unacked, 0u);
