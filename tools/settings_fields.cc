@@ -1,6 +1,5 @@
 #include "tools/settings_fields.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <utility>
 
@@ -12,18 +11,6 @@
 #include "platform/log.h"
 
 namespace {
-
-constexpr std::string_view KEY_PREFIX = "MOD_ORVANE_";
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-  char text[512];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(text, sizeof text, fmt, ap);
-  va_end(ap);
-  return text;
-}
 
 // The script loader reports through the log; while it runs the messages are collected here.
 std::vector<std::string>* collected_messages = nullptr;
@@ -40,7 +27,7 @@ std::string printable(std::string_view text) {
     if (c >= 0x20 && c < 0x7f) {
       out.push_back(static_cast<char>(c));
     } else {
-      out += format("\\x%02x", c);
+      out += text_printf("\\x%02x", c);
     }
   }
   return out;
@@ -69,7 +56,7 @@ struct collected_log {
 const settings_key* find_settings_field(std::string_view name) {
   for (const settings_key& field : settings_keys) {
     if (equal_ignoring_case(name, field.key) ||
-        equal_ignoring_case(name, field.key.substr(KEY_PREFIX.size()))) {
+        equal_ignoring_case(name, field.key.substr(SETTINGS_KEY_PREFIX.size()))) {
       return &field;
     }
   }
@@ -99,8 +86,8 @@ void check_field(const settings_key& field, const modem_settings& s, check_findi
   if (field.number == &modem_settings::baudrate &&
       connect_code_for_baud(s.baudrate) == RESULT_ERROR) {
     found.warnings.push_back(
-        format("%s: %u bit/s has no CONNECT result code; calls go on-line with ERROR",
-               field.key.data(), s.baudrate));
+        text_printf("%s: %u bit/s has no CONNECT result code; calls go on-line with ERROR",
+                    field.key.data(), s.baudrate));
   }
 }
 
@@ -111,9 +98,9 @@ void check_file(const char* path, check_findings& found) {
   }
   if (connect_code_for_baud(checked.settings.baudrate) == RESULT_ERROR) {
     found.warnings.push_back(
-        format("MOD_ORVANE_BAUDRATE: %u bit/s has no CONNECT result code; calls go on-line "
-               "with ERROR",
-               checked.settings.baudrate));
+        text_printf("MOD_ORVANE_BAUDRATE: %u bit/s has no CONNECT result code; calls go on-line "
+                    "with ERROR",
+                    checked.settings.baudrate));
   }
 }
 
@@ -125,8 +112,8 @@ void check_script(const std::string& script, check_findings& found) {
   subst_array table{};
   int count = 0;
   for (subst_script_line& line : subst_script_lines(script)) {
-    std::string where = format("script line %d (the daemon's line %d): \"%s\"", line.text_line,
-                               line.line, printable(line.text).c_str());
+    std::string where = text_printf("script line %d (the daemon's line %d): \"%s\"", line.text_line,
+                                    line.line, printable(line.text).c_str());
     messages.clear();
     int before = count;
     subst_refusal refusal = subst_add_line(table, count, std::move(line.text), line.line);
@@ -145,8 +132,9 @@ void check_script(const std::string& script, check_findings& found) {
     const char* refused =
         count > before && rule.type == SUBST_DIAL ? dial_digits_refusal(rule.replacement) : nullptr;
     if (refused != nullptr) {
-      found.warnings.push_back(format("%s: ATD refuses dial rule D%s:%s: %s", where.c_str(),
-                                      rule.pattern.c_str(), rule.replacement.c_str(), refused));
+      found.warnings.push_back(text_printf("%s: ATD refuses dial rule D%s:%s: %s", where.c_str(),
+                                           rule.pattern.c_str(), rule.replacement.c_str(),
+                                           refused));
     }
   }
   subst_clear(table, count);

@@ -3,7 +3,6 @@
 #include <termios.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <string_view>
 #include <utility>
@@ -17,20 +16,8 @@
 
 namespace {
 
-constexpr std::string_view KEY_PREFIX = "MOD_ORVANE_";
-
 // An unknown key at most this many edits from a known one is taken for a typing slip.
 constexpr size_t CLOSE_KEY_EDITS = 2;
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-  char text[512];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(text, sizeof text, fmt, ap);
-  va_end(ap);
-  return text;
-}
 
 settings_finding warning(std::string_view key, std::string text) {
   return {.key = std::string(key), .level = 4, .text = std::move(text)};
@@ -47,19 +34,19 @@ settings_finding refusal(std::string_view key, std::string text) {
 void add_notes(const settings_notes& notes, const char* path, std::vector<settings_finding>& out) {
   if (notes.not_regular) {
     settings_finding f =
-        warning("", format("settings file %s is not a regular file: read as missing", path));
+        warning("", text_printf("settings file %s is not a regular file: read as missing", path));
     f.past_threshold = true;
     out.push_back(std::move(f));
   }
   if (notes.cut_key != nullptr) {
-    out.push_back(warning("", format("settings file %s: the line of %s is longer than %zu "
-                                     "characters: read cut",
-                                     path, notes.cut_key, SETTINGS_LINE_SIZE - 1)));
+    out.push_back(warning("", text_printf("settings file %s: the line of %s is longer than %zu "
+                                          "characters: read cut",
+                                          path, notes.cut_key, SETTINGS_LINE_SIZE - 1)));
   }
   if (notes.script_not_base64) {
-    out.push_back(warning("", format("settings file %s: MOD_ORVANE_CFG_SCRIPT is not valid "
-                                     "base64: the characters outside its alphabet are skipped",
-                                     path)));
+    out.push_back(warning("", text_printf("settings file %s: MOD_ORVANE_CFG_SCRIPT is not valid "
+                                          "base64: the characters outside its alphabet are skipped",
+                                          path)));
   }
 }
 
@@ -70,19 +57,21 @@ void value_warnings(const settings_key& k, const modem_settings& s,
   if (k.number == &modem_settings::baudrate) {
     if (serial_speed(s.baudrate) == B9600 && s.baudrate != 9600) {
       out.push_back(advice(
-          key, format("%u bit/s is not a speed of the serial port; the port runs at 9600 bit/s",
+          key,
+          text_printf("%u bit/s is not a speed of the serial port; the port runs at 9600 bit/s",
                       s.baudrate)));
     }
   } else if (k.number == &modem_settings::databits && s.databits != 7 && s.databits != 8) {
     out.push_back(
-        advice(key, format("%u is neither 7 nor 8; eight data bits are used", s.databits)));
+        advice(key, text_printf("%u is neither 7 nor 8; eight data bits are used", s.databits)));
   } else if (k.number == &modem_settings::stopbits && s.stopbits != 1 && s.stopbits != 2) {
-    out.push_back(advice(key, format("%u is neither 1 nor 2; one stop bit is used", s.stopbits)));
+    out.push_back(
+        advice(key, text_printf("%u is neither 1 nor 2; one stop bit is used", s.stopbits)));
   } else if (k.kind == SETTING_PARITY) {
     char first = s.parity.empty() ? '\0' : s.parity[0];
     if (first != 'N' && first != 'E' && first != 'O') {
       out.push_back(
-          advice(key, format("\"%s\" is not N, E or O; no parity is used", s.parity.c_str())));
+          advice(key, text_printf("\"%s\" is not N, E or O; no parity is used", s.parity.c_str())));
     }
   } else if (k.number == &modem_settings::port) {
     if (s.port == 0) {
@@ -90,34 +79,35 @@ void value_warnings(const settings_key& k, const modem_settings& s,
           advice(key, "0 makes the daemon listen on a port chosen by the system and dial port 0"));
     } else if (s.port > 65535) {
       out.push_back(
-          advice(key, format("%u is above 65535; port %u is used", s.port, s.port & 0xffff)));
+          advice(key, text_printf("%u is above 65535; port %u is used", s.port, s.port & 0xffff)));
     }
   } else if (k.number == &modem_settings::stat_dtr_action && s.stat_dtr_action > 3) {
     out.push_back(
-        advice(key, format("%u is not 0 to 3; a DTR drop does nothing", s.stat_dtr_action)));
+        advice(key, text_printf("%u is not 0 to 3; a DTR drop does nothing", s.stat_dtr_action)));
   } else if (k.kind == SETTING_ALLOW && s.allow.size() > SETTINGS_TEXT_MAX) {
     allow_list list;
     std::string bad_entry;
     if (allow_list_parse(s.allow, list, bad_entry)) {
-      out.push_back(advice(key, format("the list has %zu characters; AT&W cannot save more "
-                                       "than %zu",
-                                       s.allow.size(), SETTINGS_TEXT_MAX)));
+      out.push_back(advice(key, text_printf("the list has %zu characters; AT&W cannot save more "
+                                            "than %zu",
+                                            s.allow.size(), SETTINGS_TEXT_MAX)));
     }
   } else if (k.kind == SETTING_SCRIPT && s.cfg_script.size() > SETTINGS_SCRIPT_SAVE_MAX) {
-    out.push_back(advice(key, format("the script has %zu bytes; AT&W cannot save more than %zu",
-                                     s.cfg_script.size(), SETTINGS_SCRIPT_SAVE_MAX)));
+    out.push_back(
+        advice(key, text_printf("the script has %zu bytes; AT&W cannot save more than %zu",
+                                s.cfg_script.size(), SETTINGS_SCRIPT_SAVE_MAX)));
   }
   for (const sreg_register& r : sreg_registers) {
     if (r.field == nullptr || k.number != r.field) continue;
     uint32_t value = s.*r.field;
     if (r.holds_byte && value > 255) {
       out.push_back(
-          advice(key, format("S%i is %u, above 255: %.*s", r.number, value,
-                             static_cast<int>(r.byte_effect.size()), r.byte_effect.data())));
+          advice(key, text_printf("S%i is %u, above 255: %.*s", r.number, value,
+                                  static_cast<int>(r.byte_effect.size()), r.byte_effect.data())));
     }
     if (value > r.limit) {
-      out.push_back(warning(key, format("S%i is %u, above %u: it takes effect as %u", r.number,
-                                        value, r.limit, r.limit)));
+      out.push_back(warning(key, text_printf("S%i is %u, above %u: it takes effect as %u", r.number,
+                                             value, r.limit, r.limit)));
     }
   }
 }
@@ -188,7 +178,8 @@ void line_findings(const std::vector<settings_line>& lines, std::vector<settings
     const settings_key* k = known_key(line.key);
     if (k == nullptr) {
       std::string_view name = line.key;
-      if (!equal_ignoring_case(name.substr(0, KEY_PREFIX.size()), KEY_PREFIX)) continue;
+      if (!equal_ignoring_case(name.substr(0, SETTINGS_KEY_PREFIX.size()), SETTINGS_KEY_PREFIX))
+        continue;
       const settings_key* near = nearest_key(line.key);
       std::string text = line.key + " is not a key";
       if (near != nullptr) text += "; did you mean " + std::string(near->key) + "?";
@@ -203,22 +194,22 @@ void line_findings(const std::vector<settings_line>& lines, std::vector<settings
       if (numeric && !reads_as_written(line.value)) {
         std::string text = std::string(k->key) + ": \"" + line.value + "\" is not a number";
         warnings.push_back(
-            warning(k->key, text + format("; read as %u", scan_uint(line.value.c_str()))));
+            warning(k->key, text + text_printf("; read as %u", scan_uint(line.value.c_str()))));
       }
       continue;
     }
     int first_number = first->second->number;
     if (k->access && line.value != first->second->value) {
-      settings_finding f = refusal(k->key, format("%s is given twice with different values "
-                                                  "(lines %d and %d)",
-                                                  k->key.data(), first_number, line.number));
+      settings_finding f = refusal(k->key, text_printf("%s is given twice with different values "
+                                                       "(lines %d and %d)",
+                                                       k->key.data(), first_number, line.number));
       f.in_lines = true;
       refusals.push_back(std::move(f));
       continue;
     }
-    warnings.push_back(warning(k->key, format("%s is given twice (lines %d and %d): the first "
-                                              "is used",
-                                              k->key.data(), first_number, line.number)));
+    warnings.push_back(warning(k->key, text_printf("%s is given twice (lines %d and %d): the first "
+                                                   "is used",
+                                                   k->key.data(), first_number, line.number)));
   }
 }
 
@@ -253,12 +244,14 @@ void settings_check_values(const modem_settings& s, std::vector<settings_finding
   }
   // Only two devices exist.
   if (s.serial > 1) {
-    found.push_back(refusal("MOD_ORVANE_SERIAL",
-                            format("invalid serial device number %u (0 or 1 expected)", s.serial)));
+    found.push_back(
+        refusal("MOD_ORVANE_SERIAL",
+                text_printf("invalid serial device number %u (0 or 1 expected)", s.serial)));
   }
   if (!serial_flow_valid(s.flowcontrol)) {
-    found.push_back(refusal("MOD_ORVANE_FLOWCONTROL",
-                            format("invalid flow control %u (0, 3 or 4 expected)", s.flowcontrol)));
+    found.push_back(
+        refusal("MOD_ORVANE_FLOWCONTROL",
+                text_printf("invalid flow control %u (0, 3 or 4 expected)", s.flowcontrol)));
   }
 }
 
@@ -285,9 +278,10 @@ settings_checked settings_check_file(const char* path) {
   for (const settings_key& k : settings_keys) {
     const settings_line* line = k.list_or_path ? used_line(lines, k.key) : nullptr;
     if (line != nullptr && line->cut) {
-      settings_finding f = refusal(k.key, format("settings file %s: the line of %s is longer than "
-                                                 "%zu characters: a cut value is not used",
-                                                 path, k.key.data(), SETTINGS_LINE_SIZE - 1));
+      settings_finding f =
+          refusal(k.key, text_printf("settings file %s: the line of %s is longer than "
+                                     "%zu characters: a cut value is not used",
+                                     path, k.key.data(), SETTINGS_LINE_SIZE - 1));
       f.in_lines = true;
       c.findings.push_back(std::move(f));
     }

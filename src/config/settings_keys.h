@@ -17,6 +17,9 @@ enum settings_kind : int {
   SETTING_ALLOW = 4,   // the callers' allow list: text as SETTING_PARITY, no line when empty
 };
 
+// What every key of the file begins with.
+inline constexpr std::string_view SETTINGS_KEY_PREFIX = "MOD_ORVANE_";
+
 struct settings_key {
   std::string_view key;
   settings_kind kind = SETTING_NUMBER;

@@ -1,5 +1,8 @@
 #include "config/text_rules.h"
 
+#include <cstdarg>
+#include <cstdio>
+
 #include "platform/log.h"
 
 namespace {
@@ -36,4 +39,13 @@ int normalize_phone_number(char* text) {
   }
   *out = '\0';
   return static_cast<int>(in - text);
+}
+
+std::string text_printf(const char* fmt, ...) {
+  char text[512];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(text, sizeof text, fmt, ap);
+  va_end(ap);
+  return text;
 }

@@ -2,6 +2,7 @@
 // Character classes are those of plain ASCII, whatever the locale.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 // Space, \t, \n, \v, \f or \r.
@@ -29,3 +30,6 @@ void strip_blanks_upper(char* text);
 // after the '+' ("phone number too short") or holds a letter ("phone number contains a letter
 // %c"); both are logged at level 7.
 int normalize_phone_number(char* text);
+
+// printf into a new text of at most 511 characters (the messages of settings checks).
+std::string text_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
