@@ -10,7 +10,11 @@ set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 set(CMAKE_STRIP aarch64-linux-gnu-strip CACHE FILEPATH "")
 
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
+# The cross compiler's own root, and the target's Debian multiarch libraries (e.g.
+# libc-ares-dev:arm64) under /usr/lib/aarch64-linux-gnu.
+set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu /)
+# pkg-config (which CMake asks for OpenSSL) reads the target's .pc files, not the host's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -10,7 +10,11 @@ set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 set(CMAKE_STRIP arm-linux-gnueabihf-strip CACHE FILEPATH "")
 
-set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
+# The cross compiler's own root, and the target's Debian multiarch libraries (e.g.
+# libc-ares-dev:armhf) under /usr/lib/arm-linux-gnueabihf.
+set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf /)
+# pkg-config (which CMake asks for OpenSSL) reads the target's .pc files, not the host's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
