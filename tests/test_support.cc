@@ -105,3 +105,34 @@ pid_t dead_pid() {
   if (pid > 0) waitpid(pid, nullptr, 0);
   return pid;
 }
+
+bool make_tls_certificates(const std::string& dir) {
+  struct cert {
+    const char* name;
+    const char* subject;
+    const char* alt_name;  // nullptr: none
+    const char* ca;        // nullptr: the certificate is a CA of its own
+  };
+  static constexpr cert certs[] = {
+      {"ca", "/CN=Fleet CA", nullptr, nullptr},
+      {"other_ca", "/CN=Other CA", nullptr, nullptr},
+      {"r1", "/CN=router1", "DNS:router1.example.net", "ca"},
+      {"r2", "/CN=router2", "DNS:router2.example.net", "ca"},
+      {"r3", "/CN=router3", nullptr, "ca"},
+      {"x", "/CN=router9", "DNS:router9.example.net", "other_ca"},
+  };
+  for (const cert& c : certs) {
+    std::string base = dir + "/" + c.name;
+    std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                          "-days 3650 -keyout '" + base + ".key' -out '" + base + ".pem' -subj '" +
+                          c.subject + "'";
+    if (c.ca != nullptr) {
+      command += std::string(" -addext basicConstraints=critical,CA:FALSE -CA '") + dir + "/" +
+                 c.ca + ".pem' -CAkey '" + dir + "/" + c.ca + ".key'";
+    }
+    if (c.alt_name != nullptr) command += std::string(" -addext subjectAltName=") + c.alt_name;
+    command += " 2>/dev/null";
+    if (system(command.c_str()) != 0) return false;
+  }
+  return true;
+}

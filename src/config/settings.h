@@ -41,6 +41,8 @@ struct modem_settings {
   uint32_t spoof_ok = 0;          // non-zero: ERROR is sent as OK
   uint32_t flowcontrol = 0;       // &K: 0 none, 3 RTS/CTS, 4 XON/XOFF; saved only when not 0
   std::string allow;              // MOD_ORVANE_ALLOW: callers' addresses, empty = any caller
+  std::string tls_cert, tls_key, tls_ca, tls_peers;
+  uint32_t tls_port = 0, tls_only = 0;
 };
 
 // Scripts longer than this cannot be saved whole (the file keeps at most 16,000 characters of

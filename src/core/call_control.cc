@@ -46,6 +46,8 @@ constexpr hangup_rule hangup_rules[] = {
     {HANGUP_DTR_DROP, "DTR drop", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
     {HANGUP_TERMINATION, "program termination", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
     {HANGUP_PEER_LOST, nullptr, CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
+    {HANGUP_HANDSHAKE_FAILED, nullptr, FAILED, RESULT_NO_CARRIER, DTR_KEEP, SOCKET_DIAL},
+    {HANGUP_DIAL_DTR_DROP, "DTR drop", FAILED, RESULT_NO_CARRIER, DTR_KEEP, SOCKET_DIAL},
 };
 
 constexpr bool rules_in_cause_order() {
@@ -59,26 +61,17 @@ static_assert(rules_in_cause_order());
 void close_call_socket(modem_state& ms, loop_state& ls, call_socket which) {
   switch (which) {
     case SOCKET_DIAL:
+      tls_end(ls.link.tls);
       close_socket(ms.dial_sock);
       return;
     case SOCKET_RING:
+      tls_end(ls.link.tls);
       close_socket(ms.ring_sock);
       return;
     case SOCKET_DATA:
       link_close(ls.link);
       return;
   }
-}
-
-// Closes a connection that does not become a call. Anyone who can reach the port can provoke
-// these messages, so they are limited (a flood must not fill a router's small log).
-void turn_away(loop_state& ls, unique_fd& conn, const net_address& addr, const char* outcome,
-               const clock_reading& now) {
-  report_turned_away(ls, now);
-  if (log_limit_admit(ls.turned_away_log, now.monotonic)) {
-    log_msg(5, "TCP connection from %s %s", addr_text(addr), outcome);
-  }
-  close_socket(conn);
 }
 
 // True for an address on this machine (127.0.0.0/8 or ::1).
@@ -102,11 +95,60 @@ void pause_listening(loop_state& ls, int error, const clock_reading& now) {
 }
 
 void reject_connection(loop_state& ls, unique_fd& conn, const net_address& addr,
-                       const clock_reading& now) {
+                       tls_session* tls, const clock_reading& now) {
+  if (tls != nullptr) tls_end(*tls);
   turn_away(ls, conn, addr, "rejected", now);
 }
 
+// The dialling and ringing sockets carry the call protocol inside the session when the call is
+// encrypted.
+ssize_t call_recv(loop_state& ls, int fd, void* buf, size_t len) {
+  return tls_session_active(ls.link.tls) ? tls_read(ls.link.tls, buf, len)
+                                         : recv_bytes(fd, buf, len);
+}
+
+ssize_t call_send(loop_state& ls, int fd, const void* buf, size_t len) {
+  return tls_session_active(ls.link.tls) ? tls_write(ls.link.tls, buf, len)
+                                         : send_bytes(fd, buf, len);
+}
+
+// Starts the outgoing handshake on the connected dial socket; false when it cannot start.
+bool start_dial_handshake(modem_state& ms, loop_state& ls) {
+  const char* name = ms.dial_tls_name.empty() ? nullptr : ms.dial_tls_name.c_str();
+  return tls_session_start(ls.link.tls, ms.tls, ms.dial_sock.get(), false, name);
+}
+
+// Takes the outgoing handshake a step; true once the callee's certificate has been accepted.
+// A failed handshake ends the dial.
+bool dial_handshake_done(modem_state& ms, loop_state& ls) {
+  if (tls_handshake_done(ls.link.tls)) return true;
+  std::string reason;
+  tls_step step = tls_handshake(ls.link.tls, reason);
+  if (step == TLS_STEP_DONE && !tls_peer_on_list(ls.link.tls, ms.settings.tls_peers)) {
+    step = TLS_STEP_FAILED;
+    reason = "name not allowed";
+  }
+  if (step == TLS_STEP_FAILED) {
+    reason = "TLS handshake: " + reason;
+    call_hangup_because(ms, ls, HANGUP_HANDSHAKE_FAILED, reason.c_str());
+    return false;
+  }
+  if (step == TLS_STEP_WANT) return false;
+  log_msg(5, "TCP connection to %s encrypted: %s, peer certificate %s", addr_text(ms.peer_addr),
+          tls_parameters(ls.link.tls).c_str(), tls_peer_name(ls.link.tls).c_str());
+  return true;
+}
+
 }  // namespace
+
+void turn_away(loop_state& ls, unique_fd& conn, const net_address& addr, const char* outcome,
+               const clock_reading& now) {
+  report_turned_away(ls, now);
+  if (log_limit_admit(ls.turned_away_log, now.monotonic)) {
+    log_msg(5, "TCP connection from %s %s", addr_text(addr), outcome);
+  }
+  close_socket(conn);
+}
 
 void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now) {
   if (ms.paths.dial_loopback_only && !on_this_machine(ms.peer_addr)) {
@@ -151,12 +193,23 @@ void dial_socket_writable(modem_state& ms, loop_state& ls) {
   }
   ls.dial_connected = 1;
   log_msg(5, "TCP connection to %s established", addr_text(ms.peer_addr));
+  if (ms.dial_tls && !start_dial_handshake(ms, ls)) {
+    call_hangup_because(ms, ls, HANGUP_HANDSHAKE_FAILED, "TLS session cannot start");
+  }
 }
 
 void dial_socket_readable(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  // An encrypted call's answer comes after the handshake, still within S7.
+  if (tls_session_active(ls.link.tls) && !dial_handshake_done(ms, ls)) return;
   unsigned char answer = 0;
-  ssize_t n = recv_bytes(ms.dial_sock.get(), &answer, 1);
+  ssize_t n = call_recv(ls, ms.dial_sock.get(), &answer, 1);
   if (n < 0) {
+    // The callee judges this modem's certificate after the calling end's part of the handshake
+    // is over: its refusal (logged as a TLS error) comes instead of the answer.
+    if (errno == EPROTO) {
+      call_hangup_because(ms, ls, HANGUP_HANDSHAKE_FAILED, "TLS handshake: refused by the callee");
+      return;
+    }
     if (errno != EAGAIN && errno != EWOULDBLOCK) log_msg(3, "recv error: %s", strerror(errno));
     return;
   }
@@ -172,7 +225,7 @@ void ring_socket_readable(modem_state& ms, loop_state& ls) {
   // What the caller sends before the answer is thrown away, a buffer's worth per pass: a
   // caller that keeps sending must not cost a pass per byte and hide its hang-up behind them.
   unsigned char discard[TCP_BUF_SIZE];
-  ssize_t n = recv_bytes(ms.ring_sock.get(), discard, sizeof discard);
+  ssize_t n = call_recv(ls, ms.ring_sock.get(), discard, sizeof discard);
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
     log_msg(3, "recv error: %s", strerror(errno));
@@ -195,16 +248,21 @@ void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
     return;
   }
   if (conn.get() >= FD_SETSIZE) {
-    reject_connection(ls, conn, addr, now);
+    reject_connection(ls, conn, addr, nullptr, now);
     return;
   }
+  ring_caller(ms, ls, conn, addr, nullptr, now);
+}
+
+void ring_caller(modem_state& ms, loop_state& ls, unique_fd& conn, const net_address& addr,
+                 tls_session* tls, const clock_reading& now) {
   switch (ms.call_state) {
     case CALL_DIALING:
-      reject_connection(ls, conn, addr, now);
+      reject_connection(ls, conn, addr, tls, now);
       return;
     case CALL_RINGING:
       if (!net_same_host(addr, ms.peer_addr)) {
-        reject_connection(ls, conn, addr, now);
+        reject_connection(ls, conn, addr, tls, now);
         return;
       }
       // The caller dialled again: ringing goes on for the new connection.
@@ -212,7 +270,7 @@ void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
       break;
     case CALL_CONNECTED:
       if (!net_same_host(addr, ms.peer_addr)) {
-        reject_connection(ls, conn, addr, now);
+        reject_connection(ls, conn, addr, tls, now);
         return;
       }
       call_hangup(ms, ls, HANGUP_RECONNECT);
@@ -225,6 +283,11 @@ void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
       break;
   }
   log_msg(5, "TCP connection from %s established", addr_text(addr));
+  if (tls != nullptr) {
+    log_msg(5, "TCP connection from %s encrypted: %s, peer certificate %s", addr_text(addr),
+            tls_parameters(*tls).c_str(), tls_peer_name(*tls).c_str());
+    ls.link.tls = std::move(*tls);
+  }
   ms.call_state = CALL_RINGING;
   ms.peer_addr = addr;
   ms.ring_sock = std::move(conn);
@@ -246,7 +309,7 @@ void report_turned_away(loop_state& ls, const clock_reading& now) {
 
 void answer_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
   unsigned char answer = ANSWER_BYTE;
-  if (send_bytes(ms.ring_sock.get(), &answer, 1) < 0) {
+  if (call_send(ls, ms.ring_sock.get(), &answer, 1) < 0) {
     log_msg(3, "send error: %s", strerror(errno));
     call_hangup(ms, ls, HANGUP_ANSWER_SEND_ERROR);
     return;
@@ -268,6 +331,13 @@ void go_online(modem_state& ms, loop_state& ls, int result, unique_fd* slot,
     }
     link_watch(ls.link, span_ms);
     ls.link.sock = std::move(*slot);
+    bool encrypted = tls_session_active(ls.link.tls);
+    ls.link.kind = encrypted ? &tls_link : &plain_link;
+    ms.call_encryption.clear();
+    if (encrypted) {
+      ms.call_encryption = tls_parameters(ls.link.tls) + ", peer certificate " +
+                           tls_peer_name(ls.link.tls);
+    }
   }
   if (ms.call_state != CALL_CONNECTED) log_msg(6, "peer is connected");
   ms.call_state = CALL_CONNECTED;
@@ -287,17 +357,24 @@ void go_online(modem_state& ms, loop_state& ls, int result, unique_fd* slot,
 }
 
 void call_hangup(modem_state& ms, loop_state& ls, hangup_cause cause, int error) {
+  call_hangup_because(ms, ls, cause, strerror(error));
+}
+
+void call_hangup_because(modem_state& ms, loop_state& ls, hangup_cause cause, const char* reason) {
   const hangup_rule& rule = hangup_rules[cause];
   if (ms.online == 1) log_msg(6, "going off-line (command mode)");
   if (ms.call_state == CALL_CONNECTED) log_msg(6, "peer is disconnected");
   log_msg(6, "TCP connection to %s %s: %s", addr_text(ms.peer_addr),
           rule.outcome == FAILED ? "failed" : "closed",
-          rule.reason != nullptr ? rule.reason : strerror(error));
+          rule.reason != nullptr ? rule.reason : reason);
   if (rule.dtr == DTR_DROP) set_modem_lines(ms.serial_fd.get(), TIOCM_DTR, 0);
   send_code(ms, rule.result);
   ms.peer_addr = net_address{};
   ms.call_state = CALL_IDLE;
   ms.online = 0;
+  ms.dial_tls = false;
+  ms.dial_tls_name.clear();
+  ms.call_encryption.clear();
   drop_held_bytes(ls.link);
   close_call_socket(ms, ls, rule.socket);
 }

@@ -176,7 +176,7 @@ bool issuer_unknown(long v) {
 
 std::string failure_reason(const tls_session_data& d, int error) {
   long v = SSL_get_verify_result(d.ssl);
-  if (v != X509_V_OK && SSL_get0_peer_certificate(d.ssl) != nullptr) {
+  if (v != X509_V_OK) {
     if (issuer_unknown(v)) return "unknown CA";
     if (v == X509_V_ERR_HOSTNAME_MISMATCH) return "name does not match";
     return X509_verify_cert_error_string(v);
@@ -234,7 +234,10 @@ tls_file tls_context_load(tls_context& out, const char* cert, const char* key, c
   }
   if (!readable_file(key, problem)) return TLS_FILE_KEY;
   if (SSL_CTX_use_PrivateKey_file(ctx, key, SSL_FILETYPE_PEM) != 1) {
-    problem = "holds no PEM private key without a passphrase";
+    unsigned long e = ERR_peek_last_error();
+    bool mismatch = ERR_GET_LIB(e) == ERR_LIB_X509 && ERR_GET_REASON(e) == X509_R_KEY_VALUES_MISMATCH;
+    problem = mismatch ? "does not match the certificate"
+                       : "holds no PEM private key without a passphrase";
     return TLS_FILE_KEY;
   }
   if (SSL_CTX_check_private_key(ctx) != 1) {
@@ -313,6 +316,8 @@ tls_step tls_handshake(tls_session& s, std::string& reason) {
   return TLS_STEP_DONE;
 }
 
+bool tls_handshake_done(const tls_session& s) { return s.data != nullptr && s.data->handshaken; }
+
 int tls_wants(const tls_session& s) {
   if (s.data == nullptr) return 0;
   const tls_session_data& d = *s.data;
@@ -364,7 +369,11 @@ ssize_t tls_read(tls_session& s, void* buf, size_t len) {
 
 ssize_t tls_write(tls_session& s, const void* buf, size_t len) {
   tls_session_data& d = *s.data;
-  if (tls_flush(s) != 0) return -1;
+  // Up to a record may wait behind the socket: a byte written just after the handshake (the
+  // answer) need not wait for its last flight to leave.
+  if (tls_flush(s) != 0 && (errno != EAGAIN || d.out.size() - d.out_sent >= TLS_RECORD_MAX)) {
+    return -1;
+  }
   if (d.broken) {
     errno = EPIPE;
     return -1;
@@ -475,6 +484,7 @@ tls_step tls_handshake(tls_session&, std::string& reason) {
   return TLS_STEP_FAILED;
 }
 
+bool tls_handshake_done(const tls_session&) { return false; }
 int tls_wants(const tls_session&) { return 0; }
 
 ssize_t tls_read(tls_session&, void*, size_t) {

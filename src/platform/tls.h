@@ -65,6 +65,9 @@ enum tls_step : int { TLS_STEP_DONE = 0, TLS_STEP_WANT = 1, TLS_STEP_FAILED = 2 
 // library's reason for anything else); the session must be ended.
 tls_step tls_handshake(tls_session& s, std::string& reason);
 
+// True once the handshake has completed.
+bool tls_handshake_done(const tls_session& s);
+
 // What the session waits for on its socket: TLS_WANTS_READ and TLS_WANTS_WRITE (a mask), and
 // TLS_HAS_INPUT when bytes that the library holds already can be read without the socket.
 constexpr int TLS_WANTS_READ = 1;
