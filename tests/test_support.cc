@@ -123,9 +123,10 @@ bool make_tls_certificates(const std::string& dir) {
   };
   for (const cert& c : certs) {
     std::string base = dir + "/" + c.name;
-    std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
-                          "-days 3650 -keyout '" + base + ".key' -out '" + base + ".pem' -subj '" +
-                          c.subject + "'";
+    std::string command =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+        "-days 3650 -keyout '" +
+        base + ".key' -out '" + base + ".pem' -subj '" + c.subject + "'";
     if (c.ca != nullptr) {
       command += std::string(" -addext basicConstraints=critical,CA:FALSE -CA '") + dir + "/" +
                  c.ca + ".pem' -CAkey '" + dir + "/" + c.ca + ".key'";

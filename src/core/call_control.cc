@@ -94,8 +94,8 @@ void pause_listening(loop_state& ls, int error, const clock_reading& now) {
   }
 }
 
-void reject_connection(loop_state& ls, unique_fd& conn, const net_address& addr,
-                       tls_session* tls, const clock_reading& now) {
+void reject_connection(loop_state& ls, unique_fd& conn, const net_address& addr, tls_session* tls,
+                       const clock_reading& now) {
   if (tls != nullptr) tls_end(*tls);
   turn_away(ls, conn, addr, "rejected", now);
 }
@@ -335,8 +335,8 @@ void go_online(modem_state& ms, loop_state& ls, int result, unique_fd* slot,
     ls.link.kind = encrypted ? &tls_link : &plain_link;
     ms.call_encryption.clear();
     if (encrypted) {
-      ms.call_encryption = tls_parameters(ls.link.tls) + ", peer certificate " +
-                           tls_peer_name(ls.link.tls);
+      ms.call_encryption =
+          tls_parameters(ls.link.tls) + ", peer certificate " + tls_peer_name(ls.link.tls);
     }
   }
   if (ms.call_state != CALL_CONNECTED) log_msg(6, "peer is connected");

@@ -23,7 +23,9 @@ int plain_wants(const call_link& link) {
 
 int plain_flush(call_link&) { return 0; }
 
-ssize_t tls_link_read(call_link& link, void* buf, size_t len) { return tls_read(link.tls, buf, len); }
+ssize_t tls_link_read(call_link& link, void* buf, size_t len) {
+  return tls_read(link.tls, buf, len);
+}
 
 ssize_t tls_link_write(call_link& link, const void* buf, size_t len) {
   return tls_write(link.tls, buf, len);

@@ -27,7 +27,6 @@ struct fd_sets {
   bool dial_input = false;
 };
 
-
 void watch(fd_sets& sets, fd_set& set, int fd) {
   if (fd < 0) return;
   FD_SET(fd, &set);

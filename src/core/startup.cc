@@ -228,17 +228,17 @@ void open_listener(modem_state& ms, bool settings_read) {
   if (s.tls_only != 1) {
     ms.listen_sock.reset(open_listen_socket(s.port));
     if (!ms.listen_sock.valid()) {
-      startup_failed(ms, settings_read, "can't open listen socket",
-                     "can't listen on TCP port " + std::to_string(s.port & 0xFFFFU) +
-                         " of every address");
+      startup_failed(
+          ms, settings_read, "can't open listen socket",
+          "can't listen on TCP port " + std::to_string(s.port & 0xFFFFU) + " of every address");
     }
   }
   if ((s.tls_port & 0xFFFFU) != 0 && tls_context_loaded(ms.tls)) {
     ms.tls_listen_sock.reset(open_listen_socket(s.tls_port));
     if (!ms.tls_listen_sock.valid()) {
-      startup_failed(ms, settings_read, "can't open TLS listen socket",
-                     "can't listen on TCP port " + std::to_string(s.tls_port & 0xFFFFU) +
-                         " of every address");
+      startup_failed(
+          ms, settings_read, "can't open TLS listen socket",
+          "can't listen on TCP port " + std::to_string(s.tls_port & 0xFFFFU) + " of every address");
     }
   }
 }

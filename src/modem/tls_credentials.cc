@@ -7,8 +7,8 @@ bool load_tls_credentials(const modem_settings& s, tls_context& out, std::string
   }
   tls_context loaded;
   std::string problem;
-  tls_file bad = tls_context_load(loaded, s.tls_cert.c_str(), s.tls_key.c_str(), s.tls_ca.c_str(),
-                                  problem);
+  tls_file bad =
+      tls_context_load(loaded, s.tls_cert.c_str(), s.tls_key.c_str(), s.tls_ca.c_str(), problem);
   switch (bad) {
     case TLS_FILE_NONE:
       out = std::move(loaded);

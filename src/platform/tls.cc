@@ -235,7 +235,8 @@ tls_file tls_context_load(tls_context& out, const char* cert, const char* key, c
   if (!readable_file(key, problem)) return TLS_FILE_KEY;
   if (SSL_CTX_use_PrivateKey_file(ctx, key, SSL_FILETYPE_PEM) != 1) {
     unsigned long e = ERR_peek_last_error();
-    bool mismatch = ERR_GET_LIB(e) == ERR_LIB_X509 && ERR_GET_REASON(e) == X509_R_KEY_VALUES_MISMATCH;
+    bool mismatch =
+        ERR_GET_LIB(e) == ERR_LIB_X509 && ERR_GET_REASON(e) == X509_R_KEY_VALUES_MISMATCH;
     problem = mismatch ? "does not match the certificate"
                        : "holds no PEM private key without a passphrase";
     return TLS_FILE_KEY;

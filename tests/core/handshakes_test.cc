@@ -17,10 +17,10 @@ class Handshakes : public testing::Test {
     if (!tls_built_in()) GTEST_SKIP() << "built without TLS";
     ASSERT_TRUE(make_tls_certificates(certs_.path()));
     std::string problem;
-    ASSERT_EQ(tls_context_load(f_.ms().tls, certs_.file("r1.pem").c_str(),
-                               certs_.file("r1.key").c_str(), certs_.file("ca.pem").c_str(),
-                               problem),
-              TLS_FILE_NONE);
+    ASSERT_EQ(
+        tls_context_load(f_.ms().tls, certs_.file("r1.pem").c_str(), certs_.file("r1.key").c_str(),
+                         certs_.file("ca.pem").c_str(), problem),
+        TLS_FILE_NONE);
     f_.ms().tls_listen_sock.reset(f_.world().open_listener(2443));
   }
 

@@ -159,8 +159,8 @@ TEST_F(TlsTest, FilesThatCannotBeUsedNameTheirKey) {
     SCOPED_TRACE(std::string(c.cert) + " " + c.key + " " + c.ca);
     tls_context ctx;
     std::string problem;
-    EXPECT_EQ(tls_context_load(ctx, file(c.cert).c_str(), file(c.key).c_str(),
-                               file(c.ca).c_str(), problem),
+    EXPECT_EQ(tls_context_load(ctx, file(c.cert).c_str(), file(c.key).c_str(), file(c.ca).c_str(),
+                               problem),
               c.bad);
     EXPECT_EQ(problem.rfind(c.problem_begins, 0), 0u) << problem;
     EXPECT_EQ(tls_context_loaded(ctx), c.bad == TLS_FILE_NONE);
