@@ -33,6 +33,7 @@ struct modem_state {
   int online = 0;  // 1: data mode (implies CALL_CONNECTED), 0: command mode
   ::call_state call_state = CALL_IDLE;
   net_address peer_addr;    // the far end; port 0 = the configured port; no address = none
+  bool peer_tls = false;    // the call to peer_addr is encrypted (set by ATD from its target)
   uint32_t ring_count = 0;  // S1
   // Durations derived by recompute_timers from S10, S11, S12 and S25.
   int32_t inactivity_timeout_sec = 0;
