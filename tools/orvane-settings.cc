@@ -113,6 +113,7 @@ void print_value(const settings_key& field, const modem_settings& s) {
       break;
     case SETTING_PARITY:
     case SETTING_ALLOW:
+    case SETTING_TEXT:
       printf("%s\n", (s.*field.text).c_str());
       break;
     case SETTING_SCRIPT:
@@ -137,7 +138,7 @@ int cmd_show(const char* path) {
       } else {
         printf("%s=<script of %zu line%s, below>\n", key, lines, lines == 1 ? "" : "s");
       }
-    } else if (field.kind == SETTING_PARITY || field.kind == SETTING_ALLOW) {
+    } else if (field.number == nullptr) {
       printf("%s=%s\n", key, (s.*field.text).c_str());
     } else {
       printf("%s=%u\n", key, s.*field.number);
@@ -227,7 +228,8 @@ bool assign(const settings_key& field, std::string_view text, modem_settings& s)
       s.*field.text = std::string(text);
       break;
     case SETTING_ALLOW:
-      // check_field below refuses a list the daemon would not start with.
+    case SETTING_TEXT:
+      // check_field below refuses a list or path the daemon would not start with.
       s.*field.text = std::string(text);
       break;
   }

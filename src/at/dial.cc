@@ -46,13 +46,14 @@ bool all_digits(std::string_view text) {
 // Where a dial rule's replacement, or a typed number of twelve digits, sends the call, or why it
 // cannot be dialled. A text that is not a target (only a rule set up by hand can hold one) is
 // refused as the digits it begins with are.
-const char* dial_refusal(std::string_view text, net_address& to) {
+const char* dial_refusal(std::string_view text, net_address& to, bool& tls) {
   dial_target target;
   std::string problem;
   dial_target_parsed parsed = dial_target_parse(text, target, problem);
   const char* refusal = "it is not a dial target";
   if (parsed == TARGET_NO_FORM) dial_address(text, &refusal);
   if (parsed != TARGET_PARSED) return refusal;
+  tls = target.tls;
   switch (target.kind) {
     case TARGET_DIGITS: {
       uint32_t address = dial_address(target.host, &refusal);
@@ -77,7 +78,8 @@ const char* dial_refusal(std::string_view text, net_address& to) {
 
 const char* dial_digits_refusal(std::string_view digits) {
   net_address to;
-  return dial_refusal(digits, to);
+  bool tls = false;
+  return dial_refusal(digits, to, tls);
 }
 
 int cmd_dial(modem_state& ms, char* text, bool check_only) {
@@ -105,8 +107,17 @@ int cmd_dial(modem_state& ms, char* text, bool check_only) {
     return -1;
   }
   net_address to;
-  if (dial_refusal(digits, to) != nullptr) {
+  bool tls = false;
+  if (dial_refusal(digits, to, tls) != nullptr) {
     log_msg(7, "bad format of phone number");
+    return -1;
+  }
+  if (tls && ms.settings.tls_cert.empty()) {
+    log_msg(7, "can't encrypt the call to %s: MOD_ORVANE_TLS_CERT is not set", number.c_str());
+    return -1;
+  }
+  if (!tls && ms.settings.tls_only == 1) {
+    log_msg(7, "can't make a plain call to %s: MOD_ORVANE_TLS_ONLY is 1", number.c_str());
     return -1;
   }
   if (!net_address_empty(ms.peer_addr)) {
@@ -115,6 +126,7 @@ int cmd_dial(modem_state& ms, char* text, bool check_only) {
   }
   if (!check_only) {
     ms.peer_addr = to;
+    ms.peer_tls = tls;
     ms.pending_action = ACTION_DIAL;
   }
   return skipped + length;

@@ -1,6 +1,8 @@
 // The dial command: a number of twelve digits stands for an IPv4 address; one matching a dial
 // substitution for the rule's target (twelve digits, an IPv6 address, each with a port or
-// without); the handler stores it in peer_addr and requests ACTION_DIAL.
+// without, "TLS:" before any of them for an encrypted call); the handler stores it in peer_addr
+// and peer_tls and requests ACTION_DIAL. An encrypted target needs the TLS settings; with
+// MOD_ORVANE_TLS_ONLY=1 every other target is refused.
 #pragma once
 
 #include <string_view>

@@ -9,6 +9,7 @@
 #include "at/result_codes.h"
 #include "at/sreg_table.h"
 #include "config/allow_list.h"
+#include "config/dial_target.h"
 #include "platform/log.h"
 #include "platform/log_limit.h"
 #include "platform/serial_port.h"
@@ -166,7 +167,9 @@ void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now) {
     log_msg(3, "set NONBLOCK flag errot: %s", strerror(errno));
   } else if (sock.get() >= FD_SETSIZE) {
     log_msg(3, "create socket error: %s", strerror(EMFILE));
-  } else if (tcp_connect(sock.get(), ms.peer_addr, ms.settings.port) == 0 || errno == EINPROGRESS) {
+  } else if (tcp_connect(sock.get(), ms.peer_addr, dial_default_port(ms.settings, ms.peer_tls)) ==
+                 0 ||
+             errno == EINPROGRESS) {
     countdown_start_at(ls.dial_timer, saturated_seconds(ms.settings.sreg_conn_tout), 0, now.wall);
     ms.call_state = CALL_DIALING;
     ms.dial_sock = std::move(sock);
@@ -193,7 +196,7 @@ void dial_socket_writable(modem_state& ms, loop_state& ls) {
   }
   ls.dial_connected = 1;
   log_msg(5, "TCP connection to %s established", addr_text(ms.peer_addr));
-  if (ms.dial_tls && !start_dial_handshake(ms, ls)) {
+  if (ms.peer_tls && !start_dial_handshake(ms, ls)) {
     call_hangup_because(ms, ls, HANGUP_HANDSHAKE_FAILED, "TLS session cannot start");
   }
 }
@@ -372,7 +375,7 @@ void call_hangup_because(modem_state& ms, loop_state& ls, hangup_cause cause, co
   ms.peer_addr = net_address{};
   ms.call_state = CALL_IDLE;
   ms.online = 0;
-  ms.dial_tls = false;
+  ms.peer_tls = false;
   ms.dial_tls_name.clear();
   ms.call_encryption.clear();
   drop_held_bytes(ls.link);

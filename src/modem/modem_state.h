@@ -34,6 +34,7 @@ struct modem_state {
   int online = 0;  // 1: data mode (implies CALL_CONNECTED), 0: command mode
   ::call_state call_state = CALL_IDLE;
   net_address peer_addr;    // the far end; port 0 = the configured port; no address = none
+  bool peer_tls = false;    // the call to peer_addr is encrypted (set by ATD from its target)
   uint32_t ring_count = 0;  // S1
   // Durations derived by recompute_timers from S10, S11, S12 and S25.
   int32_t inactivity_timeout_sec = 0;
@@ -64,11 +65,10 @@ struct modem_state {
   unique_fd dial_sock;
   unique_fd ring_sock;
   // Encrypted calls: this modem's certificates (loaded at start-up and by ATZ; empty without
-  // them), whether the dial in progress is encrypted and the name its callee's certificate must
-  // carry (empty: any), and for a connected encrypted call its TLS version, cipher and the peer
-  // certificate's name (empty on a plain call).
+  // them), the name an encrypted dial's callee must carry in its certificate (empty: any), and
+  // for a connected encrypted call its TLS version, cipher and the peer certificate's name (empty
+  // on a plain call).
   tls_context tls;
-  bool dial_tls = false;
   std::string dial_tls_name;
   std::string call_encryption;
   daemon_paths paths;

@@ -144,7 +144,12 @@ TEST_F(Dial, RuleRefusalAgreesWithTheDialCommand) {
       {"[::FFFF:0.0.0.0]", "it stands for 0.0.0.0"},
       {"ROUTER7.EXAMPLE.NET", "host names are not resolved by this version"},
       {"192168001001:70000", "it is not a dial target"},
+      {"TLS:192168001001:2001", nullptr},
+      {"TLS:[2001:DB8::1]", nullptr},
+      {"TLS:000000000000", "it stands for 0.0.0.0"},
+      {"TLS:12345", "it is not a dial target"},
   };
+  ms->settings.tls_cert = "/etc/router.pem";
   for (const row& r : rows) {
     SCOPED_TRACE(r.replacement);
     const char* refusal = dial_digits_refusal(r.replacement);
@@ -153,6 +158,45 @@ TEST_F(Dial, RuleRefusalAgreesWithTheDialCommand) {
     add_subst(SUBST_DIAL, "7", r.replacement);
     ms->peer_addr = net_address{};
     EXPECT_EQ(run("ATD7"), r.refusal == nullptr ? "" : "ERROR\r\n");
+  }
+}
+
+// An encrypted target needs the TLS settings; with TLS_ONLY=1 a plain one is refused, also a
+// typed number. A refused dial leaves no peer behind.
+TEST_F(Dial, EncryptedAndPlainTargetsFollowTheTlsSettings) {
+  struct row {
+    const char* cert;
+    uint32_t tls_only;
+    const char* line;
+    const char* peer;     // "" when refused
+    const char* message;  // logged at level 7 when refused
+  };
+  const row rows[] = {
+      {"", 0, "ATD1", "", "can't encrypt the call to 1: MOD_ORVANE_TLS_CERT is not set"},
+      {"", 0, "ATD2", "10.0.0.2", nullptr},
+      {"/c.pem", 0, "ATD1", "::1", nullptr},
+      {"/c.pem", 0, "ATD2", "10.0.0.2", nullptr},
+      {"/c.pem", 1, "ATD1", "::1", nullptr},
+      {"/c.pem", 1, "ATD2", "", "can't make a plain call to 2: MOD_ORVANE_TLS_ONLY is 1"},
+      {"/c.pem", 1, "ATD010000000003", "",
+       "can't make a plain call to 010000000003: MOD_ORVANE_TLS_ONLY is 1"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.line);
+    make_state();
+    add_subst(SUBST_DIAL, "1", "TLS:[::1]:2001");
+    add_subst(SUBST_DIAL, "2", "010000000002");
+    ms->settings.tls_cert = r.cert;
+    ms->settings.tls_only = r.tls_only;
+    bool accepted = r.peer[0] != '\0';
+    EXPECT_EQ(run(r.line), accepted ? "" : "ERROR\r\n");
+    EXPECT_EQ(peer_text(*ms), r.peer);
+    EXPECT_EQ(ms->pending_action, accepted ? ACTION_DIAL : ACTION_NONE);
+    if (accepted) {
+      EXPECT_EQ(ms->peer_tls, r.line[3] == '1');
+    } else {
+      EXPECT_TRUE(log.has(7, r.message));
+    }
   }
 }
 
