@@ -127,7 +127,7 @@ bool dial_handshake_done(modem_state& ms, loop_state& ls) {
   tls_step step = tls_handshake(ls.link.tls, reason);
   if (step == TLS_STEP_DONE && !tls_peer_on_list(ls.link.tls, ms.settings.tls_peers)) {
     step = TLS_STEP_FAILED;
-    reason = "name not allowed";
+    reason = "name not allowed (" + tls_peer_name(ls.link.tls) + ")";
   }
   if (step == TLS_STEP_FAILED) {
     reason = "TLS handshake: " + reason;
@@ -196,9 +196,12 @@ void dial_socket_writable(modem_state& ms, loop_state& ls) {
   }
   ls.dial_connected = 1;
   log_msg(5, "TCP connection to %s established", addr_text(ms.peer_addr));
-  if (ms.peer_tls && !start_dial_handshake(ms, ls)) {
+  if (!ms.peer_tls) return;
+  if (!start_dial_handshake(ms, ls)) {
     call_hangup_because(ms, ls, HANGUP_HANDSHAKE_FAILED, "TLS session cannot start");
+    return;
   }
+  (void)dial_handshake_done(ms, ls);  // the first flight goes out now
 }
 
 void dial_socket_readable(modem_state& ms, loop_state& ls, const clock_reading& now) {
