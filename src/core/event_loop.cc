@@ -177,7 +177,8 @@ bool event_loop_pass(modem_state& ms, loop_state& ls) {
   }
   // One reading of the clocks for everything this pass starts or checks.
   clock_reading now = read_clocks();
-  if (n > 0) handle_ready(ms, ls, sets, now);
+  // Bytes held inside a session are served whether or not a descriptor became ready.
+  if (n > 0 || sets.link_input || sets.dial_input) handle_ready(ms, ls, sets, now);
   run_time_checks(ms, ls, now);
   serve_status_request(ms);
   return true;
