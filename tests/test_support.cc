@@ -107,33 +107,26 @@ pid_t dead_pid() {
 }
 
 bool make_tls_certificates(const std::string& dir) {
-  struct cert {
-    const char* name;
-    const char* subject;
-    const char* alt_name;  // nullptr: none
-    const char* ca;        // nullptr: the certificate is a CA of its own
-  };
-  static constexpr cert certs[] = {
-      {"ca", "/CN=Fleet CA", nullptr, nullptr},
-      {"other_ca", "/CN=Other CA", nullptr, nullptr},
+  // name, subject, alternative name, signing CA (empty: a CA of its own)
+  static const char* const certs[][4] = {
+      {"ca", "/CN=Fleet CA", "", ""},
+      {"other_ca", "/CN=Other CA", "", ""},
       {"r1", "/CN=router1", "DNS:router1.example.net", "ca"},
       {"r2", "/CN=router2", "DNS:router2.example.net", "ca"},
-      {"r3", "/CN=router3", nullptr, "ca"},
-      {"x", "/CN=router9", "DNS:router9.example.net", "other_ca"},
-  };
-  for (const cert& c : certs) {
-    std::string base = dir + "/" + c.name;
+      {"r3", "/CN=router3", "", "ca"},
+      {"x", "/CN=router9", "DNS:router9.example.net", "other_ca"}};
+  for (const auto& c : certs) {
+    std::string base = dir + "/" + c[0], ca = dir + "/" + c[3];
     std::string command =
         "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
-        "-days 3650 -keyout '" +
-        base + ".key' -out '" + base + ".pem' -subj '" + c.subject + "'";
-    if (c.ca != nullptr) {
-      command += std::string(" -addext basicConstraints=critical,CA:FALSE -CA '") + dir + "/" +
-                 c.ca + ".pem' -CAkey '" + dir + "/" + c.ca + ".key'";
+        "-days 3650 -keyout " +
+        base + ".key -out " + base + ".pem -subj '" + c[1] + "'";
+    if (c[3][0] != '\0') {
+      command +=
+          " -addext basicConstraints=critical,CA:FALSE -CA " + ca + ".pem -CAkey " + ca + ".key";
     }
-    if (c.alt_name != nullptr) command += std::string(" -addext subjectAltName=") + c.alt_name;
-    command += " 2>/dev/null";
-    if (system(command.c_str()) != 0) return false;
+    if (c[2][0] != '\0') command += std::string(" -addext subjectAltName=") + c[2];
+    if (system((command + " 2>/dev/null").c_str()) != 0) return false;
   }
   return true;
 }
