@@ -315,14 +315,81 @@ const system_calls sim_table = {
     .tcp_progress = sim_tcp_progress,
 };
 
+// A lookup answers at its time (-1: never) what the world's names say.
+struct sim_lookup {
+  std::string name;
+  int64_t answer_at = -1;
+};
+
+sim_lookup* lookup_of(resolver_lookup* lookup) {
+  return static_cast<sim_lookup*>(static_cast<void*>(lookup));
+}
+
+resolver_lookup* sim_resolve_start(const char* name, const char* /*resolv_conf*/,
+                                   const char** /*reason*/) {
+  auto* l = new sim_lookup{.name = name};
+  auto it = world->names.find(name);
+  if (it == world->names.end()) {
+    l->answer_at = world->now();
+  } else if (!it->second.never) {
+    l->answer_at = world->now() + it->second.delay;
+  }
+  world->lookups_started++;
+  return static_cast<resolver_lookup*>(static_cast<void*>(l));
+}
+
+int sim_resolve_watch(resolver_lookup* /*lookup*/, fd_set* /*read_set*/, fd_set* /*write_set*/) {
+  return -1;
+}
+
+void sim_resolve_bound_wait(resolver_lookup* lookup, timeval* timeout) {
+  int64_t at = lookup_of(lookup)->answer_at;
+  if (at < 0) return;
+  int64_t left = std::max<int64_t>(at - world->now(), 0);
+  if (left < timeout->tv_sec * SEC + timeout->tv_usec) {
+    *timeout = {.tv_sec = static_cast<time_t>(left / SEC),
+                .tv_usec = static_cast<suseconds_t>(left % SEC)};
+  }
+}
+
+void sim_resolve_process(resolver_lookup* lookup, fd_set* /*read_set*/, fd_set* /*write_set*/,
+                         resolve_result* result) {
+  const sim_lookup& l = *lookup_of(lookup);
+  if (l.answer_at < 0 || world->now() < l.answer_at) return;
+  *result = resolve_result{.ended = true};
+  auto it = world->names.find(l.name);
+  if (it == world->names.end() || it->second.addresses.empty()) {
+    result->reason = it == world->names.end() ? "Domain name not found" : it->second.reason;
+    return;
+  }
+  for (const net_address& a : it->second.addresses) {
+    if (result->count < RESOLVE_ADDRESSES_MAX) result->addresses[result->count++] = a;
+  }
+}
+
+void sim_resolve_finish(resolver_lookup* lookup) {
+  delete lookup_of(lookup);
+  if (world != nullptr) world->lookups_finished++;
+}
+
+const resolver_calls sim_resolver = {
+    .start = sim_resolve_start,
+    .watch = sim_resolve_watch,
+    .bound_wait = sim_resolve_bound_wait,
+    .process = sim_resolve_process,
+    .finish = sim_resolve_finish,
+};
+
 }  // namespace
 
 sim_world::sim_world() {
   world = this;
   previous_ = use_system_calls(&sim_table);
+  previous_resolver_ = use_resolver_calls(&sim_resolver);
 }
 
 sim_world::~sim_world() {
+  use_resolver_calls(previous_resolver_);
   use_system_calls(previous_);
   world = nullptr;
 }
