@@ -24,10 +24,10 @@ enum hangup_cause : int {
   HANGUP_PEER_SHUTDOWN = 10,
   HANGUP_INACTIVITY = 11,
   HANGUP_DTR_DROP = 12,
-  HANGUP_TERMINATION = 13,  // the daemon is shutting down
-  HANGUP_PEER_LOST = 14,    // the connection timed out (keepalive or user timeout); the reason
-                            // is the error's text
-  HANGUP_NAME_FAILED = 15,  // the dialled host name gave no address to connect to
+  HANGUP_TERMINATION = 13,    // the daemon is shutting down
+  HANGUP_PEER_LOST = 14,      // the connection timed out (keepalive or user timeout); the reason
+                              // is the error's text
+  HANGUP_NAME_FAILED = 15,    // the dialled host name gave no address to connect to
   HANGUP_DIAL_DTR_DROP = 16,  // DTR dropped (&D2) while dialling
 };
 

@@ -21,7 +21,7 @@ constexpr int32_t NEXT_ATTEMPT_USEC = 250000;
 
 // Alive from the first pass to shutdown; busy only while a dial to a name is in progress.
 struct name_dial {
-  lookup_ptr lookup;  // while the name servers are asked
+  lookup_ptr lookup;                                           // while the name servers are asked
   std::array<net_address, RESOLVE_ADDRESSES_MAX> addresses{};  // in the order they are tried
   int count = 0;
   int next = 0;  // index of the next address to try

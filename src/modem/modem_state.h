@@ -33,7 +33,7 @@ constexpr int CMD_LINE_MAX = 79;
 struct modem_state {
   int online = 0;  // 1: data mode (implies CALL_CONNECTED), 0: command mode
   ::call_state call_state = CALL_IDLE;
-  net_address peer_addr;    // the far end; port 0 = the configured port; no address = none
+  net_address peer_addr;  // the far end; port 0 = the configured port; no address = none
   // A dial to a host name: the name as the dial rule gives it (NUL-terminated, empty = none) and
   // its port (0 = the configured port). peer_addr is empty until an address has connected.
   std::array<char, DIAL_NAME_MAX + 1> peer_name{};

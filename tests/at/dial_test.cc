@@ -6,8 +6,11 @@ namespace {
 
 using Dial = at_fixture;
 
-// The peer address as dotted text, "" for none.
+// The peer address as dotted text, a host name with its port as "NAME:port", "" for none.
 std::string peer_text(const modem_state& ms) {
+  if (ms.peer_name[0] != '\0') {
+    return std::string(ms.peer_name.data()) + ":" + std::to_string(ms.peer_name_port);
+  }
   if (net_address_empty(ms.peer_addr)) return "";
   return addr_text(ms.peer_addr);
 }
@@ -93,6 +96,7 @@ TEST_F(Dial, Substitutions) {
   add_subst(SUBST_DIAL, "555", "300000000001");
   add_subst(SUBST_DIAL, "556", "000000000000");
   add_subst(SUBST_DIAL, "557", "12345");
+  add_subst(SUBST_DIAL, "7", "ROUTER7.EXAMPLE.NET:2001");
   struct row {
     const char* line;
     const char* peer;
@@ -110,9 +114,11 @@ TEST_F(Dial, Substitutions) {
       {"ATD555", ""},
       {"ATD556", ""},
       {"ATD557", ""},
+      {"ATD7", "ROUTER7.EXAMPLE.NET:2001"},
   };
   for (const row& r : rows) {
     ms->peer_addr = net_address{};
+    ms->peer_name[0] = '\0';
     ms->pending_action = ACTION_NONE;
     log.clear();
     bool accepted = r.peer[0] != '\0';
@@ -142,7 +148,7 @@ TEST_F(Dial, RuleRefusalAgreesWithTheDialCommand) {
       {"[2001:DB8::1]:65535", nullptr},
       {"[::]", "it stands for ::"},
       {"[::FFFF:0.0.0.0]", "it stands for 0.0.0.0"},
-      {"ROUTER7.EXAMPLE.NET", "host names are not resolved by this version"},
+      {"ROUTER7.EXAMPLE.NET", nullptr},
       {"192168001001:70000", "it is not a dial target"},
   };
   for (const row& r : rows) {
@@ -152,6 +158,7 @@ TEST_F(Dial, RuleRefusalAgreesWithTheDialCommand) {
     subst_clear(ms->subst_table, ms->subst_count);
     add_subst(SUBST_DIAL, "7", r.replacement);
     ms->peer_addr = net_address{};
+    ms->peer_name[0] = '\0';
     EXPECT_EQ(run("ATD7"), r.refusal == nullptr ? "" : "ERROR\r\n");
   }
 }

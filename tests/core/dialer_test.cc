@@ -51,7 +51,8 @@ TEST(Dialer, FamiliesTakeTurnsEvery250MsAndTheFirstConnectionWins) {
   EXPECT_EQ(f.ms().peer_addr, ipv4("192.0.2.1"));
   winner->close();
   ASSERT_TRUE(f.run_until([&] { return f.ms().call_state == CALL_IDLE; }));
-  EXPECT_TRUE(log.has(6, "TCP connection to ROUTER7.EXAMPLE.NET (192.0.2.1) closed: peer shutdown"));
+  EXPECT_TRUE(
+      log.has(6, "TCP connection to ROUTER7.EXAMPLE.NET (192.0.2.1) closed: peer shutdown"));
 }
 
 // The ways a dial to a name fails, each at its exact time.
@@ -59,28 +60,63 @@ TEST(Dialer, DialsThatEnd) {
   struct end_case {
     const char* what;
     sim_name answer;
-    bool sandbox = false;    // ORVANED_DIAL_LOOPBACK_ONLY
-    int refuse = 0;          // errno with which every attempt is refused, 0 = none answers
-    int64_t dtr_drop = -1;   // µs after the dial at which DTR drops (&D2)
+    bool sandbox = false;   // ORVANED_DIAL_LOOPBACK_ONLY
+    int refuse = 0;         // errno with which every attempt is refused, 0 = none answers
+    int64_t dtr_drop = -1;  // µs after the dial at which DTR drops (&D2)
     const char* reply;
-    int64_t ended_at;        // µs after the dial
+    int64_t ended_at;  // µs after the dial
     const char* log_line;
   };
   const end_case cases[] = {
-      {"unknown name", {}, false, 0, -1, "NO ANSWER", 0,
+      {"unknown name",
+       {},
+       false,
+       0,
+       -1,
+       "NO ANSWER",
+       0,
        "host name ROUTER7.EXAMPLE.NET not resolved: Domain name not found"},
-      {"no answer within S7", {.never = true}, false, 0, -1, "NO ANSWER", 2 * SEC,
+      {"no answer within S7",
+       {.never = true},
+       false,
+       0,
+       -1,
+       "NO ANSWER",
+       2 * SEC,
        "TCP connection to ROUTER7.EXAMPLE.NET failed: timeout"},
-      {"S7 spans lookup and connection", {.addresses = {ipv4("192.0.2.1")}, .delay = 1500 * MSEC},
-       false, 0, -1, "NO ANSWER", 2 * SEC, "TCP connection to ROUTER7.EXAMPLE.NET failed: timeout"},
+      {"S7 spans lookup and connection",
+       {.addresses = {ipv4("192.0.2.1")}, .delay = 1500 * MSEC},
+       false,
+       0,
+       -1,
+       "NO ANSWER",
+       2 * SEC,
+       "TCP connection to ROUTER7.EXAMPLE.NET failed: timeout"},
       // DTR is read once a pass: the drop ends the dial in the first pass after it (the loop
       // waits a second at most).
-      {"DTR drop while looking up", {.never = true}, false, 0, 700 * MSEC, "NO CARRIER",
-       1700 * MSEC, "TCP connection to ROUTER7.EXAMPLE.NET failed: DTR drop"},
-      {"every address refuses", {.addresses = {ipv4("192.0.2.1"), ipv4("::1")}}, false,
-       ECONNREFUSED, -1, "NO ANSWER", 0,
+      {"DTR drop while looking up",
+       {.never = true},
+       false,
+       0,
+       700 * MSEC,
+       "NO CARRIER",
+       1700 * MSEC,
+       "TCP connection to ROUTER7.EXAMPLE.NET failed: DTR drop"},
+      {"every address refuses",
+       {.addresses = {ipv4("192.0.2.1"), ipv4("::1")}},
+       false,
+       ECONNREFUSED,
+       -1,
+       "NO ANSWER",
+       0,
        "TCP connection to ROUTER7.EXAMPLE.NET failed: Connection refused"},
-      {"sandbox keeps no address", {.addresses = {ipv4("192.0.2.1")}}, true, 0, -1, "NO ANSWER", 0,
+      {"sandbox keeps no address",
+       {.addresses = {ipv4("192.0.2.1")}},
+       true,
+       0,
+       -1,
+       "NO ANSWER",
+       0,
        "host name ROUTER7.EXAMPLE.NET not resolved: no address on this machine (sandbox)"},
   };
   for (const end_case& c : cases) {

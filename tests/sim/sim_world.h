@@ -66,10 +66,10 @@ struct sim_conn {
 
 // What the name servers answer for a name.
 struct sim_name {
-  std::vector<net_address> addresses{};   // none: the lookup fails with `reason`
+  std::vector<net_address> addresses{};  // none: the lookup fails with `reason`
   const char* reason = "Domain name not found";
-  int64_t delay = 0;                      // µs from the lookup's start to the answer
-  bool never = false;                     // no answer ever comes
+  int64_t delay = 0;   // µs from the lookup's start to the answer
+  bool never = false;  // no answer ever comes
 };
 
 class sim_world {
