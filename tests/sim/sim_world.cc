@@ -315,27 +315,19 @@ const system_calls sim_table = {
     .tcp_progress = sim_tcp_progress,
 };
 
-// A lookup answers at its time (-1: never) what the world's names say.
+// A lookup answers at its time (-1: never) what the world's names said when it started.
 struct sim_lookup {
-  std::string name;
-  int64_t answer_at = -1;
+  sim_name answer;
+  int64_t at = -1;
 };
-
-sim_lookup* lookup_of(resolver_lookup* lookup) {
-  return static_cast<sim_lookup*>(static_cast<void*>(lookup));
-}
 
 resolver_lookup* sim_resolve_start(const char* name, const char* /*resolv_conf*/,
                                    const char** /*reason*/) {
-  auto* l = new sim_lookup{.name = name};
   auto it = world->names.find(name);
-  if (it == world->names.end()) {
-    l->answer_at = world->now();
-  } else if (!it->second.never) {
-    l->answer_at = world->now() + it->second.delay;
-  }
+  auto* l = new sim_lookup{.answer = it != world->names.end() ? it->second : sim_name{}};
+  if (!l->answer.never) l->at = world->now() + l->answer.delay;
   world->lookups_started++;
-  return static_cast<resolver_lookup*>(static_cast<void*>(l));
+  return reinterpret_cast<resolver_lookup*>(l);
 }
 
 int sim_resolve_watch(resolver_lookup* /*lookup*/, fd_set* /*read_set*/, fd_set* /*write_set*/) {
@@ -343,10 +335,9 @@ int sim_resolve_watch(resolver_lookup* /*lookup*/, fd_set* /*read_set*/, fd_set*
 }
 
 void sim_resolve_bound_wait(resolver_lookup* lookup, timeval* timeout) {
-  int64_t at = lookup_of(lookup)->answer_at;
-  if (at < 0) return;
+  int64_t at = reinterpret_cast<sim_lookup*>(lookup)->at;
   int64_t left = std::max<int64_t>(at - world->now(), 0);
-  if (left < timeout->tv_sec * SEC + timeout->tv_usec) {
+  if (at >= 0 && left < timeout->tv_sec * SEC + timeout->tv_usec) {
     *timeout = {.tv_sec = static_cast<time_t>(left / SEC),
                 .tv_usec = static_cast<suseconds_t>(left % SEC)};
   }
@@ -354,22 +345,15 @@ void sim_resolve_bound_wait(resolver_lookup* lookup, timeval* timeout) {
 
 void sim_resolve_process(resolver_lookup* lookup, fd_set* /*read_set*/, fd_set* /*write_set*/,
                          resolve_result* result) {
-  const sim_lookup& l = *lookup_of(lookup);
-  if (l.answer_at < 0 || world->now() < l.answer_at) return;
-  *result = resolve_result{.ended = true};
-  auto it = world->names.find(l.name);
-  if (it == world->names.end() || it->second.addresses.empty()) {
-    result->reason = it == world->names.end() ? "Domain name not found" : it->second.reason;
-    return;
-  }
-  for (const net_address& a : it->second.addresses) {
-    if (result->count < RESOLVE_ADDRESSES_MAX) result->addresses[result->count++] = a;
-  }
+  const sim_lookup& l = *reinterpret_cast<sim_lookup*>(lookup);
+  if (l.at < 0 || world->now() < l.at) return;
+  *result = {.ended = true, .reason = "Domain name not found"};
+  for (const net_address& a : l.answer.addresses) result->addresses[result->count++] = a;
 }
 
 void sim_resolve_finish(resolver_lookup* lookup) {
-  delete lookup_of(lookup);
-  if (world != nullptr) world->lookups_finished++;
+  delete reinterpret_cast<sim_lookup*>(lookup);
+  world->lookups_finished++;
 }
 
 const resolver_calls sim_resolver = {

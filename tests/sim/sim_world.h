@@ -64,12 +64,12 @@ struct sim_conn {
   std::string take();
 };
 
-// What the name servers answer for a name.
+// What the name servers answer for a name: its addresses (at most RESOLVE_ADDRESSES_MAX; none:
+// "Domain name not found") `delay` µs after the lookup starts, or nothing ever.
 struct sim_name {
-  std::vector<net_address> addresses{};  // none: the lookup fails with `reason`
-  const char* reason = "Domain name not found";
-  int64_t delay = 0;   // µs from the lookup's start to the answer
-  bool never = false;  // no answer ever comes
+  std::vector<net_address> addresses{};
+  int64_t delay = 0;
+  bool never = false;
 };
 
 class sim_world {
@@ -118,8 +118,8 @@ class sim_world {
   // errno of every accept() while set (EMFILE: no descriptor free); callers stay waiting.
   int accept_error = 0;
 
-  // The name servers: answers by name as looked up (a name not here fails at once, not found),
-  // and the lookups started and finished (answered or abandoned).
+  // The name servers' answers by name (a name not here is not found at once), and the lookups
+  // started and finished (answered or abandoned).
   std::map<std::string, sim_name> names;
   int lookups_started = 0;
   int lookups_finished = 0;
