@@ -6,11 +6,8 @@ namespace {
 
 using Dial = at_fixture;
 
-// The peer address as dotted text, a host name with its port as "NAME:port", "" for none.
+// The peer address as dotted text, "" for none.
 std::string peer_text(const modem_state& ms) {
-  if (ms.peer_name[0] != '\0') {
-    return std::string(ms.peer_name.data()) + ":" + std::to_string(ms.peer_name_port);
-  }
   if (net_address_empty(ms.peer_addr)) return "";
   return addr_text(ms.peer_addr);
 }
@@ -96,7 +93,6 @@ TEST_F(Dial, Substitutions) {
   add_subst(SUBST_DIAL, "555", "300000000001");
   add_subst(SUBST_DIAL, "556", "000000000000");
   add_subst(SUBST_DIAL, "557", "12345");
-  add_subst(SUBST_DIAL, "7", "ROUTER7.EXAMPLE.NET:2001");
   struct row {
     const char* line;
     const char* peer;
@@ -114,11 +110,9 @@ TEST_F(Dial, Substitutions) {
       {"ATD555", ""},
       {"ATD556", ""},
       {"ATD557", ""},
-      {"ATD7", "ROUTER7.EXAMPLE.NET:2001"},
   };
   for (const row& r : rows) {
     ms->peer_addr = net_address{};
-    ms->peer_name[0] = '\0';
     ms->pending_action = ACTION_NONE;
     log.clear();
     bool accepted = r.peer[0] != '\0';
