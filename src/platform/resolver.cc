@@ -114,8 +114,34 @@ resolver_lookup* cares_start(const char* name, const char* resolv_conf, const ch
   return lookup;
 }
 
+// The lookup's sockets and what each waits for. One at or above FD_SETSIZE is left out: select
+// cannot watch it, and its query then waits for its time-out.
+struct lookup_sockets {
+  ares_socket_t fds[ARES_GETSOCK_MAXNUM] = {};
+  bool read[ARES_GETSOCK_MAXNUM] = {};
+  bool write[ARES_GETSOCK_MAXNUM] = {};
+};
+
+lookup_sockets sockets_of(resolver_lookup* lookup) {
+  lookup_sockets s;
+  int bits = ares_getsock(lookup->channel, s.fds, ARES_GETSOCK_MAXNUM);
+  for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
+    bool usable = s.fds[i] >= 0 && s.fds[i] < FD_SETSIZE;
+    s.read[i] = usable && ARES_GETSOCK_READABLE(bits, i);
+    s.write[i] = usable && ARES_GETSOCK_WRITABLE(bits, i);
+  }
+  return s;
+}
+
 int cares_watch(resolver_lookup* lookup, fd_set* read_set, fd_set* write_set) {
-  return ares_fds(lookup->channel, read_set, write_set) - 1;
+  lookup_sockets s = sockets_of(lookup);
+  int max_fd = -1;
+  for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
+    if (s.read[i]) FD_SET(s.fds[i], read_set);
+    if (s.write[i]) FD_SET(s.fds[i], write_set);
+    if (s.read[i] || s.write[i]) max_fd = std::max(max_fd, s.fds[i]);
+  }
+  return max_fd;
 }
 
 void cares_bound_wait(resolver_lookup* lookup, timeval* timeout) {
@@ -126,7 +152,19 @@ void cares_bound_wait(resolver_lookup* lookup, timeval* timeout) {
 
 void cares_process(resolver_lookup* lookup, fd_set* read_set, fd_set* write_set,
                    resolve_result* result) {
-  if (!lookup->result.ended) ares_process(lookup->channel, read_set, write_set);
+  if (!lookup->result.ended) {
+    lookup_sockets s = sockets_of(lookup);
+    for (int i = 0; i < ARES_GETSOCK_MAXNUM && !lookup->result.ended; ++i) {
+      bool r = s.read[i] && FD_ISSET(s.fds[i], read_set);
+      bool w = s.write[i] && FD_ISSET(s.fds[i], write_set);
+      if (r || w) {
+        ares_process_fd(lookup->channel, r ? s.fds[i] : ARES_SOCKET_BAD,
+                        w ? s.fds[i] : ARES_SOCKET_BAD);
+      }
+    }
+    // Time-outs: a query sent again, or given up.
+    if (!lookup->result.ended) ares_process_fd(lookup->channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+  }
   if (lookup->result.ended) *result = lookup->result;
 }
 
