@@ -10,6 +10,7 @@
 #include "at/sreg_table.h"
 #include "config/allow_list.h"
 #include "config/dial_target.h"
+#include "core/dialer.h"
 #include "platform/log.h"
 #include "platform/log_limit.h"
 #include "platform/serial_port.h"
@@ -47,8 +48,9 @@ constexpr hangup_rule hangup_rules[] = {
     {HANGUP_DTR_DROP, "DTR drop", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
     {HANGUP_TERMINATION, "program termination", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
     {HANGUP_PEER_LOST, nullptr, CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
-    {HANGUP_HANDSHAKE_FAILED, nullptr, FAILED, RESULT_NO_CARRIER, DTR_KEEP, SOCKET_DIAL},
+    {HANGUP_NAME_FAILED, "name not resolved", FAILED, RESULT_NO_ANSWER, DTR_KEEP, SOCKET_DIAL},
     {HANGUP_DIAL_DTR_DROP, "DTR drop", FAILED, RESULT_NO_CARRIER, DTR_KEEP, SOCKET_DIAL},
+    {HANGUP_HANDSHAKE_FAILED, nullptr, FAILED, RESULT_NO_CARRIER, DTR_KEEP, SOCKET_DIAL},
 };
 
 constexpr bool rules_in_cause_order() {
@@ -62,8 +64,10 @@ static_assert(rules_in_cause_order());
 void close_call_socket(modem_state& ms, loop_state& ls, call_socket which) {
   switch (which) {
     case SOCKET_DIAL:
+      // A dial to a name has no dial socket until an attempt has connected.
+      name_dial_stop(ls.dialer);
       tls_end(ls.link.tls);
-      close_socket(ms.dial_sock);
+      if (ms.dial_sock.valid()) close_socket(ms.dial_sock);
       return;
     case SOCKET_RING:
       tls_end(ls.link.tls);
@@ -73,13 +77,6 @@ void close_call_socket(modem_state& ms, loop_state& ls, call_socket which) {
       link_close(ls.link);
       return;
   }
-}
-
-// True for an address on this machine (127.0.0.0/8 or ::1).
-bool on_this_machine(const net_address& addr) {
-  static constexpr uint8_t loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-  if (addr.family == NET_IPV6) return memcmp(addr.bytes.data(), loopback6, 16) == 0;
-  return addr.family == NET_IPV4 && addr.bytes[0] == 127;
 }
 
 // Without a free descriptor, callers that wait keep the listening socket readable, and every
@@ -115,7 +112,8 @@ ssize_t call_send(loop_state& ls, int fd, const void* buf, size_t len) {
 
 // Starts the outgoing handshake on the connected dial socket; false when it cannot start.
 bool start_dial_handshake(modem_state& ms, loop_state& ls) {
-  const char* name = ms.dial_tls_name.empty() ? nullptr : ms.dial_tls_name.c_str();
+  // A callee dialled by name must carry that name in its certificate.
+  const char* name = ms.peer_name[0] != '\0' ? ms.peer_name.data() : nullptr;
   return tls_session_start(ls.link.tls, ms.tls, ms.dial_sock.get(), false, name);
 }
 
@@ -135,7 +133,7 @@ bool dial_handshake_done(modem_state& ms, loop_state& ls) {
     return false;
   }
   if (step == TLS_STEP_WANT) return false;
-  log_msg(5, "TCP connection to %s encrypted: %s, peer certificate %s", addr_text(ms.peer_addr),
+  log_msg(5, "TCP connection to %s encrypted: %s, peer certificate %s", peer_text(ms),
           tls_parameters(ls.link.tls).c_str(), tls_peer_name(ls.link.tls).c_str());
   return true;
 }
@@ -152,6 +150,13 @@ void turn_away(loop_state& ls, unique_fd& conn, const net_address& addr, const c
 }
 
 void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  // A DTR drop ends a dial when it has lasted S25 from the first pass of this dial that sees it.
+  ls.dtr_drop_timing = 0;
+  countdown_stop(ls.dtr_timer);
+  if (ms.peer_name[0] != '\0') {
+    name_dial_start(ms, ls, now);
+    return;
+  }
   if (ms.paths.dial_loopback_only && !on_this_machine(ms.peer_addr)) {
     log_msg(4, "sandbox: %s is not on this machine; dialling only loopback",
             addr_text(ms.peer_addr));
@@ -194,8 +199,12 @@ void dial_socket_writable(modem_state& ms, loop_state& ls) {
     call_hangup(ms, ls, HANGUP_CONNECT_FAILED, error);
     return;
   }
+  dial_established(ms, ls);
+}
+
+void dial_established(modem_state& ms, loop_state& ls) {
   ls.dial_connected = 1;
-  log_msg(5, "TCP connection to %s established", addr_text(ms.peer_addr));
+  log_msg(5, "TCP connection to %s established", peer_text(ms));
   if (!ms.peer_tls) return;
   if (!start_dial_handshake(ms, ls)) {
     call_hangup_because(ms, ls, HANGUP_HANDSHAKE_FAILED, "TLS session cannot start");
@@ -370,16 +379,16 @@ void call_hangup_because(modem_state& ms, loop_state& ls, hangup_cause cause, co
   const hangup_rule& rule = hangup_rules[cause];
   if (ms.online == 1) log_msg(6, "going off-line (command mode)");
   if (ms.call_state == CALL_CONNECTED) log_msg(6, "peer is disconnected");
-  log_msg(6, "TCP connection to %s %s: %s", addr_text(ms.peer_addr),
+  log_msg(6, "TCP connection to %s %s: %s", peer_text(ms),
           rule.outcome == FAILED ? "failed" : "closed",
           rule.reason != nullptr ? rule.reason : reason);
   if (rule.dtr == DTR_DROP) set_modem_lines(ms.serial_fd.get(), TIOCM_DTR, 0);
   send_code(ms, rule.result);
   ms.peer_addr = net_address{};
+  ms.peer_name[0] = '\0';
   ms.call_state = CALL_IDLE;
   ms.online = 0;
   ms.peer_tls = false;
-  ms.dial_tls_name.clear();
   ms.call_encryption.clear();
   drop_held_bytes(ls.link);
   close_call_socket(ms, ls, rule.socket);
@@ -424,6 +433,7 @@ void run_pending_action(modem_state& ms, loop_state& ls, const clock_reading& no
       } else {
         send_code(ms, ms.call_state == CALL_RINGING ? RESULT_BUSY : RESULT_ERROR);
         ms.peer_addr = net_address{};
+        ms.peer_name[0] = '\0';
       }
       break;
     case ACTION_HANGUP:

@@ -1,14 +1,11 @@
 #include "core/handshakes.h"
 
-#include <sys/ioctl.h>
-
 #include <cerrno>
 #include <string>
 
 #include "config/allow_list.h"
 #include "core/call_control.h"
 #include "platform/log.h"
-#include "platform/serial_port.h"
 #include "platform/sockets.h"
 
 namespace {
@@ -98,12 +95,4 @@ void handshake_timeout_min(const loop_state& ls, timeval& timeout) {
   for (const handshake_slot& slot : ls.handshakes) {
     if (slot.sock.valid()) timeout_min(timeout, slot.limit);
   }
-}
-
-void check_dial_dtr(modem_state& ms, loop_state& ls) {
-  uint32_t action = ms.settings.stat_dtr_action;
-  if (!tls_session_active(ls.link.tls) || (action != 1 && action != 2)) return;
-  int bits = 0;
-  if (get_modem_lines(ms.serial_fd.get(), &bits) != 0 || (bits & TIOCM_CAR) != 0) return;
-  call_hangup(ms, ls, HANGUP_DIAL_DTR_DROP);
 }

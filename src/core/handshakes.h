@@ -1,8 +1,8 @@
-// Encrypted callers before they ring: the TLS listening socket, the handshakes running in the
-// loop's passes (HANDSHAKES_MAX at once, each ended after HANDSHAKE_LIMIT_SEC), and the outgoing
-// handshake's DTR watch. Only a caller whose handshake completes with an accepted certificate
-// rings the DTE; every other one is turned away without a word to the DTE, S1 or a call in
-// progress ("TCP connection from %s refused: <reason>", limited like every such message).
+// Encrypted callers before they ring: the TLS listening socket and the handshakes running in
+// the loop's passes (HANDSHAKES_MAX at once, each ended after HANDSHAKE_LIMIT_SEC). Only a caller
+// whose handshake completes with an accepted certificate rings the DTE; every other one is turned
+// away without a word to the DTE, S1 or a call in progress ("TCP connection from %s refused:
+// <reason>", limited like every such message).
 #pragma once
 
 #include <sys/select.h>
@@ -27,7 +27,3 @@ void check_handshakes(modem_state& ms, loop_state& ls, const clock_reading& now)
 
 // Lowers `timeout` to the nearest handshake limit.
 void handshake_timeout_min(const loop_state& ls, timeval& timeout);
-
-// Time check while dialling: a DTR drop (with &D1 or &D2) ends an outgoing call whose handshake
-// runs.
-void check_dial_dtr(modem_state& ms, loop_state& ls);
