@@ -1,8 +1,7 @@
 // Encrypted calls through the built daemon: two daemons calling each other both ways in both
 // families, the openssl command's client and server as the far end, and the callers turned away.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,46 +16,34 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The openssl command with its input and output (and errors) on pipes; killed when it goes.
+// The openssl command with its input, output and errors on a socket; killed when it goes.
 struct openssl_program {
   pid_t pid = -1;
-  unique_fd in, out;
+  unique_fd io;
   std::string seen;
   explicit openssl_program(std::vector<std::string> args) {
-    int to[2], from[2];
-    if (pipe2(to, O_CLOEXEC) != 0 || pipe2(from, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return;
+    io.reset(fds[0]);
     args.insert(args.begin(), "openssl");
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     pid = fork();
     if (pid == 0) {
-      dup2(to[0], 0);
-      dup2(from[1], 1);
-      dup2(from[1], 2);
+      for (int fd : {0, 1, 2}) dup2(fds[1], fd);
       execvp(argv[0], argv.data());
       _exit(127);
     }
-    close(to[0]);
-    close(from[1]);
-    in.reset(to[1]);
-    out.reset(from[0]);
+    close(fds[1]);
   }
   ~openssl_program() {
     if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
   }
-  bool write(std::string_view s) {
-    return ::write(in.get(), s.data(), s.size()) == ssize_t(s.size());
-  }
-  // True once `text` has appeared in the output before the deadline.
-  bool shows(std::string_view text, double seconds = 10) {
-    steady_deadline deadline = seconds_from_now(seconds);
-    char buf[4096];
-    while (seen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      pollfd p{out.get(), POLLIN, 0};
-      ssize_t n = poll(&p, 1, 50) > 0 ? read(out.get(), buf, sizeof buf) : 0;
-      if (n > 0) seen.append(buf, static_cast<size_t>(n));
-    }
+  // True once `text` has appeared in the output.
+  bool shows(std::string_view text) {
+    if (seen.find(text) == std::string::npos)
+      seen += recv_until(io.get(), text, seconds_from_now(10));
     return seen.find(text) != std::string::npos;
   }
 };
@@ -77,15 +64,15 @@ class TlsCalls : public testing::Test {
     m.box.set("MOD_ORVANE_TLS_PORT", std::to_string(tls_port.number()));
     m.box.set("MOD_ORVANE_CFG_SCRIPT", base64_of(script));
   }
-  std::vector<std::string> files(const std::string& name) const {
-    if (name.empty()) return {"-CAfile", cert("ca.pem")};
-    return {"-CAfile", cert("ca.pem"), "-cert", cert(name + ".pem"), "-key", cert(name + ".key")};
-  }
-  openssl_program* s_client(int port, const std::string& name) {
-    std::vector<std::string> args = {"s_client", "-quiet", "-connect",
-                                     "127.0.0.1:" + std::to_string(port)};
-    for (std::string& f : files(name)) args.push_back(f);
+  // The openssl command `args` with the CA and the certificate `name` (none when empty).
+  openssl_program* openssl(std::vector<std::string> args, const std::string& name) const {
+    args.insert(args.end(), {"-CAfile", cert("ca.pem")});
+    if (!name.empty())
+      args.insert(args.end(), {"-cert", cert(name + ".pem"), "-key", cert(name + ".key")});
     return new openssl_program(args);
+  }
+  openssl_program* s_client(int port, const std::string& name) const {
+    return openssl({"s_client", "-quiet", "-connect", "127.0.0.1:" + std::to_string(port)}, name);
   }
   std::string cert(const std::string& name) const { return certs_.file(name); }
   temp_dir certs_;
@@ -94,12 +81,9 @@ class TlsCalls : public testing::Test {
 TEST_F(TlsCalls, TwoDaemonsCallEachOtherEncrypted) {
   modem a, b;
   test_port a_port, b_port;
-  configure(a, "r1", a_port,
-            "D4:TLS:127000000001:" + std::to_string(b_port.number()) +
-                "\nD6:TLS:[::1]:" + std::to_string(b_port.number()) + "\n");
-  configure(b, "r2", b_port,
-            "D4:TLS:127000000001:" + std::to_string(a_port.number()) +
-                "\nD6:TLS:[::1]:" + std::to_string(a_port.number()) + "\n");
+  std::string to_a = std::to_string(a_port.number()), to_b = std::to_string(b_port.number());
+  configure(a, "r1", a_port, "D4:TLS:127000000001:" + to_b + "\nD6:TLS:[::1]:" + to_b + "\n");
+  configure(b, "r2", b_port, "D4:TLS:127000000001:" + to_a + "\nD6:TLS:[::1]:" + to_a + "\n");
   ASSERT_TRUE(start_modem(a));
   ASSERT_TRUE(start_modem(b));
   struct {
@@ -156,7 +140,7 @@ TEST_F(TlsCalls, OpensslClientCallsAndTheRefusedDoNotRing) {
     EXPECT_TRUE(
         m.d.wait_log("TCP connection from 127.0.0.1 refused: " + refused.substr(name.size() + 1),
                      seconds_from_now(10), 5));
-    ASSERT_TRUE(client->write("still there " + name));
+    ASSERT_TRUE(send_all(client->io.get(), "still there " + name));
     EXPECT_TRUE(serial_gets(m.d, "still there " + name));
   }
   ASSERT_TRUE(m.d.serial_write("typed at the DTE"));
@@ -179,12 +163,10 @@ TEST_F(TlsCalls, OpensslServerAnswersAndTheRefusedFail) {
   ASSERT_TRUE(start_modem(m));
   for (std::string callee : {"x:unknown CA", "r3:name not allowed (router3)", "r2:"}) {
     std::string name = callee.substr(0, callee.find(':')), reason = callee.substr(name.size() + 1);
-    std::vector<std::string> args = {
-        "s_server", "-brief", "-Verify", "1",
-        "-naccept", "1",      "-accept", std::to_string(server_port.number())};
-    for (std::string& f : files(name)) args.push_back(f);
-    openssl_program server(args);
-    for (int i = 0; i < 500 && !process_listens_on(server.pid, server_port.number()); ++i) {
+    std::unique_ptr<openssl_program> server(openssl(
+        {"s_server", "-brief", "-Verify", "1", "-accept", std::to_string(server_port.number())},
+        name));
+    for (int i = 0; i < 500 && !process_listens_on(server->pid, server_port.number()); ++i) {
       std::this_thread::sleep_for(20ms);
     }
     if (!reason.empty()) {
@@ -194,10 +176,11 @@ TEST_F(TlsCalls, OpensslServerAnswersAndTheRefusedFail) {
       continue;
     }
     ASSERT_TRUE(serial_exchange(m.d, "ATD1\r", "ATD1\r\n"));
-    ASSERT_TRUE(server.shows("Protocol version: TLSv1.3") && server.write("Xfrom the server"));
+    ASSERT_TRUE(server->shows("Protocol version: TLSv1.3"));
+    ASSERT_TRUE(send_all(server->io.get(), "Xfrom the server"));
     EXPECT_TRUE(serial_gets(m.d, std::string(kConnect) + "from the server", 10));
     ASSERT_TRUE(m.d.serial_write("from the DTE"));
-    EXPECT_TRUE(server.shows("from the DTE"));
+    EXPECT_TRUE(server->shows("from the DTE"));
   }
   stop_modem(m);
 }
