@@ -10,22 +10,11 @@
 
 namespace {
 
-class TlsTest : public testing::Test {
- protected:
-  void SetUp() override {
-    if (!tls_built_in()) GTEST_SKIP() << "built without TLS";
-    ASSERT_TRUE(make_tls_certificates(dir_.path()));
-  }
-  tls_file load(tls_context& ctx, const char* cert, const char* key, const char* ca,
-                std::string& problem) {
-    return tls_context_load(ctx, dir_.file(cert).c_str(), dir_.file(key).c_str(),
-                            dir_.file(ca).c_str(), problem);
-  }
-  temp_dir dir_;
-};
-
-TEST_F(TlsTest, FilesThatCannotBeUsedAreNamed) {
-  write_file(dir_.file("junk.pem"), "not a certificate\n");
+TEST(Tls, FilesThatCannotBeUsedAreNamed) {
+  if (!tls_built_in()) GTEST_SKIP() << "built without TLS";
+  temp_dir dir;
+  ASSERT_TRUE(make_tls_certificates(dir.path()));
+  write_file(dir.file("junk.pem"), "not a certificate\n");
   struct {
     const char *cert, *key, *ca;
     tls_file bad;
@@ -41,7 +30,10 @@ TEST_F(TlsTest, FilesThatCannotBeUsedAreNamed) {
   for (const auto& c : cases) {
     tls_context ctx;
     std::string problem;
-    EXPECT_EQ(load(ctx, c.cert, c.key, c.ca, problem), c.bad) << c.cert << c.key << c.ca;
+    EXPECT_EQ(tls_context_load(ctx, dir.file(c.cert).c_str(), dir.file(c.key).c_str(),
+                               dir.file(c.ca).c_str(), problem),
+              c.bad)
+        << c.cert << c.key << c.ca;
     EXPECT_EQ(problem.rfind(c.problem_begins, 0), 0u) << problem;
     EXPECT_EQ(tls_context_loaded(ctx), c.bad == TLS_FILE_NONE);
   }
