@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "e2e/daemon_harness.h"
+#include "platform/tls.h"
 
 namespace {
 
@@ -327,6 +328,21 @@ TEST(StartupFailure, ScriptErrorStopsBeforeTheDeviceIsLocked) {
   termios tio{};
   ASSERT_EQ(tcgetattr(box.slave_fd(), &tio), 0);
   EXPECT_NE(tio.c_lflag & ICANON, 0u) << "the device was configured although start-up failed";
+}
+
+TEST(StartupFailure, TlsKeyOfAnotherCertificateStopsBeforeTheDeviceIsLocked) {
+  if (!tls_built_in()) GTEST_SKIP() << "built without TLS";
+  sandbox box;
+  ASSERT_TRUE(box.ok() && make_tls_certificates(box.root()));
+  for (const char* key : {"CERT=/r1.pem", "KEY=/r2.key", "CA=/ca.pem"}) {
+    std::string k = key;
+    box.set("MOD_ORVANE_TLS_" + k.substr(0, k.find('=')), box.root() + k.substr(k.find('=') + 1));
+  }
+  daemon_process d(box);
+  ASSERT_TRUE(fails_to_start(d));
+  EXPECT_TRUE(d.has_log(
+      "MOD_ORVANE_TLS_KEY: " + box.root() + "/r2.key: does not match the certificate", 3));
+  EXPECT_TRUE(lock_dir_empty(box));
 }
 
 TEST(StartupFailure, SerialSettingOutsideZeroAndOneIsRefused) {
