@@ -18,6 +18,10 @@
 
 namespace {
 
+// Without a free descriptor, callers that wait keep the listening socket readable, and every
+// pass would fail the same accept: it is left alone for LISTEN_PAUSE_USEC instead.
+constexpr int32_t LISTEN_PAUSE_USEC = 100000;
+
 enum call_socket : int { SOCKET_DIAL = 0, SOCKET_RING = 1, SOCKET_DATA = 2 };
 enum hangup_outcome : int { CLOSED = 0, FAILED = 1 };  // as the log line words it
 enum dtr_effect : int { DTR_KEEP = 0, DTR_DROP = 1 };
@@ -79,19 +83,6 @@ void close_call_socket(modem_state& ms, loop_state& ls, call_socket which) {
   }
 }
 
-// Without a free descriptor, callers that wait keep the listening socket readable, and every
-// pass would fail the same accept: it is left alone for LISTEN_PAUSE_USEC instead.
-constexpr int32_t LISTEN_PAUSE_USEC = 100000;
-
-void pause_listening(loop_state& ls, int error, const clock_reading& now) {
-  ls.listen_paused = true;
-  countdown_start_at(ls.listen_pause, 0, LISTEN_PAUSE_USEC, now.wall);
-  report_turned_away(ls, now);
-  if (log_limit_admit(ls.turned_away_log, now.monotonic)) {
-    log_msg(4, "accept error: %s; not accepting for 100 ms", strerror(error));
-  }
-}
-
 void reject_connection(loop_state& ls, unique_fd& conn, const net_address& addr, tls_session* tls,
                        const clock_reading& now) {
   if (tls != nullptr) tls_end(*tls);
@@ -147,6 +138,15 @@ void turn_away(loop_state& ls, unique_fd& conn, const net_address& addr, const c
     log_msg(5, "TCP connection from %s %s", addr_text(addr), outcome);
   }
   close_socket(conn);
+}
+
+void pause_listening(loop_state& ls, int error, const clock_reading& now) {
+  ls.listen_paused = true;
+  countdown_start_at(ls.listen_pause, 0, LISTEN_PAUSE_USEC, now.wall);
+  report_turned_away(ls, now);
+  if (log_limit_admit(ls.turned_away_log, now.monotonic)) {
+    log_msg(4, "accept error: %s; not accepting for 100 ms", strerror(error));
+  }
 }
 
 void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now) {

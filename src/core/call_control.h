@@ -68,6 +68,10 @@ void turn_away(loop_state& ls, unique_fd& conn, const net_address& addr, const c
 // Those messages are limited to LOG_LIMIT_MESSAGES per LOG_LIMIT_PERIOD_SEC.
 void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now);
 
+// No descriptor was free for an accept (`error`, EMFILE or ENFILE): the listening sockets are
+// left alone for 100 ms (logged under the limit of turned-away callers).
+void pause_listening(loop_state& ls, int error, const clock_reading& now);
+
 // Time check: the listening socket is watched again once the pause that a failed accept
 // started (no descriptor free: EMFILE, ENFILE) is over.
 void check_listen_pause(loop_state& ls, const clock_reading& now);

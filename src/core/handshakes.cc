@@ -23,7 +23,10 @@ void refuse(loop_state& ls, handshake_slot& slot, const std::string& reason,
 void accept_tls_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
   net_address addr;
   unique_fd conn(accept_connection(ms.tls_listen_sock.get(), &addr));
-  if (!conn.valid()) return;
+  if (!conn.valid()) {
+    if (errno == EMFILE || errno == ENFILE) pause_listening(ls, errno, now);
+    return;
+  }
   if (!allow_list_permits(ms.allowed, addr)) {
     turn_away(ls, conn, addr, "not allowed", now);
     return;
