@@ -1,5 +1,5 @@
 // Handshakes in the simulated world: incoming ones that stall, fail or crowd the slots are turned
-// away on time without a RING; an outgoing one ends with S7 or a DTR drop.
+// away on time without a RING; an outgoing one counts under S7.
 #include "core/handshakes.h"
 
 #include <gtest/gtest.h>
