@@ -229,15 +229,30 @@ bool assign(const settings_key& field, std::string_view text, modem_settings& s)
       break;
     case SETTING_ALLOW:
     case SETTING_TEXT:
-      // check_field below refuses a list or path the daemon would not start with.
+      // values_acceptable refuses a list or path the daemon would not start with.
       s.*field.text = std::string(text);
       break;
   }
+  return true;
+}
+
+// The settings check of the `assigned` fields once all of them are in `s` (the TLS keys are
+// checked together, so that they may be set in one command). Prints each finding once; true
+// when none is an error.
+bool values_acceptable(const std::vector<const settings_key*>& assigned, const modem_settings& s) {
   check_findings found;
-  check_field(field, s, found);
-  for (const std::string& e : found.errors) fprintf(stderr, "orvane-settings: %s\n", e.c_str());
+  for (const settings_key* field : assigned) check_field(*field, s, found);
+  std::vector<std::string> said;
+  auto first_time = [&said](const std::string& text) {
+    if (std::find(said.begin(), said.end(), text) != said.end()) return false;
+    said.push_back(text);
+    return true;
+  };
+  for (const std::string& e : found.errors) {
+    if (first_time(e)) fprintf(stderr, "orvane-settings: %s\n", e.c_str());
+  }
   for (const std::string& w : found.warnings) {
-    fprintf(stderr, "orvane-settings: warning: %s\n", w.c_str());
+    if (first_time(w)) fprintf(stderr, "orvane-settings: warning: %s\n", w.c_str());
   }
   return found.errors.empty();
 }
@@ -263,6 +278,7 @@ int cmd_set(const char* path, int argc, char** argv) {
   if (!load(path, s, nullptr)) return EXIT_FAILED;
   bool refused = false;
   std::vector<std::string_view> assigned;
+  std::vector<const settings_key*> fields;
   for (int i = 0; i < argc; ++i) {
     std::string_view arg = argv[i];
     size_t equals = arg.find('=');
@@ -273,8 +289,11 @@ int cmd_set(const char* path, int argc, char** argv) {
     }
     const settings_key* field = lookup(arg.substr(0, equals));
     if (field == nullptr || !assign(*field, arg.substr(equals + 1), s)) refused = true;
-    if (field != nullptr) assigned.push_back(field->key);
+    if (field == nullptr) continue;
+    assigned.push_back(field->key);
+    if (std::find(fields.begin(), fields.end(), field) == fields.end()) fields.push_back(field);
   }
+  if (!refused && !values_acceptable(fields, s)) refused = true;
   if (refused || rewrite_would_hide(path, assigned)) {
     fprintf(stderr, "orvane-settings: nothing changed in %s\n", path);
     return EXIT_REFUSED;

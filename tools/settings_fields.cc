@@ -78,8 +78,11 @@ bool parse_settings_number(std::string_view text, uint32_t& value) {
 void check_field(const settings_key& field, const modem_settings& s, check_findings& found) {
   std::vector<settings_finding> all;
   settings_check_values(s, all);
+  // The TLS keys are one setting: a finding of one concerns them all.
+  constexpr std::string_view tls = "MOD_ORVANE_TLS_";
+  bool tls_field = field.key.starts_with(tls);
   for (const settings_finding& f : all) {
-    if (f.key != field.key) continue;
+    if (f.key != field.key && !(tls_field && f.key.starts_with(tls))) continue;
     (f.level <= 3 ? found.errors : found.warnings).push_back(settings_finding_line(f));
   }
   // Advice that needs the command layer's table of result codes.

@@ -26,7 +26,8 @@ struct check_findings {
 };
 
 // The findings of the settings check (config/settings_check.h) for the value of `field` in
-// `s`, each led by its key, with the tool's advice besides. The script is not parsed here
+// `s`, each led by its key, with the tool's advice besides; for a TLS key, those of every TLS
+// key (a certificate without its key is a finding of both). The script is not parsed here
 // (check_script does that).
 void check_field(const settings_key& field, const modem_settings& s, check_findings& found);
 
