@@ -37,11 +37,3 @@ bool tls_peers_parse(std::string_view text, std::vector<std::string>& names,
   names = std::move(parsed);
   return true;
 }
-
-bool tls_peer_allowed(const std::vector<std::string>& names, std::string_view name) {
-  if (names.empty()) return true;
-  for (const std::string& allowed : names) {
-    if (equal_ignoring_case(allowed, name)) return true;
-  }
-  return false;
-}

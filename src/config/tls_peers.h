@@ -1,6 +1,6 @@
 // The certificate names that may take part in an encrypted call (MOD_ORVANE_TLS_PEERS): a
-// peer's certificate must carry one of them. An empty list lets every certificate that chains
-// to the fleet's CA in.
+// peer's certificate must carry one of them (compared as DNS names are, letter case aside).
+// An empty list lets every certificate that chains to the fleet's CA in.
 #pragma once
 
 #include <string>
@@ -12,7 +12,3 @@
 // replaces `names` when every name is valid; otherwise false with the first invalid one in
 // `bad_name`, `names` left as it was.
 bool tls_peers_parse(std::string_view text, std::vector<std::string>& names, std::string& bad_name);
-
-// True when `name` may take part: `names` is empty or holds it (letter case aside, as DNS
-// names compare).
-bool tls_peer_allowed(const std::vector<std::string>& names, std::string_view name);

@@ -1,11 +1,11 @@
 #include "config/settings_check.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "config/settings.h"
@@ -93,82 +93,60 @@ TEST(SettingsCheck, LinesThatMeanSomethingElse) {
   }
 }
 
-// The TLS keys: all three files or none, paths trusted as links, a private key kept private,
-// the values each key takes. DIR stands for a directory holding c.pem, k.pem (0600), open.pem
-// (0640) and w/ (writable by all) with a link w/k.pem to k.pem.
+// The TLS keys: all three files or none, paths trusted as links are, a private key kept
+// private, the values each key takes. A build without TLS refuses them all.
 TEST(SettingsCheck, TlsSettings) {
-  const std::string files =
-      "MOD_ORVANE_TLS_CERT=DIR/c.pem\nMOD_ORVANE_TLS_KEY=DIR/k.pem\nMOD_ORVANE_TLS_CA=DIR/c.pem\n";
-  const std::string need =
-      ": encrypted calls need MOD_ORVANE_TLS_CERT, MOD_ORVANE_TLS_KEY and "
-      "MOD_ORVANE_TLS_CA";
-  struct row {
-    std::string lines;  // added to a correct file
-    std::vector<std::pair<int, std::string>> findings;
-  };
-  const row rows[] = {
-      {files, {}},
-      {files + "MOD_ORVANE_TLS_PORT=2001\nMOD_ORVANE_TLS_ONLY=1\n", {}},
-      {files + "MOD_ORVANE_TLS_PEERS=\"router1.example.net, Router_2\tmeter-3,\"\n", {}},
-      {"MOD_ORVANE_TLS_CERT=DIR/c.pem\n",
-       {{3, "MOD_ORVANE_TLS_KEY is not set" + need}, {3, "MOD_ORVANE_TLS_CA is not set" + need}}},
-      {"MOD_ORVANE_TLS_PORT=2001\n",
-       {{3, "MOD_ORVANE_TLS_CERT is not set" + need},
-        {3, "MOD_ORVANE_TLS_KEY is not set" + need},
-        {3, "MOD_ORVANE_TLS_CA is not set" + need}}},
-      {"MOD_ORVANE_TLS_CERT=DIR/c.pem\nMOD_ORVANE_TLS_KEY=DIR/w/k.pem\nMOD_ORVANE_TLS_CA=DIR/"
-       "c.pem\n",
-       {{3,
-         "MOD_ORVANE_TLS_KEY: not following link DIR/w/k.pem: directory DIR/w is writable by "
-         "group or others"}}},
-      {"MOD_ORVANE_TLS_CERT=DIR/c.pem\nMOD_ORVANE_TLS_KEY=DIR/open.pem\nMOD_ORVANE_TLS_CA=DIR/"
-       "c.pem\n",
-       {{4, "MOD_ORVANE_TLS_KEY: DIR/open.pem can be read by its group or others (mode 0640)"}}},
-      {files + "MOD_ORVANE_TLS_PORT=2000\n",
-       {{3, "MOD_ORVANE_TLS_PORT: 2000 is MOD_ORVANE_PORT's port as well"}}},
-      {files + "MOD_ORVANE_TLS_PORT=65536\n",
-       {{3, "MOD_ORVANE_TLS_PORT: 65536 is not 0 to 65535"}}},
-      {files + "MOD_ORVANE_TLS_ONLY=2\n", {{3, "MOD_ORVANE_TLS_ONLY: 2 is neither 0 nor 1"}}},
-      {files + "MOD_ORVANE_TLS_PEERS=router1,meter/3\n",
-       {{3,
-         "MOD_ORVANE_TLS_PEERS: \"meter/3\" is not a certificate name (letters, digits, "
-         "hyphens, underscores and dots)"}}},
-      // Who may call: two lines that disagree refuse the file.
-      {files + "MOD_ORVANE_TLS_ONLY=1\nMOD_ORVANE_TLS_ONLY=0\n",
-       {{4, "MOD_ORVANE_TLS_ONLY: 1 without MOD_ORVANE_TLS_PORT: no call can reach this modem"},
-        {3, "MOD_ORVANE_TLS_ONLY is given twice with different values (lines 34 and 35)"}}},
-  };
   temp_dir dir;
-  write_file(dir.file("c.pem"), "certificate");
-  write_file(dir.file("k.pem"), "key");
-  write_file(dir.file("open.pem"), "key");
-  ASSERT_EQ(chmod(dir.file("k.pem").c_str(), 0600), 0);
-  ASSERT_EQ(chmod(dir.file("open.pem").c_str(), 0640), 0);
-  ASSERT_EQ(mkdir(dir.file("w").c_str(), 0700), 0);
-  ASSERT_EQ(chmod(dir.file("w").c_str(), 0777), 0);
-  ASSERT_EQ(symlink("../k.pem", dir.file("w/k.pem").c_str()), 0);
-  auto in_dir = [&dir](std::string text) {
-    for (size_t at = text.find("DIR"); at != std::string::npos; at = text.find("DIR", at)) {
-      text.replace(at, 3, dir.path());
-    }
-    return text;
+  const std::string c = dir.file("c.pem"), k = dir.file("k.pem"), open = dir.file("open.pem");
+  for (const auto& [path, mode] : {std::pair{c, 0644}, {k, 0600}, {open, 0640}}) {
+    write_file(path, "pem");
+    ASSERT_EQ(chmod(path.c_str(), static_cast<mode_t>(mode)), 0);
+  }
+  ASSERT_EQ(mkdir(dir.file("w").c_str(), 0777), 0);
+  ASSERT_EQ(chmod(dir.file("w").c_str(), 0777), 0);  // the umask aside
+  ASSERT_EQ(symlink(k.c_str(), dir.file("w/k.pem").c_str()), 0);
+  struct row {
+    std::string key, ca;
+    uint32_t port = 0, only = 0;
+    const char* peers = "";
+    std::string findings;  // level and text of each, "|" between them
+  };
+  const std::string w = dir.file("w");
+  const std::string need =
+      " is not set: encrypted calls need MOD_ORVANE_TLS_CERT, MOD_ORVANE_TLS_KEY and "
+      "MOD_ORVANE_TLS_CA";
+  const row rows[] = {
+      {k, c, 2001, 1, "router1.example.net, Router_2\tmeter-3,", ""},
+      {"", "", 0, 0, "", "3 MOD_ORVANE_TLS_KEY" + need + "|3 MOD_ORVANE_TLS_CA" + need},
+      {w + "/k.pem", c, 0, 0, "",
+       "3 MOD_ORVANE_TLS_KEY: not following link " + w + "/k.pem: directory " + w +
+           " is writable by group or others"},
+      {open, c, 0, 0, "",
+       "4 MOD_ORVANE_TLS_KEY: " + open + " can be read by its group or others (mode 0640)"},
+      {k, c, 2000, 0, "", "3 MOD_ORVANE_TLS_PORT: 2000 is MOD_ORVANE_PORT's port as well"},
+      {k, c, 0, 0, "a,b/c",
+       "3 MOD_ORVANE_TLS_PEERS: \"b/c\" is not a certificate name (letters, digits, hyphens, "
+       "underscores and dots)"},
+      {k, c, 0, 2, "", "3 MOD_ORVANE_TLS_ONLY: 2 is neither 0 nor 1"},
+      {k, c, 0, 1, "",
+       "4 MOD_ORVANE_TLS_ONLY: 1 without MOD_ORVANE_TLS_PORT: no call can reach this modem"},
   };
   for (const row& r : rows) {
-    SCOPED_TRACE(r.lines.substr(0, 90));
-    std::string path = dir.file("settings");
-    write_file(path, correct_file() + in_dir(r.lines));
-    std::vector<std::pair<int, std::string>> want;
-    for (const auto& [level, text] : r.findings) want.emplace_back(level, in_dir(text));
-    settings_checked c = settings_check_file(path.c_str());
-    if (ORVANED_HAVE_TLS != 0) {
-      EXPECT_EQ(logged(c), want);
-      continue;
+    SCOPED_TRACE(r.key + " " + r.peers);
+    modem_settings s = sample_modem_settings();
+    s.port = 2000;
+    std::tie(s.tls_cert, s.tls_key, s.tls_ca, s.tls_port, s.tls_peers, s.tls_only) =
+        std::tie(c, r.key, r.ca, r.port, r.peers, r.only);
+    std::vector<settings_finding> found;
+    settings_check_values(s, found);
+    std::string said;
+    for (const settings_finding& f : found) {
+      if (!f.key.starts_with("MOD_ORVANE_TLS_")) continue;
+      said += (said.empty() ? "" : "|") + std::to_string(f.level) + " " + f.text;
     }
-    // A build without TLS refuses any of them, naming the first key the file sets.
-    std::string key = r.lines.substr(0, r.lines.find('='));
-    EXPECT_THAT(logged(c),
-                testing::Contains(std::make_pair(
-                    3, key + " is set, but this daemon is built without encrypted calls")));
+    EXPECT_EQ(said, ORVANED_HAVE_TLS != 0 ? r.findings
+                                          : "3 MOD_ORVANE_TLS_CERT is set, but this daemon is "
+                                            "built without encrypted calls");
   }
 }
 

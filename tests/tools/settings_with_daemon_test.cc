@@ -63,40 +63,6 @@ TEST(SettingsWithDaemon, ValuesStoredByAtwAreWhatTheToolReads) {
   EXPECT_EQ(checked.status, 0) << checked.err;
 }
 
-// One check for the three: a TLS certificate without its key and CA stops start-up before the
-// device is locked, makes ATZ answer ERROR with nothing taken, and fails the tool's check, each
-// with the same level-3 message naming the key.
-TEST(SettingsWithDaemon, TlsCertificateWithoutItsKeyAndCaIsRefusedByAll) {
-  const std::string refusal =
-      ORVANED_HAVE_TLS != 0
-          ? "MOD_ORVANE_TLS_KEY is not set: encrypted calls need MOD_ORVANE_TLS_CERT, "
-            "MOD_ORVANE_TLS_KEY and MOD_ORVANE_TLS_CA"
-          : "MOD_ORVANE_TLS_CERT is set, but this daemon is built without encrypted calls";
-  sandbox box;
-  ASSERT_TRUE(box.ok());
-  box.set("MOD_ORVANE_TLS_CERT", "/c.pem");
-  {
-    daemon_process refused(box);
-    ASSERT_TRUE(refused.start());
-    EXPECT_EQ(refused.wait_exit(seconds_from_now(20)), 1) << refused.log_text();
-    EXPECT_TRUE(refused.has_log(refusal, 3)) << refused.log_text();
-    EXPECT_FALSE(std::filesystem::exists(box.lock_path()));
-  }
-  program_result checked = tool(box, {"check"});
-  EXPECT_EQ(checked.status, 1);
-  EXPECT_THAT(checked.err, HasSubstr("error: " + refusal));
-
-  box.unset("MOD_ORVANE_TLS_CERT");
-  daemon_process daemon(box);
-  ASSERT_TRUE(daemon.start());
-  ASSERT_TRUE(daemon.wait_running(seconds_from_now(20))) << daemon.log_text();
-  box.set("MOD_ORVANE_TLS_CERT", "/c.pem");
-  box.set("MOD_ORVANE_SREG_CONN_TOUT", "77");
-  EXPECT_THAT(command(daemon, "ATZ", "ERROR\r\n"), HasSubstr("ERROR\r\n"));
-  EXPECT_TRUE(daemon.has_log(refusal, 3)) << daemon.log_text();
-  EXPECT_THAT(command(daemon, "ATS7?", "OK\r\n"), HasSubstr("30\r\n"));
-}
-
 std::set<std::string> names_in(const std::string& dir) {
   std::set<std::string> names;
   for (const auto& e : std::filesystem::directory_iterator(dir)) {
