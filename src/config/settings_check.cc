@@ -257,6 +257,16 @@ void tls_findings(const modem_settings& s, std::vector<settings_finding>& warnin
                                                            first_set->key.data())));
     return;
   }
+  // The file keeps a value up to the line end, and takes a '"' for the end of a quoted one:
+  // such a value would come back as another path or list.
+  for (const settings_key& k : settings_keys) {
+    if (k.kind != SETTING_TEXT || (s.*k.text).find_first_of("\r\n\"") == std::string::npos) {
+      continue;
+    }
+    refusals.push_back(refusal(k.key, text_printf("%s: a line break or '\"' cannot be saved in "
+                                                  "the settings file",
+                                                  k.key.data())));
+  }
   for (const tls_file& f : tls_files) {
     const std::string& path = s.*f.path;
     std::string why;

@@ -128,6 +128,8 @@ TEST(SettingsCheck, TlsSettings) {
        "3 MOD_ORVANE_TLS_PEERS: \"b/c\" is not a certificate name (letters, digits, hyphens, "
        "underscores and dots)"},
       {k, c, 0, 2, "", "3 MOD_ORVANE_TLS_ONLY: 2 is neither 0 nor 1"},
+      {k + "\n", c, 0, 0, "",
+       "3 MOD_ORVANE_TLS_KEY: a line break or '\"' cannot be saved in the settings file"},
       {k, c, 0, 1, "",
        "4 MOD_ORVANE_TLS_ONLY: 1 without MOD_ORVANE_TLS_PORT: no call can reach this modem"},
   };
