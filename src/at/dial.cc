@@ -43,10 +43,12 @@ bool all_digits(std::string_view text) {
   return true;
 }
 
-// Where a dial rule's replacement, or a typed number of twelve digits, sends the call, or why it
-// cannot be dialled. A text that is not a target (only a rule set up by hand can hold one) is
-// refused as the digits it begins with are.
-const char* dial_refusal(std::string_view text, net_address& to, bool& tls) {
+// Where a dial rule's replacement, or a typed number of twelve digits, sends the call (an address
+// in `to`, or a host name in `name` with the port in to.port; `tls` for an encrypted call), or
+// why it cannot be dialled. A text that is not a target (only a rule set up by hand can hold
+// one) is refused as the digits it begins with are.
+const char* dial_refusal(std::string_view text, net_address& to, std::string_view& name,
+                         bool& tls) {
   dial_target target;
   std::string problem;
   dial_target_parsed parsed = dial_target_parse(text, target, problem);
@@ -68,7 +70,8 @@ const char* dial_refusal(std::string_view text, net_address& to, bool& tls) {
       to = target.address;
       break;
     case TARGET_NAME:
-      return "host names are not resolved by this version";
+      name = target.host;
+      break;
   }
   to.port = target.port;
   return nullptr;
@@ -78,8 +81,9 @@ const char* dial_refusal(std::string_view text, net_address& to, bool& tls) {
 
 const char* dial_digits_refusal(std::string_view digits) {
   net_address to;
+  std::string_view name;
   bool tls = false;
-  return dial_refusal(digits, to, tls);
+  return dial_refusal(digits, to, name, tls);
 }
 
 int cmd_dial(modem_state& ms, char* text, bool check_only) {
@@ -107,8 +111,9 @@ int cmd_dial(modem_state& ms, char* text, bool check_only) {
     return -1;
   }
   net_address to;
+  std::string_view name;
   bool tls = false;
-  if (dial_refusal(digits, to, tls) != nullptr) {
+  if (dial_refusal(digits, to, name, tls) != nullptr) {
     log_msg(7, "bad format of phone number");
     return -1;
   }
@@ -120,12 +125,19 @@ int cmd_dial(modem_state& ms, char* text, bool check_only) {
     log_msg(7, "can't make a plain call to %s: MOD_ORVANE_TLS_ONLY is 1", number.c_str());
     return -1;
   }
-  if (!net_address_empty(ms.peer_addr)) {
+  if (!net_address_empty(ms.peer_addr) || ms.peer_name[0] != '\0') {
     log_msg(7, "can't initiate connection to %s", number.c_str());
     return -1;
   }
   if (!check_only) {
-    ms.peer_addr = to;
+    if (name.empty()) {
+      ms.peer_addr = to;
+    } else {
+      // The parser bounds a name to DIAL_NAME_MAX characters, which the field holds.
+      name.copy(ms.peer_name.data(), DIAL_NAME_MAX);
+      ms.peer_name[name.size()] = '\0';
+      ms.peer_name_port = to.port;
+    }
     ms.peer_tls = tls;
     ms.pending_action = ACTION_DIAL;
   }

@@ -1,7 +1,8 @@
 // The dial command: a number of twelve digits stands for an IPv4 address; one matching a dial
-// substitution for the rule's target (twelve digits, an IPv6 address, each with a port or
-// without, "TLS:" before any of them for an encrypted call); the handler stores it in peer_addr
-// and peer_tls and requests ACTION_DIAL. An encrypted target needs the TLS settings; with
+// substitution for the rule's target (twelve digits, an IPv6 address or a host name, each with a
+// port or without, "TLS:" before any of them for an encrypted call); the handler stores the
+// address in peer_addr, or the name and its port in peer_name and peer_name_port, sets peer_tls
+// and requests ACTION_DIAL. An encrypted target needs the TLS settings; with
 // MOD_ORVANE_TLS_ONLY=1 every other target is refused.
 #pragma once
 
@@ -10,8 +11,7 @@
 struct modem_state;
 
 // Why ATD refuses to dial `digits` (a number typed or a dial rule's replacement), or nullptr when
-// it dials it: fewer than twelve digits, a group of three above 255, the address 0.0.0.0 or ::,
-// a host name (not resolved by this version).
+// it dials it: fewer than twelve digits, a group of three above 255, the address 0.0.0.0 or ::.
 const char* dial_digits_refusal(std::string_view digits);
 
 int cmd_dial(modem_state& ms, char* text, bool check_only);
