@@ -170,7 +170,7 @@ int cmd_get(const char* path, const char* name) {
 }
 
 // Refuses a script the daemon would not start with or could not save; prints why.
-bool script_acceptable(const std::string& script) {
+bool script_acceptable(const std::string& script, const modem_settings& s) {
   if (script.find('\0') != std::string::npos) {
     fprintf(stderr, "orvane-settings: the script holds a zero byte\n");
     return false;
@@ -181,7 +181,7 @@ bool script_acceptable(const std::string& script) {
     return false;
   }
   check_findings found;
-  check_script(script, found);
+  check_script(script, s, found);
   for (const std::string& e : found.errors) fprintf(stderr, "orvane-settings: %s\n", e.c_str());
   for (const std::string& w : found.warnings) {
     fprintf(stderr, "orvane-settings: warning: %s\n", w.c_str());
@@ -224,7 +224,7 @@ bool assign(const settings_key& field, std::string_view text, modem_settings& s)
       break;
     }
     case SETTING_SCRIPT:
-      if (!script_acceptable(std::string(text))) return false;
+      if (!script_acceptable(std::string(text), s)) return false;
       s.*field.text = std::string(text);
       break;
     case SETTING_ALLOW:
@@ -316,7 +316,7 @@ int cmd_script(const char* path, int argc, char** argv) {
   }
   modem_settings s;
   if (!load(path, s, nullptr)) return EXIT_FAILED;
-  if (!script_acceptable(script) || rewrite_would_hide(path, {"MOD_ORVANE_CFG_SCRIPT"})) {
+  if (!script_acceptable(script, s) || rewrite_would_hide(path, {"MOD_ORVANE_CFG_SCRIPT"})) {
     fprintf(stderr, "orvane-settings: script refused; %s left unchanged\n", path);
     return EXIT_REFUSED;
   }
@@ -334,7 +334,7 @@ int cmd_check(const char* path) {
     found.warnings.push_back(std::string(key) + ": missing (read as 0 or empty)");
   }
   check_findings script;
-  check_script(s.cfg_script, script);
+  check_script(s.cfg_script, s, script);
   for (const std::string& e : script.errors) found.errors.push_back("MOD_ORVANE_CFG_SCRIPT: " + e);
   for (const std::string& w : script.warnings) {
     found.warnings.push_back("MOD_ORVANE_CFG_SCRIPT: " + w);

@@ -107,7 +107,7 @@ void check_file(const char* path, check_findings& found) {
   }
 }
 
-void check_script(const std::string& script, check_findings& found) {
+void check_script(const std::string& script, const modem_settings& s, check_findings& found) {
   // The loader logs through log_msg; threshold 7 lets its reasons through and keeps the
   // level-8 listing of an accepted table back.
   std::vector<std::string> messages;
@@ -132,8 +132,9 @@ void check_script(const std::string& script, check_findings& found) {
       continue;
     }
     const substitution& rule = table[count - 1];
-    const char* refused =
-        count > before && rule.type == SUBST_DIAL ? dial_digits_refusal(rule.replacement) : nullptr;
+    const char* refused = count > before && rule.type == SUBST_DIAL
+                              ? dial_rule_refusal(rule.replacement, s)
+                              : nullptr;
     if (refused != nullptr) {
       found.warnings.push_back(text_printf("%s: ATD refuses dial rule D%s:%s: %s", where.c_str(),
                                            rule.pattern.c_str(), rule.replacement.c_str(),
