@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "config/dial_target.h"
+#include "config/settings.h"
 #include "config/subst_script.h"
 #include "config/text_rules.h"
 #include "modem/modem_state.h"
@@ -44,9 +45,9 @@ bool all_digits(std::string_view text) {
 }
 
 // Where a dial rule's replacement, or a typed number of twelve digits, sends the call (an address
-// in `to`, or a host name in `name` with the port in to.port; `tls` when encrypted), or why it
-// cannot be dialled. A text that is not a target (only a rule set up by hand can hold one) is
-// refused as the digits it begins with are.
+// in `to`, or a host name in `name` with the port in to.port; `tls` for an encrypted call), or
+// why it cannot be dialled. A text that is not a target (only a rule set up by hand can hold
+// one) is refused as the digits it begins with are.
 const char* dial_refusal(std::string_view text, net_address& to, std::string_view& name,
                          bool& tls) {
   dial_target target;
@@ -77,6 +78,14 @@ const char* dial_refusal(std::string_view text, net_address& to, std::string_vie
   return nullptr;
 }
 
+// Why the settings refuse a call of this kind, or nullptr.
+const char* tls_refusal(bool tls, const modem_settings& s) {
+  if (tls && s.tls_cert.empty())
+    return "MOD_ORVANE_TLS_CERT is not set, which an encrypted call needs";
+  if (!tls && s.tls_only == 1) return "MOD_ORVANE_TLS_ONLY is 1, which refuses plain calls";
+  return nullptr;
+}
+
 }  // namespace
 
 const char* dial_digits_refusal(std::string_view digits) {
@@ -84,6 +93,14 @@ const char* dial_digits_refusal(std::string_view digits) {
   std::string_view name;
   bool tls = false;
   return dial_refusal(digits, to, name, tls);
+}
+
+const char* dial_rule_refusal(std::string_view replacement, const modem_settings& s) {
+  net_address to;
+  std::string_view name;
+  bool tls = false;
+  const char* refusal = dial_refusal(replacement, to, name, tls);
+  return refusal != nullptr ? refusal : tls_refusal(tls, s);
 }
 
 int cmd_dial(modem_state& ms, char* text, bool check_only) {
@@ -117,12 +134,8 @@ int cmd_dial(modem_state& ms, char* text, bool check_only) {
     log_msg(7, "bad format of phone number");
     return -1;
   }
-  if (tls && ms.settings.tls_cert.empty()) {
-    log_msg(7, "can't encrypt the call to %s: MOD_ORVANE_TLS_CERT is not set", number.c_str());
-    return -1;
-  }
-  if (!tls && ms.settings.tls_only == 1) {
-    log_msg(7, "can't make a plain call to %s: MOD_ORVANE_TLS_ONLY is 1", number.c_str());
+  if (const char* refusal = tls_refusal(tls, ms.settings)) {
+    log_msg(7, "can't dial %s: %s", number.c_str(), refusal);
     return -1;
   }
   if (!net_address_empty(ms.peer_addr) || ms.peer_name[0] != '\0') {

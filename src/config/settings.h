@@ -41,7 +41,8 @@ struct modem_settings {
   uint32_t spoof_ok = 0;          // non-zero: ERROR is sent as OK
   uint32_t flowcontrol = 0;       // &K: 0 none, 3 RTS/CTS, 4 XON/XOFF; saved only when not 0
   std::string allow;              // MOD_ORVANE_ALLOW: callers' addresses, empty = any caller
-  // Encrypted calls; none of them set: none, and the file is saved without their lines.
+  // Encrypted calls; none of them set: none, and the file is saved without their lines. Once
+  // the settings check has passed, tls_cert set means that the key and the CA are set too.
   std::string tls_cert;   // MOD_ORVANE_TLS_CERT: path of this modem's certificate chain (PEM)
   std::string tls_key;    // MOD_ORVANE_TLS_KEY: path of its private key (PEM)
   std::string tls_ca;     // MOD_ORVANE_TLS_CA: path of the certificates a peer's must chain to

@@ -39,7 +39,7 @@ struct modem_state {
   // its port (0 = the configured port). peer_addr is empty until an address has connected.
   std::array<char, DIAL_NAME_MAX + 1> peer_name{};
   uint16_t peer_name_port = 0;
-  bool peer_tls = false;    // the call is encrypted (set by ATD from its target)
+  bool peer_tls = false;    // the dialled call is encrypted (set by ATD from its target)
   uint32_t ring_count = 0;  // S1
   // Durations derived by recompute_timers from S10, S11, S12 and S25.
   int32_t inactivity_timeout_sec = 0;

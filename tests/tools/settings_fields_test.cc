@@ -204,7 +204,7 @@ TEST(SettingsFields, ChecksValuesAsStartUpReadsThem) {
 // messages the daemon logs for it; a warning for a dial rule that ATD would refuse.
 TEST(SettingsFields, ScriptCheckNamesEveryBadLineOnce) {
   check_findings good;
-  check_script("D0800-1234:192168001001\nI7:Line seven\n", good);
+  check_script("D0800-1234:192168001001\nI7:Line seven\n", modem_settings{}, good);
   EXPECT_THAT(good.errors, testing::IsEmpty());
   EXPECT_THAT(good.warnings, testing::IsEmpty());
 
@@ -212,7 +212,7 @@ TEST(SettingsFields, ScriptCheckNamesEveryBadLineOnce) {
   check_script(
       "I1:first\n\nX:y\nD123\nD12a:192168001001\nD1:256000000001\n\n\nI1:dup\nD5:\n"
       "I2x:text\nD2:000000000000",
-      found);
+      modem_settings{}, found);
   EXPECT_THAT(
       found.errors,
       testing::ElementsAre(
