@@ -166,15 +166,14 @@ void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now) {
   }
   log_msg(6, "Trying to connect to %s", addr_text(ms.peer_addr));
   unique_fd sock(tcp_socket(ms.peer_addr.family));
+  uint32_t default_port = dial_default_port(ms.settings, ms.peer_tls);
   if (!sock.valid()) {
     log_msg(3, "create socket error: %s", strerror(errno));
   } else if (set_nonblocking(sock.get()) != 0) {
     log_msg(3, "set NONBLOCK flag errot: %s", strerror(errno));
   } else if (sock.get() >= FD_SETSIZE) {
     log_msg(3, "create socket error: %s", strerror(EMFILE));
-  } else if (tcp_connect(sock.get(), ms.peer_addr, dial_default_port(ms.settings, ms.peer_tls)) ==
-                 0 ||
-             errno == EINPROGRESS) {
+  } else if (tcp_connect(sock.get(), ms.peer_addr, default_port) == 0 || errno == EINPROGRESS) {
     countdown_start_at(ls.dial_timer, saturated_seconds(ms.settings.sreg_conn_tout), 0, now.wall);
     ms.call_state = CALL_DIALING;
     ms.dial_sock = std::move(sock);
