@@ -23,9 +23,10 @@ struct fd_sets {
   fd_set read;
   fd_set write;
   int max_fd = -1;
-  // Bytes held inside the call's link or the dialling session: read without waiting.
+  // Bytes held inside the call's link, or inside the session of the dialling or ringing socket:
+  // read without waiting.
   bool link_input = false;
-  bool dial_input = false;
+  bool call_input = false;
 };
 
 void watch(fd_sets& sets, fd_set& set, int fd) {
@@ -61,7 +62,7 @@ fd_sets build_sets(const modem_state& ms, const loop_state& ls) {
     } else if (tls_session_active(ls.link.tls)) {
       int dial_wants = tls_wants(ls.link.tls);
       watch_wants(sets, ms.dial_sock.get(), dial_wants);
-      sets.dial_input = (dial_wants & TLS_HAS_INPUT) != 0;
+      sets.call_input = (dial_wants & TLS_HAS_INPUT) != 0;
     } else {
       watch(sets, sets.read, ms.dial_sock.get());
     }
@@ -72,7 +73,11 @@ fd_sets build_sets(const modem_state& ms, const loop_state& ls) {
   sets.max_fd = std::max(sets.max_fd, name_dial_watch(ls.dialer, &sets.read, &sets.write));
   if (!ls.listen_paused) watch(sets, sets.read, ms.listen_sock.get());
   if (!ls.listen_paused) watch(sets, sets.read, ms.tls_listen_sock.get());
-  if (ms.call_state == CALL_RINGING) watch(sets, sets.read, ms.ring_sock.get());
+  if (ms.call_state == CALL_RINGING) {
+    watch(sets, sets.read, ms.ring_sock.get());
+    // What an encrypted caller sent with its handshake is thrown away before the answer too.
+    sets.call_input = (tls_wants(ls.link.tls) & TLS_HAS_INPUT) != 0;
+  }
   return sets;
 }
 
@@ -106,7 +111,7 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls, const fd_set
   if (timeout.tv_usec >= USEC_PER_SECOND) timeout = {1, 0};
   // An answer that is due (ATA, or the S0-th RING sent) is made in the next pass: at once.
   if (ms.call_state == CALL_RINGING && answer_due(ms, ls)) timeout = {0, 0};
-  if (sets.link_input || sets.dial_input) timeout = {0, 0};
+  if (sets.link_input || sets.call_input) timeout = {0, 0};
   return timeout;
 }
 
@@ -124,11 +129,13 @@ void handle_ready(modem_state& ms, loop_state& ls, const fd_sets& sets, const cl
     int fd = ms.dial_sock.get();
     if (ls.dial_connected == 0) {
       if (ready(sets.write, fd)) dial_socket_writable(ms, ls);
-    } else if (ready(sets.read, fd) || ready(sets.write, fd) || sets.dial_input) {
+    } else if (ready(sets.read, fd) || ready(sets.write, fd) || sets.call_input) {
       dial_socket_readable(ms, ls, now);
     }
   }
-  if (ready(sets.read, ms.ring_sock.get())) ring_socket_readable(ms, ls);
+  if (ready(sets.read, ms.ring_sock.get()) || (sets.call_input && ms.ring_sock.valid())) {
+    ring_socket_readable(ms, ls);
+  }
   for (int i = 0; i < HANDSHAKES_MAX; ++i) {
     int fd = ls.handshakes[static_cast<size_t>(i)].sock.get();
     if (ready(sets.read, fd) || ready(sets.write, fd)) handshake_ready(ms, ls, i, now);
@@ -184,7 +191,7 @@ bool event_loop_pass(modem_state& ms, loop_state& ls) {
   // One reading of the clocks for everything this pass starts or checks.
   clock_reading now = read_clocks();
   // Bytes held inside a session are served whether or not a descriptor became ready.
-  if (n > 0 || sets.link_input || sets.dial_input) handle_ready(ms, ls, sets, now);
+  if (n > 0 || sets.link_input || sets.call_input) handle_ready(ms, ls, sets, now);
   // A dial to a name also moves on its own time-outs (the lookup's, the next attempt's turn),
   // with or without a ready descriptor; select has emptied the sets when none was ready.
   if (name_dial_busy(ls.dialer)) name_dial_step(ms, ls, &sets.read, &sets.write, now);
