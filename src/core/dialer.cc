@@ -9,7 +9,6 @@
 
 #include "at/sreg_table.h"
 #include "config/dial_target.h"
-#include "config/dial_target.h"
 #include "core/call_control.h"
 #include "core/loop_state.h"
 #include "platform/hosts_file.h"
