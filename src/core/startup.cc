@@ -65,7 +65,8 @@ void load_script(modem_state& ms) {
   // Such a rule loads, but every call through it would answer ERROR: say why now.
   for (int i = 0; i < ms.subst_count; ++i) {
     const substitution& rule = ms.subst_table[i];
-    const char* refusal = rule.type == SUBST_DIAL ? dial_digits_refusal(rule.replacement) : nullptr;
+    const char* refusal =
+        rule.type == SUBST_DIAL ? dial_rule_refusal(rule.replacement, ms.settings) : nullptr;
     if (refusal != nullptr) {
       log_msg(4, "line %i of configuration script: ATD refuses dial rule D%s:%s: %s", rule.line,
               rule.pattern.c_str(), rule.replacement.c_str(), refusal);
