@@ -22,5 +22,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 find_program(ORVANED_QEMU qemu-aarch64)
 if(ORVANED_QEMU)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${ORVANED_QEMU} -L /usr/aarch64-linux-gnu)
+  # The cross compiler's C library comes first: the multiarch packages bring a libc6 of the
+  # target whose version differs from the cross one's loader, and the two mixed crash in fork.
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${ORVANED_QEMU} -L /usr/aarch64-linux-gnu
+      -E LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib)
 endif()

@@ -22,5 +22,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 find_program(ORVANED_QEMU qemu-arm)
 if(ORVANED_QEMU)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${ORVANED_QEMU} -L /usr/arm-linux-gnueabihf)
+  # The cross compiler's C library comes first: the multiarch packages bring a libc6 of the
+  # target whose version differs from the cross one's loader, and the two mixed crash in fork.
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${ORVANED_QEMU} -L /usr/arm-linux-gnueabihf
+      -E LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib)
 endif()
