@@ -113,6 +113,7 @@ void print_value(const settings_key& field, const modem_settings& s) {
       break;
     case SETTING_PARITY:
     case SETTING_ALLOW:
+    case SETTING_TEXT:
       printf("%s\n", (s.*field.text).c_str());
       break;
     case SETTING_SCRIPT:
@@ -137,7 +138,7 @@ int cmd_show(const char* path) {
       } else {
         printf("%s=<script of %zu line%s, below>\n", key, lines, lines == 1 ? "" : "s");
       }
-    } else if (field.kind == SETTING_PARITY || field.kind == SETTING_ALLOW) {
+    } else if (field.number == nullptr) {
       printf("%s=%s\n", key, (s.*field.text).c_str());
     } else {
       printf("%s=%u\n", key, s.*field.number);
@@ -169,7 +170,7 @@ int cmd_get(const char* path, const char* name) {
 }
 
 // Refuses a script the daemon would not start with or could not save; prints why.
-bool script_acceptable(const std::string& script) {
+bool script_acceptable(const std::string& script, const modem_settings& s) {
   if (script.find('\0') != std::string::npos) {
     fprintf(stderr, "orvane-settings: the script holds a zero byte\n");
     return false;
@@ -180,7 +181,7 @@ bool script_acceptable(const std::string& script) {
     return false;
   }
   check_findings found;
-  check_script(script, found);
+  check_script(script, s, found);
   for (const std::string& e : found.errors) fprintf(stderr, "orvane-settings: %s\n", e.c_str());
   for (const std::string& w : found.warnings) {
     fprintf(stderr, "orvane-settings: warning: %s\n", w.c_str());
@@ -223,19 +224,35 @@ bool assign(const settings_key& field, std::string_view text, modem_settings& s)
       break;
     }
     case SETTING_SCRIPT:
-      if (!script_acceptable(std::string(text))) return false;
+      if (!script_acceptable(std::string(text), s)) return false;
       s.*field.text = std::string(text);
       break;
     case SETTING_ALLOW:
-      // check_field below refuses a list the daemon would not start with.
+    case SETTING_TEXT:
+      // values_acceptable refuses a list or path the daemon would not start with.
       s.*field.text = std::string(text);
       break;
   }
+  return true;
+}
+
+// The settings check of the `assigned` fields once all of them are in `s` (the TLS keys are
+// checked together, so that they may be set in one command). Prints each finding once; true
+// when none is an error.
+bool values_acceptable(const std::vector<const settings_key*>& assigned, const modem_settings& s) {
   check_findings found;
-  check_field(field, s, found);
-  for (const std::string& e : found.errors) fprintf(stderr, "orvane-settings: %s\n", e.c_str());
+  for (const settings_key* field : assigned) check_field(*field, s, found);
+  std::vector<std::string> said;
+  auto first_time = [&said](const std::string& text) {
+    if (std::find(said.begin(), said.end(), text) != said.end()) return false;
+    said.push_back(text);
+    return true;
+  };
+  for (const std::string& e : found.errors) {
+    if (first_time(e)) fprintf(stderr, "orvane-settings: %s\n", e.c_str());
+  }
   for (const std::string& w : found.warnings) {
-    fprintf(stderr, "orvane-settings: warning: %s\n", w.c_str());
+    if (first_time(w)) fprintf(stderr, "orvane-settings: warning: %s\n", w.c_str());
   }
   return found.errors.empty();
 }
@@ -261,6 +278,7 @@ int cmd_set(const char* path, int argc, char** argv) {
   if (!load(path, s, nullptr)) return EXIT_FAILED;
   bool refused = false;
   std::vector<std::string_view> assigned;
+  std::vector<const settings_key*> fields;
   for (int i = 0; i < argc; ++i) {
     std::string_view arg = argv[i];
     size_t equals = arg.find('=');
@@ -271,8 +289,11 @@ int cmd_set(const char* path, int argc, char** argv) {
     }
     const settings_key* field = lookup(arg.substr(0, equals));
     if (field == nullptr || !assign(*field, arg.substr(equals + 1), s)) refused = true;
-    if (field != nullptr) assigned.push_back(field->key);
+    if (field == nullptr) continue;
+    assigned.push_back(field->key);
+    if (std::find(fields.begin(), fields.end(), field) == fields.end()) fields.push_back(field);
   }
+  if (!refused && !values_acceptable(fields, s)) refused = true;
   if (refused || rewrite_would_hide(path, assigned)) {
     fprintf(stderr, "orvane-settings: nothing changed in %s\n", path);
     return EXIT_REFUSED;
@@ -295,7 +316,7 @@ int cmd_script(const char* path, int argc, char** argv) {
   }
   modem_settings s;
   if (!load(path, s, nullptr)) return EXIT_FAILED;
-  if (!script_acceptable(script) || rewrite_would_hide(path, {"MOD_ORVANE_CFG_SCRIPT"})) {
+  if (!script_acceptable(script, s) || rewrite_would_hide(path, {"MOD_ORVANE_CFG_SCRIPT"})) {
     fprintf(stderr, "orvane-settings: script refused; %s left unchanged\n", path);
     return EXIT_REFUSED;
   }
@@ -313,7 +334,7 @@ int cmd_check(const char* path) {
     found.warnings.push_back(std::string(key) + ": missing (read as 0 or empty)");
   }
   check_findings script;
-  check_script(s.cfg_script, script);
+  check_script(s.cfg_script, s, script);
   for (const std::string& e : script.errors) found.errors.push_back("MOD_ORVANE_CFG_SCRIPT: " + e);
   for (const std::string& w : script.warnings) {
     found.warnings.push_back("MOD_ORVANE_CFG_SCRIPT: " + w);

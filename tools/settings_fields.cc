@@ -78,8 +78,11 @@ bool parse_settings_number(std::string_view text, uint32_t& value) {
 void check_field(const settings_key& field, const modem_settings& s, check_findings& found) {
   std::vector<settings_finding> all;
   settings_check_values(s, all);
+  // The TLS keys are one setting: a finding of one concerns them all.
+  constexpr std::string_view tls = "MOD_ORVANE_TLS_";
+  bool tls_field = field.key.starts_with(tls);
   for (const settings_finding& f : all) {
-    if (f.key != field.key) continue;
+    if (f.key != field.key && !(tls_field && f.key.starts_with(tls))) continue;
     (f.level <= 3 ? found.errors : found.warnings).push_back(settings_finding_line(f));
   }
   // Advice that needs the command layer's table of result codes.
@@ -104,7 +107,7 @@ void check_file(const char* path, check_findings& found) {
   }
 }
 
-void check_script(const std::string& script, check_findings& found) {
+void check_script(const std::string& script, const modem_settings& s, check_findings& found) {
   // The loader logs through log_msg; threshold 7 lets its reasons through and keeps the
   // level-8 listing of an accepted table back.
   std::vector<std::string> messages;
@@ -129,8 +132,9 @@ void check_script(const std::string& script, check_findings& found) {
       continue;
     }
     const substitution& rule = table[count - 1];
-    const char* refused =
-        count > before && rule.type == SUBST_DIAL ? dial_digits_refusal(rule.replacement) : nullptr;
+    const char* refused = count > before && rule.type == SUBST_DIAL
+                              ? dial_rule_refusal(rule.replacement, s)
+                              : nullptr;
     if (refused != nullptr) {
       found.warnings.push_back(text_printf("%s: ATD refuses dial rule D%s:%s: %s", where.c_str(),
                                            rule.pattern.c_str(), rule.replacement.c_str(),

@@ -26,7 +26,8 @@ struct check_findings {
 };
 
 // The findings of the settings check (config/settings_check.h) for the value of `field` in
-// `s`, each led by its key, with the tool's advice besides. The script is not parsed here
+// `s`, each led by its key, with the tool's advice besides; for a TLS key, those of every TLS
+// key (a certificate without its key is a finding of both). The script is not parsed here
 // (check_script does that).
 void check_field(const settings_key& field, const modem_settings& s, check_findings& found);
 
@@ -36,10 +37,10 @@ void check_file(const char* path, check_findings& found);
 
 // Checks `script` line by line with the daemon's own loader on a scratch table: one error per
 // line the loader refuses, with the reason (the daemon stops at the first; the check names them
-// all), and one warning per dial rule that ATD would refuse. A line is named by its number in
-// the script's text (empty lines count) and by the number the daemon logs (they do not):
-// "script line 4 (the daemon's line 3)".
-void check_script(const std::string& script, check_findings& found);
+// all), and one warning per dial rule that ATD would refuse under the settings `s`. A line is named
+// by its number in the script's text (empty lines count) and by the number the daemon logs (they do
+// not): "script line 4 (the daemon's line 3)".
+void check_script(const std::string& script, const modem_settings& s, check_findings& found);
 
 // The keys of settings_keys, optional ones aside, that no line of the file `content` sets
 // (the daemon reads them as 0 or as the empty text).

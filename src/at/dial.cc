@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "config/dial_target.h"
+#include "config/settings.h"
 #include "config/subst_script.h"
 #include "config/text_rules.h"
 #include "modem/modem_state.h"
@@ -43,16 +44,19 @@ bool all_digits(std::string_view text) {
   return true;
 }
 
-// Where a dial rule's replacement, or a typed number of twelve digits, sends the call, or why it
-// cannot be dialled. A text that is not a target (only a rule set up by hand can hold one) is
-// refused as the digits it begins with are.
-const char* dial_refusal(std::string_view text, net_address& to) {
+// Where a dial rule's replacement, or a typed number of twelve digits, sends the call (an address
+// in `to`, or a host name in `name` with the port in to.port; `tls` for an encrypted call), or
+// why it cannot be dialled. A text that is not a target (only a rule set up by hand can hold
+// one) is refused as the digits it begins with are.
+const char* dial_refusal(std::string_view text, net_address& to, std::string_view& name,
+                         bool& tls) {
   dial_target target;
   std::string problem;
   dial_target_parsed parsed = dial_target_parse(text, target, problem);
   const char* refusal = "it is not a dial target";
   if (parsed == TARGET_NO_FORM) dial_address(text, &refusal);
   if (parsed != TARGET_PARSED) return refusal;
+  tls = target.tls;
   switch (target.kind) {
     case TARGET_DIGITS: {
       uint32_t address = dial_address(target.host, &refusal);
@@ -67,9 +71,18 @@ const char* dial_refusal(std::string_view text, net_address& to) {
       to = target.address;
       break;
     case TARGET_NAME:
-      return "host names are not resolved by this version";
+      name = target.host;
+      break;
   }
   to.port = target.port;
+  return nullptr;
+}
+
+// Why the settings refuse a call of this kind, or nullptr.
+const char* tls_refusal(bool tls, const modem_settings& s) {
+  if (tls && s.tls_cert.empty())
+    return "MOD_ORVANE_TLS_CERT is not set, which an encrypted call needs";
+  if (!tls && s.tls_only == 1) return "MOD_ORVANE_TLS_ONLY is 1, which refuses plain calls";
   return nullptr;
 }
 
@@ -77,7 +90,17 @@ const char* dial_refusal(std::string_view text, net_address& to) {
 
 const char* dial_digits_refusal(std::string_view digits) {
   net_address to;
-  return dial_refusal(digits, to);
+  std::string_view name;
+  bool tls = false;
+  return dial_refusal(digits, to, name, tls);
+}
+
+const char* dial_rule_refusal(std::string_view replacement, const modem_settings& s) {
+  net_address to;
+  std::string_view name;
+  bool tls = false;
+  const char* refusal = dial_refusal(replacement, to, name, tls);
+  return refusal != nullptr ? refusal : tls_refusal(tls, s);
 }
 
 int cmd_dial(modem_state& ms, char* text, bool check_only) {
@@ -105,16 +128,30 @@ int cmd_dial(modem_state& ms, char* text, bool check_only) {
     return -1;
   }
   net_address to;
-  if (dial_refusal(digits, to) != nullptr) {
+  std::string_view name;
+  bool tls = false;
+  if (dial_refusal(digits, to, name, tls) != nullptr) {
     log_msg(7, "bad format of phone number");
     return -1;
   }
-  if (!net_address_empty(ms.peer_addr)) {
+  if (const char* refusal = tls_refusal(tls, ms.settings)) {
+    log_msg(7, "can't dial %s: %s", number.c_str(), refusal);
+    return -1;
+  }
+  if (!net_address_empty(ms.peer_addr) || ms.peer_name[0] != '\0') {
     log_msg(7, "can't initiate connection to %s", number.c_str());
     return -1;
   }
   if (!check_only) {
-    ms.peer_addr = to;
+    if (name.empty()) {
+      ms.peer_addr = to;
+    } else {
+      // The parser bounds a name to DIAL_NAME_MAX characters, which the field holds.
+      name.copy(ms.peer_name.data(), DIAL_NAME_MAX);
+      ms.peer_name[name.size()] = '\0';
+      ms.peer_name_port = to.port;
+    }
+    ms.peer_tls = tls;
     ms.pending_action = ACTION_DIAL;
   }
   return skipped + length;

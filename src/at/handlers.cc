@@ -31,12 +31,15 @@ int parse_optional_zero(char c) {
   return is_digit(c) ? -1 : 0;
 }
 
-// A later command of the same read may replace a dial that has not run yet: its address goes
+// A later command of the same read may replace a dial that has not run yet: its target goes
 // with it, or every later ATD would find a call under way. (ATD itself never replaces a dial:
 // it refuses while an address is set.)
 int request_action(modem_state& ms, int count, bool check_only, pending_action action) {
   if (count < 0 || check_only) return count;
-  if (ms.pending_action == ACTION_DIAL) ms.peer_addr = net_address{};
+  if (ms.pending_action == ACTION_DIAL) {
+    ms.peer_addr = net_address{};
+    ms.peer_name[0] = '\0';
+  }
   ms.pending_action = action;
   return count;
 }

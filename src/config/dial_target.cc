@@ -52,11 +52,8 @@ bool is_host_name(std::string_view name) {
   return true;
 }
 
-}  // namespace
-
-dial_target_parsed dial_target_parse(std::string_view text, dial_target& target,
-                                     std::string& problem) {
-  target = dial_target{};
+// The forms without "TLS:".
+dial_target_parsed parse_form(std::string_view text, dial_target& target, std::string& problem) {
   if (leading_digits(text) == 12) {
     target.kind = TARGET_DIGITS;
     target.host = text;
@@ -101,4 +98,22 @@ dial_target_parsed dial_target_parse(std::string_view text, dial_target& target,
   }
   std::string_view rest = colon == std::string_view::npos ? "" : text.substr(colon);
   return take_port(rest, target, problem) ? TARGET_PARSED : TARGET_MALFORMED;
+}
+
+}  // namespace
+
+dial_target_parsed dial_target_parse(std::string_view text, dial_target& target,
+                                     std::string& problem) {
+  target = dial_target{};
+  if (!text.starts_with(DIAL_TLS_PREFIX)) return parse_form(text, target, problem);
+  dial_target_parsed parsed = parse_form(text.substr(DIAL_TLS_PREFIX.size()), target, problem);
+  target.tls = true;
+  if (parsed != TARGET_NO_FORM) return parsed;
+  // The prefix says a target was meant: what follows is a faulty one, not another kind of line.
+  problem = "no dial target (twelve digits, [IPv6 address] or a name) after \"TLS:\"";
+  return TARGET_MALFORMED;
+}
+
+uint32_t dial_default_port(const modem_settings& s, bool tls) {
+  return tls && s.tls_port != 0 ? s.tls_port : s.port;
 }

@@ -5,13 +5,15 @@
 //   [2001:DB8::1]       [2001:DB8::1]:2000
 //   ROUTER7.EXAMPLE.NET ROUTER7.EXAMPLE.NET:2000
 // Twelve digits followed by anything but ":" and a port keep their old meaning: the rest is
-// ignored.
+// ignored. "TLS:" before any of these makes the call encrypted:
+//   TLS:192168001001    TLS:[2001:DB8::1]:2001  TLS:ROUTER7.EXAMPLE.NET
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "config/settings.h"
 #include "platform/net_address.h"
 
 enum dial_target_kind : int { TARGET_DIGITS = 0, TARGET_ADDRESS = 1, TARGET_NAME = 2 };
@@ -21,7 +23,11 @@ struct dial_target {
   std::string_view host;  // DIGITS: the text from the twelve digits on; NAME: the name
   net_address address;    // ADDRESS: the address between the brackets (port 0)
   uint16_t port = 0;      // 0: none given, the configured port is used
+  bool tls = false;       // "TLS:" came first: the call is encrypted
 };
+
+// What a target begins with when the call is to be encrypted.
+constexpr std::string_view DIAL_TLS_PREFIX = "TLS:";
 
 // The longest host name a target may give.
 constexpr size_t DIAL_NAME_MAX = 253;
@@ -36,3 +42,7 @@ enum dial_target_parsed : int {
 // says what is wrong, e.g. "port 70000 is not 1 to 65535".
 dial_target_parsed dial_target_parse(std::string_view text, dial_target& target,
                                      std::string& problem);
+
+// The port a target without one is dialled at: for an encrypted call MOD_ORVANE_TLS_PORT when
+// it is set, else (and for a plain call) MOD_ORVANE_PORT. Only the low 16 bits are used.
+uint32_t dial_default_port(const modem_settings& s, bool tls);

@@ -123,6 +123,7 @@ settings_notes settings_from_lines(modem_settings& s, const std::vector<settings
         break;
       case SETTING_PARITY:
       case SETTING_ALLOW:
+      case SETTING_TEXT:
         s.*k.text = value != nullptr ? std::string(value) : std::string();
         break;
       case SETTING_SCRIPT: {
@@ -172,6 +173,7 @@ std::string settings_format(const modem_settings& s) {
         put_text(out, k.key, base64_encode_alloc(c_text(s.*k.text)));
         break;
       case SETTING_ALLOW:
+      case SETTING_TEXT:
         // No line at all when empty: a daemon without an allow list saves the same 30 lines.
         if (!c_text(s.*k.text).empty()) put_text(out, k.key, c_text(s.*k.text));
         break;
@@ -184,6 +186,9 @@ int settings_save(const modem_settings& s, const char* path) {
   // The file keeps only the first 16,000 characters of a value; a longer script would come
   // back cut, so it is refused and the saved configuration stays whole.
   if (c_text(s.cfg_script).size() > SETTINGS_SCRIPT_SAVE_MAX) return 0;
-  if (c_text(s.allow).size() > SETTINGS_TEXT_MAX) return 0;
+  for (const settings_key& k : settings_keys) {
+    bool text = k.kind == SETTING_ALLOW || k.kind == SETTING_TEXT;
+    if (text && c_text(s.*k.text).size() > SETTINGS_TEXT_MAX) return 0;
+  }
   return replace_file(path, settings_format(s)) ? 1 : 0;
 }

@@ -41,6 +41,14 @@ struct modem_settings {
   uint32_t spoof_ok = 0;          // non-zero: ERROR is sent as OK
   uint32_t flowcontrol = 0;       // &K: 0 none, 3 RTS/CTS, 4 XON/XOFF; saved only when not 0
   std::string allow;              // MOD_ORVANE_ALLOW: callers' addresses, empty = any caller
+  // Encrypted calls; none of them set: none, and the file is saved without their lines. Once
+  // the settings check has passed, tls_cert set means that the key and the CA are set too.
+  std::string tls_cert;   // MOD_ORVANE_TLS_CERT: path of this modem's certificate chain (PEM)
+  std::string tls_key;    // MOD_ORVANE_TLS_KEY: path of its private key (PEM)
+  std::string tls_ca;     // MOD_ORVANE_TLS_CA: path of the certificates a peer's must chain to
+  uint32_t tls_port = 0;  // MOD_ORVANE_TLS_PORT: port taking encrypted calls only, 0 = none
+  std::string tls_peers;  // MOD_ORVANE_TLS_PEERS: names that may call, blanks or commas between
+  uint32_t tls_only = 0;  // MOD_ORVANE_TLS_ONLY: 1 = no plain listening socket, no plain dialling
 };
 
 // Scripts longer than this cannot be saved whole (the file keeps at most 16,000 characters of
@@ -98,11 +106,11 @@ settings_notes settings_load(modem_settings& s, const char* path);
 settings_notes settings_load_stream(modem_settings& s, FILE* file);
 
 // The file content settings_save writes: the 30 keys, one line each, in the file's order, then
-// MOD_ORVANE_ALLOW when the allow list is not empty.
+// MOD_ORVANE_ALLOW and each TLS key that is set (not empty, not 0).
 std::string settings_format(const modem_settings& s);
 
 // Replaces the file at `path` atomically with settings_format(s), keeping its permission bits.
 // Returns 1 when written; 0 when the file cannot be written, the script is longer than
-// SETTINGS_SCRIPT_SAVE_MAX bytes or the allow list longer than SETTINGS_TEXT_MAX characters
+// SETTINGS_SCRIPT_SAVE_MAX bytes or a list or path longer than SETTINGS_TEXT_MAX characters
 // (the old file is then left untouched).
 int settings_save(const modem_settings& s, const char* path);

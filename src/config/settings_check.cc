@@ -10,6 +10,7 @@
 #include "config/settings_keys.h"
 #include "config/sreg_registers.h"
 #include "config/text_rules.h"
+#include "config/tls_peers.h"
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/serial_port.h"
@@ -229,10 +230,97 @@ void log_finding(const settings_finding& f) {
   }
 }
 
+// The three files an encrypted call needs, in the order their absence is named.
+struct tls_file {
+  const char* key;
+  std::string modem_settings::*path;
+};
+constexpr tls_file tls_files[] = {
+    {"MOD_ORVANE_TLS_CERT", &modem_settings::tls_cert},
+    {"MOD_ORVANE_TLS_KEY", &modem_settings::tls_key},
+    {"MOD_ORVANE_TLS_CA", &modem_settings::tls_ca},
+};
+
+// The TLS keys' findings: warnings first, then refusals, as settings_check_values orders them.
+void tls_findings(const modem_settings& s, std::vector<settings_finding>& warnings,
+                  std::vector<settings_finding>& refusals) {
+  const settings_key* first_set = nullptr;
+  for (const settings_key& k : settings_keys) {
+    bool tls = k.key.starts_with("MOD_ORVANE_TLS_");
+    bool set = k.text != nullptr ? !(s.*k.text).empty() : s.*k.number != 0;
+    if (tls && set && first_set == nullptr) first_set = &k;
+  }
+  if (first_set == nullptr) return;
+  if (ORVANED_HAVE_TLS == 0) {
+    refusals.push_back(refusal(first_set->key, text_printf("%s is set, but this daemon is built "
+                                                           "without encrypted calls",
+                                                           first_set->key.data())));
+    return;
+  }
+  // The file keeps a value up to the line end, and takes a '"' for the end of a quoted one:
+  // such a value would come back as another path or list.
+  for (const settings_key& k : settings_keys) {
+    if (k.kind != SETTING_TEXT || (s.*k.text).find_first_of("\r\n\"") == std::string::npos) {
+      continue;
+    }
+    refusals.push_back(refusal(k.key, text_printf("%s: a line break or '\"' cannot be saved in "
+                                                  "the settings file",
+                                                  k.key.data())));
+  }
+  for (const tls_file& f : tls_files) {
+    const std::string& path = s.*f.path;
+    std::string why;
+    if (path.empty()) {
+      refusals.push_back(refusal(f.key, text_printf("%s is not set: encrypted calls need "
+                                                    "MOD_ORVANE_TLS_CERT, MOD_ORVANE_TLS_KEY and "
+                                                    "MOD_ORVANE_TLS_CA",
+                                                    f.key)));
+    } else if (!link_path_trusted(path.c_str(), why)) {
+      refusals.push_back(refusal(f.key, std::string(f.key) + ": " + why));
+    }
+  }
+  // Anyone who reads the key can pose as this modem.
+  mode_t mode = 0;
+  if (!s.tls_key.empty() && file_permissions(s.tls_key.c_str(), mode) && (mode & 044) != 0) {
+    warnings.push_back(warning("MOD_ORVANE_TLS_KEY",
+                               text_printf("MOD_ORVANE_TLS_KEY: %s can be read by its group or "
+                                           "others (mode %04o)",
+                                           s.tls_key.c_str(), static_cast<unsigned>(mode))));
+  }
+  if (s.tls_port > 65535) {
+    refusals.push_back(
+        refusal("MOD_ORVANE_TLS_PORT",
+                text_printf("MOD_ORVANE_TLS_PORT: %u is not 0 to 65535", s.tls_port)));
+  } else if (s.tls_port != 0 && s.tls_port == (s.port & 0xffff)) {
+    refusals.push_back(refusal(
+        "MOD_ORVANE_TLS_PORT",
+        text_printf("MOD_ORVANE_TLS_PORT: %u is MOD_ORVANE_PORT's port as well", s.tls_port)));
+  }
+  std::vector<std::string> names;
+  std::string bad_name;
+  if (!tls_peers_parse(s.tls_peers, names, bad_name)) {
+    refusals.push_back(refusal("MOD_ORVANE_TLS_PEERS",
+                               "MOD_ORVANE_TLS_PEERS: \"" + bad_name +
+                                   "\" is not a certificate name (letters, digits, hyphens, "
+                                   "underscores and dots)"));
+  }
+  if (s.tls_only > 1) {
+    refusals.push_back(
+        refusal("MOD_ORVANE_TLS_ONLY",
+                text_printf("MOD_ORVANE_TLS_ONLY: %u is neither 0 nor 1", s.tls_only)));
+  } else if (s.tls_only == 1 && s.tls_port == 0) {
+    warnings.push_back(warning("MOD_ORVANE_TLS_ONLY",
+                               "MOD_ORVANE_TLS_ONLY: 1 without MOD_ORVANE_TLS_PORT: no call can "
+                               "reach this modem"));
+  }
+}
+
 }  // namespace
 
 void settings_check_values(const modem_settings& s, std::vector<settings_finding>& found) {
   for (const settings_key& k : settings_keys) value_warnings(k, s, found);
+  std::vector<settings_finding> tls_refusals;
+  tls_findings(s, found, tls_refusals);
   // A list with an entry that is not an address would let callers in or keep them out against
   // the operator's intent.
   allow_list list;
@@ -253,6 +341,7 @@ void settings_check_values(const modem_settings& s, std::vector<settings_finding
         refusal("MOD_ORVANE_FLOWCONTROL",
                 text_printf("invalid flow control %u (0, 3 or 4 expected)", s.flowcontrol)));
   }
+  for (settings_finding& f : tls_refusals) found.push_back(std::move(f));
 }
 
 settings_checked settings_check_file(const char* path) {

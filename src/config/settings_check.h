@@ -33,7 +33,10 @@ struct settings_checked {
 
 // Appends the findings of the values in `s` (not of the file they came from): first the
 // warnings, in key-table order, then the refusals in the order start-up has always checked
-// them (the allow list, the serial device, the flow control).
+// them (the allow list, the serial device, the flow control), then those of the TLS keys (a
+// build without TLS, a missing or untrusted certificate, key or CA path, the port, the peers
+// list, TLS_ONLY). The files themselves are not read here; a private key that its group or
+// others may read is warned about.
 void settings_check_values(const modem_settings& s, std::vector<settings_finding>& found);
 
 // Reads the file at `path` as settings_load does (the values are those the daemon takes) and

@@ -15,6 +15,7 @@ enum settings_kind : int {
   SETTING_SCRIPT = 2,  // the substitution script, plain text in the record, base64 in the file
   SETTING_FLAG = 3,    // written as 0 or 1 (any other number is saved as 1)
   SETTING_ALLOW = 4,   // the callers' allow list: text as SETTING_PARITY, no line when empty
+  SETTING_TEXT = 5,    // a path or a list of names: text as SETTING_PARITY, no line when empty
 };
 
 // What every key of the file begins with.
@@ -83,5 +84,33 @@ inline constexpr settings_key settings_keys[] = {
      .list_or_path = true,
      .access = true,
      .text = &modem_settings::allow},
+    // Encrypted calls. The CA, the peers list and TLS_ONLY decide who may call.
+    {.key = "MOD_ORVANE_TLS_CERT",
+     .kind = SETTING_TEXT,
+     .optional = true,
+     .list_or_path = true,
+     .text = &modem_settings::tls_cert},
+    {.key = "MOD_ORVANE_TLS_KEY",
+     .kind = SETTING_TEXT,
+     .optional = true,
+     .list_or_path = true,
+     .text = &modem_settings::tls_key},
+    {.key = "MOD_ORVANE_TLS_CA",
+     .kind = SETTING_TEXT,
+     .optional = true,
+     .list_or_path = true,
+     .access = true,
+     .text = &modem_settings::tls_ca},
+    {.key = "MOD_ORVANE_TLS_PORT", .optional = true, .number = &modem_settings::tls_port},
+    {.key = "MOD_ORVANE_TLS_PEERS",
+     .kind = SETTING_TEXT,
+     .optional = true,
+     .list_or_path = true,
+     .access = true,
+     .text = &modem_settings::tls_peers},
+    {.key = "MOD_ORVANE_TLS_ONLY",
+     .optional = true,
+     .access = true,
+     .number = &modem_settings::tls_only},
 };
-static_assert(std::size(settings_keys) == 32);
+static_assert(std::size(settings_keys) == 38);

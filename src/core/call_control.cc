@@ -9,6 +9,7 @@
 #include "at/result_codes.h"
 #include "at/sreg_table.h"
 #include "config/allow_list.h"
+#include "core/dialer.h"
 #include "platform/log.h"
 #include "platform/log_limit.h"
 #include "platform/serial_port.h"
@@ -46,6 +47,8 @@ constexpr hangup_rule hangup_rules[] = {
     {HANGUP_DTR_DROP, "DTR drop", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
     {HANGUP_TERMINATION, "program termination", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
     {HANGUP_PEER_LOST, nullptr, CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
+    {HANGUP_NAME_FAILED, "name not resolved", FAILED, RESULT_NO_ANSWER, DTR_KEEP, SOCKET_DIAL},
+    {HANGUP_DIAL_DTR_DROP, "DTR drop", FAILED, RESULT_NO_CARRIER, DTR_KEEP, SOCKET_DIAL},
 };
 
 constexpr bool rules_in_cause_order() {
@@ -59,7 +62,9 @@ static_assert(rules_in_cause_order());
 void close_call_socket(modem_state& ms, loop_state& ls, call_socket which) {
   switch (which) {
     case SOCKET_DIAL:
-      close_socket(ms.dial_sock);
+      // A dial to a name has no dial socket until an attempt has connected.
+      name_dial_stop(ls.dialer);
+      if (ms.dial_sock.valid()) close_socket(ms.dial_sock);
       return;
     case SOCKET_RING:
       close_socket(ms.ring_sock);
@@ -79,13 +84,6 @@ void turn_away(loop_state& ls, unique_fd& conn, const net_address& addr, const c
     log_msg(5, "TCP connection from %s %s", addr_text(addr), outcome);
   }
   close_socket(conn);
-}
-
-// True for an address on this machine (127.0.0.0/8 or ::1).
-bool on_this_machine(const net_address& addr) {
-  static constexpr uint8_t loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-  if (addr.family == NET_IPV6) return memcmp(addr.bytes.data(), loopback6, 16) == 0;
-  return addr.family == NET_IPV4 && addr.bytes[0] == 127;
 }
 
 // Without a free descriptor, callers that wait keep the listening socket readable, and every
@@ -109,6 +107,13 @@ void reject_connection(loop_state& ls, unique_fd& conn, const net_address& addr,
 }  // namespace
 
 void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  // A DTR drop ends a dial when it has lasted S25 from the first pass of this dial that sees it.
+  ls.dtr_drop_timing = 0;
+  countdown_stop(ls.dtr_timer);
+  if (ms.peer_name[0] != '\0') {
+    name_dial_start(ms, ls, now);
+    return;
+  }
   if (ms.paths.dial_loopback_only && !on_this_machine(ms.peer_addr)) {
     log_msg(4, "sandbox: %s is not on this machine; dialling only loopback",
             addr_text(ms.peer_addr));
@@ -149,8 +154,12 @@ void dial_socket_writable(modem_state& ms, loop_state& ls) {
     call_hangup(ms, ls, HANGUP_CONNECT_FAILED, error);
     return;
   }
+  dial_established(ms, ls);
+}
+
+void dial_established(modem_state& ms, loop_state& ls) {
   ls.dial_connected = 1;
-  log_msg(5, "TCP connection to %s established", addr_text(ms.peer_addr));
+  log_msg(5, "TCP connection to %s established", peer_text(ms));
 }
 
 void dial_socket_readable(modem_state& ms, loop_state& ls, const clock_reading& now) {
@@ -290,12 +299,13 @@ void call_hangup(modem_state& ms, loop_state& ls, hangup_cause cause, int error)
   const hangup_rule& rule = hangup_rules[cause];
   if (ms.online == 1) log_msg(6, "going off-line (command mode)");
   if (ms.call_state == CALL_CONNECTED) log_msg(6, "peer is disconnected");
-  log_msg(6, "TCP connection to %s %s: %s", addr_text(ms.peer_addr),
+  log_msg(6, "TCP connection to %s %s: %s", peer_text(ms),
           rule.outcome == FAILED ? "failed" : "closed",
           rule.reason != nullptr ? rule.reason : strerror(error));
   if (rule.dtr == DTR_DROP) set_modem_lines(ms.serial_fd.get(), TIOCM_DTR, 0);
   send_code(ms, rule.result);
   ms.peer_addr = net_address{};
+  ms.peer_name[0] = '\0';
   ms.call_state = CALL_IDLE;
   ms.online = 0;
   drop_held_bytes(ls.link);
@@ -341,6 +351,7 @@ void run_pending_action(modem_state& ms, loop_state& ls, const clock_reading& no
       } else {
         send_code(ms, ms.call_state == CALL_RINGING ? RESULT_BUSY : RESULT_ERROR);
         ms.peer_addr = net_address{};
+        ms.peer_name[0] = '\0';
       }
       break;
     case ACTION_HANGUP:

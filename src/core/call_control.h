@@ -24,16 +24,23 @@ enum hangup_cause : int {
   HANGUP_PEER_SHUTDOWN = 10,
   HANGUP_INACTIVITY = 11,
   HANGUP_DTR_DROP = 12,
-  HANGUP_TERMINATION = 13,  // the daemon is shutting down
-  HANGUP_PEER_LOST = 14,    // the connection timed out (keepalive or user timeout); the reason
-                            // is the error's text
+  HANGUP_TERMINATION = 13,    // the daemon is shutting down
+  HANGUP_PEER_LOST = 14,      // the connection timed out (keepalive or user timeout); the reason
+                              // is the error's text
+  HANGUP_NAME_FAILED = 15,    // the dialled host name gave no address to connect to
+  HANGUP_DIAL_DTR_DROP = 16,  // DTR dropped (&D2) while dialling
 };
 
 // Carries out ms.pending_action for the current call state, then clears it.
 void run_pending_action(modem_state& ms, loop_state& ls, const clock_reading& now);
 
-// Starts the outgoing call to ms.peer_addr (CALL_IDLE only); BUSY when it cannot start.
+// Starts the outgoing call to ms.peer_addr, or to the host name ms.peer_name (core/dialer.h)
+// (CALL_IDLE only); BUSY when a call to an address cannot start.
 void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now);
+
+// The dial's connection to the far end is up in ms.dial_sock: dial_connected := 1 and "TCP
+// connection to %s established"; the answer byte is awaited next (dial_socket_readable).
+void dial_established(modem_state& ms, loop_state& ls);
 
 // The dial socket became writable (connect finished) or readable (answer byte or end of stream).
 void dial_socket_writable(modem_state& ms, loop_state& ls);

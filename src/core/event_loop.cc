@@ -8,6 +8,7 @@
 
 #include "core/call_control.h"
 #include "core/data_mode.h"
+#include "core/dialer.h"
 #include "core/status_files.h"
 #include "modem/dte_output.h"
 #include "platform/log.h"
@@ -46,6 +47,7 @@ fd_sets build_sets(const modem_state& ms, const loop_state& ls) {
   if (ms.dial_sock.valid()) {
     watch(sets, ls.dial_connected == 0 ? sets.write : sets.read, ms.dial_sock.get());
   }
+  sets.max_fd = std::max(sets.max_fd, name_dial_watch(ls.dialer, &sets.read, &sets.write));
   if (!ls.listen_paused) watch(sets, sets.read, ms.listen_sock.get());
   if (ms.call_state == CALL_RINGING) watch(sets, sets.read, ms.ring_sock.get());
   return sets;
@@ -54,7 +56,11 @@ fd_sets build_sets(const modem_state& ms, const loop_state& ls) {
 timeval select_timeout(const modem_state& ms, const loop_state& ls) {
   const modem_settings& s = ms.settings;
   timeval timeout{1, 0};
-  if (ms.call_state == CALL_DIALING) timeout_min(timeout, ls.dial_timer);
+  if (ms.call_state == CALL_DIALING) {
+    timeout_min(timeout, ls.dial_timer);
+    name_dial_bound_wait(ls.dialer, timeout);
+    if (s.stat_dtr_action == 2 && s.sreg_dtr_ignore != 0) timeout_min(timeout, ls.dtr_timer);
+  }
   if (ms.online == 1) {
     if (s.sreg_hup_delay != 0) timeout_min(timeout, ls.inactivity_timer);
     // The forwarding delay counts only while bytes are gathered; once they are being sent it
@@ -100,6 +106,7 @@ void handle_ready(modem_state& ms, loop_state& ls, const fd_sets& sets, const cl
 
 void run_time_checks(modem_state& ms, loop_state& ls, const clock_reading& now) {
   if (ms.call_state == CALL_DIALING) check_dial_timeout(ms, ls, now);
+  if (ms.call_state == CALL_DIALING) check_dial_dtr(ms, ls, now);
   if (ms.call_state == CALL_RINGING) check_ringing(ms, ls, now);
   bool call_goes_on = true;
   if (ms.online == 1) {
@@ -143,6 +150,9 @@ bool event_loop_pass(modem_state& ms, loop_state& ls) {
   // One reading of the clocks for everything this pass starts or checks.
   clock_reading now = read_clocks();
   if (n > 0) handle_ready(ms, ls, sets, now);
+  // A dial to a name also moves on its own time-outs (the lookup's, the next attempt's turn),
+  // with or without a ready descriptor; select has emptied the sets when none was ready.
+  if (name_dial_busy(ls.dialer)) name_dial_step(ms, ls, &sets.read, &sets.write, now);
   run_time_checks(ms, ls, now);
   serve_status_request(ms);
   return true;

@@ -4,6 +4,7 @@
 
 #include "at/result_codes.h"
 #include "core/call_link.h"
+#include "core/dialer.h"
 #include "platform/countdown.h"
 #include "platform/log_limit.h"
 
@@ -25,4 +26,5 @@ struct loop_state {
   // The listening socket is not watched while this runs (accept found no descriptor free).
   bool listen_paused = false;
   countdown listen_pause;
+  name_dial dialer;  // a dial to a host name: its lookup and connection attempts
 };

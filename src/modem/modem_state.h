@@ -8,6 +8,7 @@
 #include <string>
 
 #include "config/allow_list.h"
+#include "config/dial_target.h"
 #include "config/settings.h"
 #include "config/subst_script.h"
 #include "modem/dte_output.h"
@@ -32,7 +33,12 @@ constexpr int CMD_LINE_MAX = 79;
 struct modem_state {
   int online = 0;  // 1: data mode (implies CALL_CONNECTED), 0: command mode
   ::call_state call_state = CALL_IDLE;
-  net_address peer_addr;    // the far end; port 0 = the configured port; no address = none
+  net_address peer_addr;  // the far end; port 0 = the configured port; no address = none
+  // A dial to a host name: the name as the dial rule gives it (NUL-terminated, empty = none) and
+  // its port (0 = the configured port). peer_addr is empty until an address has connected.
+  std::array<char, DIAL_NAME_MAX + 1> peer_name{};
+  uint16_t peer_name_port = 0;
+  bool peer_tls = false;    // the dialled call is encrypted (set by ATD from its target)
   uint32_t ring_count = 0;  // S1
   // Durations derived by recompute_timers from S10, S11, S12 and S25.
   int32_t inactivity_timeout_sec = 0;

@@ -12,6 +12,10 @@ struct daemon_paths {
   std::string lock_dir = "/var/lock";
   std::string status_dir = "/var/orvane";
   std::string devices[2] = {"/dev/ttyS0", "/dev/ttyS1"};
+  // Where a dial's host name is looked up: the hosts file first, then the name servers of the
+  // resolver configuration.
+  std::string hosts = "/etc/hosts";
+  std::string resolv_conf = "/etc/resolv.conf";
   // True when ORVANED_DIAL_LOOPBACK_ONLY=1: a sandbox dials only addresses on this machine.
   bool dial_loopback_only = false;
 };

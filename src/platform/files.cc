@@ -248,3 +248,10 @@ FILE* open_regular_file(const char* path, bool* not_regular) {
   }
   return file;
 }
+
+bool file_permissions(const char* path, mode_t& mode) {
+  struct stat st {};
+  if (stat(path, &st) != 0) return false;
+  mode = st.st_mode & 07777;
+  return true;
+}

@@ -61,3 +61,7 @@ bool replace_file(const char* path, std::string_view content, mode_t new_mode = 
 // *not_regular is then set. Returns the stream, or nullptr (errno set) when the path is missing,
 // cannot be opened or is not a regular file.
 FILE* open_regular_file(const char* path, bool* not_regular);
+
+// The permission bits (07777) of the file `path` leads to, links followed. False (errno set)
+// when it cannot be reached.
+bool file_permissions(const char* path, mode_t& mode);

@@ -142,9 +142,14 @@ TEST_F(Dial, RuleRefusalAgreesWithTheDialCommand) {
       {"[2001:DB8::1]:65535", nullptr},
       {"[::]", "it stands for ::"},
       {"[::FFFF:0.0.0.0]", "it stands for 0.0.0.0"},
-      {"ROUTER7.EXAMPLE.NET", "host names are not resolved by this version"},
+      {"ROUTER7.EXAMPLE.NET", nullptr},
       {"192168001001:70000", "it is not a dial target"},
+      {"TLS:192168001001:2001", nullptr},
+      {"TLS:[2001:DB8::1]", nullptr},
+      {"TLS:000000000000", "it stands for 0.0.0.0"},
+      {"TLS:12345", "it is not a dial target"},
   };
+  ms->settings.tls_cert = "/etc/router.pem";
   for (const row& r : rows) {
     SCOPED_TRACE(r.replacement);
     const char* refusal = dial_digits_refusal(r.replacement);
@@ -152,7 +157,41 @@ TEST_F(Dial, RuleRefusalAgreesWithTheDialCommand) {
     subst_clear(ms->subst_table, ms->subst_count);
     add_subst(SUBST_DIAL, "7", r.replacement);
     ms->peer_addr = net_address{};
+    ms->peer_name[0] = '\0';
     EXPECT_EQ(run("ATD7"), r.refusal == nullptr ? "" : "ERROR\r\n");
+  }
+}
+
+// An encrypted target needs the TLS settings; with TLS_ONLY=1 a plain one is refused. The
+// settings tool's reason is ATD's, and a refused dial leaves no peer behind.
+TEST_F(Dial, EncryptedAndPlainTargetsFollowTheTlsSettings) {
+  struct row {
+    const char* cert;
+    uint32_t tls_only;
+    const char* line;
+    const char* refusal;  // logged at level 7 after "can't dial N: ", nullptr: dialled
+  };
+  const row rows[] = {
+      {"", 0, "ATD1", "MOD_ORVANE_TLS_CERT is not set, which an encrypted call needs"},
+      {"", 0, "ATD2", nullptr},
+      {"/c.pem", 1, "ATD1", nullptr},
+      {"/c.pem", 1, "ATD2", "MOD_ORVANE_TLS_ONLY is 1, which refuses plain calls"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.line);
+    make_state();
+    const char* target = r.line[3] == '1' ? "TLS:[::1]:2001" : "010000000002";
+    add_subst(SUBST_DIAL, r.line + 3, target);
+    ms->settings.tls_cert = r.cert;
+    ms->settings.tls_only = r.tls_only;
+    const char* said = dial_rule_refusal(target, ms->settings);
+    EXPECT_STREQ(said != nullptr ? said : "", r.refusal != nullptr ? r.refusal : "");
+    EXPECT_EQ(run(r.line), r.refusal == nullptr ? "" : "ERROR\r\n");
+    if (r.refusal != nullptr) {
+      EXPECT_TRUE(log.has(7, std::string("can't dial ") + (r.line + 3) + ": " + r.refusal));
+    }
+    EXPECT_EQ(net_address_empty(ms->peer_addr), r.refusal != nullptr);
+    EXPECT_EQ(ms->peer_tls, r.refusal == nullptr && r.line[3] == '1');
   }
 }
 

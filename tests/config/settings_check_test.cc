@@ -1,8 +1,11 @@
 #include "config/settings_check.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "config/settings.h"
@@ -87,6 +90,65 @@ TEST(SettingsCheck, LinesThatMeanSomethingElse) {
     const settings_finding* refused = settings_refusal(c);
     EXPECT_EQ(refused != nullptr ? refused->text : "", first_refusal);
     EXPECT_TRUE(c.read);
+  }
+}
+
+// The TLS keys: all three files or none, paths trusted as links are, a private key kept
+// private, the values each key takes. A build without TLS refuses them all.
+TEST(SettingsCheck, TlsSettings) {
+  temp_dir dir;
+  const std::string c = dir.file("c.pem"), k = dir.file("k.pem"), open = dir.file("open.pem");
+  for (const auto& [path, mode] : {std::pair{c, 0644}, {k, 0600}, {open, 0640}}) {
+    write_file(path, "pem");
+    ASSERT_EQ(chmod(path.c_str(), static_cast<mode_t>(mode)), 0);
+  }
+  ASSERT_EQ(mkdir(dir.file("w").c_str(), 0777), 0);
+  ASSERT_EQ(chmod(dir.file("w").c_str(), 0777), 0);  // the umask aside
+  ASSERT_EQ(symlink(k.c_str(), dir.file("w/k.pem").c_str()), 0);
+  struct row {
+    std::string key, ca;
+    uint32_t port = 0, only = 0;
+    const char* peers = "";
+    std::string findings;  // level and text of each, "|" between them
+  };
+  const std::string w = dir.file("w");
+  const std::string need =
+      " is not set: encrypted calls need MOD_ORVANE_TLS_CERT, MOD_ORVANE_TLS_KEY and "
+      "MOD_ORVANE_TLS_CA";
+  const row rows[] = {
+      {k, c, 2001, 1, "router1.example.net, Router_2\tmeter-3,", ""},
+      {"", "", 0, 0, "", "3 MOD_ORVANE_TLS_KEY" + need + "|3 MOD_ORVANE_TLS_CA" + need},
+      {w + "/k.pem", c, 0, 0, "",
+       "3 MOD_ORVANE_TLS_KEY: not following link " + w + "/k.pem: directory " + w +
+           " is writable by group or others"},
+      {open, c, 0, 0, "",
+       "4 MOD_ORVANE_TLS_KEY: " + open + " can be read by its group or others (mode 0640)"},
+      {k, c, 2000, 0, "", "3 MOD_ORVANE_TLS_PORT: 2000 is MOD_ORVANE_PORT's port as well"},
+      {k, c, 0, 0, "a,b/c",
+       "3 MOD_ORVANE_TLS_PEERS: \"b/c\" is not a certificate name (letters, digits, hyphens, "
+       "underscores and dots)"},
+      {k, c, 0, 2, "", "3 MOD_ORVANE_TLS_ONLY: 2 is neither 0 nor 1"},
+      {k + "\n", c, 0, 0, "",
+       "3 MOD_ORVANE_TLS_KEY: a line break or '\"' cannot be saved in the settings file"},
+      {k, c, 0, 1, "",
+       "4 MOD_ORVANE_TLS_ONLY: 1 without MOD_ORVANE_TLS_PORT: no call can reach this modem"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.key + " " + r.peers);
+    modem_settings s = sample_modem_settings();
+    s.port = 2000;
+    std::tie(s.tls_cert, s.tls_key, s.tls_ca, s.tls_port, s.tls_peers, s.tls_only) =
+        std::tie(c, r.key, r.ca, r.port, r.peers, r.only);
+    std::vector<settings_finding> found;
+    settings_check_values(s, found);
+    std::string said;
+    for (const settings_finding& f : found) {
+      if (!f.key.starts_with("MOD_ORVANE_TLS_")) continue;
+      said += (said.empty() ? "" : "|") + std::to_string(f.level) + " " + f.text;
+    }
+    EXPECT_EQ(said, ORVANED_HAVE_TLS != 0 ? r.findings
+                                          : "3 MOD_ORVANE_TLS_CERT is set, but this daemon is "
+                                            "built without encrypted calls");
   }
 }
 

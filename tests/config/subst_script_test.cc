@@ -112,6 +112,10 @@ TEST(SubstScript, AcceptedScriptsFillTheTableInOrder) {
       {"D1:[::1]:65535", {{SUBST_DIAL, "1", "[::1]:65535"}}},
       {"D1:router-7.example.net:1", {{SUBST_DIAL, "1", "ROUTER-7.EXAMPLE.NET:1"}}},
       {"D1:" + std::string(251, '7') + ".a", {{SUBST_DIAL, "1", std::string(251, '7') + ".A"}}},
+      // "TLS:" before any form: an encrypted call.
+      {"D1:tls:192168001001", {{SUBST_DIAL, "1", "TLS:192168001001"}}},
+      {"D1:TLS: [::1]:2001", {{SUBST_DIAL, "1", "TLS:[::1]:2001"}}},
+      {"D1:Tls:router7.example.net", {{SUBST_DIAL, "1", "TLS:ROUTER7.EXAMPLE.NET"}}},
   };
   for (const auto& c : cases) {
     loaded l = load(c.script);
@@ -128,6 +132,8 @@ log_lines bad_target(const std::string& target, const std::string& reason) {
 }
 
 TEST(SubstScript, FailuresLogTheirReasonThenTheLineNumber) {
+  const std::string tls_nothing =
+      "no dial target (twelve digits, [IPv6 address] or a name) after \"TLS:\"";
   struct {
     std::string script;
     log_lines expected;
@@ -177,6 +183,11 @@ TEST(SubstScript, FailuresLogTheirReasonThenTheLineNumber) {
                                         "digits and hyphens separated by dots)")},
       {"D1:" + std::string(252, '7') + ".a",
        bad_target(std::string(252, '7') + ".A", "the name has 254 characters, more than 253")},
+      {"D1:tls:", bad_target("TLS:", tls_nothing)},
+      {"D1:tls:12345", bad_target("TLS:12345", tls_nothing)},
+      {"D1:tls:192168001001:0", bad_target("TLS:192168001001:0", "port 0 is not 1 to 65535")},
+      {"D1:tls:[::1", bad_target("TLS:[::1", "no \"]\" after the IPv6 address")},
+      {"D1:tls:tls:x", bad_target("TLS:TLS:X", "\":X\" is not \":\" and a port")},
       {"I-1:text", concat({{7, "bad substitution definition"}}, closing(1, SUBST_BAD_INFO_RULE))},
       {"I1:y\nI12:x",
        concat({{7, "duplicit substitution (type: I, pat: 12)"}}, closing(2, SUBST_DUPLICATE))},

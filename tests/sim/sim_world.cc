@@ -315,14 +315,65 @@ const system_calls sim_table = {
     .tcp_progress = sim_tcp_progress,
 };
 
+// A lookup answers at its time (-1: never) what the world's names said when it started.
+struct sim_lookup {
+  sim_name answer;
+  int64_t at = -1;
+};
+
+resolver_lookup* sim_resolve_start(const char* name, const char* /*resolv_conf*/,
+                                   const char** /*reason*/) {
+  auto it = world->names.find(name);
+  auto* l = new sim_lookup{.answer = it != world->names.end() ? it->second : sim_name{}};
+  if (!l->answer.never) l->at = world->now() + l->answer.delay;
+  world->lookups_started++;
+  return reinterpret_cast<resolver_lookup*>(l);
+}
+
+int sim_resolve_watch(resolver_lookup* /*lookup*/, fd_set* /*read_set*/, fd_set* /*write_set*/) {
+  return -1;
+}
+
+void sim_resolve_bound_wait(resolver_lookup* lookup, timeval* timeout) {
+  int64_t at = reinterpret_cast<sim_lookup*>(lookup)->at;
+  int64_t left = std::max<int64_t>(at - world->now(), 0);
+  if (at >= 0 && left < timeout->tv_sec * SEC + timeout->tv_usec) {
+    *timeout = {.tv_sec = static_cast<time_t>(left / SEC),
+                .tv_usec = static_cast<suseconds_t>(left % SEC)};
+  }
+}
+
+void sim_resolve_process(resolver_lookup* lookup, fd_set* /*read_set*/, fd_set* /*write_set*/,
+                         resolve_result* result) {
+  const sim_lookup& l = *reinterpret_cast<sim_lookup*>(lookup);
+  if (l.at < 0 || world->now() < l.at) return;
+  *result = {.ended = true, .reason = "Domain name not found"};
+  for (const net_address& a : l.answer.addresses) result->addresses[result->count++] = a;
+}
+
+void sim_resolve_finish(resolver_lookup* lookup) {
+  delete reinterpret_cast<sim_lookup*>(lookup);
+  world->lookups_finished++;
+}
+
+const resolver_calls sim_resolver = {
+    .start = sim_resolve_start,
+    .watch = sim_resolve_watch,
+    .bound_wait = sim_resolve_bound_wait,
+    .process = sim_resolve_process,
+    .finish = sim_resolve_finish,
+};
+
 }  // namespace
 
 sim_world::sim_world() {
   world = this;
   previous_ = use_system_calls(&sim_table);
+  previous_resolver_ = use_resolver_calls(&sim_resolver);
 }
 
 sim_world::~sim_world() {
+  use_resolver_calls(previous_resolver_);
   use_system_calls(previous_);
   world = nullptr;
 }

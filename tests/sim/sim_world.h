@@ -1,7 +1,8 @@
 // A simulated world for the event loop: a virtual clock that moves only while the loop waits in
 // select with nothing ready, and descriptors (the serial line, the listening socket, call
-// sockets) whose data and readiness the test scripts. It replaces the platform's system-call
-// table while it lives, so event_loop_pass runs unchanged against it.
+// sockets) whose data and readiness the test scripts, and name servers whose answers and delays
+// it scripts too. It replaces the platform's system-call and resolver tables while it lives, so
+// event_loop_pass runs unchanged against it.
 #pragma once
 
 #include <sys/select.h>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/resolver.h"
 #include "platform/system_calls.h"
 
 constexpr int64_t USEC = 1;
@@ -60,6 +62,14 @@ struct sim_conn {
   }
   // Takes everything the daemon wrote so far.
   std::string take();
+};
+
+// What the name servers answer for a name: its addresses (at most RESOLVE_ADDRESSES_MAX; none:
+// "Domain name not found") `delay` µs after the lookup starts, or nothing ever.
+struct sim_name {
+  std::vector<net_address> addresses{};
+  int64_t delay = 0;
+  bool never = false;
 };
 
 class sim_world {
@@ -108,6 +118,12 @@ class sim_world {
   // errno of every accept() while set (EMFILE: no descriptor free); callers stay waiting.
   int accept_error = 0;
 
+  // The name servers' answers by name (a name not here is not found at once), and the lookups
+  // started and finished (answered or abandoned).
+  std::map<std::string, sim_name> names;
+  int lookups_started = 0;
+  int lookups_finished = 0;
+
   // Bookkeeping the fuzz target and the tests read.
   int64_t last_wait = 0;       // µs the last select waited
   bool last_wait_cut = false;  // the horizon ended that wait before its time-out
@@ -133,4 +149,5 @@ class sim_world {
   std::map<int, std::shared_ptr<sim_conn>> fds_;
   std::vector<std::shared_ptr<sim_conn>> dials_;
   const system_calls* previous_ = nullptr;
+  const resolver_calls* previous_resolver_ = nullptr;
 };

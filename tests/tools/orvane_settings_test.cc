@@ -89,7 +89,15 @@ TEST(OrvaneSettings, SetReadsBackThroughGetShowAndTheDaemonsLoader) {
     if (field.kind == SETTING_FLAG || field.number == &modem_settings::serial) value = "1";
     if (field.number == &modem_settings::flowcontrol) value = "4";
     if (field.kind == SETTING_ALLOW) value = "10.0.0.0/8, 192.168.1.7";
-    program_result set = box.tool({"set", std::string(field.key) + "=" + value});
+    if (field.number == &modem_settings::tls_only) value = "1";
+    // The TLS keys are set with the three files they need (the key's own value comes last).
+    std::vector<std::string> args = {"set"};
+    if (field.key.starts_with("MOD_ORVANE_TLS_")) {
+      if (ORVANED_HAVE_TLS == 0) continue;  // refused: see TlsKeysAreSetTogether
+      args.insert(args.end(), {"tls_cert=/c.pem", "tls_key=/k.pem", "tls_ca=/ca.pem"});
+    }
+    args.push_back(std::string(field.key) + "=" + value);
+    program_result set = box.tool(args);
     ASSERT_EQ(set.status, 0) << set.err;
     EXPECT_EQ(box.tool({"get", std::string(field.key)}).out, value + "\n");
     EXPECT_EQ(show_line(box.tool({"show"}), std::string(field.key)),
@@ -178,6 +186,32 @@ TEST(OrvaneSettings, AllowListIsStoredAsGivenAndLeftOutWhenEmpty) {
   program_result checked = box.tool({"check"});
   EXPECT_EQ(checked.status, 0);
   EXPECT_THAT(checked.err, Not(HasSubstr("MOD_ORVANE_ALLOW")));
+}
+
+// The TLS keys are checked together: a certificate alone changes nothing, the three files in
+// one command are taken, emptied they leave no line behind. What the key holds is never shown.
+TEST(OrvaneSettings, TlsKeysAreSetTogether) {
+  settings_root box;
+  temp_dir dir;
+  write_file(dir.file("k.pem"), "secret");
+  ASSERT_EQ(chmod(dir.file("k.pem").c_str(), 0600), 0);
+  const std::string cert = "tls_cert=" + dir.file("k.pem");
+  program_result alone = box.tool({"set", cert});
+  EXPECT_EQ(alone.status, 2);
+  EXPECT_THAT(alone.err, HasSubstr(ORVANED_HAVE_TLS != 0 ? "MOD_ORVANE_TLS_KEY is not set"
+                                                         : "built without encrypted calls"));
+  EXPECT_EQ(box.content(), sample_settings);
+  if (ORVANED_HAVE_TLS == 0) return;
+  std::string key = "tls_key=" + dir.file("k.pem"), ca = "tls_ca=" + dir.file("k.pem");
+  ASSERT_EQ(box.tool({"set", cert, key, ca, "tls_port=2001", "tls_only=1"}).status, 0);
+  for (const char* command : {"show", "check"}) {
+    program_result r = box.tool({command});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out + r.err, Not(HasSubstr("secret")));
+  }
+  ASSERT_EQ(
+      box.tool({"set", "tls_cert=", "tls_key=", "tls_ca=", "tls_port=0", "tls_only=0"}).status, 0);
+  EXPECT_EQ(box.content(), settings_format(settings_root().load()));
 }
 
 TEST(OrvaneSettings, SetWarnsOfValuesTheDaemonTreatsOtherwise) {

@@ -45,6 +45,8 @@ TEST(SettingsFields, KeysAreThoseTheDaemonWrites) {
   modem_settings in_use;
   in_use.flowcontrol = 3;
   in_use.allow = "10.0.0.1";
+  in_use.tls_cert = in_use.tls_key = in_use.tls_ca = in_use.tls_peers = "x";
+  in_use.tls_port = in_use.tls_only = 1;
   EXPECT_EQ(keys_of_lines(settings_format(in_use)), ours);
   EXPECT_EQ(keys_of_lines(settings_format(modem_settings{})), required);
 }
@@ -66,7 +68,7 @@ TEST(SettingsFields, EachKeyReachesItsField) {
     } else if (field.kind == SETTING_PARITY) {
       s.*field.text = "O";
       written = "O";
-    } else if (field.kind == SETTING_ALLOW) {
+    } else if (field.kind == SETTING_ALLOW || field.kind == SETTING_TEXT) {
       s.*field.text = "10.0.0.0/8, 10.1.2.3";
       written = "10.0.0.0/8, 10.1.2.3";
     } else {
@@ -202,7 +204,7 @@ TEST(SettingsFields, ChecksValuesAsStartUpReadsThem) {
 // messages the daemon logs for it; a warning for a dial rule that ATD would refuse.
 TEST(SettingsFields, ScriptCheckNamesEveryBadLineOnce) {
   check_findings good;
-  check_script("D0800-1234:192168001001\nI7:Line seven\n", good);
+  check_script("D0800-1234:192168001001\nI7:Line seven\n", modem_settings{}, good);
   EXPECT_THAT(good.errors, testing::IsEmpty());
   EXPECT_THAT(good.warnings, testing::IsEmpty());
 
@@ -210,7 +212,7 @@ TEST(SettingsFields, ScriptCheckNamesEveryBadLineOnce) {
   check_script(
       "I1:first\n\nX:y\nD123\nD12a:192168001001\nD1:256000000001\n\n\nI1:dup\nD5:\n"
       "I2x:text\nD2:000000000000",
-      found);
+      modem_settings{}, found);
   EXPECT_THAT(
       found.errors,
       testing::ElementsAre(
@@ -244,9 +246,10 @@ TEST(SettingsFields, MissingKeysAreThoseNoLineSets) {
                              testing::Contains("MOD_ORVANE_SERIAL"),
                              testing::Contains("MOD_ORVANE_BAUDRATE")));
   // Optional keys are written only when used: never missing.
-  EXPECT_EQ(missing_keys("").size(), std::size(settings_keys) - 2);
+  EXPECT_EQ(missing_keys("").size(), std::size(settings_keys) - 8);
   EXPECT_THAT(missing_keys(""), testing::Not(testing::Contains("MOD_ORVANE_FLOWCONTROL")));
   EXPECT_THAT(missing_keys(""), testing::Not(testing::Contains("MOD_ORVANE_ALLOW")));
+  EXPECT_THAT(missing_keys(""), testing::Not(testing::Contains("MOD_ORVANE_TLS_PEERS")));
 }
 
 }  // namespace
