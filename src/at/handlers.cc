@@ -8,6 +8,7 @@
 #include "config/settings_check.h"
 #include "config/text_rules.h"
 #include "modem/modem_state.h"
+#include "modem/tls_credentials.h"
 #include "platform/log.h"
 #include "platform/serial_port.h"
 
@@ -81,6 +82,14 @@ int cmd_reset(modem_state& ms, char* text, bool check_only) {
     log_msg(3, "%s", refused->text.c_str());
     return -1;
   }
+  // The certificates are read again; files that start-up would refuse change nothing either.
+  std::string tls_problem;
+  tls_context tls;
+  if (!load_tls_credentials(loaded.settings, tls, tls_problem)) {
+    log_msg(3, "%s", tls_problem.c_str());
+    return -1;
+  }
+  ms.tls = std::move(tls);
   // The port keeps what it has unless the file says otherwise.
   bool flow_changed = loaded.settings.flowcontrol != ms.settings.flowcontrol;
   ms.settings = std::move(loaded.settings);

@@ -9,6 +9,7 @@
 #include "at/result_codes.h"
 #include "at/sreg_table.h"
 #include "config/allow_list.h"
+#include "config/dial_target.h"
 #include "core/dialer.h"
 #include "platform/log.h"
 #include "platform/log_limit.h"
@@ -16,6 +17,10 @@
 #include "platform/sockets.h"
 
 namespace {
+
+// Without a free descriptor, callers that wait keep the listening socket readable, and every
+// pass would fail the same accept: it is left alone for LISTEN_PAUSE_USEC instead.
+constexpr int32_t LISTEN_PAUSE_USEC = 100000;
 
 enum call_socket : int { SOCKET_DIAL = 0, SOCKET_RING = 1, SOCKET_DATA = 2 };
 enum hangup_outcome : int { CLOSED = 0, FAILED = 1 };  // as the log line words it
@@ -49,6 +54,7 @@ constexpr hangup_rule hangup_rules[] = {
     {HANGUP_PEER_LOST, nullptr, CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
     {HANGUP_NAME_FAILED, "name not resolved", FAILED, RESULT_NO_ANSWER, DTR_KEEP, SOCKET_DIAL},
     {HANGUP_DIAL_DTR_DROP, "DTR drop", FAILED, RESULT_NO_CARRIER, DTR_KEEP, SOCKET_DIAL},
+    {HANGUP_HANDSHAKE_FAILED, nullptr, FAILED, RESULT_NO_CARRIER, DTR_KEEP, SOCKET_DIAL},
 };
 
 constexpr bool rules_in_cause_order() {
@@ -64,9 +70,11 @@ void close_call_socket(modem_state& ms, loop_state& ls, call_socket which) {
     case SOCKET_DIAL:
       // A dial to a name has no dial socket until an attempt has connected.
       name_dial_stop(ls.dialer);
+      tls_end(ls.link.tls);
       if (ms.dial_sock.valid()) close_socket(ms.dial_sock);
       return;
     case SOCKET_RING:
+      tls_end(ls.link.tls);
       close_socket(ms.ring_sock);
       return;
     case SOCKET_DATA:
@@ -75,8 +83,54 @@ void close_call_socket(modem_state& ms, loop_state& ls, call_socket which) {
   }
 }
 
-// Closes a connection that does not become a call. Anyone who can reach the port can provoke
-// these messages, so they are limited (a flood must not fill a router's small log).
+void reject_connection(loop_state& ls, unique_fd& conn, const net_address& addr, tls_session* tls,
+                       const clock_reading& now) {
+  if (tls != nullptr) tls_end(*tls);
+  turn_away(ls, conn, addr, "rejected", now);
+}
+
+// The dialling and ringing sockets carry the call protocol inside the session when the call is
+// encrypted.
+ssize_t call_recv(loop_state& ls, int fd, void* buf, size_t len) {
+  return tls_session_active(ls.link.tls) ? tls_read(ls.link.tls, buf, len)
+                                         : recv_bytes(fd, buf, len);
+}
+
+ssize_t call_send(loop_state& ls, int fd, const void* buf, size_t len) {
+  return tls_session_active(ls.link.tls) ? tls_write(ls.link.tls, buf, len)
+                                         : send_bytes(fd, buf, len);
+}
+
+// Starts the outgoing handshake on the connected dial socket; false when it cannot start.
+bool start_dial_handshake(modem_state& ms, loop_state& ls) {
+  // A callee dialled by name must carry that name in its certificate.
+  const char* name = ms.peer_name[0] != '\0' ? ms.peer_name.data() : nullptr;
+  return tls_session_start(ls.link.tls, ms.tls, ms.dial_sock.get(), false, name);
+}
+
+// Takes the outgoing handshake a step; true once the callee's certificate has been accepted.
+// A failed handshake ends the dial.
+bool dial_handshake_done(modem_state& ms, loop_state& ls) {
+  if (tls_handshake_done(ls.link.tls)) return true;
+  std::string reason;
+  tls_step step = tls_handshake(ls.link.tls, reason);
+  if (step == TLS_STEP_DONE && !tls_peer_on_list(ls.link.tls, ms.settings.tls_peers)) {
+    step = TLS_STEP_FAILED;
+    reason = "name not allowed (" + tls_peer_name(ls.link.tls) + ")";
+  }
+  if (step == TLS_STEP_FAILED) {
+    reason = "TLS handshake: " + reason;
+    call_hangup_because(ms, ls, HANGUP_HANDSHAKE_FAILED, reason.c_str());
+    return false;
+  }
+  if (step == TLS_STEP_WANT) return false;
+  log_msg(5, "TCP connection to %s encrypted: %s, peer certificate %s", peer_text(ms),
+          tls_parameters(ls.link.tls).c_str(), tls_peer_name(ls.link.tls).c_str());
+  return true;
+}
+
+}  // namespace
+
 void turn_away(loop_state& ls, unique_fd& conn, const net_address& addr, const char* outcome,
                const clock_reading& now) {
   report_turned_away(ls, now);
@@ -86,10 +140,6 @@ void turn_away(loop_state& ls, unique_fd& conn, const net_address& addr, const c
   close_socket(conn);
 }
 
-// Without a free descriptor, callers that wait keep the listening socket readable, and every
-// pass would fail the same accept: it is left alone for LISTEN_PAUSE_USEC instead.
-constexpr int32_t LISTEN_PAUSE_USEC = 100000;
-
 void pause_listening(loop_state& ls, int error, const clock_reading& now) {
   ls.listen_paused = true;
   countdown_start_at(ls.listen_pause, 0, LISTEN_PAUSE_USEC, now.wall);
@@ -98,13 +148,6 @@ void pause_listening(loop_state& ls, int error, const clock_reading& now) {
     log_msg(4, "accept error: %s; not accepting for 100 ms", strerror(error));
   }
 }
-
-void reject_connection(loop_state& ls, unique_fd& conn, const net_address& addr,
-                       const clock_reading& now) {
-  turn_away(ls, conn, addr, "rejected", now);
-}
-
-}  // namespace
 
 void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now) {
   // A DTR drop ends a dial when it has lasted S25 from the first pass of this dial that sees it.
@@ -123,13 +166,14 @@ void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now) {
   }
   log_msg(6, "Trying to connect to %s", addr_text(ms.peer_addr));
   unique_fd sock(tcp_socket(ms.peer_addr.family));
+  uint32_t default_port = dial_default_port(ms.settings, ms.peer_tls);
   if (!sock.valid()) {
     log_msg(3, "create socket error: %s", strerror(errno));
   } else if (set_nonblocking(sock.get()) != 0) {
     log_msg(3, "set NONBLOCK flag errot: %s", strerror(errno));
   } else if (sock.get() >= FD_SETSIZE) {
     log_msg(3, "create socket error: %s", strerror(EMFILE));
-  } else if (tcp_connect(sock.get(), ms.peer_addr, ms.settings.port) == 0 || errno == EINPROGRESS) {
+  } else if (tcp_connect(sock.get(), ms.peer_addr, default_port) == 0 || errno == EINPROGRESS) {
     countdown_start_at(ls.dial_timer, saturated_seconds(ms.settings.sreg_conn_tout), 0, now.wall);
     ms.call_state = CALL_DIALING;
     ms.dial_sock = std::move(sock);
@@ -160,12 +204,26 @@ void dial_socket_writable(modem_state& ms, loop_state& ls) {
 void dial_established(modem_state& ms, loop_state& ls) {
   ls.dial_connected = 1;
   log_msg(5, "TCP connection to %s established", peer_text(ms));
+  if (!ms.peer_tls) return;
+  if (!start_dial_handshake(ms, ls)) {
+    call_hangup_because(ms, ls, HANGUP_HANDSHAKE_FAILED, "TLS session cannot start");
+    return;
+  }
+  (void)dial_handshake_done(ms, ls);  // the first flight goes out now
 }
 
 void dial_socket_readable(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  // An encrypted call's answer comes after the handshake, still within S7.
+  if (tls_session_active(ls.link.tls) && !dial_handshake_done(ms, ls)) return;
   unsigned char answer = 0;
-  ssize_t n = recv_bytes(ms.dial_sock.get(), &answer, 1);
+  ssize_t n = call_recv(ls, ms.dial_sock.get(), &answer, 1);
   if (n < 0) {
+    // The callee judges this modem's certificate after the calling end's part of the handshake
+    // is over: its refusal (logged as a TLS error) comes instead of the answer.
+    if (errno == EPROTO) {
+      call_hangup_because(ms, ls, HANGUP_HANDSHAKE_FAILED, "TLS handshake: refused by the callee");
+      return;
+    }
     if (errno != EAGAIN && errno != EWOULDBLOCK) log_msg(3, "recv error: %s", strerror(errno));
     return;
   }
@@ -181,7 +239,7 @@ void ring_socket_readable(modem_state& ms, loop_state& ls) {
   // What the caller sends before the answer is thrown away, a buffer's worth per pass: a
   // caller that keeps sending must not cost a pass per byte and hide its hang-up behind them.
   unsigned char discard[TCP_BUF_SIZE];
-  ssize_t n = recv_bytes(ms.ring_sock.get(), discard, sizeof discard);
+  ssize_t n = call_recv(ls, ms.ring_sock.get(), discard, sizeof discard);
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
     log_msg(3, "recv error: %s", strerror(errno));
@@ -204,16 +262,21 @@ void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
     return;
   }
   if (conn.get() >= FD_SETSIZE) {
-    reject_connection(ls, conn, addr, now);
+    reject_connection(ls, conn, addr, nullptr, now);
     return;
   }
+  ring_caller(ms, ls, conn, addr, nullptr, now);
+}
+
+void ring_caller(modem_state& ms, loop_state& ls, unique_fd& conn, const net_address& addr,
+                 tls_session* tls, const clock_reading& now) {
   switch (ms.call_state) {
     case CALL_DIALING:
-      reject_connection(ls, conn, addr, now);
+      reject_connection(ls, conn, addr, tls, now);
       return;
     case CALL_RINGING:
       if (!net_same_host(addr, ms.peer_addr)) {
-        reject_connection(ls, conn, addr, now);
+        reject_connection(ls, conn, addr, tls, now);
         return;
       }
       // The caller dialled again: ringing goes on for the new connection.
@@ -221,7 +284,7 @@ void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
       break;
     case CALL_CONNECTED:
       if (!net_same_host(addr, ms.peer_addr)) {
-        reject_connection(ls, conn, addr, now);
+        reject_connection(ls, conn, addr, tls, now);
         return;
       }
       call_hangup(ms, ls, HANGUP_RECONNECT);
@@ -234,6 +297,11 @@ void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
       break;
   }
   log_msg(5, "TCP connection from %s established", addr_text(addr));
+  if (tls != nullptr) {
+    log_msg(5, "TCP connection from %s encrypted: %s, peer certificate %s", addr_text(addr),
+            tls_parameters(*tls).c_str(), tls_peer_name(*tls).c_str());
+    ls.link.tls = std::move(*tls);
+  }
   ms.call_state = CALL_RINGING;
   ms.peer_addr = addr;
   ms.ring_sock = std::move(conn);
@@ -255,7 +323,7 @@ void report_turned_away(loop_state& ls, const clock_reading& now) {
 
 void answer_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
   unsigned char answer = ANSWER_BYTE;
-  if (send_bytes(ms.ring_sock.get(), &answer, 1) < 0) {
+  if (call_send(ls, ms.ring_sock.get(), &answer, 1) < 0) {
     log_msg(3, "send error: %s", strerror(errno));
     call_hangup(ms, ls, HANGUP_ANSWER_SEND_ERROR);
     return;
@@ -277,6 +345,13 @@ void go_online(modem_state& ms, loop_state& ls, int result, unique_fd* slot,
     }
     link_watch(ls.link, span_ms);
     ls.link.sock = std::move(*slot);
+    bool encrypted = tls_session_active(ls.link.tls);
+    ls.link.kind = encrypted ? &tls_link : &plain_link;
+    ms.call_encryption.clear();
+    if (encrypted) {
+      ms.call_encryption =
+          tls_parameters(ls.link.tls) + ", peer certificate " + tls_peer_name(ls.link.tls);
+    }
   }
   if (ms.call_state != CALL_CONNECTED) log_msg(6, "peer is connected");
   ms.call_state = CALL_CONNECTED;
@@ -296,18 +371,24 @@ void go_online(modem_state& ms, loop_state& ls, int result, unique_fd* slot,
 }
 
 void call_hangup(modem_state& ms, loop_state& ls, hangup_cause cause, int error) {
+  call_hangup_because(ms, ls, cause, strerror(error));
+}
+
+void call_hangup_because(modem_state& ms, loop_state& ls, hangup_cause cause, const char* reason) {
   const hangup_rule& rule = hangup_rules[cause];
   if (ms.online == 1) log_msg(6, "going off-line (command mode)");
   if (ms.call_state == CALL_CONNECTED) log_msg(6, "peer is disconnected");
   log_msg(6, "TCP connection to %s %s: %s", peer_text(ms),
           rule.outcome == FAILED ? "failed" : "closed",
-          rule.reason != nullptr ? rule.reason : strerror(error));
+          rule.reason != nullptr ? rule.reason : reason);
   if (rule.dtr == DTR_DROP) set_modem_lines(ms.serial_fd.get(), TIOCM_DTR, 0);
   send_code(ms, rule.result);
   ms.peer_addr = net_address{};
   ms.peer_name[0] = '\0';
   ms.call_state = CALL_IDLE;
   ms.online = 0;
+  ms.peer_tls = false;
+  ms.call_encryption.clear();
   drop_held_bytes(ls.link);
   close_call_socket(ms, ls, rule.socket);
 }

@@ -24,11 +24,12 @@ enum hangup_cause : int {
   HANGUP_PEER_SHUTDOWN = 10,
   HANGUP_INACTIVITY = 11,
   HANGUP_DTR_DROP = 12,
-  HANGUP_TERMINATION = 13,    // the daemon is shutting down
-  HANGUP_PEER_LOST = 14,      // the connection timed out (keepalive or user timeout); the reason
-                              // is the error's text
-  HANGUP_NAME_FAILED = 15,    // the dialled host name gave no address to connect to
-  HANGUP_DIAL_DTR_DROP = 16,  // DTR dropped (&D2) while dialling
+  HANGUP_TERMINATION = 13,       // the daemon is shutting down
+  HANGUP_PEER_LOST = 14,         // the connection timed out (keepalive or user timeout); the reason
+                                 // is the error's text
+  HANGUP_NAME_FAILED = 15,       // the dialled host name gave no address to connect to
+  HANGUP_DIAL_DTR_DROP = 16,     // DTR dropped (&D2) while dialling
+  HANGUP_HANDSHAKE_FAILED = 17,  // the outgoing call's TLS handshake failed; the reason is given
 };
 
 // Carries out ms.pending_action for the current call state, then clears it.
@@ -49,10 +50,27 @@ void dial_socket_readable(modem_state& ms, loop_state& ls, const clock_reading& 
 // One byte (or end of stream) from a caller that is being rung.
 void ring_socket_readable(modem_state& ms, loop_state& ls);
 
+// Rings the DTE for a caller that may call (allowed, and for an encrypted call, handshake done
+// and certificate accepted): CALL_RINGING with `conn` as the ringing socket and `tls` (when not
+// nullptr) as the call's session. While another call exists the caller is rejected as busy
+// ("rejected"; an encrypted one gets a TLS close first), unless it is the same host calling
+// again, which replaces the call.
+void ring_caller(modem_state& ms, loop_state& ls, unique_fd& conn, const net_address& addr,
+                 tls_session* tls, const clock_reading& now);
+
+// Closes a connection that does not become a call, logging "TCP connection from %s %s" with
+// `outcome` at level 5 under the limit of such messages.
+void turn_away(loop_state& ls, unique_fd& conn, const net_address& addr, const char* outcome,
+               const clock_reading& now);
+
 // Takes an incoming connection from the listening socket. A caller not on the allow list is
 // closed at once ("not allowed"); while another call exists, one is rejected ("rejected").
 // Those messages are limited to LOG_LIMIT_MESSAGES per LOG_LIMIT_PERIOD_SEC.
 void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now);
+
+// No descriptor was free for an accept (`error`, EMFILE or ENFILE): the listening sockets are
+// left alone for 100 ms (logged under the limit of turned-away callers).
+void pause_listening(loop_state& ls, int error, const clock_reading& now);
 
 // Time check: the listening socket is watched again once the pause that a failed accept
 // started (no descriptor free: EMFILE, ENFILE) is over.
@@ -84,3 +102,5 @@ void go_online(modem_state& ms, loop_state& ls, int result, unique_fd* slot,
 // DTR when the cause says so, sends its result code (unless quiet), returns to CALL_IDLE in command
 // mode and closes the cause's socket. Peer and serial bytes still held for the call are dropped.
 void call_hangup(modem_state& ms, loop_state& ls, hangup_cause cause, int error = 0);
+// The same with the reason's text given (for the causes whose reason is not fixed).
+void call_hangup_because(modem_state& ms, loop_state& ls, hangup_cause cause, const char* reason);

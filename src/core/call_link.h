@@ -10,6 +10,7 @@
 #include <cstddef>
 
 #include "platform/countdown.h"
+#include "platform/tls.h"
 #include "platform/unique_fd.h"
 
 constexpr int SERIAL_BUF_SIZE = 1024;
@@ -18,9 +19,11 @@ constexpr int TCP_BUF_SIZE = 1024;
 // stall to be seen, bounded so that a DTE that keeps sending is held back by the port.
 constexpr int READ_AHEAD_SIZE = 16384;
 
-// What a link waits for on its descriptor (a mask).
+// What a link waits for on its descriptor (a mask). LINK_HAS_INPUT: bytes that the link holds
+// already can be read without waiting for the descriptor (set only with LINK_WANTS_READ).
 constexpr int LINK_WANTS_READ = 1;
 constexpr int LINK_WANTS_WRITE = 2;
+constexpr int LINK_HAS_INPUT = 4;
 
 struct call_link;
 
@@ -33,16 +36,24 @@ struct link_kind {
   void (*close)(call_link& link) = nullptr;
   // LINK_WANTS_* for the next select; 0 while the link has no descriptor.
   int (*wants)(const call_link& link) = nullptr;
+  // Sends what the link itself holds for the peer (not the bytes of `out`). Returns 0 when
+  // nothing is left, -1 with errno (EAGAIN: the peer takes no more now).
+  int (*flush)(call_link& link) = nullptr;
 };
 
 // A plain TCP connection.
 extern const link_kind plain_link;
+// An encrypted connection: `tls` holds its session.
+extern const link_kind tls_link;
 
 // Alive from the first pass to shutdown; holds a descriptor only during a connected call. In
 // command mode the serial side uses `out` to gather a read for the line editor.
 struct call_link {
   const link_kind* kind = &plain_link;
   unique_fd sock;
+  // The encrypted call's session: from the start of the handshake on the dialling or ringing
+  // socket, through the call on `sock`, until the call's socket closes.
+  tls_session tls;
   // DTE to peer: the chunk being gathered or sent, and the port read on behind a send.
   std::array<char, SERIAL_BUF_SIZE> out{};
   int out_len = 0;   // bytes held in out
@@ -80,6 +91,7 @@ inline ssize_t link_write(call_link& link, const void* buf, size_t len) {
 }
 inline void link_close(call_link& link) { link.kind->close(link); }
 inline int link_wants(const call_link& link) { return link.kind->wants(link); }
+inline int link_flush(call_link& link) { return link.kind->flush(link); }
 
 // True while serial bytes are being sent to the peer: the serial port is read into the
 // read-ahead meanwhile.

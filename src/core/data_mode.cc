@@ -220,6 +220,12 @@ void link_readable(modem_state& ms, loop_state& ls, const clock_reading& now) {
 }
 
 void link_writable(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  // What the link itself holds (an encrypted record begun) goes out in any mode; a failure
+  // shows at the next send or receive.
+  if (link_flush(ls.link) != 0 && errno == ETIMEDOUT) {
+    call_hangup(ms, ls, HANGUP_PEER_LOST, ETIMEDOUT);
+    return;
+  }
   // Command mode keeps nothing for the peer: the time checks drop what is held.
   if (ms.online == 0 || !serial_send_pending(ls.link)) return;
   send_held(ms, ls, now);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "at/sreg_table.h"
+#include "config/dial_target.h"
 #include "core/call_control.h"
 #include "core/loop_state.h"
 #include "platform/hosts_file.h"
@@ -59,7 +60,8 @@ bool start_attempt(modem_state& ms, name_dial& d, int i) {
   } else if (sock.get() >= FD_SETSIZE) {
     error = EMFILE;
     log_msg(3, "create socket error: %s", strerror(error));
-  } else if (tcp_connect(sock.get(), to, ms.settings.port) == 0 || errno == EINPROGRESS) {
+  } else if (tcp_connect(sock.get(), to, dial_default_port(ms.settings, ms.peer_tls)) == 0 ||
+             errno == EINPROGRESS) {
     d.attempts[i] = std::move(sock);
     return true;
   } else {

@@ -9,6 +9,7 @@
 #include "core/call_control.h"
 #include "core/data_mode.h"
 #include "core/dialer.h"
+#include "core/handshakes.h"
 #include "core/status_files.h"
 #include "modem/dte_output.h"
 #include "platform/log.h"
@@ -22,12 +23,22 @@ struct fd_sets {
   fd_set read;
   fd_set write;
   int max_fd = -1;
+  // Bytes held inside the call's link, or inside the session of the dialling or ringing socket:
+  // read without waiting.
+  bool link_input = false;
+  bool call_input = false;
 };
 
 void watch(fd_sets& sets, fd_set& set, int fd) {
   if (fd < 0) return;
   FD_SET(fd, &set);
   sets.max_fd = std::max(sets.max_fd, fd);
+}
+
+// Watches `fd` as a session's TLS_WANTS_* ask.
+void watch_wants(fd_sets& sets, int fd, int wants) {
+  if ((wants & TLS_WANTS_READ) != 0) watch(sets, sets.read, fd);
+  if ((wants & TLS_WANTS_WRITE) != 0) watch(sets, sets.write, fd);
 }
 
 bool ready(const fd_set& set, int fd) { return fd >= 0 && FD_ISSET(fd, &set); }
@@ -44,18 +55,36 @@ fd_sets build_sets(const modem_state& ms, const loop_state& ls) {
   int wants = link_wants(ls.link);
   if ((wants & LINK_WANTS_READ) != 0) watch(sets, sets.read, ls.link.sock.get());
   if ((wants & LINK_WANTS_WRITE) != 0) watch(sets, sets.write, ls.link.sock.get());
+  sets.link_input = (wants & LINK_HAS_INPUT) != 0;
   if (ms.dial_sock.valid()) {
-    watch(sets, ls.dial_connected == 0 ? sets.write : sets.read, ms.dial_sock.get());
+    if (ls.dial_connected == 0) {
+      watch(sets, sets.write, ms.dial_sock.get());
+    } else if (tls_session_active(ls.link.tls)) {
+      int dial_wants = tls_wants(ls.link.tls);
+      watch_wants(sets, ms.dial_sock.get(), dial_wants);
+      sets.call_input = (dial_wants & TLS_HAS_INPUT) != 0;
+    } else {
+      watch(sets, sets.read, ms.dial_sock.get());
+    }
+  }
+  for (int i = 0; i < HANDSHAKES_MAX; ++i) {
+    watch_wants(sets, ls.handshakes[static_cast<size_t>(i)].sock.get(), handshake_wants(ls, i));
   }
   sets.max_fd = std::max(sets.max_fd, name_dial_watch(ls.dialer, &sets.read, &sets.write));
   if (!ls.listen_paused) watch(sets, sets.read, ms.listen_sock.get());
-  if (ms.call_state == CALL_RINGING) watch(sets, sets.read, ms.ring_sock.get());
+  if (!ls.listen_paused) watch(sets, sets.read, ms.tls_listen_sock.get());
+  if (ms.call_state == CALL_RINGING) {
+    watch(sets, sets.read, ms.ring_sock.get());
+    // What an encrypted caller sent with its handshake is thrown away before the answer too.
+    sets.call_input = (tls_wants(ls.link.tls) & TLS_HAS_INPUT) != 0;
+  }
   return sets;
 }
 
-timeval select_timeout(const modem_state& ms, const loop_state& ls) {
+timeval select_timeout(const modem_state& ms, const loop_state& ls, const fd_sets& sets) {
   const modem_settings& s = ms.settings;
   timeval timeout{1, 0};
+  handshake_timeout_min(ls, timeout);
   if (ms.call_state == CALL_DIALING) {
     timeout_min(timeout, ls.dial_timer);
     name_dial_bound_wait(ls.dialer, timeout);
@@ -82,6 +111,7 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls) {
   if (timeout.tv_usec >= USEC_PER_SECOND) timeout = {1, 0};
   // An answer that is due (ATA, or the S0-th RING sent) is made in the next pass: at once.
   if (ms.call_state == CALL_RINGING && answer_due(ms, ls)) timeout = {0, 0};
+  if (sets.link_input || sets.call_input) timeout = {0, 0};
   return timeout;
 }
 
@@ -91,22 +121,33 @@ void handle_ready(modem_state& ms, loop_state& ls, const fd_sets& sets, const cl
     dte_flush(ms);
     if (ls.link.in_len > 0) flush_peer_bytes(ms, ls, now);
   }
-  if (ready(sets.read, ls.link.sock.get())) link_readable(ms, ls, now);
+  if (ready(sets.read, ls.link.sock.get()) || (sets.link_input && ls.link.sock.valid())) {
+    link_readable(ms, ls, now);
+  }
   if (ready(sets.write, ls.link.sock.get())) link_writable(ms, ls, now);
   if (ms.dial_sock.valid()) {
+    int fd = ms.dial_sock.get();
     if (ls.dial_connected == 0) {
-      if (ready(sets.write, ms.dial_sock.get())) dial_socket_writable(ms, ls);
-    } else if (ready(sets.read, ms.dial_sock.get())) {
+      if (ready(sets.write, fd)) dial_socket_writable(ms, ls);
+    } else if (ready(sets.read, fd) || ready(sets.write, fd) || sets.call_input) {
       dial_socket_readable(ms, ls, now);
     }
   }
-  if (ready(sets.read, ms.ring_sock.get())) ring_socket_readable(ms, ls);
+  if (ready(sets.read, ms.ring_sock.get()) || (sets.call_input && ms.ring_sock.valid())) {
+    ring_socket_readable(ms, ls);
+  }
+  for (int i = 0; i < HANDSHAKES_MAX; ++i) {
+    int fd = ls.handshakes[static_cast<size_t>(i)].sock.get();
+    if (ready(sets.read, fd) || ready(sets.write, fd)) handshake_ready(ms, ls, i, now);
+  }
   if (ready(sets.read, ms.listen_sock.get())) accept_call(ms, ls, now);
+  if (ready(sets.read, ms.tls_listen_sock.get())) accept_tls_call(ms, ls, now);
 }
 
 void run_time_checks(modem_state& ms, loop_state& ls, const clock_reading& now) {
   if (ms.call_state == CALL_DIALING) check_dial_timeout(ms, ls, now);
   if (ms.call_state == CALL_DIALING) check_dial_dtr(ms, ls, now);
+  check_handshakes(ms, ls, now);
   if (ms.call_state == CALL_RINGING) check_ringing(ms, ls, now);
   bool call_goes_on = true;
   if (ms.online == 1) {
@@ -132,7 +173,7 @@ void serve_status_request(modem_state& ms) {
 bool event_loop_pass(modem_state& ms, loop_state& ls) {
   if (ms.term_signal != 0) return false;
   fd_sets sets = build_sets(ms, ls);
-  timeval timeout = select_timeout(ms, ls);
+  timeval timeout = select_timeout(ms, ls, sets);
   fd_set* write_set = &sets.write;
   int n = wait_ready(sets.max_fd + 1, &sets.read, write_set, &timeout);
   if (n < 0) {
@@ -149,7 +190,8 @@ bool event_loop_pass(modem_state& ms, loop_state& ls) {
   }
   // One reading of the clocks for everything this pass starts or checks.
   clock_reading now = read_clocks();
-  if (n > 0) handle_ready(ms, ls, sets, now);
+  // Bytes held inside a session are served whether or not a descriptor became ready.
+  if (n > 0 || sets.link_input || sets.call_input) handle_ready(ms, ls, sets, now);
   // A dial to a name also moves on its own time-outs (the lookup's, the next attempt's turn),
   // with or without a ready descriptor; select has emptied the sets when none was ready.
   if (name_dial_busy(ls.dialer)) name_dial_step(ms, ls, &sets.read, &sets.write, now);

@@ -15,6 +15,7 @@
 #include "config/settings_check.h"
 #include "core/call_control.h"
 #include "core/event_loop.h"
+#include "modem/tls_credentials.h"
 #include "platform/lock_file.h"
 #include "platform/log.h"
 #include "platform/pid_file.h"
@@ -64,7 +65,8 @@ void load_script(modem_state& ms) {
   // Such a rule loads, but every call through it would answer ERROR: say why now.
   for (int i = 0; i < ms.subst_count; ++i) {
     const substitution& rule = ms.subst_table[i];
-    const char* refusal = rule.type == SUBST_DIAL ? dial_digits_refusal(rule.replacement) : nullptr;
+    const char* refusal =
+        rule.type == SUBST_DIAL ? dial_rule_refusal(rule.replacement, ms.settings) : nullptr;
     if (refusal != nullptr) {
       log_msg(4, "line %i of configuration script: ATD refuses dial rule D%s:%s: %s", rule.line,
               rule.pattern.c_str(), rule.replacement.c_str(), refusal);
@@ -179,6 +181,10 @@ void check_settings(modem_state& ms, loop_state& ls, settings_checked& checked) 
   }
   ms.allowed = std::move(checked.allowed);
   ls.connect_code = connect_code_for_baud(ms.settings.baudrate);
+  std::string message;
+  if (!load_tls_credentials(ms.settings, ms.tls, message)) {
+    startup_failed(ms, checked.read, message);
+  }
 }
 
 // Takes the UUCP lock of the serial device the settings name.
@@ -217,12 +223,24 @@ void open_serial_port(modem_state& ms) {
   ms.serial_fd.reset(fd);
 }
 
+// The plain port unless only encrypted calls are taken, and the encrypted one when it is set.
 void open_listener(modem_state& ms, bool settings_read) {
-  ms.listen_sock.reset(open_listen_socket(ms.settings.port));
-  if (!ms.listen_sock.valid()) {
-    startup_failed(ms, settings_read, "can't open listen socket",
-                   "can't listen on TCP port " + std::to_string(ms.settings.port & 0xFFFFU) +
-                       " of every address");
+  const modem_settings& s = ms.settings;
+  if (s.tls_only != 1) {
+    ms.listen_sock.reset(open_listen_socket(s.port));
+    if (!ms.listen_sock.valid()) {
+      startup_failed(
+          ms, settings_read, "can't open listen socket",
+          "can't listen on TCP port " + std::to_string(s.port & 0xFFFFU) + " of every address");
+    }
+  }
+  if ((s.tls_port & 0xFFFFU) != 0 && tls_context_loaded(ms.tls)) {
+    ms.tls_listen_sock.reset(open_listen_socket(s.tls_port));
+    if (!ms.tls_listen_sock.valid()) {
+      startup_failed(
+          ms, settings_read, "can't open TLS listen socket",
+          "can't listen on TCP port " + std::to_string(s.tls_port & 0xFFFFU) + " of every address");
+    }
   }
 }
 

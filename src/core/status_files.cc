@@ -45,5 +45,10 @@ void write_status_files(modem_state& ms) {
   bool connected = ms.call_state == CALL_CONNECTED;
   snprintf(line, sizeof line, "On-line  : %s\nConnected: %s%s\n", ms.online == 1 ? "Yes" : "No",
            connected ? "to " : "No", connected ? addr_text(ms.peer_addr) : "");
-  write_status_file(dir + "/status_c", line);
+  text = line;
+  // An encrypted call says so; a plain call's file is as it always was.
+  if (connected && !ms.call_encryption.empty()) {
+    text += "Encrypted: " + ms.call_encryption + "\n";
+  }
+  write_status_file(dir + "/status_c", text);
 }

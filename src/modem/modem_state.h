@@ -14,6 +14,7 @@
 #include "modem/dte_output.h"
 #include "modem/paths.h"
 #include "platform/net_address.h"
+#include "platform/tls.h"
 #include "platform/unique_fd.h"
 
 enum call_state : int { CALL_IDLE = 0, CALL_DIALING = 1, CALL_RINGING = 2, CALL_CONNECTED = 3 };
@@ -65,8 +66,14 @@ struct modem_state {
   unique_fd serial_fd;
   dte_output dte_out;  // output for the DTE that the line has not taken yet
   unique_fd listen_sock;
+  unique_fd tls_listen_sock;  // encrypted calls only (MOD_ORVANE_TLS_PORT); -1 when none
   unique_fd dial_sock;
   unique_fd ring_sock;
+  // Encrypted calls: this modem's certificates (loaded at start-up and by ATZ; empty without
+  // them), and for a connected encrypted call its TLS version, cipher and the peer certificate's
+  // name (empty on a plain call).
+  tls_context tls;
+  std::string call_encryption;
   daemon_paths paths;
   std::string device_path;        // the serial device chosen at start-up
   bool pid_file_written = false;  // this process wrote the pid file

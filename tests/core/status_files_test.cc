@@ -66,6 +66,11 @@ TEST(StatusFiles, CallFileFollowsCallAndMode) {
   ASSERT_TRUE(f.run_until([&] { return f.ms().online == 0; }));
   write_status_files(f.ms());
   EXPECT_EQ(status_file(f, "status_c"), "On-line  : No\nConnected: to 127.0.0.1\n");
+  // An encrypted call says so on a line of its own.
+  f.ms().call_encryption = "TLSv1.3 TLS_AES_256_GCM_SHA384, peer certificate r2";
+  write_status_files(f.ms());
+  EXPECT_EQ(status_file(f, "status_c"),
+            "On-line  : No\nConnected: to 127.0.0.1\nEncrypted: " + f.ms().call_encryption + "\n");
 
   // Back to idle: the shorter text replaces the longer one completely.
   f.type_line("ATH");

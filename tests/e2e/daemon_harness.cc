@@ -417,12 +417,15 @@ bool daemon_process::try_reap(int options) {
   return reaped_;
 }
 
-bool daemon_process::listening() const {
-  if (pid_ <= 0) return false;
-  for (unsigned long inode : listening_inodes(pid_, box_.port())) {
-    if (process_owns_socket(pid_, inode)) return true;
+bool process_listens_on(pid_t pid, int port) {
+  for (unsigned long inode : listening_inodes(pid, port)) {
+    if (process_owns_socket(pid, inode)) return true;
   }
   return false;
+}
+
+bool daemon_process::listening() const {
+  return pid_ > 0 && process_listens_on(pid_, listen_port_ != 0 ? listen_port_ : box_.port());
 }
 
 bool daemon_process::handlers_installed() const {

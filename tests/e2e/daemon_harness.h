@@ -32,6 +32,9 @@ bool running_emulated();
 // Seconds elapsed since `start`.
 double seconds_since(std::chrono::steady_clock::time_point start);
 
+// True when process `pid` owns a socket listening on TCP `port`.
+bool process_listens_on(pid_t pid, int port);
+
 // Standard base64 of `text` (the form the settings file stores the script in).
 std::string base64_of(std::string_view text);
 
@@ -124,6 +127,9 @@ class daemon_process {
   testing::AssertionResult wait_running(steady_deadline deadline);
   // One look at the two conditions of wait_running.
   bool listening() const;
+  // The port that wait_running and listening() look at: the sandbox's unless set (a daemon that
+  // takes encrypted calls only listens on its TLS port alone).
+  void set_listen_port(int port) { listen_port_ = port; }
   bool handlers_installed() const;
   // The disposition of `sig` is "ignored" (SigIgn of /proc/<pid>/status).
   bool ignores_signal(int sig) const;
@@ -163,6 +169,7 @@ class daemon_process {
 
   sandbox& box_;
   std::vector<std::string> launcher_;
+  int listen_port_ = 0;
   pid_t pid_ = -1;
   bool reaped_ = false;
   int wait_status_ = 0;

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "e2e/call_helpers.h"
+#include "platform/tls.h"
 
 namespace {
 
@@ -235,15 +236,36 @@ pump_job slow_dte(modem& m, std::string_view out, size_t in_expected) {
           .pause_after_read = std::chrono::milliseconds(1)};
 }
 
-TEST(DataLink, NoByteLostBetweenTwoDaemonsBothWaysAtOnce) {
+// A calls B, encrypted when `certs` names a directory of make_tls_certificates.
+void transfer_between_daemons(const std::string& certs) {
   modem a;
   modem b;
-  use_transfer_settings(a.box);
-  use_transfer_settings(b.box);
+  test_port tls_port;
+  for (modem* m : {&a, &b}) {
+    use_transfer_settings(m->box);
+    if (certs.empty()) continue;
+    for (const char* key : {"CERT", "KEY"}) {
+      m->box.set(std::string("MOD_ORVANE_TLS_") + key,
+                 certs + (m == &a ? "/r1." : "/r2.") + (key[0] == 'C' ? "pem" : "key"));
+    }
+    m->box.set("MOD_ORVANE_TLS_CA", certs + "/ca.pem");
+  }
+  if (!certs.empty()) {  // the number connect_modems dials is encrypted to B's TLS port
+    b.box.set("MOD_ORVANE_TLS_PORT", std::to_string(tls_port.number()));
+    a.box.set(
+        "MOD_ORVANE_CFG_SCRIPT",
+        base64_of("D127000000001:TLS:127000000001:" + std::to_string(tls_port.number()) + "\n"));
+  }
   b.box.set("MOD_ORVANE_SREG_AUTO_ANSWER", "1");
   ASSERT_TRUE(start_modem(a));
   ASSERT_TRUE(start_modem(b));
   ASSERT_TRUE(connect_modems(a, b, false));
+  auto encrypted = [](const log_line& l) {
+    return l.text.find(" encrypted: TLSv1.3") != l.text.npos;
+  };
+  EXPECT_EQ(a.d.wait_log_if(encrypted, seconds_from_now(certs.empty() ? 0 : 5), "TLS"),
+            !certs.empty());
+  const char* kind = certs.empty() ? "" : "encrypted_";
 
   const size_t size = 4 * kMiB;
   struct phase {
@@ -268,9 +290,9 @@ TEST(DataLink, NoByteLostBetweenTwoDaemonsBothWaysAtOnce) {
     EXPECT_EQ(at_b.error, "");
     ASSERT_TRUE(at_b.in == from_a) << "A to B: " << first_difference(at_b.in, from_a);
     ASSERT_TRUE(at_a.in == from_b) << "B to A: " << first_difference(at_a.in, from_b);
-    report_throughput((std::string("a_to_b_") + p.name + "_MiB_per_s").c_str(), size,
+    report_throughput((std::string(kind) + "a_to_b_" + p.name + "_MiB_per_s").c_str(), size,
                       at_b.in_seconds);
-    report_throughput((std::string("b_to_a_") + p.name + "_MiB_per_s").c_str(), size,
+    report_throughput((std::string(kind) + "b_to_a_" + p.name + "_MiB_per_s").c_str(), size,
                       at_a.in_seconds);
   }
 
@@ -280,6 +302,15 @@ TEST(DataLink, NoByteLostBetweenTwoDaemonsBothWaysAtOnce) {
   EXPECT_EQ(a.d.wait_exit(seconds_from_now(15)), 0);
   EXPECT_TRUE(serial_gets(b.d, kNoCarrier, 10));
   stop_modem(b);
+}
+
+TEST(DataLink, NoByteLostBetweenTwoDaemonsBothWaysAtOnce) { transfer_between_daemons(""); }
+
+TEST(DataLink, NoByteLostBetweenTwoEncryptedDaemonsBothWaysAtOnce) {
+  if (!tls_built_in()) GTEST_SKIP() << "built without TLS";
+  temp_dir certs;
+  ASSERT_TRUE(make_tls_certificates(certs.path()));
+  transfer_between_daemons(certs.path());
 }
 
 }  // namespace

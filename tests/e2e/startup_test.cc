@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "e2e/daemon_harness.h"
+#include "platform/tls.h"
 
 namespace {
 
@@ -327,6 +328,41 @@ TEST(StartupFailure, ScriptErrorStopsBeforeTheDeviceIsLocked) {
   termios tio{};
   ASSERT_EQ(tcgetattr(box.slave_fd(), &tio), 0);
   EXPECT_NE(tio.c_lflag & ICANON, 0u) << "the device was configured although start-up failed";
+}
+
+// Certificate files that cannot be used stop start-up before the device is locked, with a
+// message naming the key.
+TEST(StartupFailure, TlsFilesThatCannotBeUsedAreNamed) {
+  if (!tls_built_in()) GTEST_SKIP() << "built without TLS";
+  temp_dir certs;
+  ASSERT_TRUE(make_tls_certificates(certs.path()));
+  write_file(certs.file("junk.pem"), "not a certificate\n");
+  struct {
+    const char *cert, *key, *ca, *logged;
+  } cases[] = {
+      {"missing.pem", "r1.key", "ca.pem", "TLS_CERT: %s/missing.pem: cannot be read: No such file"},
+      {"junk.pem", "r1.key", "ca.pem", "TLS_CERT: %s/junk.pem: holds no PEM certificate"},
+      {"r1.pem", "r2.key", "ca.pem", "TLS_KEY: %s/r2.key: does not match the certificate"},
+      {"r1.pem", "r1.pem", "ca.pem", "TLS_KEY: %s/r1.pem: holds no PEM private key"},
+      {"r1.pem", "r1.key", "junk.pem", "TLS_CA: %s/junk.pem: holds no PEM certificate"},
+  };
+  for (const auto& c : cases) {
+    sandbox box;
+    ASSERT_TRUE(box.ok());
+    box.set("MOD_ORVANE_TLS_CERT", certs.file(c.cert));
+    box.set("MOD_ORVANE_TLS_KEY", certs.file(c.key));
+    box.set("MOD_ORVANE_TLS_CA", certs.file(c.ca));
+    daemon_process d(box);
+    ASSERT_TRUE(fails_to_start(d));
+    char text[300];
+    snprintf(text, sizeof text, c.logged, certs.path().c_str());
+    EXPECT_TRUE(d.wait_log_if(
+        [&](const log_line& l) {
+          return l.severity == 3 && l.text.rfind(std::string("MOD_ORVANE_") + text, 0) == 0;
+        },
+        seconds_from_now(1), text));
+    EXPECT_TRUE(lock_dir_empty(box));
+  }
 }
 
 TEST(StartupFailure, SerialSettingOutsideZeroAndOneIsRefused) {

@@ -1,0 +1,106 @@
+// Encrypted connections: TLS 1.3 with a certificate on both ends, over a non-blocking socket
+// whose I/O goes through the system-call table (so that the simulated world can play the peer).
+// A context holds this modem's certificate chain, its key and the CA that peers must chain to; a
+// session is one connection's state. The library's output is kept in the session until the
+// socket takes it, so that neither a handshake nor a read ever waits for room to write: what a
+// session needs from its socket is tls_wants().
+//
+// In a build without TLS (ORVANED_HAVE_TLS 0) every function is present; a context never loads
+// and a session never starts.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+// The file of a context that a load found at fault.
+enum tls_file : int { TLS_FILE_NONE = -1, TLS_FILE_CERT = 0, TLS_FILE_KEY = 1, TLS_FILE_CA = 2 };
+
+struct tls_context_data;
+struct tls_session_data;
+
+// This modem's credentials; empty until loaded. Sessions keep what they were started with
+// when a reload replaces it.
+struct tls_context {
+  std::shared_ptr<tls_context_data> data;
+};
+
+// One connection's TLS state; empty when there is none. Move-only; destroying it frees the state
+// without a word to the peer (tls_end says goodbye first). The descriptor is not owned.
+struct tls_session {
+  std::unique_ptr<tls_session_data> data;
+  tls_session();
+  ~tls_session();
+  tls_session(tls_session&&) noexcept;
+  tls_session& operator=(tls_session&&) noexcept;
+};
+
+// True when this build has TLS.
+bool tls_built_in();
+
+// Loads the certificate chain at `cert`, the private key at `key` (which must match it) and the
+// CA certificates at `ca`, all PEM, into a context for TLS 1.3 with mutual authentication.
+// Returns TLS_FILE_NONE and fills `out`, or the file at fault with `problem` saying what is wrong
+// with it ("cannot be read: No such file or directory", "holds no PEM certificate", ...), the
+// path not included; `out` is then unchanged. Reads no key material into any message.
+tls_file tls_context_load(tls_context& out, const char* cert, const char* key, const char* ca,
+                          std::string& problem);
+
+bool tls_context_loaded(const tls_context& ctx);
+
+// Starts a session on `fd` (non-blocking) as the accepting end (`server`) or the calling end.
+// A calling end given a `host` name requires the peer's certificate to carry it. Returns false
+// when the library cannot make the session (logged at level 3).
+bool tls_session_start(tls_session& s, const tls_context& ctx, int fd, bool server,
+                       const char* host);
+
+bool tls_session_active(const tls_session& s);
+
+enum tls_step : int { TLS_STEP_DONE = 0, TLS_STEP_WANT = 1, TLS_STEP_FAILED = 2 };
+
+// Takes the handshake as far as the socket allows. TLS_STEP_WANT: call again when tls_wants()
+// says; TLS_STEP_FAILED: `reason` says why ("no certificate", "unknown CA", "peer hung up", the
+// library's reason for anything else); the session must be ended.
+tls_step tls_handshake(tls_session& s, std::string& reason);
+
+// True once the handshake has completed.
+bool tls_handshake_done(const tls_session& s);
+
+// What the session waits for on its socket: TLS_WANTS_READ and TLS_WANTS_WRITE (a mask), and
+// TLS_HAS_INPUT when bytes that the library holds already can be read without the socket.
+constexpr int TLS_WANTS_READ = 1;
+constexpr int TLS_WANTS_WRITE = 2;
+constexpr int TLS_HAS_INPUT = 4;
+int tls_wants(const tls_session& s);
+
+// As recv(): decrypted bytes, 0 at the end of the stream (the peer's close_notify, or its
+// connection closed without one), -1 with errno (EAGAIN: nothing now; a protocol failure is
+// logged at level 3 and returns -1 with EPROTO once, then 0).
+ssize_t tls_read(tls_session& s, void* buf, size_t len);
+
+// As send(): takes up to one record of bytes when the output of earlier writes has gone out,
+// else -1 with EAGAIN; -1 with the socket's errno when it failed.
+ssize_t tls_write(tls_session& s, const void* buf, size_t len);
+
+// Sends held output. Returns 0 when none is left, -1 with errno (EAGAIN: the socket is full).
+int tls_flush(tls_session& s);
+
+// Sends close_notify when the socket takes it at once, then frees the session (the descriptor
+// stays open). Safe on an empty session.
+void tls_end(tls_session& s);
+
+// The peer certificate's names: the DNS names of its subject alternative name separated by
+// blanks, else its common name; empty when there is none.
+std::string tls_peer_name(const tls_session& s);
+
+// True when `list` (names separated by blanks or commas, compared without case) is empty or
+// holds one of the peer certificate's names.
+bool tls_peer_on_list(const tls_session& s, std::string_view list);
+
+// The same for blank-separated `names` (as tls_peer_name gives them).
+bool tls_peer_names_allowed(std::string_view names, std::string_view list);
+
+// "TLSv1.3 TLS_AES_256_GCM_SHA384": the protocol version and cipher of a completed handshake.
+std::string tls_parameters(const tls_session& s);

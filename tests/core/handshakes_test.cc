@@ -1,0 +1,205 @@
+// Handshakes in the simulated world: incoming ones that stall, fail or crowd the slots are turned
+// away on time without a RING; an outgoing one counts under S7; an answered call runs inside
+// the session and ends on a DTR drop.
+#include "core/handshakes.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "config/subst_script.h"
+#include "loop_fixture.h"
+
+namespace {
+
+// The far end of an encrypted call, played by the test: a TLS session on one end of a kernel
+// socket pair, whose other end is copied to and from the simulated connection. The session runs
+// on the kernel's system calls, which are put in place for each step.
+class sim_tls_peer {
+ public:
+  sim_tls_peer(const tls_context& ctx, std::shared_ptr<sim_conn> conn) : conn_(std::move(conn)) {
+    int fds[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+    mine_.reset(fds[0]);
+    wire_.reset(fds[1]);
+    EXPECT_TRUE(tls_session_start(session_, ctx, mine_.get(), false, nullptr));
+  }
+  ~sim_tls_peer() {
+    const system_calls* sim = use_system_calls(nullptr);
+    session_ = tls_session{};
+    mine_.reset();
+    wire_.reset();
+    use_system_calls(sim);
+  }
+  // Copies the bytes both ways, steps the handshake and reads what has come; true once the
+  // handshake is done.
+  bool pump() {
+    const system_calls* sim = use_system_calls(nullptr);
+    std::string from_daemon = conn_->take();
+    if (!from_daemon.empty()) {
+      EXPECT_EQ(write(wire_.get(), from_daemon.data(), from_daemon.size()),
+                static_cast<ssize_t>(from_daemon.size()));
+    }
+    if (conn_->closed) shutdown(wire_.get(), SHUT_WR);
+    char buf[4096];
+    ssize_t n;
+    std::string reason;
+    if (!tls_handshake_done(session_)) tls_handshake(session_, reason);
+    while (tls_handshake_done(session_) && !ended_ &&
+           (n = tls_read(session_, buf, sizeof buf)) >= 0) {
+      if (n == 0) ended_ = true;
+      received_.append(buf, static_cast<size_t>(n));
+    }
+    // What the session wrote reaches the daemon in its next pass.
+    while ((n = read(wire_.get(), buf, sizeof buf)) > 0) {
+      conn_->send(std::string(buf, static_cast<size_t>(n)));
+    }
+    bool done = tls_handshake_done(session_);
+    use_system_calls(sim);
+    return done;
+  }
+  void send(const std::string& bytes) {
+    const system_calls* sim = use_system_calls(nullptr);
+    EXPECT_EQ(tls_write(session_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    use_system_calls(sim);
+    pump();
+  }
+  std::string take() { return std::exchange(received_, ""); }
+  bool ended() const { return ended_; }  // the daemon's close_notify or end of stream came
+
+ private:
+  std::shared_ptr<sim_conn> conn_;
+  unique_fd mine_, wire_;
+  tls_session session_;
+  std::string received_;
+  bool ended_ = false;
+};
+
+class Handshakes : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!tls_built_in()) GTEST_SKIP() << "built without TLS";
+    ASSERT_TRUE(make_tls_certificates(certs_.path()));
+    f_.ms().tls = load("r1");
+    peer_ctx_ = load("r2");
+    f_.ms().tls_listen_sock.reset(f_.world().open_listener(2443));
+  }
+  tls_context load(const std::string& name) {
+    tls_context ctx;
+    std::string problem;
+    EXPECT_EQ(tls_context_load(ctx, certs_.file(name + ".pem").c_str(),
+                               certs_.file(name + ".key").c_str(), certs_.file("ca.pem").c_str(),
+                               problem),
+              TLS_FILE_NONE);
+    return ctx;
+  }
+  temp_dir certs_;
+  loop_fixture f_;
+  tls_context peer_ctx_;
+};
+
+TEST_F(Handshakes, CallersThatFailOrStallAreTurnedAwayOnTime) {
+  struct {
+    std::string sends;
+    bool closes;
+    int64_t gone_after;  // µs after the connect
+    const char* reason;
+  } cases[] = {
+      {"", false, HANDSHAKE_LIMIT_SEC * SEC, "timeout"},
+      {std::string("\x16\x03\x01\x02\x00", 5), false, HANDSHAKE_LIMIT_SEC * SEC, "timeout"},
+      {"", true, 0, "peer hung up"},
+      {"GET / HTTP/1.0\r\n\r\n", false, 0, "http request"},
+  };
+  for (const auto& c : cases) {
+    log_capture log;
+    int64_t start = f_.now();
+    auto caller = f_.call_in();
+    caller->send(c.sends);
+    if (c.closes) caller->close();
+    EXPECT_TRUE(f_.run_until([&] { return caller->closed; }, 2 * SEC + c.gone_after));
+    EXPECT_GE(f_.now() - start, c.gone_after) << c.reason;
+    EXPECT_LE(f_.now() - start, c.gone_after + 10 * MSEC);
+    EXPECT_TRUE(log.has(5, std::string("TCP connection from 127.0.0.1 refused: ") + c.reason));
+    EXPECT_EQ(f_.dte_read(), "");
+    EXPECT_EQ(f_.ms().ring_count, 0u);
+  }
+  // Four callers that stall fill the slots: a fifth is refused at once, until they are gone.
+  std::vector<std::shared_ptr<sim_conn>> stalled;
+  for (int i = 0; i <= HANDSHAKES_MAX; ++i) stalled.push_back(f_.call_in());
+  EXPECT_TRUE(f_.run_until([&] { return stalled.back()->closed; }, SEC));
+  f_.run_for(HANDSHAKE_LIMIT_SEC * SEC - 2 * SEC);
+  EXPECT_FALSE(stalled.front()->closed);
+  f_.run_for(3 * SEC);
+  EXPECT_TRUE(stalled.front()->closed);
+  auto next = f_.call_in();
+  f_.run_for(SEC);
+  EXPECT_FALSE(next->closed);
+}
+
+// S7 counts the outgoing handshake with the connection.
+TEST_F(Handshakes, OutgoingHandshakeEndsWithS7) {
+  f_.configure([](modem_settings& s) {
+    s.sreg_conn_tout = 5;
+    s.tls_cert = "set";
+  });
+  f_.ms().subst_table[0] = {.type = SUBST_DIAL, .pattern = "1", .replacement = "TLS:127000000001"};
+  f_.ms().subst_count = 1;
+  log_capture log;
+  f_.type_line("ATD1");
+  f_.pass();
+  auto callee = f_.last_dial();
+  ASSERT_NE(callee, nullptr);
+  sim_world::finish_connect(*callee, 0);
+  ASSERT_TRUE(f_.run_until([&] { return !callee->from_daemon.empty(); }, SEC));  // its hello
+  f_.run_for(5 * SEC - f_.now() - 1);
+  EXPECT_FALSE(callee->closed);
+  ASSERT_TRUE(f_.run_until([&] { return f_.ms().call_state == CALL_IDLE; }, 50 * MSEC));
+  EXPECT_EQ(f_.dte_read(), "ATD1\r\nNO ANSWER\r\n");
+  EXPECT_TRUE(log.has(6, "TCP connection to 127.0.0.1 failed: timeout"));
+  EXPECT_TRUE(callee->closed);
+}
+
+// An answered encrypted call: the answer byte and data cross inside the session; another host's
+// completed handshake meanwhile is rejected as busy and changes nothing; a DTR drop (&D2) ends
+// the call with a TLS close.
+TEST_F(Handshakes, EncryptedCallAnswersIgnoresABusyCallerAndEndsOnDtrDrop) {
+  f_.configure([](modem_settings& s) { s.stat_dtr_action = 2; });
+  log_capture log;
+  auto caller = std::make_unique<sim_tls_peer>(peer_ctx_, f_.call_in("127.0.0.1"));
+  ASSERT_TRUE(
+      f_.run_until([&] { return caller->pump() && f_.ms().call_state == CALL_RINGING; }, SEC));
+  EXPECT_EQ(f_.dte_read(), "RING\r\n");
+  f_.type_line("ATA");
+  ASSERT_TRUE(f_.run_until([&] {
+    caller->pump();
+    return caller->take() == "X";
+  }));
+  EXPECT_EQ(f_.ms().call_state, CALL_CONNECTED);
+  caller->send("to the DTE");
+  ASSERT_TRUE(
+      f_.run_until([&] { return f_.dte().from_daemon.find("to the DTE") != std::string::npos; }));
+  f_.dte_read();
+  auto busy = std::make_unique<sim_tls_peer>(peer_ctx_, f_.call_in("127.0.0.2"));
+  ASSERT_TRUE(f_.run_until([&] {
+    busy->pump();
+    return busy->ended();
+  }));
+  EXPECT_TRUE(log.has(5, "TCP connection from 127.0.0.2 rejected"));
+  EXPECT_EQ(f_.ms().ring_count, 1u);
+  f_.dte_write("to the caller");
+  ASSERT_TRUE(f_.run_until([&] {
+    caller->pump();
+    return caller->take() == "to the caller";
+  }));
+  f_.world().dte_dtr = false;
+  ASSERT_TRUE(f_.run_until([&] {
+    caller->pump();
+    return caller->ended();
+  }));
+  EXPECT_EQ(f_.dte_read(), "NO CARRIER\r\n");
+}
+
+}  // namespace
