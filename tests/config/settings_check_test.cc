@@ -144,7 +144,10 @@ TEST(SettingsCheck, TlsSettings) {
     std::string said;
     for (const settings_finding& f : found) {
       if (!f.key.starts_with("MOD_ORVANE_TLS_")) continue;
-      said += (said.empty() ? "" : "|") + std::to_string(f.level) + " " + f.text;
+      if (!said.empty()) said += '|';
+      said += std::to_string(f.level);
+      said += ' ';
+      said += f.text;
     }
     EXPECT_EQ(said, ORVANED_HAVE_TLS != 0 ? r.findings
                                           : "3 MOD_ORVANE_TLS_CERT is set, but this daemon is "
