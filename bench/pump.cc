@@ -7,6 +7,10 @@
 //   pump rtt DTE TCP SIZE COUNT
 //       writes SIZE bytes to DTE, echoes whatever reaches TCP back into it, waits until the SIZE
 //       bytes are back at DTE; COUNT round trips after a short warm-up.
+//   pump pace SRC DST RATE_BYTES_PER_S SECONDS
+//       writes into SRC at RATE for SECONDS, every millisecond the bytes then due (the way a
+//       serial port hands over what its line brought), reads DST until all of them came out and
+//       compares them as bulk does.
 //   pump split DTE TCP PIECES PIECE_GAP_MS COUNT
 //       writes PIECES bytes one at a time PIECE_GAP_MS apart, then times the wait from the last
 //       byte until all of them have reached TCP; COUNT bursts.
@@ -84,10 +88,40 @@ int ms_until(double deadline) {
   return static_cast<int>(left * 1000.0) + 1;
 }
 
+// Prints the JSON result of a transfer: counts, hashes, first mismatch. `got` has room past
+// `total`, so that extra bytes from a faulty bridge are counted, not overflowed.
+void report_transfer(const std::vector<unsigned char>& block, std::vector<unsigned char>& got,
+                     int dst, size_t sent, size_t received, size_t total, double seconds,
+                     const char* error) {
+  uint64_t sent_hash = stream_hash(block, total);
+  // Bytes beyond the expected count would show a faulty bridge: look briefly for any.
+  if (received == total) {
+    pollfd extra = {dst, POLLIN, 0};
+    if (poll(&extra, 1, 50) > 0 && (extra.revents & POLLIN) != 0) {
+      ssize_t r = read(dst, got.data() + received, got.size() - received);
+      if (r > 0) received += static_cast<size_t>(r);
+    }
+  }
+  uint64_t got_hash = fnv1a(FNV_START, got.data(), std::min(received, got.size()));
+  long long mismatch = -1;
+  for (size_t i = 0; i < std::min(received, total); ++i) {
+    if (got[i] != block[i % PATTERN_SIZE]) {
+      mismatch = static_cast<long long>(i);
+      break;
+    }
+  }
+  bool exact = received == total && got_hash == sent_hash && mismatch < 0;
+  std::printf(
+      "{\"sent\": %zu, \"received\": %zu, \"hash_sent\": \"%016llx\", \"hash_received\": "
+      "\"%016llx\", \"first_mismatch\": %lld, \"exact\": %s, \"seconds\": %.6f, \"error\": "
+      "\"%s\"}\n",
+      sent, received, static_cast<unsigned long long>(sent_hash),
+      static_cast<unsigned long long>(got_hash), mismatch, exact ? "true" : "false", seconds,
+      error);
+}
+
 int run_bulk(int src, int dst, size_t total, double rate, size_t read_chunk) {
   std::vector<unsigned char> block = make_pattern();
-  uint64_t sent_hash = stream_hash(block, total);
-  // Room past the end, so that extra bytes from a faulty bridge are counted, not overflowed.
   std::vector<unsigned char> got(total + IO_CHUNK);
   size_t sent = 0;
   size_t received = 0;
@@ -143,30 +177,58 @@ int run_bulk(int src, int dst, size_t total, double rate, size_t read_chunk) {
       }
     }
   }
-  // Bytes beyond the expected count would show a faulty bridge: look briefly for any.
-  if (received == total) {
-    pollfd extra = {dst, POLLIN, 0};
-    if (poll(&extra, 1, 50) > 0 && (extra.revents & POLLIN) != 0) {
-      ssize_t r = read(dst, got.data() + received, got.size() - received);
-      if (r > 0) received += static_cast<size_t>(r);
+  report_transfer(block, got, dst, sent, received, total, finish - start, error);
+  return 0;
+}
+
+// A serial line at RATE: every TICK the bytes that came in since are written at once.
+constexpr double PACE_TICK_S = 0.001;
+
+int run_pace(int src, int dst, double rate, double seconds) {
+  std::vector<unsigned char> block = make_pattern();
+  auto total = static_cast<size_t>(rate * seconds);
+  std::vector<unsigned char> got(total + IO_CHUNK);
+  size_t sent = 0;
+  size_t received = 0;
+  const char* error = "";
+  double start = now_sec();
+  double last_progress = start;
+  double next_tick = start;
+  while (received < total) {
+    double now = now_sec();
+    if (now - last_progress > STALL_MS / 1000.0) {
+      error = "stalled";
+      break;
     }
-  }
-  uint64_t got_hash = fnv1a(FNV_START, got.data(), std::min(received, got.size()));
-  long long mismatch = -1;
-  for (size_t i = 0; i < std::min(received, total); ++i) {
-    if (got[i] != block[i % PATTERN_SIZE]) {
-      mismatch = static_cast<long long>(i);
+    if (sent < total && now >= next_tick) {
+      size_t due = std::min(total, static_cast<size_t>((now - start) * rate));
+      while (sent < due) {
+        size_t off = sent % PATTERN_SIZE;
+        size_t len = std::min(PATTERN_SIZE - off, due - sent);
+        ssize_t w = write(src, block.data() + off, len);
+        if (w <= 0) break;  // a full buffer: the rest waits for the next tick
+        sent += static_cast<size_t>(w);
+      }
+      next_tick += PACE_TICK_S;
+      if (next_tick < now) next_tick = now + PACE_TICK_S;
+    }
+    double wait = sent < total ? next_tick - now_sec() : STALL_MS / 1000.0;
+    wait = std::max(0.0, wait);
+    auto whole = static_cast<time_t>(wait);
+    timespec ts{whole, static_cast<long>((wait - static_cast<double>(whole)) * 1e9)};
+    pollfd fd = {dst, POLLIN, 0};
+    int n = ppoll(&fd, 1, &ts, nullptr);
+    if (n <= 0 || (fd.revents & (POLLIN | POLLERR | POLLHUP)) == 0) continue;
+    ssize_t r = read(dst, got.data() + received, got.size() - received);
+    if (r > 0) {
+      received += static_cast<size_t>(r);
+      last_progress = now_sec();
+    } else if (r == 0 || !transient(errno)) {
+      error = "end of stream";
       break;
     }
   }
-  bool exact = received == total && got_hash == sent_hash && mismatch < 0;
-  std::printf(
-      "{\"sent\": %zu, \"received\": %zu, \"hash_sent\": \"%016llx\", \"hash_received\": "
-      "\"%016llx\", \"first_mismatch\": %lld, \"exact\": %s, \"seconds\": %.6f, \"error\": "
-      "\"%s\"}\n",
-      sent, received, static_cast<unsigned long long>(sent_hash),
-      static_cast<unsigned long long>(got_hash), mismatch, exact ? "true" : "false", finish - start,
-      error);
+  report_transfer(block, got, dst, sent, received, total, now_sec() - start, error);
   return 0;
 }
 
@@ -307,7 +369,7 @@ int run_split(int dte, int tcp, int pieces, int gap_ms, int count) {
 int usage() {
   std::fprintf(stderr,
                "usage: pump bulk SRC DST BYTES [RATE READ_CHUNK] | rtt DTE TCP SIZE COUNT | "
-               "split DTE TCP PIECES GAP_MS COUNT\n");
+               "pace SRC DST RATE SECONDS | split DTE TCP PIECES GAP_MS COUNT\n");
   return 2;
 }
 
@@ -326,6 +388,9 @@ int main(int argc, char** argv) {
   }
   if (std::strcmp(argv[1], "rtt") == 0 && argc == 6) {
     return run_rtt(a, b, std::strtoull(argv[4], nullptr, 10), std::atoi(argv[5]));
+  }
+  if (std::strcmp(argv[1], "pace") == 0 && argc == 6) {
+    return run_pace(a, b, std::atof(argv[4]), std::atof(argv[5]));
   }
   if (std::strcmp(argv[1], "split") == 0 && argc == 7) {
     return run_split(a, b, std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6]));
