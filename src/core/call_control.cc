@@ -249,18 +249,22 @@ void ring_socket_readable(modem_state& ms, loop_state& ls) {
   }
 }
 
-void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  net_address addr;
-  unique_fd conn(accept_connection(ms.listen_sock.get(), &addr));
+unique_fd accept_allowed(modem_state& ms, loop_state& ls, int listen_fd, net_address& addr,
+                         const clock_reading& now) {
+  unique_fd conn(accept_connection(listen_fd, &addr));
   if (!conn.valid()) {
     if (errno == EMFILE || errno == ENFILE) pause_listening(ls, errno, now);
-    return;
+    return conn;
   }
   // A caller that is not allowed changes nothing: no RING, S1 and any call left as they are.
-  if (!allow_list_permits(ms.allowed, addr)) {
-    turn_away(ls, conn, addr, "not allowed", now);
-    return;
-  }
+  if (!allow_list_permits(ms.allowed, addr)) turn_away(ls, conn, addr, "not allowed", now);
+  return conn;
+}
+
+void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  net_address addr;
+  unique_fd conn = accept_allowed(ms, ls, ms.listen_sock.get(), addr, now);
+  if (!conn.valid()) return;
   if (conn.get() >= FD_SETSIZE) {
     reject_connection(ls, conn, addr, nullptr, now);
     return;

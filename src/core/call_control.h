@@ -63,6 +63,12 @@ void ring_caller(modem_state& ms, loop_state& ls, unique_fd& conn, const net_add
 void turn_away(loop_state& ls, unique_fd& conn, const net_address& addr, const char* outcome,
                const clock_reading& now);
 
+// Accepts a caller on `listen_fd` and checks it against the allow list: a caller not on it is
+// closed at once ("not allowed"), and no free descriptor pauses listening. Returns the
+// connection, or an empty descriptor when there is none to go on with.
+unique_fd accept_allowed(modem_state& ms, loop_state& ls, int listen_fd, net_address& addr,
+                         const clock_reading& now);
+
 // Takes an incoming connection from the listening socket. A caller not on the allow list is
 // closed at once ("not allowed"); while another call exists, one is rejected ("rejected").
 // Those messages are limited to LOG_LIMIT_MESSAGES per LOG_LIMIT_PERIOD_SEC.

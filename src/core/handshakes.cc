@@ -1,9 +1,7 @@
 #include "core/handshakes.h"
 
-#include <cerrno>
 #include <string>
 
-#include "config/allow_list.h"
 #include "core/call_control.h"
 #include "platform/log.h"
 #include "platform/sockets.h"
@@ -22,15 +20,8 @@ void refuse(loop_state& ls, handshake_slot& slot, const std::string& reason,
 
 void accept_tls_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
   net_address addr;
-  unique_fd conn(accept_connection(ms.tls_listen_sock.get(), &addr));
-  if (!conn.valid()) {
-    if (errno == EMFILE || errno == ENFILE) pause_listening(ls, errno, now);
-    return;
-  }
-  if (!allow_list_permits(ms.allowed, addr)) {
-    turn_away(ls, conn, addr, "not allowed", now);
-    return;
-  }
+  unique_fd conn = accept_allowed(ms, ls, ms.tls_listen_sock.get(), addr, now);
+  if (!conn.valid()) return;
   handshake_slot* free_slot = nullptr;
   for (handshake_slot& slot : ls.handshakes) {
     if (!slot.sock.valid()) {

@@ -8,16 +8,6 @@ namespace {
 
 constexpr bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-constexpr char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-bool same_name(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
-  }
-  return true;
-}
-
 // The next blank-separated field of `line` from `pos` on; empty at the end.
 std::string_view next_field(std::string_view line, size_t& pos) {
   while (pos < line.size() && is_blank(line[pos])) ++pos;
@@ -33,7 +23,7 @@ bool entry_names(std::string_view line, std::string_view name, net_address& addr
   if (!net_address_parse(next_field(line, pos), addr)) return false;
   for (std::string_view field = next_field(line, pos); !field.empty();
        field = next_field(line, pos)) {
-    if (same_name(field, name)) return true;
+    if (host_names_equal(field, name)) return true;
   }
   return false;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/log.h"
+#include "platform/net_address.h"
 #include "platform/system_calls.h"
 
 #if ORVANED_HAVE_TLS
@@ -21,16 +22,6 @@ namespace {
 
 constexpr bool is_list_separator(char c) { return c == ' ' || c == '\t' || c == ','; }
 
-constexpr char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-bool same_name(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
-  }
-  return true;
-}
-
 // True when a name of the blank-separated `names` is on `list`.
 bool any_name_on_list(std::string_view names, std::string_view list) {
   size_t i = 0;
@@ -43,7 +34,7 @@ bool any_name_on_list(std::string_view names, std::string_view list) {
       while (j < list.size() && is_list_separator(list[j])) ++j;
       size_t k = j;
       while (k < list.size() && !is_list_separator(list[k])) ++k;
-      if (k > j && same_name(name, list.substr(j, k - j))) return true;
+      if (k > j && host_names_equal(name, list.substr(j, k - j))) return true;
       j = k;
     }
     i = end + 1;
