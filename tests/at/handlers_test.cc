@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <vector>
 
 #include "at/interpreter.h"
 #include "at_fixture.h"
@@ -150,7 +153,22 @@ TEST_F(ModeCommands, ResetRefusingTheFileChangesNothing) {
            ": the line of MOD_ORVANE_ALLOW is longer than 16383 characters: a cut value is not "
            "used"},
   };
-  for (const row& r : rows) {
+  std::vector<row> cases(std::begin(rows), std::end(rows));
+  // Certificate files are read again by ATZ: a key of another certificate refuses them all.
+  temp_dir certs;
+  if (tls_built_in() && make_tls_certificates(certs.path())) {
+    row tls{file, "MOD_ORVANE_TLS_KEY: "};
+    for (const char* line : {"CERT=r1.pem", "KEY=r2.key", "CA=ca.pem"}) {
+      const char* name = strchr(line, '=') + 1;
+      tls.content.append("MOD_ORVANE_TLS_")
+          .append(line, name)
+          .append(certs.file(name))
+          .append("\n");
+    }
+    tls.logged.append(certs.file("r2.key")).append(": does not match the certificate");
+    cases.push_back(tls);
+  }
+  for (const row& r : cases) {
     SCOPED_TRACE(r.logged);
     make_state();
     write_file(ms->paths.settings, r.content);
@@ -164,6 +182,8 @@ TEST_F(ModeCommands, ResetRefusingTheFileChangesNothing) {
     ASSERT_EQ(ms->allowed.entries.size(), 1u);
     EXPECT_EQ(ms->allowed.entries[0].addr, net_ipv4(0xc0000201u));
     EXPECT_EQ(ms->pending_action, ACTION_NONE);
+    EXPECT_TRUE(ms->settings.tls_cert.empty());
+    EXPECT_FALSE(tls_context_loaded(ms->tls));
   }
 }
 
