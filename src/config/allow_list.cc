@@ -4,8 +4,6 @@
 
 namespace {
 
-constexpr bool is_separator(char c) { return c == ',' || is_blank(c); }
-
 // Reads 1 to 3 decimal digits at the start of `text` as a number up to `max`; consumes them.
 bool take_number(std::string_view& text, uint32_t max, uint32_t& value) {
   size_t n = 0;
@@ -92,22 +90,15 @@ bool covers(const allow_entry& e, const net_address& addr) {
 
 bool allow_list_parse(std::string_view text, allow_list& list, std::string& bad_entry) {
   allow_list parsed;
-  size_t i = 0;
-  while (i < text.size()) {
-    if (is_separator(text[i])) {
-      ++i;
-      continue;
-    }
-    size_t end = i;
-    while (end < text.size() && !is_separator(text[end])) ++end;
-    std::string_view word = text.substr(i, end - i);
+  size_t pos = 0;
+  for (std::string_view word = next_list_word(text, pos); !word.empty();
+       word = next_list_word(text, pos)) {
     allow_entry entry;
     if (!parse_entry(word, entry)) {
       bad_entry = std::string(word);
       return false;
     }
     parsed.entries.push_back(entry);
-    i = end;
   }
   list = std::move(parsed);
   return true;

@@ -21,6 +21,16 @@ constexpr bool equal_ignoring_case(std::string_view a, std::string_view b) {
   return true;
 }
 
+// The next word of a list whose words are separated by blanks and commas (the allow list, the
+// certificate names), from `pos` on; empty at the end. `pos` moves past the word.
+constexpr std::string_view next_list_word(std::string_view text, size_t& pos) {
+  auto separator = [](char c) { return c == ',' || is_blank(c); };
+  while (pos < text.size() && separator(text[pos])) ++pos;
+  size_t start = pos;
+  while (pos < text.size() && !separator(text[pos])) ++pos;
+  return text.substr(start, pos - start);
+}
+
 // Removes every white-space character (space, \t, \n, \v, \f, \r) from `text` in place and
 // upper-cases the ASCII letters of the rest.
 void strip_blanks_upper(char* text);
