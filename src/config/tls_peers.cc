@@ -1,5 +1,7 @@
 #include "config/tls_peers.h"
 
+#include <algorithm>
+
 #include "config/text_rules.h"
 
 namespace {
@@ -27,4 +29,20 @@ bool tls_peers_parse(std::string_view text, std::vector<std::string>& names,
   }
   names = std::move(parsed);
   return true;
+}
+
+bool tls_peers_allow(std::string_view list, std::string_view names) {
+  size_t pos = 0;
+  if (next_list_word(list, pos).empty()) return true;
+  while (!names.empty()) {
+    size_t end = std::min(names.find(' '), names.size());
+    std::string_view name = names.substr(0, end);
+    names.remove_prefix(std::min(end + 1, names.size()));
+    pos = 0;
+    for (std::string_view allowed = next_list_word(list, pos); !allowed.empty();
+         allowed = next_list_word(list, pos)) {
+      if (!name.empty() && equal_ignoring_case(name, allowed)) return true;
+    }
+  }
+  return false;
 }

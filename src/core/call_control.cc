@@ -10,6 +10,7 @@
 #include "at/sreg_table.h"
 #include "config/allow_list.h"
 #include "config/dial_target.h"
+#include "config/tls_peers.h"
 #include "core/dialer.h"
 #include "platform/log.h"
 #include "platform/log_limit.h"
@@ -114,7 +115,8 @@ bool dial_handshake_done(modem_state& ms, loop_state& ls) {
   if (tls_handshake_done(ls.link.tls)) return true;
   std::string reason;
   tls_step step = tls_handshake(ls.link.tls, reason);
-  if (step == TLS_STEP_DONE && !tls_peer_on_list(ls.link.tls, ms.settings.tls_peers)) {
+  if (step == TLS_STEP_DONE &&
+      !tls_peers_allow(ms.settings.tls_peers, tls_peer_name(ls.link.tls))) {
     step = TLS_STEP_FAILED;
     reason = "name not allowed (" + tls_peer_name(ls.link.tls) + ")";
   }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "config/tls_peers.h"
 #include "core/call_control.h"
 #include "platform/log.h"
 #include "platform/sockets.h"
@@ -67,7 +68,7 @@ void handshake_ready(modem_state& ms, loop_state& ls, int i, const clock_reading
     case TLS_STEP_DONE:
       break;
   }
-  if (!tls_peer_on_list(slot.tls, ms.settings.tls_peers)) {
+  if (!tls_peers_allow(ms.settings.tls_peers, tls_peer_name(slot.tls))) {
     refuse(ls, slot, "name not allowed (" + tls_peer_name(slot.tls) + ")", now);
     return;
   }

@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "platform/log.h"
-#include "platform/net_address.h"
 #include "platform/system_calls.h"
 
 #if ORVANED_HAVE_TLS
@@ -17,36 +16,6 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #endif
-
-namespace {
-
-constexpr bool is_list_separator(char c) { return c == ' ' || c == '\t' || c == ','; }
-
-// True when a name of the blank-separated `names` is on `list`.
-bool any_name_on_list(std::string_view names, std::string_view list) {
-  size_t i = 0;
-  while (i < names.size()) {
-    size_t end = names.find(' ', i);
-    if (end == std::string_view::npos) end = names.size();
-    std::string_view name = names.substr(i, end - i);
-    size_t j = 0;
-    while (j < list.size()) {
-      while (j < list.size() && is_list_separator(list[j])) ++j;
-      size_t k = j;
-      while (k < list.size() && !is_list_separator(list[k])) ++k;
-      if (k > j && host_names_equal(name, list.substr(j, k - j))) return true;
-      j = k;
-    }
-    i = end + 1;
-  }
-  return false;
-}
-
-bool list_empty(std::string_view list) {
-  return std::all_of(list.begin(), list.end(), is_list_separator);
-}
-
-}  // namespace
 
 #if ORVANED_HAVE_TLS
 
@@ -495,11 +464,3 @@ std::string tls_peer_name(const tls_session&) { return ""; }
 std::string tls_parameters(const tls_session&) { return ""; }
 
 #endif  // ORVANED_HAVE_TLS
-
-bool tls_peer_on_list(const tls_session& s, std::string_view list) {
-  return tls_peer_names_allowed(tls_peer_name(s), list);
-}
-
-bool tls_peer_names_allowed(std::string_view names, std::string_view list) {
-  return list_empty(list) || any_name_on_list(names, list);
-}

@@ -95,12 +95,5 @@ void tls_end(tls_session& s);
 // blanks, else its common name; empty when there is none.
 std::string tls_peer_name(const tls_session& s);
 
-// True when `list` (names separated by blanks or commas, compared without case) is empty or
-// holds one of the peer certificate's names.
-bool tls_peer_on_list(const tls_session& s, std::string_view list);
-
-// The same for blank-separated `names` (as tls_peer_name gives them).
-bool tls_peer_names_allowed(std::string_view names, std::string_view list);
-
 // "TLSv1.3 TLS_AES_256_GCM_SHA384": the protocol version and cipher of a completed handshake.
 std::string tls_parameters(const tls_session& s);
