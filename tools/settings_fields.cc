@@ -132,9 +132,8 @@ void check_script(const std::string& script, const modem_settings& s, check_find
       continue;
     }
     const substitution& rule = table[count - 1];
-    const char* refused = count > before && rule.type == SUBST_DIAL
-                              ? dial_rule_refusal(rule.replacement, s)
-                              : nullptr;
+    const char* refused =
+        count > before && rule.type == SUBST_DIAL ? dial_rule_refusal(rule, s) : nullptr;
     if (refused != nullptr) {
       found.warnings.push_back(text_printf("%s: ATD refuses dial rule D%s:%s: %s", where.c_str(),
                                            rule.pattern.c_str(), rule.replacement.c_str(),

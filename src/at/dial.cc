@@ -13,69 +13,11 @@
 
 namespace {
 
-// Reads the first twelve characters of `digits` as four groups of three decimal digits, the
-// first group being the first octet. Refuses fewer than twelve digits, a group above 255 and
-// the address 0.0.0.0, none of which can be connected to. Returns the address in host order,
-// or 0 when refused, with the reason in *refusal.
-uint32_t dial_address(std::string_view digits, const char** refusal) {
-  *refusal = "fewer than twelve digits";
-  if (digits.size() < 12) return 0;
-  uint32_t address = 0;
-  for (size_t group = 0; group < 4; ++group) {
-    uint32_t octet = 0;
-    for (size_t i = group * 3; i < group * 3 + 3; ++i) {
-      if (!is_digit(digits[i])) return 0;
-      octet = octet * 10 + static_cast<uint32_t>(digits[i] - '0');
-    }
-    if (octet > 255) {
-      *refusal = "a group of three digits is above 255";
-      return 0;
-    }
-    address = address << 8 | octet;
-  }
-  *refusal = address == 0 ? "it stands for 0.0.0.0" : nullptr;
-  return address;
-}
-
 bool all_digits(std::string_view text) {
   for (char c : text) {
     if (!is_digit(c)) return false;
   }
   return true;
-}
-
-// Where a dial rule's replacement, or a typed number of twelve digits, sends the call (an address
-// in `to`, or a host name in `name` with the port in to.port; `tls` for an encrypted call), or
-// why it cannot be dialled. A text that is not a target (only a rule set up by hand can hold
-// one) is refused as the digits it begins with are.
-const char* dial_refusal(std::string_view text, net_address& to, std::string_view& name,
-                         bool& tls) {
-  dial_target target;
-  std::string problem;
-  dial_target_parsed parsed = dial_target_parse(text, target, problem);
-  const char* refusal = "it is not a dial target";
-  if (parsed == TARGET_NO_FORM) dial_address(text, &refusal);
-  if (parsed != TARGET_PARSED) return refusal;
-  tls = target.tls;
-  switch (target.kind) {
-    case TARGET_DIGITS: {
-      uint32_t address = dial_address(target.host, &refusal);
-      if (address == 0) return refusal;
-      to = net_ipv4(address);
-      break;
-    }
-    case TARGET_ADDRESS:
-      if (target.address == net_address{.family = target.address.family}) {
-        return target.address.family == NET_IPV6 ? "it stands for ::" : "it stands for 0.0.0.0";
-      }
-      to = target.address;
-      break;
-    case TARGET_NAME:
-      name = target.host;
-      break;
-  }
-  to.port = target.port;
-  return nullptr;
 }
 
 // Why the settings refuse a call of this kind, or nullptr.
@@ -86,21 +28,19 @@ const char* tls_refusal(bool tls, const modem_settings& s) {
   return nullptr;
 }
 
-}  // namespace
-
-const char* dial_digits_refusal(std::string_view digits) {
-  net_address to;
-  std::string_view name;
-  bool tls = false;
-  return dial_refusal(digits, to, name, tls);
+// A rule's target: parsed when the rule was loaded; a rule set up without one (only by hand)
+// has none to dial.
+bool has_target(const dial_target& t) {
+  if (t.refusal != nullptr) return true;
+  return t.kind == TARGET_NAME ? !t.name.empty() : !net_address_empty(t.address);
 }
 
-const char* dial_rule_refusal(std::string_view replacement, const modem_settings& s) {
-  net_address to;
-  std::string_view name;
-  bool tls = false;
-  const char* refusal = dial_refusal(replacement, to, name, tls);
-  return refusal != nullptr ? refusal : tls_refusal(tls, s);
+}  // namespace
+
+const char* dial_rule_refusal(const substitution& rule, const modem_settings& s) {
+  if (!has_target(rule.target)) return "it is not a dial target";
+  if (rule.target.refusal != nullptr) return rule.target.refusal;
+  return tls_refusal(rule.target.tls, s);
 }
 
 int cmd_dial(modem_state& ms, char* text, bool check_only) {
@@ -118,23 +58,25 @@ int cmd_dial(modem_state& ms, char* text, bool check_only) {
   number.resize(strlen(number.c_str()));
 
   const substitution* subst = subst_lookup(ms.subst_table, ms.subst_count, SUBST_DIAL, number);
-  // Only a substitution's pattern has to match the start of the number: its replacement
-  // supplies the target whatever else was typed.
-  std::string_view digits = number;
+  // Only a substitution's pattern has to match the start of the number: its target is dialled
+  // whatever else was typed.
+  dial_target typed;
+  const dial_target* target = &typed;
   if (subst != nullptr) {
-    digits = subst->replacement;
-  } else if (number.size() != 12 || !all_digits(number)) {
+    target = &subst->target;
+  } else {
+    std::string problem;
+    if (number.size() != 12 || !all_digits(number) ||
+        dial_target_parse(number, typed, problem) != TARGET_PARSED) {
+      log_msg(7, "bad format of phone number");
+      return -1;
+    }
+  }
+  if (!has_target(*target) || target->refusal != nullptr) {
     log_msg(7, "bad format of phone number");
     return -1;
   }
-  net_address to;
-  std::string_view name;
-  bool tls = false;
-  if (dial_refusal(digits, to, name, tls) != nullptr) {
-    log_msg(7, "bad format of phone number");
-    return -1;
-  }
-  if (const char* refusal = tls_refusal(tls, ms.settings)) {
+  if (const char* refusal = tls_refusal(target->tls, ms.settings)) {
     log_msg(7, "can't dial %s: %s", number.c_str(), refusal);
     return -1;
   }
@@ -143,15 +85,16 @@ int cmd_dial(modem_state& ms, char* text, bool check_only) {
     return -1;
   }
   if (!check_only) {
-    if (name.empty()) {
-      ms.peer_addr = to;
+    ms.peer_tls = target->tls;
+    ms.peer_port = target->port != 0 ? target->port : dial_default_port(ms.settings, target->tls);
+    if (target->kind == TARGET_ADDRESS) {
+      ms.peer_addr = target->address;
+      ms.peer_addr.port = ms.peer_port;
     } else {
       // The parser bounds a name to DIAL_NAME_MAX characters, which the field holds.
-      name.copy(ms.peer_name.data(), DIAL_NAME_MAX);
-      ms.peer_name[name.size()] = '\0';
-      ms.peer_name_port = to.port;
+      size_t n = target->name.copy(ms.peer_name.data(), DIAL_NAME_MAX);
+      ms.peer_name[n] = '\0';
     }
-    ms.peer_tls = tls;
     ms.pending_action = ACTION_DIAL;
   }
   return skipped + length;

@@ -71,29 +71,36 @@ int cmd_verbose(modem_state& ms, char* text, bool check_only) {
   return parse_flag_digit(text[0], check_only, ms.settings.stat_verbosity);
 }
 
-// The digit after Z only selects a profile on real modems; there is one profile here. A file
-// that start-up would refuse (an invalid allow list, serial device or flow control, a cut list,
-// access lines that disagree) is not taken at all: ERROR, and nothing changes.
+// The digit after Z only selects a profile on real modems; there is one profile here. The file
+// is read and checked in the first pass, so that one that start-up would refuse (an invalid
+// allow list, serial device or flow control, a cut list, access lines that disagree, unusable
+// certificates) refuses the whole line: ERROR, and nothing changes.
 int cmd_reset(modem_state& ms, char* text, bool check_only) {
   int count = is_digit(text[0]) ? 1 : 0;
-  if (check_only) return count;
-  settings_checked loaded = settings_check_file(ms.paths.settings.c_str());
-  if (const settings_finding* refused = settings_refusal(loaded)) {
-    log_msg(3, "%s", refused->text.c_str());
-    return -1;
+  if (check_only) {
+    settings_checked loaded = settings_check_file(ms.paths.settings.c_str());
+    if (const settings_finding* refused = settings_refusal(loaded)) {
+      log_msg(3, "%s", refused->text.c_str());
+      return -1;
+    }
+    auto staged = std::make_unique<staged_settings>();
+    std::string tls_problem;
+    if (!load_tls_credentials(loaded.settings, staged->tls, tls_problem)) {
+      log_msg(3, "%s", tls_problem.c_str());
+      return -1;
+    }
+    staged->settings = std::move(loaded.settings);
+    staged->allowed = std::move(loaded.allowed);
+    ms.staged_reset = std::move(staged);
+    return count;
   }
-  // The certificates are read again; files that start-up would refuse change nothing either.
-  std::string tls_problem;
-  tls_context tls;
-  if (!load_tls_credentials(loaded.settings, tls, tls_problem)) {
-    log_msg(3, "%s", tls_problem.c_str());
-    return -1;
-  }
-  ms.tls = std::move(tls);
+  if (ms.staged_reset == nullptr) return -1;  // staged by the first pass of this line
+  const staged_settings& staged = *ms.staged_reset;
+  ms.tls = staged.tls;
   // The port keeps what it has unless the file says otherwise.
-  bool flow_changed = loaded.settings.flowcontrol != ms.settings.flowcontrol;
-  ms.settings = std::move(loaded.settings);
-  ms.allowed = std::move(loaded.allowed);
+  bool flow_changed = staged.settings.flowcontrol != ms.settings.flowcontrol;
+  ms.settings = staged.settings;
+  ms.allowed = staged.allowed;
   recompute_timers(ms);
   if (flow_changed) apply_flow_control(ms);
   return request_action(ms, count, false, ACTION_RESET);

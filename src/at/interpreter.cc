@@ -89,11 +89,15 @@ void process_command_line(modem_state& ms) {
 
   // Every command is validated before any executes; a line is executed whole or not at all.
   bool any_own_result = false;
+  bool accepted = true;
   for (bool check_only : {true, false}) {
-    if (!run_pass(ms, line + 2, check_only, any_own_result)) {
-      reject_line(ms);
-      return;
-    }
+    if (accepted && !run_pass(ms, line + 2, check_only, any_own_result)) accepted = false;
   }
-  if (!any_own_result) send_code(ms, RESULT_OK);
+  // What the first pass read for the second (ATZ's settings) is not kept beyond the line.
+  ms.staged_reset.reset();
+  if (!accepted) {
+    reject_line(ms);
+  } else if (!any_own_result) {
+    send_code(ms, RESULT_OK);
+  }
 }

@@ -12,6 +12,26 @@ size_t leading_digits(std::string_view text) {
   return n;
 }
 
+// Reads the first twelve characters of `digits` as four groups of three decimal digits, the
+// first group being the first octet. Refuses a group above 255 and the address 0.0.0.0, neither
+// of which can be connected to.
+void twelve_digits(std::string_view digits, dial_target& target) {
+  uint32_t address = 0;
+  for (size_t group = 0; group < 4; ++group) {
+    uint32_t octet = 0;
+    for (size_t i = group * 3; i < group * 3 + 3; ++i) {
+      octet = octet * 10 + static_cast<uint32_t>(digits[i] - '0');
+    }
+    if (octet > 255) {
+      target.refusal = "a group of three digits is above 255";
+      return;
+    }
+    address = address << 8 | octet;
+  }
+  if (address == 0) target.refusal = "it stands for 0.0.0.0";
+  target.address = net_ipv4(address);
+}
+
 // head, part and tail in one text, built by appending (a sum starting from a literal makes
 // GCC 12's ARM compilers warn of an overlapping copy that cannot happen).
 std::string words(const char* head, std::string_view part, const char* tail) {
@@ -55,8 +75,8 @@ bool is_host_name(std::string_view name) {
 // The forms without "TLS:".
 dial_target_parsed parse_form(std::string_view text, dial_target& target, std::string& problem) {
   if (leading_digits(text) == 12) {
-    target.kind = TARGET_DIGITS;
-    target.host = text;
+    target.kind = TARGET_ADDRESS;
+    twelve_digits(text, target);
     std::string_view rest = text.substr(12);
     // Only ":" and digits make a port; anything else after the twelve digits is ignored, as
     // it always was.
@@ -78,6 +98,10 @@ dial_target_parsed parse_form(std::string_view text, dial_target& target, std::s
       problem = words("\"", address, "\" is not an IPv6 address");
       return TARGET_MALFORMED;
     }
+    if (target.address == net_address{.family = target.address.family}) {
+      target.refusal =
+          target.address.family == NET_IPV6 ? "it stands for ::" : "it stands for 0.0.0.0";
+    }
     return take_port(text.substr(close + 1), target, problem) ? TARGET_PARSED : TARGET_MALFORMED;
   }
   size_t colon = text.find(':');
@@ -86,7 +110,6 @@ dial_target_parsed parse_form(std::string_view text, dial_target& target, std::s
   for (char c : name) has_letter = has_letter || is_letter(c);
   if (!has_letter) return TARGET_NO_FORM;
   target.kind = TARGET_NAME;
-  target.host = name;
   if (name.size() > DIAL_NAME_MAX) {
     problem = words("the name has ", std::to_string(name.size()), " characters, more than 253");
     return TARGET_MALFORMED;
@@ -96,6 +119,7 @@ dial_target_parsed parse_form(std::string_view text, dial_target& target, std::s
                     "\" is not a name (labels of letters, digits and hyphens separated by dots)");
     return TARGET_MALFORMED;
   }
+  target.name = name;
   std::string_view rest = colon == std::string_view::npos ? "" : text.substr(colon);
   return take_port(rest, target, problem) ? TARGET_PARSED : TARGET_MALFORMED;
 }
@@ -114,6 +138,21 @@ dial_target_parsed dial_target_parse(std::string_view text, dial_target& target,
   return TARGET_MALFORMED;
 }
 
-uint32_t dial_default_port(const modem_settings& s, bool tls) {
-  return tls && s.tls_port != 0 ? s.tls_port : s.port;
+const char* dial_text_refusal(std::string_view text) {
+  dial_target target;
+  std::string problem;
+  switch (dial_target_parse(text, target, problem)) {
+    case TARGET_PARSED:
+      return target.refusal;
+    case TARGET_NO_FORM:
+      if (leading_digits(text) < 12) return "fewer than twelve digits";
+      break;
+    case TARGET_MALFORMED:
+      break;
+  }
+  return "it is not a dial target";
+}
+
+uint16_t dial_default_port(const modem_settings& s, bool tls) {
+  return static_cast<uint16_t>((tls && s.tls_port != 0 ? s.tls_port : s.port) & 0xffff);
 }

@@ -1,12 +1,14 @@
-// Where a dial rule sends a call: the text after the ":" of a D line of the substitution script
-// (upper-cased, without blanks). Twelve digits stand for an IPv4 address as they always did;
-// besides them a rule may name another port, an IPv6 address or a host name:
+// Where a dial sends a call: the text after the ":" of a D line of the substitution script
+// (upper-cased, without blanks), or a number of twelve digits typed at the DTE. Twelve digits
+// stand for an IPv4 address, three digits a byte; besides them a rule may name another port, an
+// IPv6 address or a host name:
 //   192168001001        192168001001:2000
 //   [2001:DB8::1]       [2001:DB8::1]:2000
 //   ROUTER7.EXAMPLE.NET ROUTER7.EXAMPLE.NET:2000
 // Twelve digits followed by anything but ":" and a port keep their old meaning: the rest is
 // ignored. "TLS:" before any of these makes the call encrypted:
 //   TLS:192168001001    TLS:[2001:DB8::1]:2001  TLS:ROUTER7.EXAMPLE.NET
+// A rule's target is parsed once, when the script is loaded.
 #pragma once
 
 #include <cstdint>
@@ -16,14 +18,17 @@
 #include "config/settings.h"
 #include "platform/net_address.h"
 
-enum dial_target_kind : int { TARGET_DIGITS = 0, TARGET_ADDRESS = 1, TARGET_NAME = 2 };
+enum dial_target_kind : int { TARGET_ADDRESS = 1, TARGET_NAME = 2 };
 
 struct dial_target {
-  dial_target_kind kind = TARGET_DIGITS;
-  std::string_view host;  // DIGITS: the text from the twelve digits on; NAME: the name
-  net_address address;    // ADDRESS: the address between the brackets (port 0)
-  uint16_t port = 0;      // 0: none given, the configured port is used
-  bool tls = false;       // "TLS:" came first: the call is encrypted
+  dial_target_kind kind = TARGET_ADDRESS;
+  net_address address;  // ADDRESS: the address (port 0)
+  std::string name;     // NAME: the host name
+  uint16_t port = 0;    // 0: none given, the configured port is used
+  bool tls = false;     // "TLS:" came first: the call is encrypted
+  // Why a dial refuses this target although it parses ("a group of three digits is above 255",
+  // "it stands for 0.0.0.0", "it stands for ::"); nullptr when it can be dialled.
+  const char* refusal = nullptr;
 };
 
 // What a target begins with when the call is to be encrypted.
@@ -38,11 +43,15 @@ enum dial_target_parsed : int {
   TARGET_MALFORMED = -2,  // a form with a fault, said in `problem`
 };
 
-// Parses `text` into `target` (whose views point into `text`). On TARGET_MALFORMED `problem`
-// says what is wrong, e.g. "port 70000 is not 1 to 65535".
+// Parses `text` into `target`. On TARGET_MALFORMED `problem` says what is wrong, e.g. "port
+// 70000 is not 1 to 65535".
 dial_target_parsed dial_target_parse(std::string_view text, dial_target& target,
                                      std::string& problem);
 
+// Why a dial refuses the target `text`, or nullptr when it dials it: the target's own refusal,
+// "fewer than twelve digits" for a text of no form, "it is not a dial target" for a faulty one.
+const char* dial_text_refusal(std::string_view text);
+
 // The port a target without one is dialled at: for an encrypted call MOD_ORVANE_TLS_PORT when
 // it is set, else (and for a plain call) MOD_ORVANE_PORT. Only the low 16 bits are used.
-uint32_t dial_default_port(const modem_settings& s, bool tls);
+uint16_t dial_default_port(const modem_settings& s, bool tls);

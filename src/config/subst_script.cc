@@ -148,6 +148,11 @@ subst_refusal subst_add_line(subst_array& table, int& count, std::string text, i
   entry.pattern = pattern;
   entry.replacement = replacement;
   entry.line = line_number;
+  entry.target = dial_target{};
+  if (entry.type == SUBST_DIAL) {
+    std::string problem;
+    (void)dial_target_parse(entry.replacement, entry.target, problem);  // validated above
+  }
   ++count;
   return SUBST_ACCEPTED;
 }
@@ -217,6 +222,7 @@ void subst_clear(subst_array& table, int& count) {
     // Swapping with empty strings gives the memory back; clear() would keep the capacity.
     std::string().swap(table[i].pattern);
     std::string().swap(table[i].replacement);
+    table[i].target = dial_target{};
     table[i].type = SUBST_DIAL;
   }
   count = 0;

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "config/dial_target.h"
+
 enum subst_type : int { SUBST_DIAL = 0, SUBST_INFO = 1 };
 
 constexpr int SUBST_MAX = 100;
@@ -17,6 +19,7 @@ struct substitution {
   std::string pattern;      // compared as a prefix of the looked-up text
   std::string replacement;  // D: a dial target (dial_target.h); I: printed as it stands
   int line = 0;             // the script line it came from, counted as the loader's messages do
+  dial_target target{};     // D: the replacement, parsed when the rule is loaded
 };
 
 using subst_array = std::array<substitution, SUBST_MAX>;

@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 
@@ -11,10 +12,10 @@
 #include "config/allow_list.h"
 #include "config/dial_target.h"
 #include "config/tls_peers.h"
-#include "core/dialer.h"
+#include "core/dtr_watch.h"
+#include "modem/modem_lines.h"
 #include "platform/log.h"
 #include "platform/log_limit.h"
-#include "platform/serial_port.h"
 #include "platform/sockets.h"
 
 namespace {
@@ -23,7 +24,6 @@ namespace {
 // pass would fail the same accept: it is left alone for LISTEN_PAUSE_USEC instead.
 constexpr int32_t LISTEN_PAUSE_USEC = 100000;
 
-enum call_socket : int { SOCKET_DIAL = 0, SOCKET_RING = 1, SOCKET_DATA = 2 };
 enum hangup_outcome : int { CLOSED = 0, FAILED = 1 };  // as the log line words it
 enum dtr_effect : int { DTR_KEEP = 0, DTR_DROP = 1 };
 
@@ -33,29 +33,29 @@ struct hangup_rule {
   hangup_outcome outcome = CLOSED;
   int result = RESULT_NONE;
   dtr_effect dtr = DTR_KEEP;
-  call_socket socket = SOCKET_DATA;
 };
 
 // Indexed by cause.
 constexpr hangup_rule hangup_rules[] = {
-    {HANGUP_CONNECT_FAILED, nullptr, FAILED, RESULT_NO_ANSWER, DTR_KEEP, SOCKET_DIAL},
-    {HANGUP_DIAL_TIMEOUT, "timeout", FAILED, RESULT_NO_ANSWER, DTR_KEEP, SOCKET_DIAL},
-    {HANGUP_CALLEE_BUSY, "peer shutdown", FAILED, RESULT_BUSY, DTR_KEEP, SOCKET_DIAL},
-    {HANGUP_RING_RECV_ERROR, "recv error", FAILED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_RING},
-    {HANGUP_CALLER_GONE, "peer shutdown", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_RING},
-    {HANGUP_RING_RECONNECT, "reconnect", CLOSED, RESULT_NONE, DTR_KEEP, SOCKET_RING},
-    {HANGUP_ANSWER_SEND_ERROR, "send_error", FAILED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_RING},
-    {HANGUP_RECONNECT, "reconnect", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
-    {HANGUP_ATH, "ATH", CLOSED, RESULT_OK, DTR_DROP, SOCKET_DATA},
-    {HANGUP_ATZ, "ATZ", CLOSED, RESULT_NONE, DTR_DROP, SOCKET_DATA},
-    {HANGUP_PEER_SHUTDOWN, "peer shutdown", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
-    {HANGUP_INACTIVITY, "inactivity", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
-    {HANGUP_DTR_DROP, "DTR drop", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
-    {HANGUP_TERMINATION, "program termination", CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
-    {HANGUP_PEER_LOST, nullptr, CLOSED, RESULT_NO_CARRIER, DTR_DROP, SOCKET_DATA},
-    {HANGUP_NAME_FAILED, "name not resolved", FAILED, RESULT_NO_ANSWER, DTR_KEEP, SOCKET_DIAL},
-    {HANGUP_DIAL_DTR_DROP, "DTR drop", FAILED, RESULT_NO_CARRIER, DTR_KEEP, SOCKET_DIAL},
-    {HANGUP_HANDSHAKE_FAILED, nullptr, FAILED, RESULT_NO_CARRIER, DTR_KEEP, SOCKET_DIAL},
+    {HANGUP_CONNECT_FAILED, nullptr, FAILED, RESULT_NO_ANSWER, DTR_KEEP},
+    {HANGUP_DIAL_TIMEOUT, "timeout", FAILED, RESULT_NO_ANSWER, DTR_KEEP},
+    {HANGUP_CALLEE_BUSY, "peer shutdown", FAILED, RESULT_BUSY, DTR_KEEP},
+    {HANGUP_RING_RECV_ERROR, "recv error", FAILED, RESULT_NO_CARRIER, DTR_DROP},
+    {HANGUP_CALLER_GONE, "peer shutdown", CLOSED, RESULT_NO_CARRIER, DTR_DROP},
+    {HANGUP_RING_RECONNECT, "reconnect", CLOSED, RESULT_NONE, DTR_KEEP},
+    {HANGUP_ANSWER_SEND_ERROR, "send_error", FAILED, RESULT_NO_CARRIER, DTR_DROP},
+    {HANGUP_RECONNECT, "reconnect", CLOSED, RESULT_NO_CARRIER, DTR_DROP},
+    {HANGUP_ATH, "ATH", CLOSED, RESULT_OK, DTR_DROP},
+    {HANGUP_ATZ, "ATZ", CLOSED, RESULT_NONE, DTR_DROP},
+    {HANGUP_PEER_SHUTDOWN, "peer shutdown", CLOSED, RESULT_NO_CARRIER, DTR_DROP},
+    {HANGUP_INACTIVITY, "inactivity", CLOSED, RESULT_NO_CARRIER, DTR_DROP},
+    {HANGUP_DTR_DROP, "DTR drop", CLOSED, RESULT_NO_CARRIER, DTR_DROP},
+    {HANGUP_TERMINATION, "program termination", CLOSED, RESULT_NO_CARRIER, DTR_DROP},
+    {HANGUP_PEER_LOST, nullptr, CLOSED, RESULT_NO_CARRIER, DTR_DROP},
+    {HANGUP_NAME_FAILED, "name not resolved", FAILED, RESULT_NO_ANSWER, DTR_KEEP},
+    {HANGUP_DIAL_DTR_DROP, "DTR drop", FAILED, RESULT_NO_CARRIER, DTR_KEEP},
+    {HANGUP_HANDSHAKE_FAILED, nullptr, FAILED, RESULT_NO_CARRIER, DTR_KEEP},
+    {HANGUP_NO_SOCKET, nullptr, FAILED, RESULT_BUSY, DTR_KEEP},
 };
 
 constexpr bool rules_in_cause_order() {
@@ -66,59 +66,47 @@ constexpr bool rules_in_cause_order() {
 }
 static_assert(rules_in_cause_order());
 
-void close_call_socket(modem_state& ms, loop_state& ls, call_socket which) {
-  switch (which) {
-    case SOCKET_DIAL:
-      // A dial to a name has no dial socket until an attempt has connected.
-      name_dial_stop(ls.dialer);
-      tls_end(ls.link.tls);
-      if (ms.dial_sock.valid()) close_socket(ms.dial_sock);
-      return;
-    case SOCKET_RING:
-      tls_end(ls.link.tls);
-      close_socket(ms.ring_sock);
-      return;
-    case SOCKET_DATA:
-      link_close(ls.link);
-      return;
+// What each way a dial fails means for the call: the one place that picks its result code.
+constexpr hangup_cause dial_failure_causes[] = {
+    HANGUP_NO_SOCKET,       // DIAL_NO_SOCKET: BUSY
+    HANGUP_CONNECT_FAILED,  // DIAL_NOT_CONNECTED: NO ANSWER
+    HANGUP_NAME_FAILED,     // DIAL_NOT_RESOLVED: NO ANSWER
+    HANGUP_CONNECT_FAILED,  // DIAL_NOT_HERE: NO ANSWER
+};
+
+bool dialling_name(const modem_state& ms) { return ms.peer_name[0] != '\0'; }
+
+// The dial is under way: S7 runs from now, and a DTR drop is timed from the first pass that
+// sees it.
+void enter_dialing(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  countdown_start_at(ls.dial_timer, saturated_seconds(ms.settings.sreg_conn_tout), 0, now.wall);
+  ms.call_state = CALL_DIALING;
+  dtr_forget(ls);
+}
+
+// The dial failed. A dial to an address that could not even start is no call: the DTE gets the
+// result code and the modem stays idle. Any other dial ends like a call.
+void dial_failed(modem_state& ms, loop_state& ls) {
+  hangup_cause cause = dial_failure_causes[ls.dial.failure];
+  if (ms.call_state == CALL_DIALING) {
+    call_hangup(ms, ls, cause, ls.dial.error);
+    return;
   }
-}
-
-void reject_connection(loop_state& ls, unique_fd& conn, const net_address& addr, tls_session* tls,
-                       const clock_reading& now) {
-  if (tls != nullptr) tls_end(*tls);
-  turn_away(ls, conn, addr, "rejected", now);
-}
-
-// The dialling and ringing sockets carry the call protocol inside the session when the call is
-// encrypted.
-ssize_t call_recv(loop_state& ls, int fd, void* buf, size_t len) {
-  return tls_session_active(ls.link.tls) ? tls_read(ls.link.tls, buf, len)
-                                         : recv_bytes(fd, buf, len);
-}
-
-ssize_t call_send(loop_state& ls, int fd, const void* buf, size_t len) {
-  return tls_session_active(ls.link.tls) ? tls_write(ls.link.tls, buf, len)
-                                         : send_bytes(fd, buf, len);
-}
-
-// Starts the outgoing handshake on the connected dial socket; false when it cannot start.
-bool start_dial_handshake(modem_state& ms, loop_state& ls) {
-  // A callee dialled by name must carry that name in its certificate.
-  const char* name = ms.peer_name[0] != '\0' ? ms.peer_name.data() : nullptr;
-  return tls_session_start(ls.link.tls, ms.tls, ms.dial_sock.get(), false, name);
+  send_code(ms, hangup_rules[cause].result);
+  ms.peer_addr = net_address{};
+  ms.peer_tls = false;
 }
 
 // Takes the outgoing handshake a step; true once the callee's certificate has been accepted.
 // A failed handshake ends the dial.
 bool dial_handshake_done(modem_state& ms, loop_state& ls) {
-  if (tls_handshake_done(ls.link.tls)) return true;
+  call_link& link = ls.link;
+  if (link.state != LINK_HANDSHAKING) return true;
   std::string reason;
-  tls_step step = tls_handshake(ls.link.tls, reason);
-  if (step == TLS_STEP_DONE &&
-      !tls_peers_allow(ms.settings.tls_peers, tls_peer_name(ls.link.tls))) {
+  tls_step step = tls_handshake(link.tls, reason);
+  if (step == TLS_STEP_DONE && !tls_peers_allow(ms.settings.tls_peers, tls_peer_name(link.tls))) {
     step = TLS_STEP_FAILED;
-    reason = "name not allowed (" + tls_peer_name(ls.link.tls) + ")";
+    reason = "name not allowed (" + tls_peer_name(link.tls) + ")";
   }
   if (step == TLS_STEP_FAILED) {
     reason = "TLS handshake: " + reason;
@@ -127,19 +115,41 @@ bool dial_handshake_done(modem_state& ms, loop_state& ls) {
   }
   if (step == TLS_STEP_WANT) return false;
   log_msg(5, "TCP connection to %s encrypted: %s, peer certificate %s", peer_text(ms),
-          tls_parameters(ls.link.tls).c_str(), tls_peer_name(ls.link.tls).c_str());
+          tls_parameters(link.tls).c_str(), tls_peer_name(link.tls).c_str());
+  link.state = LINK_AWAITING_ANSWER;
   return true;
+}
+
+// The dial's connection is up in the call's link: the answer byte is awaited next, after the
+// handshake when the call is encrypted.
+void dial_established(modem_state& ms, loop_state& ls) {
+  ms.peer_addr = ls.link.peer;
+  log_msg(5, "TCP connection to %s established", peer_text(ms));
+  if (!ms.peer_tls) {
+    ls.link.state = LINK_AWAITING_ANSWER;
+    return;
+  }
+  // A callee dialled by name must carry that name in its certificate.
+  const char* name = dialling_name(ms) ? ms.peer_name.data() : nullptr;
+  if (!link_start_tls(ls.link, ms.tls, false, name)) {
+    call_hangup_because(ms, ls, HANGUP_HANDSHAKE_FAILED, "TLS session cannot start");
+    return;
+  }
+  (void)dial_handshake_done(ms, ls);  // the first flight goes out now
+}
+
+void reject(loop_state& ls, call_link& caller, const clock_reading& now) {
+  turn_away(ls, caller, "rejected", now);
 }
 
 }  // namespace
 
-void turn_away(loop_state& ls, unique_fd& conn, const net_address& addr, const char* outcome,
-               const clock_reading& now) {
+void turn_away(loop_state& ls, call_link& caller, const char* outcome, const clock_reading& now) {
   report_turned_away(ls, now);
   if (log_limit_admit(ls.turned_away_log, now.monotonic)) {
-    log_msg(5, "TCP connection from %s %s", addr_text(addr), outcome);
+    log_msg(5, "TCP connection from %s %s", addr_text(caller.peer), outcome);
   }
-  close_socket(conn);
+  link_close(caller);
 }
 
 void pause_listening(loop_state& ls, int error, const clock_reading& now) {
@@ -152,73 +162,45 @@ void pause_listening(loop_state& ls, int error, const clock_reading& now) {
 }
 
 void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  // A DTR drop ends a dial when it has lasted S25 from the first pass of this dial that sees it.
-  ls.dtr_drop_timing = 0;
-  countdown_stop(ls.dtr_timer);
-  if (ms.peer_name[0] != '\0') {
-    name_dial_start(ms, ls, now);
+  dial_request request;
+  request.address = ms.peer_addr;
+  request.name = ms.peer_name.data();
+  request.port = ms.peer_port;
+  request.loopback_only = ms.paths.dial_loopback_only;
+  request.hosts = ms.paths.hosts;
+  request.resolv_conf = ms.paths.resolv_conf;
+  // A dial to a name is under way from its first step (a lookup can take a while); a dial to an
+  // address once its connect has started.
+  bool by_name = dialling_name(ms);
+  if (by_name) enter_dialing(ms, ls, now);
+  if (dialer_start(ls.dial, std::move(request), now) == DIAL_FAILED) {
+    dial_failed(ms, ls);
     return;
   }
-  if (ms.paths.dial_loopback_only && !on_this_machine(ms.peer_addr)) {
-    log_msg(4, "sandbox: %s is not on this machine; dialling only loopback",
-            addr_text(ms.peer_addr));
-    send_code(ms, RESULT_NO_ANSWER);
-    ms.peer_addr = net_address{};
-    return;
-  }
-  log_msg(6, "Trying to connect to %s", addr_text(ms.peer_addr));
-  unique_fd sock(tcp_socket(ms.peer_addr.family));
-  uint32_t default_port = dial_default_port(ms.settings, ms.peer_tls);
-  if (!sock.valid()) {
-    log_msg(3, "create socket error: %s", strerror(errno));
-  } else if (set_nonblocking(sock.get()) != 0) {
-    log_msg(3, "set NONBLOCK flag errot: %s", strerror(errno));
-  } else if (sock.get() >= FD_SETSIZE) {
-    log_msg(3, "create socket error: %s", strerror(EMFILE));
-  } else if (tcp_connect(sock.get(), ms.peer_addr, default_port) == 0 || errno == EINPROGRESS) {
-    countdown_start_at(ls.dial_timer, saturated_seconds(ms.settings.sreg_conn_tout), 0, now.wall);
-    ms.call_state = CALL_DIALING;
-    ms.dial_sock = std::move(sock);
-    ls.dial_connected = 0;
-    return;
-  } else {
-    log_msg(3, "connect socket error: %s", strerror(errno));
-  }
-  sock.reset();
-  send_code(ms, RESULT_BUSY);
-  ms.peer_addr = net_address{};
+  if (!by_name) enter_dialing(ms, ls, now);
 }
 
-void dial_socket_writable(modem_state& ms, loop_state& ls) {
-  int error = 0;
-  if (socket_error(ms.dial_sock.get(), &error) != 0) {
-    // The outcome of the connect cannot be known; the attempt has failed.
-    error = errno;
-    log_msg(3, "getsockopt error: %s", strerror(error));
+void dial_ready(modem_state& ms, loop_state& ls, const fd_set* read_set, const fd_set* write_set,
+                const clock_reading& now) {
+  if (ls.dial.status != DIAL_GOING) return;
+  resolver_process(ls.dial.resolver, read_set, write_set);
+  switch (dialer_step(ls.dial, ls.link, now)) {
+    case DIAL_CONNECTED:
+      dial_established(ms, ls);
+      return;
+    case DIAL_FAILED:
+      dial_failed(ms, ls);
+      return;
+    default:
+      return;
   }
-  if (error != 0) {
-    call_hangup(ms, ls, HANGUP_CONNECT_FAILED, error);
-    return;
-  }
-  dial_established(ms, ls);
 }
 
-void dial_established(modem_state& ms, loop_state& ls) {
-  ls.dial_connected = 1;
-  log_msg(5, "TCP connection to %s established", peer_text(ms));
-  if (!ms.peer_tls) return;
-  if (!start_dial_handshake(ms, ls)) {
-    call_hangup_because(ms, ls, HANGUP_HANDSHAKE_FAILED, "TLS session cannot start");
-    return;
-  }
-  (void)dial_handshake_done(ms, ls);  // the first flight goes out now
-}
-
-void dial_socket_readable(modem_state& ms, loop_state& ls, const clock_reading& now) {
+void dial_link_ready(modem_state& ms, loop_state& ls, const clock_reading& now) {
   // An encrypted call's answer comes after the handshake, still within S7.
-  if (tls_session_active(ls.link.tls) && !dial_handshake_done(ms, ls)) return;
+  if (!dial_handshake_done(ms, ls)) return;
   unsigned char answer = 0;
-  ssize_t n = call_recv(ls, ms.dial_sock.get(), &answer, 1);
+  ssize_t n = link_read(ls.link, &answer, 1);
   if (n < 0) {
     // The callee judges this modem's certificate after the calling end's part of the handshake
     // is over: its refusal (logged as a TLS error) comes instead of the answer.
@@ -234,14 +216,14 @@ void dial_socket_readable(modem_state& ms, loop_state& ls, const clock_reading& 
     call_hangup(ms, ls, HANGUP_CALLEE_BUSY);
     return;
   }
-  go_online(ms, ls, ls.connect_code, &ms.dial_sock, now);
+  go_online(ms, ls, ls.connect_code, true, now);
 }
 
-void ring_socket_readable(modem_state& ms, loop_state& ls) {
+void ringing_link_ready(modem_state& ms, loop_state& ls, const clock_reading&) {
   // What the caller sends before the answer is thrown away, a buffer's worth per pass: a
   // caller that keeps sending must not cost a pass per byte and hide its hang-up behind them.
   unsigned char discard[TCP_BUF_SIZE];
-  ssize_t n = call_recv(ls, ms.ring_sock.get(), discard, sizeof discard);
+  ssize_t n = link_read(ls.link, discard, sizeof discard);
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
     log_msg(3, "recv error: %s", strerror(errno));
@@ -251,46 +233,49 @@ void ring_socket_readable(modem_state& ms, loop_state& ls) {
   }
 }
 
-unique_fd accept_allowed(modem_state& ms, loop_state& ls, int listen_fd, net_address& addr,
-                         const clock_reading& now) {
+bool accept_allowed(modem_state& ms, loop_state& ls, int listen_fd, call_link& caller,
+                    const clock_reading& now) {
+  net_address addr;
   unique_fd conn(accept_connection(listen_fd, &addr));
   if (!conn.valid()) {
     if (errno == EMFILE || errno == ENFILE) pause_listening(ls, errno, now);
-    return conn;
+    return false;
   }
+  link_adopt(caller, std::move(conn), addr, LINK_RINGING);
   // A caller that is not allowed changes nothing: no RING, S1 and any call left as they are.
-  if (!allow_list_permits(ms.allowed, addr)) turn_away(ls, conn, addr, "not allowed", now);
-  return conn;
+  if (!allow_list_permits(ms.allowed, addr)) {
+    turn_away(ls, caller, "not allowed", now);
+    return false;
+  }
+  return true;
 }
 
 void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  net_address addr;
-  unique_fd conn = accept_allowed(ms, ls, ms.listen_sock.get(), addr, now);
-  if (!conn.valid()) return;
-  if (conn.get() >= FD_SETSIZE) {
-    reject_connection(ls, conn, addr, nullptr, now);
+  call_link caller;
+  if (!accept_allowed(ms, ls, ms.listen_sock.get(), caller, now)) return;
+  if (caller.sock.get() >= FD_SETSIZE) {
+    reject(ls, caller, now);
     return;
   }
-  ring_caller(ms, ls, conn, addr, nullptr, now);
+  ring_caller(ms, ls, caller, now);
 }
 
-void ring_caller(modem_state& ms, loop_state& ls, unique_fd& conn, const net_address& addr,
-                 tls_session* tls, const clock_reading& now) {
+void ring_caller(modem_state& ms, loop_state& ls, call_link& caller, const clock_reading& now) {
   switch (ms.call_state) {
     case CALL_DIALING:
-      reject_connection(ls, conn, addr, tls, now);
+      reject(ls, caller, now);
       return;
     case CALL_RINGING:
-      if (!net_same_host(addr, ms.peer_addr)) {
-        reject_connection(ls, conn, addr, tls, now);
+      if (!net_same_host(caller.peer, ms.peer_addr)) {
+        reject(ls, caller, now);
         return;
       }
       // The caller dialled again: ringing goes on for the new connection.
       call_hangup(ms, ls, HANGUP_RING_RECONNECT);
       break;
     case CALL_CONNECTED:
-      if (!net_same_host(addr, ms.peer_addr)) {
-        reject_connection(ls, conn, addr, tls, now);
+      if (!net_same_host(caller.peer, ms.peer_addr)) {
+        reject(ls, caller, now);
         return;
       }
       call_hangup(ms, ls, HANGUP_RECONNECT);
@@ -302,15 +287,15 @@ void ring_caller(modem_state& ms, loop_state& ls, unique_fd& conn, const net_add
       ms.ring_count = 0;
       break;
   }
-  log_msg(5, "TCP connection from %s established", addr_text(addr));
-  if (tls != nullptr) {
-    log_msg(5, "TCP connection from %s encrypted: %s, peer certificate %s", addr_text(addr),
-            tls_parameters(*tls).c_str(), tls_peer_name(*tls).c_str());
-    ls.link.tls = std::move(*tls);
+  log_msg(5, "TCP connection from %s established", addr_text(caller.peer));
+  if (link_encrypted(caller)) {
+    log_msg(5, "TCP connection from %s encrypted: %s, peer certificate %s", addr_text(caller.peer),
+            tls_parameters(caller.tls).c_str(), tls_peer_name(caller.tls).c_str());
   }
   ms.call_state = CALL_RINGING;
-  ms.peer_addr = addr;
-  ms.ring_sock = std::move(conn);
+  ms.peer_addr = caller.peer;
+  link_move(ls.link, caller);
+  ls.link.state = LINK_RINGING;
 }
 
 void check_listen_pause(loop_state& ls, const clock_reading& now) {
@@ -329,32 +314,30 @@ void report_turned_away(loop_state& ls, const clock_reading& now) {
 
 void answer_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
   unsigned char answer = ANSWER_BYTE;
-  if (call_send(ls, ms.ring_sock.get(), &answer, 1) < 0) {
+  if (link_write(ls.link, &answer, 1) < 0) {
     log_msg(3, "send error: %s", strerror(errno));
     call_hangup(ms, ls, HANGUP_ANSWER_SEND_ERROR);
     return;
   }
-  go_online(ms, ls, ls.connect_code, &ms.ring_sock, now);
+  go_online(ms, ls, ls.connect_code, true, now);
 }
 
-void go_online(modem_state& ms, loop_state& ls, int result, unique_fd* slot,
+void go_online(modem_state& ms, loop_state& ls, int result, bool new_call,
                const clock_reading& now) {
   const modem_settings& s = ms.settings;
-  set_modem_lines(ms.serial_fd.get(), TIOCM_DTR, 1);
+  modem_lines_set(ms, TIOCM_DTR, true);
   send_code(ms, result);
-  if (slot != nullptr) {
+  if (new_call) {
     uint32_t span_ms = 0;
     if (s.keepalive == 1) {
-      span_ms =
-          enable_keepalive(slot->get(), s.keepalive_time, s.keepalive_intvl, s.keepalive_probes);
+      span_ms = enable_keepalive(ls.link.sock.get(), s.keepalive_time, s.keepalive_intvl,
+                                 s.keepalive_probes);
       log_msg(6, "TCP keepalive activated");
     }
-    link_watch(ls.link, span_ms);
-    ls.link.sock = std::move(*slot);
-    bool encrypted = tls_session_active(ls.link.tls);
-    ls.link.kind = encrypted ? &tls_link : &plain_link;
+    watch_dead_peer(ls.data, span_ms);
+    ls.link.state = LINK_CONNECTED;
     ms.call_encryption.clear();
-    if (encrypted) {
+    if (link_encrypted(ls.link)) {
       ms.call_encryption =
           tls_parameters(ls.link.tls) + ", peer certificate " + tls_peer_name(ls.link.tls);
     }
@@ -387,7 +370,7 @@ void call_hangup_because(modem_state& ms, loop_state& ls, hangup_cause cause, co
   log_msg(6, "TCP connection to %s %s: %s", peer_text(ms),
           rule.outcome == FAILED ? "failed" : "closed",
           rule.reason != nullptr ? rule.reason : reason);
-  if (rule.dtr == DTR_DROP) set_modem_lines(ms.serial_fd.get(), TIOCM_DTR, 0);
+  if (rule.dtr == DTR_DROP) modem_lines_set(ms, TIOCM_DTR, false);
   send_code(ms, rule.result);
   ms.peer_addr = net_address{};
   ms.peer_name[0] = '\0';
@@ -395,12 +378,23 @@ void call_hangup_because(modem_state& ms, loop_state& ls, hangup_cause cause, co
   ms.online = 0;
   ms.peer_tls = false;
   ms.call_encryption.clear();
-  drop_held_bytes(ls.link);
-  close_call_socket(ms, ls, rule.socket);
+  drop_held_bytes(ls.data);
+  dialer_stop(ls.dial);
+  link_close(ls.link);
 }
 
 void check_dial_timeout(modem_state& ms, loop_state& ls, const clock_reading& now) {
   if (countdown_expired(&now.wall, ls.dial_timer) != 0) call_hangup(ms, ls, HANGUP_DIAL_TIMEOUT);
+}
+
+bool dial_watches_dtr(const modem_state& ms) {
+  return dialling_name(ms) && ms.settings.stat_dtr_action == 2;
+}
+
+void check_dial_dtr(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  if (dial_watches_dtr(ms) && dtr_dropped(ms, ls, now)) {
+    call_hangup(ms, ls, HANGUP_DIAL_DTR_DROP);
+  }
 }
 
 bool answer_due(const modem_state& ms, const loop_state& ls) {
@@ -450,17 +444,28 @@ void run_pending_action(modem_state& ms, loop_state& ls, const clock_reading& no
       break;
     case ACTION_ONLINE:
       if (ms.call_state == CALL_CONNECTED && ms.online == 0) {
-        go_online(ms, ls, ls.connect_code, nullptr, now);
+        go_online(ms, ls, ls.connect_code, false, now);
       } else {
         send_code(ms, RESULT_ERROR);
       }
       break;
     case ACTION_RESET:
-      if (ms.call_state == CALL_CONNECTED) {
-        call_hangup(ms, ls, HANGUP_ATZ);
-      }
+      // The name servers are read again at the next lookup.
+      resolver_reload(ls.dial.resolver);
+      if (ms.call_state == CALL_CONNECTED) call_hangup(ms, ls, HANGUP_ATZ);
       break;
     default:
       break;
   }
+}
+
+const char* peer_text(const modem_state& ms) {
+  static char text[DIAL_NAME_MAX + NET_ADDRESS_TEXT_SIZE + 4];
+  if (ms.peer_name[0] == '\0') return addr_text(ms.peer_addr);
+  if (net_address_empty(ms.peer_addr)) {
+    snprintf(text, sizeof text, "%s", ms.peer_name.data());
+  } else {
+    snprintf(text, sizeof text, "%s (%s)", ms.peer_name.data(), addr_text(ms.peer_addr));
+  }
+  return text;
 }

@@ -1,113 +1,102 @@
-// The call's link to the peer: its descriptor, the bytes held on their way through it in each
-// direction, and what it waits for. The loop asks the link what to watch and never what kind it
-// is; each kind of link is one row of functions (read, write, close, wants), so that another
-// kind (an encrypted one) adds a row, not branches in the loop.
+// A call's link to its peer, from the connect() of a dial attempt or the accept() of a caller
+// until its socket is closed: its state, the peer's address, and a stack of layers through which
+// its bytes pass (the socket, then TLS where the call is encrypted), each of which adjusts what
+// the loop watches for it. The loop asks every live link what to watch and records in it what
+// select found; it never asks what kind of link it is.
 #pragma once
 
 #include <sys/types.h>
 
 #include <array>
 #include <cstddef>
+#include <string>
 
 #include "platform/countdown.h"
+#include "platform/net_address.h"
 #include "platform/tls.h"
 #include "platform/unique_fd.h"
 
-constexpr int SERIAL_BUF_SIZE = 1024;
-constexpr int TCP_BUF_SIZE = 1024;
-// Serial bytes read while a chunk waits for the peer: enough for an escape typed after a
-// stall to be seen, bounded so that a DTE that keeps sending is held back by the port.
-constexpr int READ_AHEAD_SIZE = 16384;
+enum link_state : int {
+  LINK_CLOSED = 0,
+  LINK_CONNECTING = 1,       // a dial attempt's connect is under way
+  LINK_HANDSHAKING = 2,      // the TLS handshake runs
+  LINK_AWAITING_ANSWER = 3,  // a dial's connection is up; the callee's answer byte is awaited
+  LINK_RINGING = 4,          // a caller that rings the DTE
+  LINK_CONNECTED = 5,        // the call is up
+};
 
-// What a link waits for on its descriptor (a mask). LINK_HAS_INPUT: bytes that the link holds
-// already can be read without waiting for the descriptor (set only with LINK_WANTS_READ).
-constexpr int LINK_WANTS_READ = 1;
-constexpr int LINK_WANTS_WRITE = 2;
-constexpr int LINK_HAS_INPUT = 4;
+// What a link waits for on its socket (a mask), and what select found. LINK_INPUT: bytes that a
+// layer holds already can be read without waiting for the socket.
+constexpr int LINK_READ = 1;
+constexpr int LINK_WRITE = 2;
+constexpr int LINK_INPUT = 4;
 
 struct call_link;
 
-// One kind of link. read and write return as recv() and send() do: bytes moved, 0 for the end
-// of the stream (read), -1 with errno set (EAGAIN: nothing now).
-struct link_kind {
-  ssize_t (*read)(call_link& link, void* buf, size_t len) = nullptr;
-  ssize_t (*write)(call_link& link, const void* buf, size_t len) = nullptr;
-  // Closes the descriptor (a failure, also on an empty link, is logged).
-  void (*close)(call_link& link) = nullptr;
-  // LINK_WANTS_* for the next select; 0 while the link has no descriptor.
-  int (*wants)(const call_link& link) = nullptr;
-  // Sends what the link itself holds for the peer (not the bytes of `out`). Returns 0 when
-  // nothing is left, -1 with errno (EAGAIN: the peer takes no more now).
-  int (*flush)(call_link& link) = nullptr;
+// One layer of a link. A layer at `level` passes bytes on to the one at level - 1; level 0 is
+// the socket. read and write return as recv() and send() do: bytes moved, 0 for the end of the
+// stream (read), -1 with errno set (EAGAIN: nothing now).
+struct link_layer {
+  ssize_t (*read)(call_link& link, int level, void* buf, size_t len) = nullptr;
+  ssize_t (*write)(call_link& link, int level, const void* buf, size_t len) = nullptr;
+  // What the socket is to be watched for, when the layers above want `want` (LINK_READ,
+  // LINK_WRITE): the layer adds what it needs itself, and LINK_INPUT for bytes it holds.
+  int (*wants)(const call_link& link, int level, int want) = nullptr;
+  // Sends what the layer holds itself. 0 when nothing is left, -1 with errno (EAGAIN: later).
+  int (*flush)(call_link& link, int level) = nullptr;
+  // Ends the layer: says goodbye where its protocol has one (the socket layer closes).
+  void (*close)(call_link& link, int level) = nullptr;
 };
 
-// A plain TCP connection.
-extern const link_kind plain_link;
-// An encrypted connection: `tls` holds its session.
-extern const link_kind tls_link;
+constexpr int LINK_LAYERS_MAX = 3;
 
-// Alive from the first pass to shutdown; holds a descriptor only during a connected call. In
-// command mode the serial side uses `out` to gather a read for the line editor.
 struct call_link {
-  const link_kind* kind = &plain_link;
+  link_state state = LINK_CLOSED;
   unique_fd sock;
-  // The encrypted call's session: from the start of the handshake on the dialling or ringing
-  // socket, through the call on `sock`, until the call's socket closes.
-  tls_session tls;
-  // DTE to peer: the chunk being gathered or sent, and the port read on behind a send.
-  std::array<char, SERIAL_BUF_SIZE> out{};
-  int out_len = 0;   // bytes held in out
-  int out_sent = 0;  // of those, bytes already sent to the peer (a send cut short)
-  int sending = 0;   // 1 while out is being sent (the port is read into ahead meanwhile)
-  std::array<char, READ_AHEAD_SIZE> ahead{};
-  int ahead_len = 0;
-  // Peer to DTE.
-  std::array<char, TCP_BUF_SIZE> in{};
-  int in_len = 0;      // peer bytes held for the serial port
-  int in_written = 0;  // of those, bytes already written to the serial port
-  // The dead-peer watch (keepalive on): bytes that wait for a peer that has acknowledged
-  // nothing for the keepalive's span end the call (check_peer_progress in data_mode.h).
-  uint32_t dead_peer_span_ms = 0;  // 0: not watched
-  bool bytes_waiting = false;      // bytes wait for the peer since waiting_timer started
-  bool waited_span = false;        // and have waited the whole span
-  countdown waiting_timer;
-  int progress_second = -1;  // monotonic second of the last look at the connection's progress
+  net_address peer;  // the far end and its port
+  std::array<const link_layer*, LINK_LAYERS_MAX> layers{};
+  int depth = 0;    // layers in use, the socket's included
+  tls_session tls;  // the TLS layer's session
+  countdown limit;  // an encrypted caller's time to complete its handshake
+  int watched = 0;  // what this pass's select watches for (LINK_* mask)
+  int events = 0;   // what it found (LINK_* mask); 0 before the first select of the link
 };
 
-// Starts the dead-peer watch of a new connection; a span of 0 watches nothing.
-inline void link_watch(call_link& link, uint32_t span_ms) {
-  link.dead_peer_span_ms = span_ms;
-  link.bytes_waiting = false;
-  link.waited_span = false;
-  countdown_stop(link.waiting_timer);
-  link.progress_second = -1;
-}
+// Why link_connect failed, in the words of the log line that reports it.
+enum link_connect_step : int {
+  CONNECT_SOCKET = 0,    // "create socket error: %s"
+  CONNECT_NONBLOCK = 1,  // "set NONBLOCK flag errot: %s"
+  CONNECT_CALL = 2,      // "connect socket error: %s"
+};
 
-inline ssize_t link_read(call_link& link, void* buf, size_t len) {
-  return link.kind->read(link, buf, len);
-}
-inline ssize_t link_write(call_link& link, const void* buf, size_t len) {
-  return link.kind->write(link, buf, len);
-}
-inline void link_close(call_link& link) { link.kind->close(link); }
-inline int link_wants(const call_link& link) { return link.kind->wants(link); }
-inline int link_flush(call_link& link) { return link.kind->flush(link); }
+// Starts connecting `link` to `to` (its port given): a non-blocking TCP socket watchable by
+// select, and its connect. On success the link is LINK_CONNECTING with the socket layer; on
+// failure it stays closed and `step` and `error` say what failed.
+bool link_connect(call_link& link, const net_address& to, link_connect_step& step, int& error);
 
-// True while serial bytes are being sent to the peer: the serial port is read into the
-// read-ahead meanwhile.
-inline bool serial_send_pending(const call_link& link) { return link.sending != 0; }
+// Takes an accepted connection from `from` as a link in `state`, with the socket layer.
+void link_adopt(call_link& link, unique_fd sock, const net_address& from, link_state state);
 
-// True when the serial port may be read: always, except while the read-ahead is full.
-inline bool serial_readable(const call_link& link) {
-  return !serial_send_pending(link) || link.ahead_len < READ_AHEAD_SIZE;
-}
+// Puts the TLS layer on the link and starts its handshake as the accepting end (`server`) or the
+// calling end, which requires the peer's certificate to carry `host` when one is given. The link
+// is then LINK_HANDSHAKING. False when the session cannot be made.
+bool link_start_tls(call_link& link, const tls_context& ctx, bool server, const char* host);
 
-// Drops every byte held in either direction.
-inline void drop_held_bytes(call_link& link) {
-  link.ahead_len = 0;
-  link.out_len = 0;
-  link.out_sent = 0;
-  link.sending = 0;
-  link.in_len = 0;
-  link.in_written = 0;
-}
+// True when the link's bytes pass through TLS.
+inline bool link_encrypted(const call_link& link) { return tls_session_active(link.tls); }
+
+// What the link's socket is to be watched for when its user wants `want` (LINK_READ,
+// LINK_WRITE); 0 for a closed link.
+int link_wants(const call_link& link, int want);
+
+// Through the layers, from the top.
+ssize_t link_read(call_link& link, void* buf, size_t len);
+ssize_t link_write(call_link& link, const void* buf, size_t len);
+int link_flush(call_link& link);
+
+// Ends every layer from the top and closes the socket (a failing close is logged as "close
+// socket error: %s"); the link is closed and empty.
+void link_close(call_link& link);
+
+// Moves `from` into `to`, which must be closed; `from` is left closed.
+void link_move(call_link& to, call_link& from);

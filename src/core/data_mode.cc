@@ -9,9 +9,9 @@
 #include "at/line_editor.h"
 #include "at/result_codes.h"
 #include "core/call_control.h"
+#include "core/dtr_watch.h"
 #include "modem/dte_output.h"
 #include "platform/log.h"
-#include "platform/serial_port.h"
 #include "platform/sockets.h"
 #include "platform/system_calls.h"
 #include "platform/system_io.h"
@@ -24,13 +24,6 @@ void restart_inactivity(modem_state& ms, loop_state& ls, const clock_reading& no
   if (ms.settings.sreg_hup_delay != 0) {
     countdown_start_at(ls.inactivity_timer, ms.inactivity_timeout_sec, 0, now.wall);
   }
-}
-
-// DTR is up (or cannot be read, which counts as up): no drop is being timed. The debounce
-// countdown goes too, or select would keep waking for it for the rest of the call.
-void dtr_is_up(loop_state& ls) {
-  ls.dtr_drop_timing = 0;
-  countdown_stop(ls.dtr_timer);
 }
 
 void escape_to_command_mode(modem_state& ms) {
@@ -59,47 +52,47 @@ bool account_write(modem_state& ms, loop_state& ls, ssize_t n, const char* what,
   return true;
 }
 
-// Moves the next chunk of the read-ahead into link.out, to be sent without waiting for the
+// Moves the next chunk of the read-ahead into d.out, to be sent without waiting for the
 // forwarding delay (it has waited already). Returns false when the read-ahead is empty.
-bool take_read_ahead(call_link& link) {
-  if (link.ahead_len == 0) return false;
-  int n = std::min(link.ahead_len, SERIAL_BUF_SIZE);
-  memcpy(link.out.data(), link.ahead.data(), static_cast<size_t>(n));
-  memmove(link.ahead.data(), link.ahead.data() + n, static_cast<size_t>(link.ahead_len - n));
-  link.ahead_len -= n;
-  link.out_len = n;
-  link.out_sent = 0;
-  link.sending = 1;
+bool take_read_ahead(data_path& d) {
+  if (d.ahead_len == 0) return false;
+  int n = std::min(d.ahead_len, SERIAL_BUF_SIZE);
+  memcpy(d.out.data(), d.ahead.data(), static_cast<size_t>(n));
+  memmove(d.ahead.data(), d.ahead.data() + n, static_cast<size_t>(d.ahead_len - n));
+  d.ahead_len -= n;
+  d.out_len = n;
+  d.out_sent = 0;
+  d.sending = 1;
   return true;
 }
 
 // Bytes go to the peer: unless bytes wait already, they wait from now on.
-void start_waiting(call_link& link, const clock_reading& now) {
-  if (link.dead_peer_span_ms == 0 || link.bytes_waiting) return;
-  link.bytes_waiting = true;
-  link.waited_span = false;
-  auto span_ms = static_cast<int32_t>(link.dead_peer_span_ms);
-  countdown_start_at(link.waiting_timer, span_ms / 1000, span_ms % 1000 * 1000, now.wall);
+void start_waiting(data_path& d, const clock_reading& now) {
+  if (d.dead_peer_span_ms == 0 || d.bytes_waiting) return;
+  d.bytes_waiting = true;
+  d.waited_span = false;
+  auto span_ms = static_cast<int32_t>(d.dead_peer_span_ms);
+  countdown_start_at(d.waiting_timer, span_ms / 1000, span_ms % 1000 * 1000, now.wall);
 }
 
 // Sends the held chunk, then the read-ahead behind it, until the peer takes no more or a send
 // fails.
 void send_held(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  call_link& link = ls.link;
-  start_waiting(link, now);
+  data_path& d = ls.data;
+  start_waiting(d, now);
   for (;;) {
-    ssize_t n = link_write(link, link.out.data() + link.out_sent,
-                           static_cast<size_t>(link.out_len - link.out_sent));
+    ssize_t n =
+        link_write(ls.link, d.out.data() + d.out_sent, static_cast<size_t>(d.out_len - d.out_sent));
     int err = errno;
-    if (!account_write(ms, ls, n, "send", link.out_len, link.out_sent, now)) return;
-    link.sending = 0;
+    if (!account_write(ms, ls, n, "send", d.out_len, d.out_sent, now)) return;
+    d.sending = 0;
     if (n < 0) {
       // The bytes read behind a chunk that failed go the same way.
-      link.ahead_len = 0;
+      d.ahead_len = 0;
       if (err == ETIMEDOUT) call_hangup(ms, ls, HANGUP_PEER_LOST, err);
       return;
     }
-    if (!take_read_ahead(link)) return;
+    if (!take_read_ahead(d)) return;
   }
 }
 
@@ -107,17 +100,16 @@ void send_held(modem_state& ms, loop_state& ls, const clock_reading& now) {
 // escape typed behind a stall is still seen. A failed read drops what is held for the peer, as
 // it does outside a send.
 void read_serial_ahead(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  call_link& link = ls.link;
-  char* dst = link.ahead.data() + link.ahead_len;
-  ssize_t n =
-      fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(READ_AHEAD_SIZE - link.ahead_len));
+  data_path& d = ls.data;
+  char* dst = d.ahead.data() + d.ahead_len;
+  ssize_t n = fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(READ_AHEAD_SIZE - d.ahead_len));
   if (n < 0) {
     if (would_block(errno)) return;
     log_msg(3, "read error (com): %s", strerror(errno));
-    link.ahead_len = 0;
-    link.out_len = 0;
-    link.out_sent = 0;
-    link.sending = 0;
+    d.ahead_len = 0;
+    d.out_len = 0;
+    d.out_sent = 0;
+    d.sending = 0;
     sleep_seconds(1);
     return;
   }
@@ -125,24 +117,24 @@ void read_serial_ahead(modem_state& ms, loop_state& ls, const clock_reading& now
     sleep_seconds(1);
     return;
   }
-  link.ahead_len += static_cast<int>(n);
+  d.ahead_len += static_cast<int>(n);
   data_mode_input(ms, ls, dst, static_cast<int>(n), now);
 }
 
 }  // namespace
 
 void read_serial(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  call_link& link = ls.link;
-  if (serial_send_pending(link)) {
+  data_path& d = ls.data;
+  if (serial_send_pending(d)) {
     read_serial_ahead(ms, ls, now);
     return;
   }
-  char* dst = link.out.data() + link.out_len;
-  ssize_t n = fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(SERIAL_BUF_SIZE - link.out_len));
+  char* dst = d.out.data() + d.out_len;
+  ssize_t n = fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(SERIAL_BUF_SIZE - d.out_len));
   if (n < 0) {
     if (would_block(errno)) return;
     log_msg(3, "read error (com): %s", strerror(errno));
-    link.out_len = 0;
+    d.out_len = 0;
     // A port that has failed (a hung-up line, an unplugged adapter) stays readable: pace the
     // retries like a failing select, instead of spinning and flooding the log.
     sleep_seconds(1);
@@ -152,18 +144,18 @@ void read_serial(modem_state& ms, loop_state& ls, const clock_reading& now) {
     sleep_seconds(1);  // end of file on a terminal: the line has hung up
     return;
   }
-  link.out_len += static_cast<int>(n);
+  d.out_len += static_cast<int>(n);
   if (ms.online == 1) {
     data_mode_input(ms, ls, dst, static_cast<int>(n), now);
     return;
   }
   if (ms.call_state != CALL_DIALING) {
-    for (int i = 0; i < link.out_len; ++i) {
-      editor_input(ms, static_cast<unsigned char>(link.out[i]));
+    for (int i = 0; i < d.out_len; ++i) {
+      editor_input(ms, static_cast<unsigned char>(d.out[i]));
     }
     run_pending_action(ms, ls, now);
   }
-  link.out_len = 0;
+  d.out_len = 0;
 }
 
 void data_mode_input(modem_state& ms, loop_state& ls, const char* bytes, int n,
@@ -192,15 +184,15 @@ void data_mode_input(modem_state& ms, loop_state& ls, const char* bytes, int n,
 void flush_peer_bytes(modem_state& ms, loop_state& ls, const clock_reading& now) {
   // Peer bytes follow the text that went before them (CONNECT above all).
   if (dte_output_held(ms)) return;
-  call_link& link = ls.link;
-  ssize_t n = fd_write(ms.serial_fd.get(), link.in.data() + link.in_written,
-                       static_cast<size_t>(link.in_len - link.in_written));
-  account_write(ms, ls, n, "write", link.in_len, link.in_written, now);
+  data_path& d = ls.data;
+  ssize_t n = fd_write(ms.serial_fd.get(), d.in.data() + d.in_written,
+                       static_cast<size_t>(d.in_len - d.in_written));
+  account_write(ms, ls, n, "write", d.in_len, d.in_written, now);
 }
 
 void link_readable(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  call_link& link = ls.link;
-  ssize_t n = link_read(link, link.in.data(), link.in.size());
+  data_path& d = ls.data;
+  ssize_t n = link_read(ls.link, d.in.data(), d.in.size());
   if (n < 0) {
     int err = errno;
     if (!would_block(err)) log_msg(3, "recv error: %s", strerror(err));
@@ -214,8 +206,8 @@ void link_readable(modem_state& ms, loop_state& ls, const clock_reading& now) {
     return;
   }
   if (ms.online == 0) return;  // the DTE is in command mode: peer data is discarded
-  link.in_len = static_cast<int>(n);
-  link.in_written = 0;
+  d.in_len = static_cast<int>(n);
+  d.in_written = 0;
   flush_peer_bytes(ms, ls, now);
 }
 
@@ -227,8 +219,14 @@ void link_writable(modem_state& ms, loop_state& ls, const clock_reading& now) {
     return;
   }
   // Command mode keeps nothing for the peer: the time checks drop what is held.
-  if (ms.online == 0 || !serial_send_pending(ls.link)) return;
+  if (ms.online == 0 || !serial_send_pending(ls.data)) return;
   send_held(ms, ls, now);
+}
+
+void connected_link_ready(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  int events = ls.link.events;
+  if ((events & (LINK_READ | LINK_INPUT)) != 0) link_readable(ms, ls, now);
+  if ((events & LINK_WRITE) != 0 && ls.link.state == LINK_CONNECTED) link_writable(ms, ls, now);
 }
 
 bool check_inactivity(modem_state& ms, loop_state& ls, const clock_reading& now) {
@@ -254,32 +252,14 @@ void check_escape(modem_state& ms, loop_state& ls, const clock_reading& now) {
 
 bool check_dtr(modem_state& ms, loop_state& ls, const clock_reading& now) {
   const modem_settings& s = ms.settings;
-  if (s.stat_dtr_action == 0) return true;
-  int bits = 0;
-  if (get_modem_lines(ms.serial_fd.get(), &bits) != 0) {
-    log_msg(3, "1ioctl error: %s", strerror(errno));
-    dtr_is_up(ls);
-    return true;
-  }
-  if ((bits & TIOCM_CAR) != 0) {
-    dtr_is_up(ls);
-    return true;
-  }
-  if (s.sreg_dtr_ignore != 0) {
-    if (ls.dtr_drop_timing == 0) {
-      countdown_start_at(ls.dtr_timer, ms.dtr_ignore_sec, ms.dtr_ignore_usec, now.wall);
-      ls.dtr_drop_timing = 1;
-      return true;
-    }
-    if (countdown_expired(&now.wall, ls.dtr_timer) == 0) return true;
-  }
+  if (s.stat_dtr_action == 0 || !dtr_dropped(ms, ls, now)) return true;
   switch (s.stat_dtr_action) {
     case 1:
       if (ms.online == 1) {
         log_msg(6, "going off-line (command mode) due to DTR drop");
         ms.online = 0;
       }
-      drop_held_bytes(ls.link);
+      drop_held_bytes(ls.data);
       return false;
     case 2:
       call_hangup(ms, ls, HANGUP_DTR_DROP);
@@ -293,53 +273,52 @@ bool check_dtr(modem_state& ms, loop_state& ls, const clock_reading& now) {
 }
 
 void check_peer_progress(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  call_link& link = ls.link;
-  if (link.dead_peer_span_ms == 0 || !link.sock.valid()) return;
+  data_path& d = ls.data;
+  if (d.dead_peer_span_ms == 0 || !ls.link.sock.valid()) return;
   bool span_over = false;
-  if (link.bytes_waiting && !link.waited_span &&
-      countdown_expired(&now.wall, link.waiting_timer) != 0) {
-    link.waited_span = true;
+  if (d.bytes_waiting && !d.waited_span && countdown_expired(&now.wall, d.waiting_timer) != 0) {
+    d.waited_span = true;
     span_over = true;
   }
-  if (!span_over && now.monotonic == link.progress_second) return;
-  link.progress_second = now.monotonic;
+  if (!span_over && now.monotonic == d.progress_second) return;
+  d.progress_second = now.monotonic;
   tcp_progress p;
-  if (tcp_progress_of(link.sock.get(), &p) != 0) return;
-  if (!serial_send_pending(link) && p.queued_bytes == 0 && p.unacked == 0) {
-    link.bytes_waiting = false;
-    link.waited_span = false;
+  if (tcp_progress_of(ls.link.sock.get(), &p) != 0) return;
+  if (!serial_send_pending(d) && p.queued_bytes == 0 && p.unacked == 0) {
+    d.bytes_waiting = false;
+    d.waited_span = false;
     return;
   }
-  start_waiting(link, now);
+  start_waiting(d, now);
   // The kernel spaces window probes out to minutes, so an answering peer that takes nothing
   // may have acknowledged nothing for longer than the span: it is silent only when data is
   // unacknowledged or its probes go unanswered (an answer resets their count).
   if (p.unacked == 0 && p.probes < 2) return;
-  if (p.last_ack_recv_ms >= link.dead_peer_span_ms) {
-    if (link.waited_span) call_hangup(ms, ls, HANGUP_PEER_LOST, ETIMEDOUT);
+  if (p.last_ack_recv_ms >= d.dead_peer_span_ms) {
+    if (d.waited_span) call_hangup(ms, ls, HANGUP_PEER_LOST, ETIMEDOUT);
     return;
   }
   // Silent for a little less than the span (the kernel counts in ticks): look again when it is
   // over instead of at the next second.
-  uint32_t left_ms = link.dead_peer_span_ms - p.last_ack_recv_ms;
-  if (link.waited_span && left_ms < 1000) {
-    countdown_start_at(link.waiting_timer, 0, static_cast<int32_t>(left_ms) * 1000, now.wall);
-    link.waited_span = false;
+  uint32_t left_ms = d.dead_peer_span_ms - p.last_ack_recv_ms;
+  if (d.waited_span && left_ms < 1000) {
+    countdown_start_at(d.waiting_timer, 0, static_cast<int32_t>(left_ms) * 1000, now.wall);
+    d.waited_span = false;
   }
 }
 
 void forward_serial_bytes(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  call_link& link = ls.link;
+  data_path& d = ls.data;
   if (ms.online == 0) {
-    drop_held_bytes(link);  // command mode keeps nothing for the peer
+    drop_held_bytes(d);  // command mode keeps nothing for the peer
     return;
   }
   // A chunk on its way goes on when the link is writable.
-  if (link.out_len == 0 || serial_send_pending(link)) return;
-  if (link.out_len < SERIAL_BUF_SIZE && ms.settings.sreg_split != 0 &&
+  if (d.out_len == 0 || serial_send_pending(d)) return;
+  if (d.out_len < SERIAL_BUF_SIZE && ms.settings.sreg_split != 0 &&
       countdown_expired(&now.wall, ls.split_timer) == 0) {
     return;  // still gathering
   }
-  link.sending = 1;
+  d.sending = 1;
   send_held(ms, ls, now);
 }

@@ -14,8 +14,8 @@
 // progress drops them.
 void read_serial(modem_state& ms, loop_state& ls, const clock_reading& now);
 
-// A serial read in data mode brought the `n` bytes at `bytes` (the end of link.out, or of
-// link.ahead while a chunk is being sent).
+// A serial read in data mode brought the `n` bytes at `bytes` (the end of data.out, or of
+// data.ahead while a chunk is being sent).
 void data_mode_input(modem_state& ms, loop_state& ls, const char* bytes, int n,
                      const clock_reading& now);
 
@@ -26,6 +26,9 @@ void link_readable(modem_state& ms, loop_state& ls, const clock_reading& now);
 // The link is writable: sends the held chunk, then the read-ahead behind it, until the peer
 // takes no more.
 void link_writable(modem_state& ms, loop_state& ls, const clock_reading& now);
+
+// The connected call's link is ready: link_readable and link_writable as select found it.
+void connected_link_ready(modem_state& ms, loop_state& ls, const clock_reading& now);
 
 // Writes held peer bytes to the serial port (called when the port is writable), once no output
 // for the DTE waits before them.

@@ -8,7 +8,6 @@
 
 #include "core/call_control.h"
 #include "core/data_mode.h"
-#include "core/dialer.h"
 #include "core/handshakes.h"
 #include "core/status_files.h"
 #include "modem/dte_output.h"
@@ -23,10 +22,57 @@ struct fd_sets {
   fd_set read;
   fd_set write;
   int max_fd = -1;
-  // Bytes held inside the call's link, or inside the session of the dialling or ringing socket:
-  // read without waiting.
-  bool link_input = false;
-  bool call_input = false;
+  bool held_input = false;  // a link holds bytes that can be read without waiting
+};
+
+// Every link the loop may watch: the call's, the dial's attempts and the encrypted callers.
+constexpr int LINKS_MAX = 1 + RESOLVE_ADDRESSES_MAX + HANDSHAKES_MAX;
+struct link_list {
+  std::array<call_link*, LINKS_MAX> links{};
+  int count = 0;
+};
+
+link_list live_links(loop_state& ls) {
+  link_list list;
+  auto add = [&list](call_link& link) {
+    if (link.state != LINK_CLOSED) list.links[list.count++] = &link;
+  };
+  add(ls.link);
+  for (call_link& attempt : ls.dial.attempts) add(attempt);
+  for (call_link& caller : ls.handshakes) add(caller);
+  return list;
+}
+
+// What a link's user wants of it in each state (LINK_READ, LINK_WRITE); a connected call's
+// depends on the bytes on their way: peer bytes not yet written to the port hold the peer back,
+// and a held send waits for room.
+int state_wants(const loop_state& ls, const call_link& link) {
+  switch (link.state) {
+    case LINK_CONNECTING:
+      return LINK_WRITE;
+    case LINK_HANDSHAKING:
+    case LINK_AWAITING_ANSWER:
+    case LINK_RINGING:
+      return LINK_READ;
+    case LINK_CONNECTED:
+      if (&link != &ls.link) return 0;
+      return (ls.data.in_len == 0 ? LINK_READ : 0) |
+             (serial_send_pending(ls.data) ? LINK_WRITE : 0);
+    case LINK_CLOSED:
+      break;
+  }
+  return 0;
+}
+
+// What the loop does with the call's link when select found it ready, by its state.
+using link_handler = void (*)(modem_state& ms, loop_state& ls, const clock_reading& now);
+constexpr link_handler call_link_handlers[] = {
+    nullptr,             // LINK_CLOSED
+    nullptr,             // LINK_CONNECTING: the dial's attempts are the dialer's
+    dial_link_ready,     // LINK_HANDSHAKING
+    dial_link_ready,     // LINK_AWAITING_ANSWER
+    ringing_link_ready,  // LINK_RINGING
+    connected_link_ready,
 };
 
 void watch(fd_sets& sets, fd_set& set, int fd) {
@@ -35,50 +81,42 @@ void watch(fd_sets& sets, fd_set& set, int fd) {
   sets.max_fd = std::max(sets.max_fd, fd);
 }
 
-// Watches `fd` as a session's TLS_WANTS_* ask.
-void watch_wants(fd_sets& sets, int fd, int wants) {
-  if ((wants & TLS_WANTS_READ) != 0) watch(sets, sets.read, fd);
-  if ((wants & TLS_WANTS_WRITE) != 0) watch(sets, sets.write, fd);
-}
-
 bool ready(const fd_set& set, int fd) { return fd >= 0 && FD_ISSET(fd, &set); }
 
-fd_sets build_sets(const modem_state& ms, const loop_state& ls) {
+fd_sets build_sets(modem_state& ms, loop_state& ls) {
   fd_sets sets;
   FD_ZERO(&sets.read);
   FD_ZERO(&sets.write);
   // While serial bytes are on their way to the peer the port is read only into the bounded
   // read-ahead: beyond it the peer's pace holds the DTE back instead of bytes being lost.
-  if (serial_readable(ls.link)) watch(sets, sets.read, ms.serial_fd.get());
+  if (serial_readable(ls.data)) watch(sets, sets.read, ms.serial_fd.get());
   // Output for the DTE, then peer bytes behind it, wait for the line to take them.
-  if (dte_output_held(ms) || ls.link.in_len > 0) watch(sets, sets.write, ms.serial_fd.get());
-  int wants = link_wants(ls.link);
-  if ((wants & LINK_WANTS_READ) != 0) watch(sets, sets.read, ls.link.sock.get());
-  if ((wants & LINK_WANTS_WRITE) != 0) watch(sets, sets.write, ls.link.sock.get());
-  sets.link_input = (wants & LINK_HAS_INPUT) != 0;
-  if (ms.dial_sock.valid()) {
-    if (ls.dial_connected == 0) {
-      watch(sets, sets.write, ms.dial_sock.get());
-    } else if (tls_session_active(ls.link.tls)) {
-      int dial_wants = tls_wants(ls.link.tls);
-      watch_wants(sets, ms.dial_sock.get(), dial_wants);
-      sets.call_input = (dial_wants & TLS_HAS_INPUT) != 0;
-    } else {
-      watch(sets, sets.read, ms.dial_sock.get());
-    }
+  if (dte_output_held(ms) || ls.data.in_len > 0) watch(sets, sets.write, ms.serial_fd.get());
+  link_list links = live_links(ls);
+  for (int i = 0; i < links.count; ++i) {
+    call_link& link = *links.links[i];
+    link.watched = link_wants(link, state_wants(ls, link));
+    if ((link.watched & LINK_READ) != 0) watch(sets, sets.read, link.sock.get());
+    if ((link.watched & LINK_WRITE) != 0) watch(sets, sets.write, link.sock.get());
+    sets.held_input = sets.held_input || (link.watched & LINK_INPUT) != 0;
   }
-  for (int i = 0; i < HANDSHAKES_MAX; ++i) {
-    watch_wants(sets, ls.handshakes[static_cast<size_t>(i)].sock.get(), handshake_wants(ls, i));
-  }
-  sets.max_fd = std::max(sets.max_fd, name_dial_watch(ls.dialer, &sets.read, &sets.write));
+  sets.max_fd = std::max(sets.max_fd, resolver_watch(ls.dial.resolver, &sets.read, &sets.write));
   if (!ls.listen_paused) watch(sets, sets.read, ms.listen_sock.get());
   if (!ls.listen_paused) watch(sets, sets.read, ms.tls_listen_sock.get());
-  if (ms.call_state == CALL_RINGING) {
-    watch(sets, sets.read, ms.ring_sock.get());
-    // What an encrypted caller sent with its handshake is thrown away before the answer too.
-    sets.call_input = (tls_wants(ls.link.tls) & TLS_HAS_INPUT) != 0;
-  }
   return sets;
+}
+
+// Records in each link what select found for it (and the bytes it holds), before any is handled:
+// a link that a handler opens in this pass finds nothing recorded.
+void record_events(loop_state& ls, const fd_sets& sets) {
+  link_list links = live_links(ls);
+  for (int i = 0; i < links.count; ++i) {
+    call_link& link = *links.links[i];
+    int fd = link.sock.get();
+    link.events = link.watched & LINK_INPUT;
+    if ((link.watched & LINK_READ) != 0 && ready(sets.read, fd)) link.events |= LINK_READ;
+    if ((link.watched & LINK_WRITE) != 0 && ready(sets.write, fd)) link.events |= LINK_WRITE;
+  }
 }
 
 timeval select_timeout(const modem_state& ms, const loop_state& ls, const fd_sets& sets) {
@@ -87,19 +125,19 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls, const fd_set
   handshake_timeout_min(ls, timeout);
   if (ms.call_state == CALL_DIALING) {
     timeout_min(timeout, ls.dial_timer);
-    name_dial_bound_wait(ls.dialer, timeout);
-    if (s.stat_dtr_action == 2 && s.sreg_dtr_ignore != 0) timeout_min(timeout, ls.dtr_timer);
+    dialer_bound_wait(ls.dial, timeout);
+    if (dial_watches_dtr(ms) && s.sreg_dtr_ignore != 0) timeout_min(timeout, ls.dtr_timer);
   }
   if (ms.online == 1) {
     if (s.sreg_hup_delay != 0) timeout_min(timeout, ls.inactivity_timer);
     // The forwarding delay counts only while bytes are gathered; once they are being sent it
     // is not consulted, and waking for it would repeat until the peer takes them.
-    if (ls.link.out_len != 0 && !serial_send_pending(ls.link)) {
+    if (ls.data.out_len != 0 && !serial_send_pending(ls.data)) {
       timeout_min(timeout, ls.split_timer);
     }
     if (s.sreg_esc_delay != 0) timeout_min(timeout, ls.guard_timer);
   }
-  if (ls.link.bytes_waiting && !ls.link.waited_span) timeout_min(timeout, ls.link.waiting_timer);
+  if (ls.data.bytes_waiting && !ls.data.waited_span) timeout_min(timeout, ls.data.waiting_timer);
   if (ls.listen_paused) timeout_min(timeout, ls.listen_pause);
   if (ms.call_state == CALL_CONNECTED && s.stat_dtr_action != 0 && s.sreg_dtr_ignore != 0) {
     timeout_min(timeout, ls.dtr_timer);
@@ -111,35 +149,26 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls, const fd_set
   if (timeout.tv_usec >= USEC_PER_SECOND) timeout = {1, 0};
   // An answer that is due (ATA, or the S0-th RING sent) is made in the next pass: at once.
   if (ms.call_state == CALL_RINGING && answer_due(ms, ls)) timeout = {0, 0};
-  if (sets.link_input || sets.call_input) timeout = {0, 0};
+  if (sets.held_input) timeout = {0, 0};
   return timeout;
 }
 
+// The ready descriptors in a fixed order: the serial port, the call's link, the dial (its lookup
+// and attempts), the encrypted callers, the listening sockets.
 void handle_ready(modem_state& ms, loop_state& ls, const fd_sets& sets, const clock_reading& now) {
   if (ready(sets.read, ms.serial_fd.get())) read_serial(ms, ls, now);
   if (ready(sets.write, ms.serial_fd.get())) {
     dte_flush(ms);
-    if (ls.link.in_len > 0) flush_peer_bytes(ms, ls, now);
+    if (ls.data.in_len > 0) flush_peer_bytes(ms, ls, now);
   }
-  if (ready(sets.read, ls.link.sock.get()) || (sets.link_input && ls.link.sock.valid())) {
-    link_readable(ms, ls, now);
+  if (ls.link.events != 0) {
+    link_handler handler = call_link_handlers[ls.link.state];
+    if (handler != nullptr) handler(ms, ls, now);
   }
-  if (ready(sets.write, ls.link.sock.get())) link_writable(ms, ls, now);
-  if (ms.dial_sock.valid()) {
-    int fd = ms.dial_sock.get();
-    if (ls.dial_connected == 0) {
-      if (ready(sets.write, fd)) dial_socket_writable(ms, ls);
-    } else if (ready(sets.read, fd) || ready(sets.write, fd) || sets.call_input) {
-      dial_socket_readable(ms, ls, now);
-    }
-  }
-  if (ready(sets.read, ms.ring_sock.get()) || (sets.call_input && ms.ring_sock.valid())) {
-    ring_socket_readable(ms, ls);
-  }
-  for (int i = 0; i < HANDSHAKES_MAX; ++i) {
-    int fd = ls.handshakes[static_cast<size_t>(i)].sock.get();
-    if (ready(sets.read, fd) || ready(sets.write, fd)) handshake_ready(ms, ls, i, now);
-  }
+  // The dial also moves on its own time (the lookup's time-outs, the next attempt's turn), with
+  // or without a ready descriptor.
+  dial_ready(ms, ls, &sets.read, &sets.write, now);
+  handshakes_ready(ms, ls, now);
   if (ready(sets.read, ms.listen_sock.get())) accept_call(ms, ls, now);
   if (ready(sets.read, ms.tls_listen_sock.get())) accept_tls_call(ms, ls, now);
 }
@@ -174,8 +203,7 @@ bool event_loop_pass(modem_state& ms, loop_state& ls) {
   if (ms.term_signal != 0) return false;
   fd_sets sets = build_sets(ms, ls);
   timeval timeout = select_timeout(ms, ls, sets);
-  fd_set* write_set = &sets.write;
-  int n = wait_ready(sets.max_fd + 1, &sets.read, write_set, &timeout);
+  int n = wait_ready(sets.max_fd + 1, &sets.read, &sets.write, &timeout);
   if (n < 0) {
     if (errno == EINTR) {
       log_msg(7, "select interrupted by signal");
@@ -190,11 +218,9 @@ bool event_loop_pass(modem_state& ms, loop_state& ls) {
   }
   // One reading of the clocks for everything this pass starts or checks.
   clock_reading now = read_clocks();
-  // Bytes held inside a session are served whether or not a descriptor became ready.
-  if (n > 0 || sets.link_input || sets.call_input) handle_ready(ms, ls, sets, now);
-  // A dial to a name also moves on its own time-outs (the lookup's, the next attempt's turn),
-  // with or without a ready descriptor; select has emptied the sets when none was ready.
-  if (name_dial_busy(ls.dialer)) name_dial_step(ms, ls, &sets.read, &sets.write, now);
+  // select has emptied the sets when nothing was ready.
+  record_events(ls, sets);
+  handle_ready(ms, ls, sets, now);
   run_time_checks(ms, ls, now);
   serve_status_request(ms);
   return true;

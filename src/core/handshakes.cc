@@ -4,90 +4,77 @@
 
 #include "config/tls_peers.h"
 #include "core/call_control.h"
-#include "platform/log.h"
-#include "platform/sockets.h"
 
 namespace {
 
-void refuse(loop_state& ls, handshake_slot& slot, const std::string& reason,
+void refuse(loop_state& ls, call_link& caller, const std::string& reason,
             const clock_reading& now) {
-  tls_end(slot.tls);
   std::string outcome = "refused: " + reason;
-  turn_away(ls, slot.sock, slot.addr, outcome.c_str(), now);
-  countdown_stop(slot.limit);
+  turn_away(ls, caller, outcome.c_str(), now);
+}
+
+// Takes the handshake of `caller` as far as its socket allows.
+void handshake_step(modem_state& ms, loop_state& ls, call_link& caller, const clock_reading& now) {
+  std::string reason;
+  switch (tls_handshake(caller.tls, reason)) {
+    case TLS_STEP_WANT:
+      return;
+    case TLS_STEP_FAILED:
+      refuse(ls, caller, reason, now);
+      return;
+    case TLS_STEP_DONE:
+      break;
+  }
+  if (!tls_peers_allow(ms.settings.tls_peers, tls_peer_name(caller.tls))) {
+    refuse(ls, caller, "name not allowed (" + tls_peer_name(caller.tls) + ")", now);
+    return;
+  }
+  countdown_stop(caller.limit);
+  ring_caller(ms, ls, caller, now);
 }
 
 }  // namespace
 
 void accept_tls_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  net_address addr;
-  unique_fd conn = accept_allowed(ms, ls, ms.tls_listen_sock.get(), addr, now);
-  if (!conn.valid()) return;
-  handshake_slot* free_slot = nullptr;
-  for (handshake_slot& slot : ls.handshakes) {
-    if (!slot.sock.valid()) {
-      free_slot = &slot;
+  call_link caller;
+  if (!accept_allowed(ms, ls, ms.tls_listen_sock.get(), caller, now)) return;
+  call_link* slot = nullptr;
+  for (call_link& candidate : ls.handshakes) {
+    if (candidate.state == LINK_CLOSED) {
+      slot = &candidate;
       break;
     }
   }
-  if (free_slot == nullptr) {
-    turn_away(ls, conn, addr, "refused: too many handshakes", now);
+  if (slot == nullptr) {
+    turn_away(ls, caller, "refused: too many handshakes", now);
     return;
   }
-  if (conn.get() >= FD_SETSIZE) {
-    turn_away(ls, conn, addr, "rejected", now);
+  if (caller.sock.get() >= FD_SETSIZE || !link_start_tls(caller, ms.tls, true, nullptr)) {
+    turn_away(ls, caller, "rejected", now);
     return;
   }
-  handshake_slot& slot = *free_slot;
-  if (!tls_session_start(slot.tls, ms.tls, conn.get(), true, nullptr)) {
-    turn_away(ls, conn, addr, "rejected", now);
-    return;
-  }
-  slot.sock = std::move(conn);
-  slot.addr = addr;
-  countdown_start_at(slot.limit, HANDSHAKE_LIMIT_SEC, 0, now.wall);
+  countdown_start_at(caller.limit, HANDSHAKE_LIMIT_SEC, 0, now.wall);
+  link_move(*slot, caller);
   // The caller's first flight may be here already.
-  handshake_ready(ms, ls, static_cast<int>(&slot - ls.handshakes.data()), now);
+  handshake_step(ms, ls, *slot, now);
 }
 
-int handshake_wants(const loop_state& ls, int i) {
-  const handshake_slot& slot = ls.handshakes[static_cast<size_t>(i)];
-  return slot.sock.valid() ? tls_wants(slot.tls) : 0;
-}
-
-void handshake_ready(modem_state& ms, loop_state& ls, int i, const clock_reading& now) {
-  handshake_slot& slot = ls.handshakes[static_cast<size_t>(i)];
-  if (!slot.sock.valid()) return;
-  std::string reason;
-  switch (tls_handshake(slot.tls, reason)) {
-    case TLS_STEP_WANT:
-      return;
-    case TLS_STEP_FAILED:
-      refuse(ls, slot, reason, now);
-      return;
-    case TLS_STEP_DONE:
-      break;
+void handshakes_ready(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  for (call_link& caller : ls.handshakes) {
+    if (caller.state == LINK_HANDSHAKING && caller.events != 0) handshake_step(ms, ls, caller, now);
   }
-  if (!tls_peers_allow(ms.settings.tls_peers, tls_peer_name(slot.tls))) {
-    refuse(ls, slot, "name not allowed (" + tls_peer_name(slot.tls) + ")", now);
-    return;
-  }
-  countdown_stop(slot.limit);
-  unique_fd conn = std::move(slot.sock);
-  tls_session tls = std::move(slot.tls);
-  ring_caller(ms, ls, conn, slot.addr, &tls, now);
 }
 
 void check_handshakes(modem_state&, loop_state& ls, const clock_reading& now) {
-  for (handshake_slot& slot : ls.handshakes) {
-    if (slot.sock.valid() && countdown_expired(&now.wall, slot.limit) != 0) {
-      refuse(ls, slot, "timeout", now);
+  for (call_link& caller : ls.handshakes) {
+    if (caller.state == LINK_HANDSHAKING && countdown_expired(&now.wall, caller.limit) != 0) {
+      refuse(ls, caller, "timeout", now);
     }
   }
 }
 
 void handshake_timeout_min(const loop_state& ls, timeval& timeout) {
-  for (const handshake_slot& slot : ls.handshakes) {
-    if (slot.sock.valid()) timeout_min(timeout, slot.limit);
+  for (const call_link& caller : ls.handshakes) {
+    if (caller.state == LINK_HANDSHAKING) timeout_min(timeout, caller.limit);
   }
 }

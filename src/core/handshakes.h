@@ -5,22 +5,19 @@
 // <reason>", limited like every such message).
 #pragma once
 
-#include <sys/select.h>
+#include <sys/time.h>
 
 #include "core/loop_state.h"
 #include "modem/modem_state.h"
 #include "platform/countdown.h"
 
 // Takes a connection from the TLS listening socket: checks the allow list, then starts its
-// handshake in a free slot (none free: "rejected").
+// handshake in a free slot (none free: "refused: too many handshakes").
 void accept_tls_call(modem_state& ms, loop_state& ls, const clock_reading& now);
 
-// What the handshake in slot `i` waits for (TLS_WANTS_* of platform/tls.h); 0 for a free slot.
-int handshake_wants(const loop_state& ls, int i);
-
-// The socket of slot `i` is ready: takes its handshake a step. A completed one whose certificate
+// Takes each handshake whose socket select found ready a step. A completed one whose certificate
 // is accepted (and whose name is on MOD_ORVANE_TLS_PEERS when that is set) goes to ring_caller.
-void handshake_ready(modem_state& ms, loop_state& ls, int i, const clock_reading& now);
+void handshakes_ready(modem_state& ms, loop_state& ls, const clock_reading& now);
 
 // Time check: ends the handshakes that have run HANDSHAKE_LIMIT_SEC ("refused: timeout").
 void check_handshakes(modem_state& ms, loop_state& ls, const clock_reading& now);

@@ -1,36 +1,32 @@
-// The event loop's transient state: the call's link (its connection and the bytes held on their
-// way), the call's countdowns and the flags of the call in progress.
+// The event loop's transient state: the call's link and the bytes on their way through it, the
+// dial under way, the encrypted callers before they ring, the call's countdowns and the flags of
+// the call in progress.
 #pragma once
 
 #include <array>
 
 #include "at/result_codes.h"
 #include "core/call_link.h"
+#include "core/data_path.h"
 #include "core/dialer.h"
 #include "platform/countdown.h"
 #include "platform/log_limit.h"
-#include "platform/net_address.h"
-#include "platform/tls.h"
-#include "platform/unique_fd.h"
 
 // Encrypted callers whose handshake runs: at most HANDSHAKES_MAX at once, each for at most
 // HANDSHAKE_LIMIT_SEC, so that callers who stall keep no one else out for long.
 constexpr int HANDSHAKES_MAX = 4;
 constexpr int HANDSHAKE_LIMIT_SEC = 10;
 
-// One encrypted caller before its handshake has completed; free while `sock` is empty.
-struct handshake_slot {
-  unique_fd sock;
-  tls_session tls;
-  net_address addr;
-  countdown limit;
-};
-
 // Alive from the first pass to shutdown.
 struct loop_state {
-  call_link link;  // the call's descriptor and the bytes held on their way through it
+  // The call's link: a dial's connection once it is up, a caller that rings, the call. Closed
+  // while there is no call (and while a dial's attempts are still under way in `dial`).
+  call_link link;
+  data_path data;  // the call's bytes on their way, and the serial read of command mode
+  dialer dial;     // the dial under way: its lookup and connection attempts
+  // Encrypted callers whose handshake runs; closed when free.
+  std::array<call_link, HANDSHAKES_MAX> handshakes;
   int connect_code = RESULT_ERROR;
-  int dial_connected = 0;
   int answer_requested = 0;
   int next_ring_time = 0;  // monotonic seconds
   int escape_count = 0;
@@ -41,9 +37,7 @@ struct loop_state {
   countdown guard_timer;
   countdown dtr_timer;
   log_limit turned_away_log;  // messages of refused and rejected connections
-  std::array<handshake_slot, HANDSHAKES_MAX> handshakes;
   // The listening socket is not watched while this runs (accept found no descriptor free).
   bool listen_paused = false;
   countdown listen_pause;
-  name_dial dialer;  // a dial to a host name: its lookup and connection attempts
 };

@@ -15,6 +15,7 @@
 #include "config/settings_check.h"
 #include "core/call_control.h"
 #include "core/event_loop.h"
+#include "modem/modem_lines.h"
 #include "modem/tls_credentials.h"
 #include "platform/lock_file.h"
 #include "platform/log.h"
@@ -65,8 +66,7 @@ void load_script(modem_state& ms) {
   // Such a rule loads, but every call through it would answer ERROR: say why now.
   for (int i = 0; i < ms.subst_count; ++i) {
     const substitution& rule = ms.subst_table[i];
-    const char* refusal =
-        rule.type == SUBST_DIAL ? dial_rule_refusal(rule.replacement, ms.settings) : nullptr;
+    const char* refusal = rule.type == SUBST_DIAL ? dial_rule_refusal(rule, ms.settings) : nullptr;
     if (refusal != nullptr) {
       log_msg(4, "line %i of configuration script: ATD refuses dial rule D%s:%s: %s", rule.line,
               rule.pattern.c_str(), rule.replacement.c_str(), refusal);
@@ -218,9 +218,9 @@ void open_serial_port(modem_state& ms) {
   int fd = serial_open(ms.device_path.c_str(), s.baudrate, s.databits, s.parity.c_str(), s.stopbits,
                        s.flowcontrol);
   if (fd < 0) fatal_exit(ms);
-  set_modem_lines(fd, TIOCM_DTR, 0);
-  set_modem_lines(fd, TIOCM_RTS, 1);
   ms.serial_fd.reset(fd);
+  modem_lines_set(ms, TIOCM_DTR, false);
+  modem_lines_set(ms, TIOCM_RTS, true);
 }
 
 // The plain port unless only encrypted calls are taken, and the encrypted one when it is set.

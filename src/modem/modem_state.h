@@ -5,6 +5,7 @@
 #include <array>
 #include <csignal>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "config/allow_list.h"
@@ -30,15 +31,23 @@ enum pending_action : int {
 
 constexpr int CMD_LINE_MAX = 79;
 
+// Settings read and checked, to be taken whole.
+struct staged_settings {
+  modem_settings settings;
+  allow_list allowed;
+  tls_context tls;
+};
+
 // Lives once for the life of the process; every routine takes it by reference.
 struct modem_state {
   int online = 0;  // 1: data mode (implies CALL_CONNECTED), 0: command mode
   ::call_state call_state = CALL_IDLE;
-  net_address peer_addr;  // the far end; port 0 = the configured port; no address = none
-  // A dial to a host name: the name as the dial rule gives it (NUL-terminated, empty = none) and
-  // its port (0 = the configured port). peer_addr is empty until an address has connected.
+  // The far end: the address dialled or the caller's, with its port; for a dial to a host name
+  // empty until an address has connected. No address and no name: no call.
+  net_address peer_addr;
+  // A dial to a host name: the name as the dial rule gives it (NUL-terminated, empty = none).
   std::array<char, DIAL_NAME_MAX + 1> peer_name{};
-  uint16_t peer_name_port = 0;
+  uint16_t peer_port = 0;   // the port dialled, fixed when ATD takes the target
   bool peer_tls = false;    // the dialled call is encrypted (set by ATD from its target)
   uint32_t ring_count = 0;  // S1
   // Durations derived by recompute_timers from S10, S11, S12 and S25.
@@ -61,19 +70,24 @@ struct modem_state {
   int cmd_cursor = 0;
   int esc_state = 0;                              // the editor's esc_state (at/line_editor.h)
   std::array<char, CMD_LINE_MAX + 1> last_cmd{};  // last line that began with AT, normalised
-  // Descriptors. A connected call's socket is held by the loop's call link; of it and the two
-  // call sockets here at most one is in use.
+  // Descriptors. A call's socket is held by its link in the loop's state, from the connect or
+  // the accept on.
   unique_fd serial_fd;
   dte_output dte_out;  // output for the DTE that the line has not taken yet
+  // The modem lines of the port: what has been said of a port whose lines cannot be set (a pty)
+  // or read, so that it is said once.
+  bool lines_set_told = false;
+  bool lines_read_told = false;
   unique_fd listen_sock;
   unique_fd tls_listen_sock;  // encrypted calls only (MOD_ORVANE_TLS_PORT); -1 when none
-  unique_fd dial_sock;
-  unique_fd ring_sock;
   // Encrypted calls: this modem's certificates (loaded at start-up and by ATZ; empty without
   // them), and for a connected encrypted call its TLS version, cipher and the peer certificate's
   // name (empty on a plain call).
   tls_context tls;
   std::string call_encryption;
+  // ATZ's settings file, read and checked in the first pass of its command line and taken in
+  // the second; empty otherwise.
+  std::unique_ptr<staged_settings> staged_reset;
   daemon_paths paths;
   std::string device_path;        // the serial device chosen at start-up
   bool pid_file_written = false;  // this process wrote the pid file

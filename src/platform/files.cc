@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -247,6 +248,42 @@ FILE* open_regular_file(const char* path, bool* not_regular) {
     errno = saved;
   }
   return file;
+}
+
+small_file_read read_small_file(const char* path, size_t max_size, std::string& content,
+                                std::string& problem, int& error) {
+  content.clear();
+  error = 0;
+  bool not_regular = false;
+  FILE* file = open_regular_file(path, &not_regular);
+  if (file == nullptr) {
+    if (not_regular) {
+      problem = "is not a regular file";
+      return SMALL_FILE_UNUSABLE;
+    }
+    error = errno;
+    if (error == ENOENT || error == ENOTDIR) return SMALL_FILE_MISSING;
+    problem = std::string("cannot be read: ") + strerror(error);
+    return SMALL_FILE_UNUSABLE;
+  }
+  char buf[4096];
+  size_t n = 0;
+  while (content.size() <= max_size && (n = fread(buf, 1, sizeof buf, file)) > 0) {
+    content.append(buf, std::min(n, max_size + 1 - content.size()));
+  }
+  bool failed = ferror(file) != 0;
+  error = failed ? errno : 0;
+  fclose(file);
+  if (failed) {
+    problem = std::string("cannot be read: ") + strerror(error);
+    return SMALL_FILE_UNUSABLE;
+  }
+  if (content.size() > max_size) {
+    content.clear();
+    problem = "is larger than " + std::to_string(max_size) + " bytes";
+    return SMALL_FILE_UNUSABLE;
+  }
+  return SMALL_FILE_READ;
 }
 
 bool file_permissions(const char* path, mode_t& mode) {

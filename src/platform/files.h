@@ -62,6 +62,22 @@ bool replace_file(const char* path, std::string_view content, mode_t new_mode = 
 // cannot be opened or is not a regular file.
 FILE* open_regular_file(const char* path, bool* not_regular);
 
+// What read_small_file found.
+enum small_file_read : int {
+  SMALL_FILE_READ = 0,      // the content is in `content`
+  SMALL_FILE_MISSING = 1,   // there is no such file (ENOENT, ENOTDIR)
+  SMALL_FILE_UNUSABLE = 2,  // it exists but cannot be used: `problem` says why
+};
+
+// Reads the whole file at `path` when it is a regular file of at most `max_size` bytes. It is
+// opened as open_regular_file opens it, so a FIFO or a device never blocks the caller, and a file
+// that grows while it is read is cut at `max_size` + 1 bytes and refused. `problem` is worded to
+// follow the path: "is not a regular file", "is larger than 65536 bytes", "cannot be read: ...".
+// `error` gets the errno of a failed open or read (0 otherwise): EMFILE there means that no
+// descriptor was free.
+small_file_read read_small_file(const char* path, size_t max_size, std::string& content,
+                                std::string& problem, int& error);
+
 // The permission bits (07777) of the file `path` leads to, links followed. False (errno set)
 // when it cannot be reached.
 bool file_permissions(const char* path, mode_t& mode);

@@ -1,8 +1,6 @@
 #include "platform/hosts_file.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
+#include "platform/files.h"
 
 namespace {
 
@@ -28,26 +26,24 @@ bool entry_names(std::string_view line, std::string_view name, net_address& addr
   return false;
 }
 
-struct file_closer {
-  void operator()(FILE* f) const { fclose(f); }
-};
-
 }  // namespace
 
-int hosts_lookup(const char* path, std::string_view name, std::span<net_address> out) {
-  std::unique_ptr<FILE, file_closer> file(fopen(path, "re"));
-  if (file == nullptr) return 0;
+int hosts_lookup(const char* path, std::string_view name, std::span<net_address> out,
+                 std::string& problem, int& error) {
+  problem.clear();
+  std::string content;
+  if (read_small_file(path, HOSTS_FILE_MAX, content, problem, error) != SMALL_FILE_READ) return 0;
+  std::string_view rest = content;
   int count = 0;
-  char* buf = nullptr;
-  size_t size = 0;
-  ssize_t len = 0;
-  while (static_cast<size_t>(count) < out.size() && (len = getline(&buf, &size, file.get())) > 0) {
+  while (!rest.empty() && static_cast<size_t>(count) < out.size()) {
+    size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
     net_address addr;
-    if (!entry_names(std::string_view(buf, static_cast<size_t>(len)), name, addr)) continue;
+    if (line.size() > HOSTS_LINE_MAX || !entry_names(line, name, addr)) continue;
     bool seen = false;
     for (int i = 0; i < count; ++i) seen = seen || out[i] == addr;
     if (!seen) out[count++] = addr;
   }
-  free(buf);
   return count;
 }

@@ -95,26 +95,10 @@ int serial_open(const char* path, uint32_t baud, uint32_t data_bits, const char*
   return fd;
 }
 
-void set_modem_lines(int fd, int lines, int raise) {
-  if (fd < 0) return;
+int set_modem_lines(int fd, int lines, int raise) {
+  if (fd < 0) return 0;
   int mask = lines;
-  if (sys().modem_ioctl(fd, raise != 0 ? TIOCMBIS : TIOCMBIC, &mask) < 0) {
-    int err = errno;
-    if (err != ENOTTY) {
-      log_msg(3, "2ioctl error: %s", strerror(err));
-      return;
-    }
-    // A pty (the sandbox's serial line) has no modem lines: say so once for the port, not as an
-    // error at every call.
-    static int told_fd = -1;
-    if (told_fd != fd)
-      log_msg(6, "the serial port has no modem lines (a pty?): DTR and RTS are not set");
-    told_fd = fd;
-  }
+  return sys().modem_ioctl(fd, raise != 0 ? TIOCMBIS : TIOCMBIC, &mask) < 0 ? errno : 0;
 }
 
 int get_modem_lines(int fd, int* bits) { return sys().modem_ioctl(fd, TIOCMGET, bits); }
-
-ssize_t write_text(int fd, const char* text) { return sys().write(fd, text, strlen(text)); }
-
-ssize_t write_byte(int fd, unsigned char byte) { return sys().write(fd, &byte, 1); }

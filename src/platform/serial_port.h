@@ -1,5 +1,4 @@
-// The serial port towards the DTE: opening and configuring it, the modem status lines, and the
-// two plain output routines used for command-mode text.
+// The serial port towards the DTE: opening and configuring it, and the modem status lines.
 #pragma once
 
 #include <sys/types.h>
@@ -40,14 +39,10 @@ int serial_set_flow(int fd, uint32_t flow);
 int serial_open(const char* path, uint32_t baud, uint32_t data_bits, const char* parity,
                 uint32_t stop_bits, uint32_t flow = FLOW_NONE);
 
-// Raises (raise != 0) or drops the modem lines in the TIOCM_* mask `lines`. Negative fd: nothing.
-// A failure is logged through log_msg at level 3 as "2ioctl error: %s", except ENOTTY (a pty),
-// which is logged at level 6 the first time for a descriptor and then no more.
-void set_modem_lines(int fd, int lines, int raise);
+// Raises (raise != 0) or drops the modem lines in the TIOCM_* mask `lines`. Returns 0, or the
+// errno of the refused ioctl (ENOTTY: a pty, which has no modem lines); a negative fd does
+// nothing and returns 0.
+int set_modem_lines(int fd, int lines, int raise);
 
 // Reads the modem status bits into *bits (TIOCMGET). Returns 0, or -1 with errno set.
 int get_modem_lines(int fd, int* bits);
-
-// One write() of the text without its NUL / of one byte. Results are those of write().
-ssize_t write_text(int fd, const char* text);
-ssize_t write_byte(int fd, unsigned char byte);

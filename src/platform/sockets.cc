@@ -104,11 +104,7 @@ int tcp_socket(net_family family) { return sys().tcp_socket(family); }
 
 int set_nonblocking(int fd) { return sys().set_nonblocking(fd); }
 
-int tcp_connect(int fd, const net_address& addr, uint32_t default_port) {
-  net_address to = addr;
-  if (to.port == 0) to.port = static_cast<uint16_t>(default_port & 0xffff);
-  return sys().connect(fd, to);
-}
+int tcp_connect(int fd, const net_address& addr) { return sys().connect(fd, addr); }
 
 int socket_error(int fd, int* error) { return sys().socket_error(fd, error); }
 

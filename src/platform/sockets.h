@@ -44,10 +44,9 @@ int tcp_socket(net_family family);
 // Sets O_NONBLOCK. Returns 0, or -1 with errno set.
 int set_nonblocking(int fd);
 
-// Starts a connect to addr, on its own port or, when it has none, on the low 16 bits of
-// `default_port`. Returns 0 or -1 with errno set (EINPROGRESS on a non-blocking socket is such
-// a -1).
-int tcp_connect(int fd, const net_address& addr, uint32_t default_port);
+// Starts a connect to addr and its port. Returns 0 or -1 with errno set (EINPROGRESS on a
+// non-blocking socket is such a -1).
+int tcp_connect(int fd, const net_address& addr);
 
 // Reads SO_ERROR into *error. Returns 0, or -1 with errno set when getsockopt fails.
 int socket_error(int fd, int* error);

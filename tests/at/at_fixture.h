@@ -81,6 +81,13 @@ class at_fixture : public ::testing::Test {
     entry.type = type;
     entry.pattern = pattern;
     entry.replacement = replacement;
+    // As the loader parses a rule's target (a rule it would refuse keeps none).
+    std::string problem;
+    entry.target = dial_target{};
+    if (type == SUBST_DIAL &&
+        dial_target_parse(replacement, entry.target, problem) != TARGET_PARSED) {
+      entry.target = dial_target{};
+    }
   }
 
   std::string line() const { return ms->cmd_line.data(); }

@@ -83,7 +83,7 @@ TEST_F(Dial, OptionIsLoggedInEachPass) {
 
 TEST_F(Dial, AddressIsInNetworkOrder) {
   EXPECT_EQ(run("ATD192168001002"), "");
-  EXPECT_EQ(ms->peer_addr, net_ipv4(0xC0A80102u));
+  EXPECT_TRUE(net_same_host(ms->peer_addr, net_ipv4(0xC0A80102u)));
 }
 
 TEST_F(Dial, Substitutions) {
@@ -152,7 +152,7 @@ TEST_F(Dial, RuleRefusalAgreesWithTheDialCommand) {
   ms->settings.tls_cert = "/etc/router.pem";
   for (const row& r : rows) {
     SCOPED_TRACE(r.replacement);
-    const char* refusal = dial_digits_refusal(r.replacement);
+    const char* refusal = dial_text_refusal(r.replacement);
     EXPECT_STREQ(refusal != nullptr ? refusal : "", r.refusal != nullptr ? r.refusal : "");
     subst_clear(ms->subst_table, ms->subst_count);
     add_subst(SUBST_DIAL, "7", r.replacement);
@@ -184,7 +184,7 @@ TEST_F(Dial, EncryptedAndPlainTargetsFollowTheTlsSettings) {
     add_subst(SUBST_DIAL, r.line + 3, target);
     ms->settings.tls_cert = r.cert;
     ms->settings.tls_only = r.tls_only;
-    const char* said = dial_rule_refusal(target, ms->settings);
+    const char* said = dial_rule_refusal(ms->subst_table[0], ms->settings);
     EXPECT_STREQ(said != nullptr ? said : "", r.refusal != nullptr ? r.refusal : "");
     EXPECT_EQ(run(r.line), r.refusal == nullptr ? "" : "ERROR\r\n");
     if (r.refusal != nullptr) {

@@ -290,7 +290,7 @@ TEST_F(FlowControl, SavedOnlyWhenUsedAndReloadedByReset) {
   log.clear();
   EXPECT_EQ(line("ATS7=9Z"), "ERROR\r\n");
   EXPECT_EQ(ms->settings.flowcontrol, 4u);
-  EXPECT_EQ(ms->settings.sreg_conn_tout, 9u);  // left of Z on the line, executed before it
+  EXPECT_EQ(ms->settings.sreg_conn_tout, 30u);  // the line is refused whole, S7=9 included
   EXPECT_EQ(port_flow(), 4);
   EXPECT_TRUE(log.has(3, "invalid flow control 5 (0, 3 or 4 expected)"));
   // A file without the line turns it off.

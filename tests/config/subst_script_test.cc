@@ -293,8 +293,8 @@ TEST(SubstLookup, FirstEntryOfTheTypeWhosePatternBeginsTheText) {
 
 TEST(SubstLookup, ComparesExactlyAndOnlyFilledEntries) {
   subst_array table;
-  table[0] = {SUBST_INFO, "ab", "lower"};
-  table[1] = {SUBST_INFO, "X", "beyond the count"};
+  table[0] = {.type = SUBST_INFO, .pattern = "ab", .replacement = "lower"};
+  table[1] = {.type = SUBST_INFO, .pattern = "X", .replacement = "beyond the count"};
   EXPECT_EQ(subst_lookup(table, 1, SUBST_INFO, "AB"), nullptr);
   EXPECT_EQ(subst_lookup(table, 1, SUBST_INFO, "abc"), &table[0]);
   EXPECT_EQ(subst_lookup(table, 1, SUBST_INFO, "X"), nullptr);

@@ -352,7 +352,7 @@ TEST(DataMode, NoWakeUpsForTheSplitTimerWhileASendIsHeld) {
   peer->room = 0;
   f.dte_write(std::string(2000, 'x'));
   f.pass();
-  ASSERT_EQ(f.ls().link.sending, 1);
+  ASSERT_EQ(f.ls().data.sending, 1);
   // Passes that find something ready (the port is read ahead) do not wait at all.
   int idle = 0;
   for (int i = 0; i < 20 && idle < 5; ++i) {
@@ -422,7 +422,7 @@ TEST(DataMode, EscapeIsSeenWhileThePeerTakesNothing) {
   peer->room = 0;
   f.dte_write(std::string(READ_AHEAD_SIZE, 'd'));  // 1024 waiting to be sent, the rest ahead
   f.run_for(1 * SEC);
-  EXPECT_EQ(f.ls().link.ahead_len, READ_AHEAD_SIZE - SERIAL_BUF_SIZE);
+  EXPECT_EQ(f.ls().data.ahead_len, READ_AHEAD_SIZE - SERIAL_BUF_SIZE);
   EXPECT_EQ(f.dte().to_daemon, "");
   f.dte_write("+++");
   int64_t typed = f.now();
@@ -431,8 +431,8 @@ TEST(DataMode, EscapeIsSeenWhileThePeerTakesNothing) {
   EXPECT_EQ(f.dte_read(), "OK\r\n");
   EXPECT_TRUE(log.has(6, "going off-line (command mode) due to escape sequence"));
   EXPECT_EQ(f.ms().call_state, CALL_CONNECTED);
-  EXPECT_EQ(f.ls().link.ahead_len, 0);
-  EXPECT_EQ(f.ls().link.out_len, 0);
+  EXPECT_EQ(f.ls().data.ahead_len, 0);
+  EXPECT_EQ(f.ls().data.out_len, 0);
   EXPECT_EQ(peer->from_daemon, "");
 }
 
@@ -448,7 +448,7 @@ TEST(DataMode, EscapeBehindAFullReadAheadWaitsButDtrEndsTheCall) {
   f.run_for(500 * MSEC);
   f.dte_write("+++");
   f.run_for(2 * SEC);
-  EXPECT_EQ(f.ls().link.ahead_len, READ_AHEAD_SIZE);
+  EXPECT_EQ(f.ls().data.ahead_len, READ_AHEAD_SIZE);
   EXPECT_EQ(f.dte().to_daemon, "ddddd+++");  // not read: the port holds the DTE back
   EXPECT_EQ(f.ms().online, 1);
   EXPECT_EQ(f.dte_read(), "");
@@ -619,7 +619,7 @@ TEST(DataMode, DeadPeerWatch) {
     if (!r.peer_takes) peer->room = 0;
     f.dte_write("data");
     ASSERT_TRUE(
-        f.run_until([&] { return f.ls().link.sending == 1 || !peer->from_daemon.empty(); }));
+        f.run_until([&] { return f.ls().data.sending == 1 || !peer->from_daemon.empty(); }));
     int64_t sent = f.now();
     peer->unacked = r.unacked;
     peer->probes = r.probes;

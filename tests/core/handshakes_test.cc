@@ -145,8 +145,8 @@ TEST_F(Handshakes, OutgoingHandshakeEndsWithS7) {
     s.sreg_conn_tout = 5;
     s.tls_cert = "set";
   });
-  f_.ms().subst_table[0] = {.type = SUBST_DIAL, .pattern = "1", .replacement = "TLS:127000000001"};
-  f_.ms().subst_count = 1;
+  ASSERT_EQ(subst_add_line(f_.ms().subst_table, f_.ms().subst_count, "D1:TLS:127000000001", 1),
+            SUBST_ACCEPTED);
   log_capture log;
   f_.type_line("ATD1");
   f_.pass();

@@ -1,6 +1,7 @@
 #include "loop_fixture.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "at/sreg_table.h"
 #include "platform/countdown.h"
@@ -24,6 +25,9 @@ loop_fixture::loop_fixture()
     : ms_(std::make_unique<modem_state>()), ls_(std::make_unique<loop_state>()) {
   ms_->serial_fd.reset(world_.open_serial());
   ms_->paths = paths_under_root(dir_.path().c_str());
+  // The world plays the name server that this configuration names.
+  mkdir((dir_.path() + "/etc").c_str(), 0755);
+  write_file(ms_->paths.resolv_conf, "nameserver 192.0.2.53\n");
   ms_->settings = sample_modem_settings();
   modem_settings& s = ms_->settings;
   s.baudrate = 115200;
@@ -55,7 +59,8 @@ std::shared_ptr<sim_conn> loop_fixture::connect_call() {
   if (!had_listener) ms_->listen_sock.reset();
   ms_->peer_addr = caller;
   ms_->call_state = CALL_RINGING;
-  go_online(*ms_, *ls_, ls_->connect_code, &conn, read_clocks());
+  link_adopt(ls_->link, std::move(conn), caller, LINK_RINGING);
+  go_online(*ms_, *ls_, ls_->connect_code, true, read_clocks());
   return peer;
 }
 

@@ -67,12 +67,19 @@ struct tcp_pair {
   net_address peer;
 };
 
+// The loopback address at `port`.
+net_address at_port(uint16_t port) {
+  net_address to = LOOPBACK;
+  to.port = port;
+  return to;
+}
+
 tcp_pair connect_pair() {
   tcp_pair p;
   p.listener.reset(open_listen_socket(0));
   if (!p.listener.valid()) return p;
   p.client.reset(tcp_socket(NET_IPV4));
-  if (tcp_connect(p.client.get(), LOOPBACK, local_port(p.listener.get())) != 0) return p;
+  if (tcp_connect(p.client.get(), at_port(local_port(p.listener.get()))) != 0) return p;
   p.server.reset(accept_connection(p.listener.get(), &p.peer));
   return p;
 }
@@ -104,7 +111,7 @@ TEST(Sockets, ListenConnectAcceptExchange) {
   unique_fd client(tcp_socket(NET_IPV4));
   ASSERT_TRUE(client.valid());
   EXPECT_TRUE(fcntl(client.get(), F_GETFD) & FD_CLOEXEC);
-  ASSERT_EQ(tcp_connect(client.get(), LOOPBACK, ntohs(bound.sin6_port)), 0);
+  ASSERT_EQ(tcp_connect(client.get(), at_port(ntohs(bound.sin6_port))), 0);
 
   net_address peer;
   unique_fd server(accept_connection(listener.get(), &peer));
@@ -270,7 +277,7 @@ TEST(Sockets, NonBlockingConnectCompletesOrIsRefused) {
   unique_fd client(tcp_socket(NET_IPV4));
   ASSERT_EQ(set_nonblocking(client.get()), 0);
   EXPECT_TRUE(fcntl(client.get(), F_GETFL) & O_NONBLOCK);
-  int rc = tcp_connect(client.get(), LOOPBACK, 65536 + local_port(listener.get()));
+  int rc = tcp_connect(client.get(), at_port(local_port(listener.get())));
   EXPECT_TRUE(rc == 0 || errno == EINPROGRESS) << strerror(errno);
   ASSERT_TRUE(wait_for(client.get(), POLLOUT));
   int error = -1;
@@ -282,7 +289,7 @@ TEST(Sockets, NonBlockingConnectCompletesOrIsRefused) {
   ASSERT_NE(closed_port, 0);
   unique_fd refused(tcp_socket(NET_IPV4));
   ASSERT_EQ(set_nonblocking(refused.get()), 0);
-  rc = tcp_connect(refused.get(), LOOPBACK, closed_port);
+  rc = tcp_connect(refused.get(), at_port(closed_port));
   if (rc != 0 && errno == EINPROGRESS) {
     ASSERT_TRUE(wait_for(refused.get(), POLLOUT));
     ASSERT_EQ(socket_error(refused.get(), &error), 0);

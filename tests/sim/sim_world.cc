@@ -1,6 +1,9 @@
 #include "sim/sim_world.h"
 
+#include <ares.h>
+#include <strings.h>
 #include <sys/ioctl.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cstring>
@@ -68,6 +71,12 @@ struct sim_calls {
     w.last_wait_cut = false;
     if (count == 0) {
       int64_t wait = timeout->tv_sec * SEC + timeout->tv_usec;
+      // A name server's answer that falls due ends the wait, as its arrival would.
+      for (const auto& [fd, c] : w.fds_) {
+        if (fd >= nfds || read_set == nullptr || !FD_ISSET(fd, read_set)) continue;
+        for (const sim_datagram& d : c->answers)
+          wait = std::min(wait, std::max<int64_t>(d.at - w.now_, 0));
+      }
       if (w.horizon_ >= 0 && w.horizon_ - w.now_ < wait) {
         wait = std::max<int64_t>(w.horizon_ - w.now_, 0);
         w.last_wait_cut = true;
@@ -315,65 +324,136 @@ const system_calls sim_table = {
     .tcp_progress = sim_tcp_progress,
 };
 
-// A lookup answers at its time (-1: never) what the world's names said when it started.
-struct sim_lookup {
-  sim_name answer;
-  int64_t at = -1;
-};
-
-resolver_lookup* sim_resolve_start(const char* name, const char* /*resolv_conf*/,
-                                   const char** /*reason*/) {
-  auto it = world->names.find(name);
-  auto* l = new sim_lookup{.answer = it != world->names.end() ? it->second : sim_name{}};
-  if (!l->answer.never) l->at = world->now() + l->answer.delay;
-  world->lookups_started++;
-  return reinterpret_cast<resolver_lookup*>(l);
-}
-
-int sim_resolve_watch(resolver_lookup* /*lookup*/, fd_set* /*read_set*/, fd_set* /*write_set*/) {
-  return -1;
-}
-
-void sim_resolve_bound_wait(resolver_lookup* lookup, timeval* timeout) {
-  int64_t at = reinterpret_cast<sim_lookup*>(lookup)->at;
-  int64_t left = std::max<int64_t>(at - world->now(), 0);
-  if (at >= 0 && left < timeout->tv_sec * SEC + timeout->tv_usec) {
-    *timeout = {.tv_sec = static_cast<time_t>(left / SEC),
-                .tv_usec = static_cast<suseconds_t>(left % SEC)};
-  }
-}
-
-void sim_resolve_process(resolver_lookup* lookup, fd_set* /*read_set*/, fd_set* /*write_set*/,
-                         resolve_result* result) {
-  const sim_lookup& l = *reinterpret_cast<sim_lookup*>(lookup);
-  if (l.at < 0 || world->now() < l.at) return;
-  *result = {.ended = true, .reason = "Domain name not found"};
-  for (const net_address& a : l.answer.addresses) result->addresses[result->count++] = a;
-}
-
-void sim_resolve_finish(resolver_lookup* lookup) {
-  delete reinterpret_cast<sim_lookup*>(lookup);
-  world->lookups_finished++;
-}
-
-const resolver_calls sim_resolver = {
-    .start = sim_resolve_start,
-    .watch = sim_resolve_watch,
-    .bound_wait = sim_resolve_bound_wait,
-    .process = sim_resolve_process,
-    .finish = sim_resolve_finish,
-};
-
 }  // namespace
+
+// The name servers, as c-ares' sockets meet them: each query gets the answer the world's names
+// give, due `delay` after it was sent.
+struct sim_dns {
+  static ares_socket_t open(int /*domain*/, int type, int /*protocol*/, void* /*user*/) {
+    if (type != SOCK_DGRAM) {
+      errno = EAFNOSUPPORT;
+      return ARES_SOCKET_BAD;
+    }
+    auto c = std::make_shared<sim_conn>();
+    c->kind = SIM_DNS;
+    int fd = world->new_fd(c);
+    return fd < 0 ? ARES_SOCKET_BAD : fd;
+  }
+
+  static int close(ares_socket_t fd, void* /*user*/) { return sim_calls::close(fd); }
+
+  static int connect(ares_socket_t fd, const sockaddr* addr, ares_socklen_t len, void* /*user*/) {
+    std::shared_ptr<sim_conn> c = world->conn_of(fd);
+    if (c == nullptr || len > sizeof c->server) {
+      errno = EBADF;
+      return -1;
+    }
+    memcpy(&c->server, addr, len);
+    c->server_len = len;
+    return 0;
+  }
+
+  static ares_ssize_t recvfrom(ares_socket_t fd, void* buf, size_t len, int /*flags*/,
+                               sockaddr* from, ares_socklen_t* from_len, void* /*user*/) {
+    std::shared_ptr<sim_conn> c = world->conn_of(fd);
+    if (c == nullptr) {
+      errno = EBADF;
+      return -1;
+    }
+    auto due = std::find_if(c->answers.begin(), c->answers.end(),
+                            [](const sim_datagram& d) { return d.at <= world->now(); });
+    if (due == c->answers.end()) {
+      errno = EAGAIN;
+      return -1;
+    }
+    size_t n = std::min(len, due->bytes.size());
+    memcpy(buf, due->bytes.data(), n);
+    c->answers.erase(due);
+    if (from != nullptr && from_len != nullptr) {
+      *from_len = std::min<ares_socklen_t>(*from_len, c->server_len);
+      memcpy(from, &c->server, *from_len);
+    }
+    world->transfers++;
+    return static_cast<ares_ssize_t>(n);
+  }
+
+  static ares_ssize_t sendv(ares_socket_t fd, const iovec* iov, int count, void* /*user*/) {
+    std::shared_ptr<sim_conn> c = world->conn_of(fd);
+    if (c == nullptr) {
+      errno = EBADF;
+      return -1;
+    }
+    std::string query;
+    for (int i = 0; i < count; ++i)
+      query.append(static_cast<const char*>(iov[i].iov_base), iov[i].iov_len);
+    world->queries++;
+    world->transfers++;
+    answer(*c, query);
+    return static_cast<ares_ssize_t>(query.size());
+  }
+
+  // The answer to `query` (one question of type A or AAAA), queued at its time.
+  static void answer(sim_conn& c, const std::string& query) {
+    constexpr size_t HEADER = 12;
+    size_t pos = HEADER;
+    std::string name;
+    while (pos < query.size() && query[pos] != 0) {
+      size_t label = static_cast<unsigned char>(query[pos]);
+      if (!name.empty()) name += '.';
+      name.append(query, pos + 1, label);
+      pos += label + 1;
+    }
+    if (pos + 5 > query.size()) return;
+    uint16_t type = static_cast<uint16_t>(static_cast<unsigned char>(query[pos + 1]) << 8 |
+                                          static_cast<unsigned char>(query[pos + 2]));
+    std::string question = query.substr(HEADER, pos + 5 - HEADER);
+    const sim_name* known = nullptr;
+    for (const auto& [key, value] : world->names) {
+      if (strcasecmp(key.c_str(), name.c_str()) == 0) known = &value;
+    }
+    if (known != nullptr && known->never) return;
+    std::string records;
+    int count = 0;
+    for (const net_address& a : known != nullptr ? known->addresses : std::vector<net_address>{}) {
+      bool v6 = a.family == NET_IPV6;
+      if (type != (v6 ? 28 : 1)) continue;
+      size_t size = v6 ? 16 : 4;
+      // The name as a pointer to the question, the type, class IN, a TTL of 60 and the address.
+      char head[] = {'\xc0', 12, 0, static_cast<char>(type), 0, 1, 0, 0,
+                     0,      60, 0, static_cast<char>(size)};
+      records.append(head, sizeof head);
+      records.append(reinterpret_cast<const char*>(a.bytes.data()), size);
+      ++count;
+    }
+    // A name with addresses: an answer (maybe empty for this type); else "no such name".
+    bool exists = known != nullptr && !known->addresses.empty();
+    char flags_low = exists ? '\x80' : '\x83';
+    std::string reply = query.substr(0, 2);
+    const char header_rest[] = {'\x81', flags_low, 0, 1, 0, static_cast<char>(count), 0, 0, 0, 0};
+    reply.append(header_rest, sizeof header_rest);
+    reply += question;
+    reply += records;
+    c.answers.push_back(
+        {.at = world->now() + (known != nullptr ? known->delay : 0), .bytes = reply});
+  }
+};
+
+const ares_socket_functions sim_dns_sockets = {
+    .asocket = sim_dns::open,
+    .aclose = sim_dns::close,
+    .aconnect = sim_dns::connect,
+    .arecvfrom = sim_dns::recvfrom,
+    .asendv = sim_dns::sendv,
+};
 
 sim_world::sim_world() {
   world = this;
   previous_ = use_system_calls(&sim_table);
-  previous_resolver_ = use_resolver_calls(&sim_resolver);
+  previous_sockets_ = resolver_use_sockets(&sim_dns_sockets, this);
 }
 
 sim_world::~sim_world() {
-  use_resolver_calls(previous_resolver_);
+  resolver_use_sockets(previous_sockets_, nullptr);
   use_system_calls(previous_);
   world = nullptr;
 }
@@ -438,12 +518,17 @@ int sim_world::known_count(const fd_set* set, int nfds) const {
 
 bool sim_world::readable(const sim_conn& c) const {
   if (c.kind == SIM_LISTEN) return !c.backlog.empty();
+  if (c.kind == SIM_DNS) {
+    return std::any_of(c.answers.begin(), c.answers.end(),
+                       [this](const sim_datagram& d) { return d.at <= now_; });
+  }
   if (c.dialled && c.connect_error != 0) return false;
   return !c.to_daemon.empty() || c.eof || c.read_error != 0;
 }
 
 bool sim_world::writable(const sim_conn& c) const {
   if (c.kind == SIM_LISTEN) return false;
+  if (c.kind == SIM_DNS) return true;
   if (c.dialled && c.connect_error == -1) return false;
   if (c.dialled && c.connect_error > 0) return true;  // the failed connect is reported
   return c.room > 0 || c.write_error != 0;

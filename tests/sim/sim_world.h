@@ -23,7 +23,13 @@ constexpr int64_t USEC = 1;
 constexpr int64_t MSEC = 1000;
 constexpr int64_t SEC = 1000000;
 
-enum sim_kind : int { SIM_SERIAL = 0, SIM_LISTEN = 1, SIM_CALL = 2 };
+enum sim_kind : int { SIM_SERIAL = 0, SIM_LISTEN = 1, SIM_CALL = 2, SIM_DNS = 3 };
+
+// A datagram of the name server for a c-ares socket, due at a virtual time.
+struct sim_datagram {
+  int64_t at = 0;
+  std::string bytes;
+};
 
 // One end of the world that the daemon holds a descriptor of; the test plays the other end.
 struct sim_conn {
@@ -50,6 +56,10 @@ struct sim_conn {
   uint32_t unacked = 0;  // segments not acknowledged
   uint32_t probes = 0;   // window probes not answered
   int64_t last_ack = 0;  // virtual µs at which the far end last acknowledged anything
+  // A name server's socket (SIM_DNS): the server c-ares sent to, and its answers.
+  sockaddr_storage server{};
+  unsigned server_len = 0;
+  std::vector<sim_datagram> answers;
 
   // The far end: sends bytes, closes (end of stream) or resets (one read fails with
   // ECONNRESET, later ones see end of stream; writes fail with EPIPE).
@@ -64,8 +74,9 @@ struct sim_conn {
   std::string take();
 };
 
-// What the name servers answer for a name: its addresses (at most RESOLVE_ADDRESSES_MAX; none:
-// "Domain name not found") `delay` µs after the lookup starts, or nothing ever.
+// What the name servers answer for a name: its addresses (none: "Domain name not found")
+// `delay` µs after each query, or nothing ever. The world plays the name servers of the
+// resolver configuration through c-ares' socket functions, so c-ares itself asks and reads.
 struct sim_name {
   std::vector<net_address> addresses{};
   int64_t delay = 0;
@@ -118,11 +129,10 @@ class sim_world {
   // errno of every accept() while set (EMFILE: no descriptor free); callers stay waiting.
   int accept_error = 0;
 
-  // The name servers' answers by name (a name not here is not found at once), and the lookups
-  // started and finished (answered or abandoned).
+  // The name servers' answers by name, compared without regard to case (a name not here is not
+  // found at once), and the queries c-ares sent.
   std::map<std::string, sim_name> names;
-  int lookups_started = 0;
-  int lookups_finished = 0;
+  int queries = 0;
 
   // Bookkeeping the fuzz target and the tests read.
   int64_t last_wait = 0;       // µs the last select waited
@@ -149,5 +159,6 @@ class sim_world {
   std::map<int, std::shared_ptr<sim_conn>> fds_;
   std::vector<std::shared_ptr<sim_conn>> dials_;
   const system_calls* previous_ = nullptr;
-  const resolver_calls* previous_resolver_ = nullptr;
+  const ares_socket_functions* previous_sockets_ = nullptr;
+  friend struct sim_dns;
 };
