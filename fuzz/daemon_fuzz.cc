@@ -191,8 +191,8 @@ ssize_t observed_recv(int fd, void* buf, size_t len) {
 
 ssize_t observed_write(int fd, const void* buf, size_t len) {
   const char* bytes = static_cast<const char*>(buf);
-  const char* in_begin = obs.ls->link.in.data();
-  bool peer_bytes = bytes >= in_begin && bytes < in_begin + obs.ls->link.in.size();
+  const char* in_begin = obs.ls->data.in.data();
+  bool peer_bytes = bytes >= in_begin && bytes < in_begin + obs.ls->data.in.size();
   const char* queue_begin = obs.ms->dte_out.buf.data();
   bool from_queue = bytes >= queue_begin && bytes < queue_begin + obs.ms->dte_out.buf.size();
   // Text that the port does not take goes to the queue: it is seen there at the end of the pass.
@@ -220,7 +220,8 @@ ssize_t observed_write(int fd, const void* buf, size_t len) {
 
 ssize_t observed_send(int fd, const void* buf, size_t len) {
   ssize_t n = sim_table->send(fd, buf, len);
-  if (fd == obs.ls->link.sock.get()) {
+  // The answer byte goes out while the link still rings: only a connected call's bytes count.
+  if (fd == obs.ls->link.sock.get() && obs.ls->link.state == LINK_CONNECTED) {
     if (n > 0) {
       check(obs.to_peer.compare(0, static_cast<size_t>(n), static_cast<const char*>(buf),
                                 static_cast<size_t>(n)) == 0,
@@ -247,27 +248,47 @@ bool allowed_online_text(const std::string& text, const modem_settings& s) {
 void check_invariants(const modem_state& ms, const loop_state& ls, const sim_world& world) {
   check(ms.call_state >= CALL_IDLE && ms.call_state <= CALL_CONNECTED, "a known call state");
   check(ms.online == 0 || ms.call_state == CALL_CONNECTED, "online implies CALL_CONNECTED");
-  int calls = ls.link.sock.valid() + ms.dial_sock.valid() + ms.ring_sock.valid();
-  check(calls <= 1, "at most one call socket");
-  const unique_fd* expected[] = {nullptr, &ms.dial_sock, &ms.ring_sock, &ls.link.sock};
-  const unique_fd* of_state = expected[ms.call_state];
-  check(calls == (of_state != nullptr ? 1 : 0) && (of_state == nullptr || of_state->valid()),
-        "the call socket is the one of the call state");
-  // The world's descriptors are exactly those the record holds.
+  // The call's link is in the state of the call: closed while idle and while a dial's
+  // attempts are under way, its connection up while dialling, then ringing or connected.
+  link_state state = ls.link.state;
+  bool link_ok = false;
+  switch (ms.call_state) {
+    case CALL_IDLE:
+      link_ok = state == LINK_CLOSED && ls.dial.status != DIAL_GOING;
+      break;
+    case CALL_DIALING:
+      link_ok = state == LINK_CLOSED || state == LINK_HANDSHAKING || state == LINK_AWAITING_ANSWER;
+      break;
+    case CALL_RINGING:
+      link_ok = state == LINK_RINGING;
+      break;
+    case CALL_CONNECTED:
+      link_ok = state == LINK_CONNECTED;
+      break;
+  }
+  check(link_ok, "the call's link is in the state of the call");
+  check((state == LINK_CLOSED) != ls.link.sock.valid(), "a live link holds its socket");
+  // The world's descriptors are exactly those the record holds (the name servers' sockets are
+  // c-ares' own).
   std::vector<int> held;
-  for (const unique_fd* fd :
-       {&ms.serial_fd, &ms.listen_sock, &ls.link.sock, &ms.dial_sock, &ms.ring_sock}) {
+  for (const unique_fd* fd : {&ms.serial_fd, &ms.listen_sock, &ls.link.sock}) {
     if (fd->valid()) held.push_back(fd->get());
+  }
+  for (const call_link& attempt : ls.dial.attempts) {
+    if (attempt.sock.valid()) held.push_back(attempt.sock.get());
+  }
+  for (int fd : world.open_fds()) {
+    if (world.conn_of(fd)->kind == SIM_DNS) held.push_back(fd);
   }
   std::sort(held.begin(), held.end());
   check(world.open_fds() == held, "no descriptor leaked or lost");
   // Held bytes: on-line they are exactly what was read and not yet passed on; in command mode
   // nothing is kept.
   if (ms.online == 0) {
-    check(ls.link.out_len == 0 && ls.link.ahead_len == 0 && ls.link.in_len == 0,
+    check(ls.data.out_len == 0 && ls.data.ahead_len == 0 && ls.data.in_len == 0,
           "command mode keeps no bytes");
   }
-  check(ls.link.ahead_len == 0 || ls.link.sending != 0, "bytes are read ahead only behind a send");
+  check(ls.data.ahead_len == 0 || ls.data.sending != 0, "bytes are read ahead only behind a send");
   // Output for the DTE leaves its queue only by being written. Text queued in this pass is not
   // seen while it is said, so the check of what is said on-line holds for passes without it.
   const dte_output& out = ms.dte_out;
@@ -287,7 +308,7 @@ void check_invariants(const modem_state& ms, const loop_state& ls, const sim_wor
   if (ms.online == 0 || obs.send_failed) obs.to_peer.clear();
   if (ms.online == 0 || obs.write_failed) obs.to_dte.clear();
   if (ms.online == 1) {
-    const call_link& link = ls.link;
+    const data_path& link = ls.data;
     std::string held_serial(link.out.data() + link.out_sent,
                             static_cast<size_t>(link.out_len - link.out_sent));
     held_serial.append(link.ahead.data(), static_cast<size_t>(link.ahead_len));

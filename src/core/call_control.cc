@@ -384,7 +384,15 @@ void call_hangup_because(modem_state& ms, loop_state& ls, hangup_cause cause, co
 }
 
 void check_dial_timeout(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  if (countdown_expired(&now.wall, ls.dial_timer) != 0) call_hangup(ms, ls, HANGUP_DIAL_TIMEOUT);
+  if (countdown_expired(&now.wall, ls.dial_timer) == 0) return;
+  // S7 ran out before the name servers answered: the name was not resolved, as for any other
+  // lookup that fails.
+  if (dialer_looking_up(ls.dial)) {
+    log_msg(4, "host name %s not resolved: timeout", ms.peer_name.data());
+    call_hangup(ms, ls, HANGUP_NAME_FAILED);
+    return;
+  }
+  call_hangup(ms, ls, HANGUP_DIAL_TIMEOUT);
 }
 
 bool dial_watches_dtr(const modem_state& ms) {

@@ -63,6 +63,9 @@ dial_status dialer_start(dialer& d, dial_request request, const clock_reading& n
 // (DIAL_FAILED).
 dial_status dialer_step(dialer& d, call_link& winner, const clock_reading& now);
 
+// True while the dial waits for the name servers' answer.
+inline bool dialer_looking_up(const dialer& d) { return d.status == DIAL_GOING && d.count == 0; }
+
 // Ends the dial: abandons the lookup and closes the attempts.
 void dialer_stop(dialer& d);
 

@@ -241,6 +241,30 @@ TEST(CallControl, ZeroS7FailsInThePassOfTheDial) {
   EXPECT_EQ(f.ls().link.state, LINK_CLOSED);
 }
 
+// A DTR drop while an address is dialled does not end the dial: the call connects, and &D2 then
+// ends it S25 after CONNECT if DTR is still down.
+TEST(CallControl, DtrDownWhileAnAddressIsDialledEndsTheCallAfterConnect) {
+  loop_fixture f;
+  f.configure([](modem_settings& s) {
+    s.stat_dtr_action = 2;
+    s.sreg_dtr_ignore = 50;
+  });
+  f.type_line("ATD127000000001");
+  f.pass();
+  f.world().dte_dtr = false;
+  f.run_for(2 * SEC);
+  ASSERT_EQ(f.ms().call_state, CALL_DIALING);
+  auto callee = f.last_dial();
+  sim_world::finish_connect(*callee, 0);
+  callee->send("X");
+  ASSERT_TRUE(f.run_until([&] { return f.ms().call_state == CALL_CONNECTED; }));
+  int64_t connected_at = f.now();
+  ASSERT_TRUE(f.run_until([&] { return f.ms().call_state == CALL_IDLE; }));
+  EXPECT_EQ(f.now() - connected_at, 500 * MSEC);
+  EXPECT_EQ(f.dte_read(), "ATD127000000001\r\nCONNECT 115200\r\nNO CARRIER\r\n");
+  EXPECT_TRUE(callee->closed);
+}
+
 TEST(CallControl, CalleeClosingBeforeTheAnswerIsBusy) {
   loop_fixture f;
   log_capture log;

@@ -1,5 +1,7 @@
 // Dials to host names in the simulated world: the lookup and the attempts in virtual time.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -58,7 +60,7 @@ TEST(Dialer, DialsThatEnd) {
       {{}, false, 0, -1, "NO ANSWER", 0,
        "host name ROUTER7.EXAMPLE.NET not resolved: Domain name not found"},
       {{.never = true}, false, 0, -1, "NO ANSWER", 2 * SEC,
-       "TCP connection to ROUTER7.EXAMPLE.NET failed: timeout"},
+       "host name ROUTER7.EXAMPLE.NET not resolved: timeout"},
       // S7 counts from the dial, through the lookup and the connection.
       {{.addresses = {far}, .delay = 1500 * MSEC}, false, 0, -1, "NO ANSWER", 2 * SEC,
        "TCP connection to ROUTER7.EXAMPLE.NET failed: timeout"},
@@ -97,6 +99,25 @@ TEST(Dialer, DialsThatEnd) {
     f.pass();
     EXPECT_EQ(f.dte_read(), "AT\r\nOK\r\n");
   }
+}
+
+// A hosts file or resolver configuration that is not a regular file (a FIFO, a device) is named
+// and read as missing: the dial never waits on it.
+TEST(Dialer, ResolverFilesThatAreNotRegularFilesCountAsMissing) {
+  loop_fixture f;
+  log_capture log;
+  const std::string& hosts = f.ms().paths.hosts;
+  const std::string& conf = f.ms().paths.resolv_conf;
+  ASSERT_EQ(unlink(conf.c_str()), 0);
+  ASSERT_EQ(mkfifo(hosts.c_str(), 0600), 0);
+  ASSERT_EQ(symlink("/dev/zero", conf.c_str()), 0);
+  dial_name(f);
+  EXPECT_EQ(f.ms().call_state, CALL_IDLE);
+  EXPECT_EQ(f.dte_read(), "ATD7\r\nNO ANSWER\r\n");
+  EXPECT_TRUE(log.has(4, "hosts file " + hosts + " is not a regular file: read as missing"));
+  EXPECT_TRUE(
+      log.has(4, "resolver configuration " + conf + " is not a regular file: read as missing"));
+  EXPECT_TRUE(log.has(4, "host name ROUTER7.EXAMPLE.NET not resolved: no name servers"));
 }
 
 }  // namespace

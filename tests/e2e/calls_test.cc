@@ -129,6 +129,8 @@ TEST(Calls, TwoDaemonsCallEachOtherEscapeResumeHangUpAndStop) {
   modem b;
   use_call_settings(a.box);
   use_call_settings(b.box);
+  // B watches DTR, which its pty cannot carry: said once, not at every pass of the calls.
+  b.box.set("MOD_ORVANE_STAT_DTR_ACTION", "2");
   ASSERT_TRUE(start_modem(a));
   ASSERT_TRUE(start_modem(b));
 
@@ -189,6 +191,7 @@ TEST(Calls, TwoDaemonsCallEachOtherEscapeResumeHangUpAndStop) {
   EXPECT_TRUE(a.d.has_log("received signal 15", 5)) << a.d.log_text();
   EXPECT_TRUE(serial_gets(b.d, kNoCarrier, 10));
   EXPECT_TRUE(wait_log_count(b.d, "TCP connection to 127.0.0.1 closed: peer shutdown", 2, 5));
+  EXPECT_EQ(log_positions(b.d, "1ioctl error: Inappropriate ioctl for device").size(), 1u);
   stop_modem(b);
 }
 
