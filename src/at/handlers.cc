@@ -91,6 +91,7 @@ int cmd_reset(modem_state& ms, char* text, bool check_only) {
     }
     staged->settings = std::move(loaded.settings);
     staged->allowed = std::move(loaded.allowed);
+    staged->tls_peers = std::move(loaded.tls_peers);
     ms.staged_reset = std::move(staged);
     return count;
   }
@@ -101,6 +102,7 @@ int cmd_reset(modem_state& ms, char* text, bool check_only) {
   bool flow_changed = staged.settings.flowcontrol != ms.settings.flowcontrol;
   ms.settings = staged.settings;
   ms.allowed = staged.allowed;
+  ms.tls_peers = staged.tls_peers;
   recompute_timers(ms);
   if (flow_changed) apply_flow_control(ms);
   return request_action(ms, count, false, ACTION_RESET);

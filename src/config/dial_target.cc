@@ -78,8 +78,7 @@ dial_target_parsed parse_form(std::string_view text, dial_target& target, std::s
     target.kind = TARGET_ADDRESS;
     twelve_digits(text, target);
     std::string_view rest = text.substr(12);
-    // Only ":" and digits make a port; anything else after the twelve digits is ignored, as
-    // it always was.
+    // Only ":" and digits make a port; anything else after the twelve digits is ignored.
     bool port_form =
         rest.size() > 1 && rest[0] == ':' && leading_digits(rest.substr(1)) == rest.size() - 1;
     if (port_form && !take_port(rest, target, problem)) return TARGET_MALFORMED;

@@ -5,8 +5,8 @@
 //   192168001001        192168001001:2000
 //   [2001:DB8::1]       [2001:DB8::1]:2000
 //   ROUTER7.EXAMPLE.NET ROUTER7.EXAMPLE.NET:2000
-// Twelve digits followed by anything but ":" and a port keep their old meaning: the rest is
-// ignored. "TLS:" before any of these makes the call encrypted:
+// Twelve digits followed by anything but ":" and a port stand for the address alone: the rest
+// is ignored. "TLS:" before any of these makes the call encrypted:
 //   TLS:192168001001    TLS:[2001:DB8::1]:2001  TLS:ROUTER7.EXAMPLE.NET
 // A rule's target is parsed once, when the script is loaded.
 #pragma once

@@ -381,6 +381,7 @@ settings_checked settings_check_file(const char* path) {
   }
   std::string bad_entry;
   if (!allow_list_parse(c.settings.allow, c.allowed, bad_entry)) c.allowed = {};
+  if (!tls_peers_parse(c.settings.tls_peers, c.tls_peers, bad_entry)) c.tls_peers.clear();
   return c;
 }
 

@@ -25,14 +25,15 @@ struct settings_finding {
 struct settings_checked {
   bool read = false;  // a file was read (false: every number 0, every text empty)
   modem_settings settings;
-  allow_list allowed;  // settings.allow parsed (empty when it does not parse)
+  allow_list allowed;                  // settings.allow parsed (empty when it does not parse)
+  std::vector<std::string> tls_peers;  // settings.tls_peers parsed (empty when it does not parse)
   // In the order start-up logs them: the notes of the reader, the warnings, then the refusals
   // (the daemon stops at the first).
   std::vector<settings_finding> findings;
 };
 
 // Appends the findings of the values in `s` (not of the file they came from): first the
-// warnings, in key-table order, then the refusals in the order start-up has always checked
+// warnings, in key-table order, then the refusals in the order start-up checks
 // them (the allow list, the serial device, the flow control), then those of the TLS keys (a
 // build without TLS, a missing or untrusted certificate, key or CA path, the port, the peers
 // list, TLS_ONLY). The files themselves are not read here; a private key that its group or

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "config/hosts_file.h"
 #include "config/text_rules.h"
 
 namespace {
@@ -31,17 +32,14 @@ bool tls_peers_parse(std::string_view text, std::vector<std::string>& names,
   return true;
 }
 
-bool tls_peers_allow(std::string_view list, std::string_view names) {
-  size_t pos = 0;
-  if (next_list_word(list, pos).empty()) return true;
+bool tls_peers_allow(const std::vector<std::string>& list, std::string_view names) {
+  if (list.empty()) return true;
   while (!names.empty()) {
     size_t end = std::min(names.find(' '), names.size());
     std::string_view name = names.substr(0, end);
     names.remove_prefix(std::min(end + 1, names.size()));
-    pos = 0;
-    for (std::string_view allowed = next_list_word(list, pos); !allowed.empty();
-         allowed = next_list_word(list, pos)) {
-      if (!name.empty() && equal_ignoring_case(name, allowed)) return true;
+    for (const std::string& allowed : list) {
+      if (!name.empty() && host_names_equal(name, allowed)) return true;
     }
   }
   return false;

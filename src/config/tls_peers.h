@@ -13,6 +13,7 @@
 // `bad_name`, `names` left as it was.
 bool tls_peers_parse(std::string_view text, std::vector<std::string>& names, std::string& bad_name);
 
-// True when `list` (MOD_ORVANE_TLS_PEERS) is empty or holds one of a peer certificate's `names`
-// (separated by single spaces, as the session gives them), compared without letter case.
-bool tls_peers_allow(std::string_view list, std::string_view names);
+// True when `list` (MOD_ORVANE_TLS_PEERS as parsed) is empty or holds one of a peer
+// certificate's `names` (separated by single spaces, as the session gives them), compared as
+// host names are.
+bool tls_peers_allow(const std::vector<std::string>& list, std::string_view names);

@@ -104,7 +104,7 @@ bool dial_handshake_done(modem_state& ms, loop_state& ls) {
   if (link.state != LINK_HANDSHAKING) return true;
   std::string reason;
   tls_step step = tls_handshake(link.tls, reason);
-  if (step == TLS_STEP_DONE && !tls_peers_allow(ms.settings.tls_peers, tls_peer_name(link.tls))) {
+  if (step == TLS_STEP_DONE && !tls_peers_allow(ms.tls_peers, tls_peer_name(link.tls))) {
     step = TLS_STEP_FAILED;
     reason = "name not allowed (" + tls_peer_name(link.tls) + ")";
   }

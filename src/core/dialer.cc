@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/hosts_file.h"
+#include "config/hosts_file.h"
 #include "platform/log.h"
 #include "platform/sockets.h"
 

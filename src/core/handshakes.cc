@@ -25,7 +25,7 @@ void handshake_step(modem_state& ms, loop_state& ls, call_link& caller, const cl
     case TLS_STEP_DONE:
       break;
   }
-  if (!tls_peers_allow(ms.settings.tls_peers, tls_peer_name(caller.tls))) {
+  if (!tls_peers_allow(ms.tls_peers, tls_peer_name(caller.tls))) {
     refuse(ls, caller, "name not allowed (" + tls_peer_name(caller.tls) + ")", now);
     return;
   }

@@ -180,6 +180,7 @@ void check_settings(modem_state& ms, loop_state& ls, settings_checked& checked) 
     startup_failed(ms, checked.read, refused->text);
   }
   ms.allowed = std::move(checked.allowed);
+  ms.tls_peers = std::move(checked.tls_peers);
   ls.connect_code = connect_code_for_baud(ms.settings.baudrate);
   std::string message;
   if (!load_tls_credentials(ms.settings, ms.tls, message)) {

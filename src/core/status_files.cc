@@ -46,7 +46,7 @@ void write_status_files(modem_state& ms) {
   snprintf(line, sizeof line, "On-line  : %s\nConnected: %s%s\n", ms.online == 1 ? "Yes" : "No",
            connected ? "to " : "No", connected ? addr_text(ms.peer_addr) : "");
   text = line;
-  // An encrypted call says so; a plain call's file is as it always was.
+  // An encrypted call says so; a plain call's file has the two lines only.
   if (connected && !ms.call_encryption.empty()) {
     text += "Encrypted: " + ms.call_encryption + "\n";
   }

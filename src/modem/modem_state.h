@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/allow_list.h"
 #include "config/dial_target.h"
@@ -35,6 +36,7 @@ constexpr int CMD_LINE_MAX = 79;
 struct staged_settings {
   modem_settings settings;
   allow_list allowed;
+  std::vector<std::string> tls_peers;
   tls_context tls;
 };
 
@@ -62,6 +64,7 @@ struct modem_state {
   volatile std::sig_atomic_t status_request = 0;  // 1: write the status files
   modem_settings settings;
   allow_list allowed;  // parsed from settings.allow at start-up and by ATZ
+  std::vector<std::string> tls_peers;  // parsed from settings.tls_peers, as `allowed` is
   subst_array subst_table{};
   int subst_count = 0;
   // Line editor.

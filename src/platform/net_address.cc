@@ -129,12 +129,3 @@ net_address net_address_from_sockaddr(const sockaddr_storage& ss) {
   }
   return addr;
 }
-
-bool host_names_equal(std::string_view a, std::string_view b) {
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}

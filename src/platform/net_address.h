@@ -56,7 +56,3 @@ socklen_t net_address_to_sockaddr(const net_address& addr, sockaddr_storage& ss)
 // The address and port of `ss` (AF_INET or AF_INET6; a mapped IPv6 address becomes IPv4); no
 // address for any other family.
 net_address net_address_from_sockaddr(const sockaddr_storage& ss);
-
-// True when two host names are the same name: DNS names compare without regard to the case of
-// their ASCII letters.
-bool host_names_equal(std::string_view a, std::string_view b);

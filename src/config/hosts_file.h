@@ -1,5 +1,6 @@
-// The hosts file (hosts(5)): an address followed by the names it has, one entry a line, "#"
-// starting a comment. A dial's host name is looked up here before the name servers are asked.
+// Host names: how two are compared, and the hosts file (hosts(5)), an address followed by the
+// names it has, one entry a line, "#" starting a comment. A dial's host name is looked up there
+// before the name servers are asked.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +9,10 @@
 #include <string_view>
 
 #include "platform/net_address.h"
+
+// True when two host names are the same name: DNS names compare without regard to the case of
+// their ASCII letters.
+bool host_names_equal(std::string_view a, std::string_view b);
 
 // The largest hosts file that is read, and the longest line of it that counts: a longer line is
 // skipped whole, since a cut one could give a name another address.

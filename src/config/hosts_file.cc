@@ -1,4 +1,4 @@
-#include "platform/hosts_file.h"
+#include "config/hosts_file.h"
 
 #include "platform/files.h"
 
@@ -27,6 +27,15 @@ bool entry_names(std::string_view line, std::string_view name, net_address& addr
 }
 
 }  // namespace
+
+bool host_names_equal(std::string_view a, std::string_view b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
 
 int hosts_lookup(const char* path, std::string_view name, std::span<net_address> out,
                  std::string& problem, int& error) {
