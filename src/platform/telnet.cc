@@ -47,14 +47,16 @@ constexpr opening_ask SERVER_OPENING[] = {{TELNET_ECHO, TELNET_OURS},
 
 bool may_be_on(const telnet_codec& t, int option, telnet_side side) {
   for (const option_rule& rule : OPTION_RULES) {
-    if (rule.option == option)
+    if (rule.option == option) {
       return ((side == TELNET_OURS ? rule.ours : rule.peers) & (1 << t.role)) != 0;
+    }
   }
   return false;
 }
 
+// `option` is 0 to 255.
 uint8_t& state_of(telnet_codec& t, int option, telnet_side side) {
-  return (side == TELNET_OURS ? t.ours : t.peers)[static_cast<uint8_t>(option)];
+  return (side == TELNET_OURS ? t.ours : t.peers)[option];
 }
 
 bool is_on(const telnet_codec& t, int option, telnet_side side) {
@@ -90,8 +92,8 @@ void negotiate(telnet_codec& t, int option, telnet_side side, bool on) {
       send_verb(t, option, side, false);
       break;
     case TELNET_Q_WANTNO:
-      // Off answers our refusal; on is the peer's fault, taken without a word. A queued
-      // request to turn it on again goes out now.
+      // Off answers our refusal (a queued request to turn it on again goes out now); on
+      // breaks the rules and is taken as it comes, without a word.
       if (!on && queued) {
         q = TELNET_Q_WANTYES;
         send_verb(t, option, side, true);
@@ -152,8 +154,7 @@ void telnet_start(telnet_codec& t, telnet_role role, const char* terminal) {
 telnet_moved telnet_decode(telnet_codec& t, const char* in, size_t len, char* out) {
   telnet_moved m;
   for (; m.used < len; ++m.used) {
-    bool may_answer = t.rx == TELNET_RX_OPTION || t.rx == TELNET_RX_SB_IAC;
-    if (may_answer && telnet_replies_full(t)) break;
+    if (telnet_replies_full(t)) break;  // the next byte might need room for a reply
     auto c = static_cast<uint8_t>(in[m.used]);
     switch (t.rx) {
       case TELNET_RX_CR:
@@ -246,8 +247,11 @@ size_t telnet_flush_pending(telnet_codec& t, char* out, size_t cap) {
 }
 
 bool telnet_ask(telnet_codec& t, int option, telnet_side side, bool on) {
+  if (option < 0 || option > 255 || (on && !may_be_on(t, option, side)) ||
+      TELNET_REPLY_SIZE - t.reply_len < 3) {
+    return false;
+  }
   uint8_t& q = state_of(t, option, side);
-  if ((on && !may_be_on(t, option, side)) || TELNET_REPLY_SIZE - t.reply_len < 3) return false;
   bool queued = (q & TELNET_Q_OPPOSITE) != 0;
   switch (q & 3) {
     case TELNET_Q_NO:

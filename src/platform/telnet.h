@@ -42,7 +42,7 @@ constexpr int TELNET_TERMINAL_MAX = 40;  // the longest terminal type name
 constexpr int TELNET_SB_MAX = 8;
 constexpr int TELNET_REPLY_SIZE = 512;
 // The longest single reply (IAC SB TTYPE IS <type> IAC SE): the room the replies must have
-// before the decoder reads a byte that may be answered.
+// before the decoder reads another byte.
 constexpr int TELNET_REPLY_RESERVE = 6 + TELNET_TERMINAL_MAX;
 
 enum telnet_role : int {
@@ -104,8 +104,7 @@ void telnet_start(telnet_codec& t, telnet_role role, const char* terminal);
 // Decodes `len` bytes from the peer into `out`, which has room for `len` bytes (decoding never
 // lengthens; `out` may be `in`): commands and negotiation removed, IAC IAC as one 0xFF, CR NUL
 // as CR while the peer does not send binary. Replies are appended to `reply`. Stops early only
-// before a byte that may be answered while telnet_replies_full(); the state carries whatever
-// was split between calls.
+// when telnet_replies_full(); the state carries whatever was split between calls.
 telnet_moved telnet_decode(telnet_codec& t, const char* in, size_t len, char* out);
 
 // True when the replies have less room than the longest reply: send them before decoding more.
