@@ -5,11 +5,11 @@
 // the work of a call is linear in its input.
 //
 // Options are negotiated by RFC 1143's method: each side of each option is NO, YES, WANTNO or
-// WANTYES with a queue bit, a request is answered only when it changes something and a
-// refusal already in force is never answered, so no option can loop. Accepted: BINARY both
-// ways, SGA both ways, the peer's ECHO on a call we made (its echo then replaces the DTE's
-// characters coming back twice), our ECHO on a call we answered, our TTYPE (answered with the
-// terminal type). Every other request is refused, once per request.
+// WANTYES with a queue bit; each request of the peer is answered once, an answer to one of
+// ours is not answered back, and a refusal already in force is never answered, so no option
+// can loop. Accepted: BINARY both ways, SGA both ways, the peer's ECHO on a call we made (so
+// the DTE does not see its own characters twice), our ECHO on a call we answered, our TTYPE
+// (answered with the terminal type). Every other request is refused.
 //
 // How a link layer uses it (above TLS on an encrypted call, above the socket otherwise):
 // - telnet_start when the call connects; its opening requests wait in `reply`.
