@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "at/hayes_commands.h"
 #include "at/sreg_table.h"
 #include "config/settings.h"
 #include "config/settings_check.h"
@@ -90,12 +91,15 @@ int cmd_reset(modem_state& ms, char* text, bool check_only) {
     return -1;
   }
   ms.tls = std::move(tls);
-  // The port keeps what it has unless the file says otherwise.
+  // The port and the carrier line keep what they have unless the file says otherwise.
   bool flow_changed = loaded.settings.flowcontrol != ms.settings.flowcontrol;
+  bool followed = carrier_follows_call(ms);
   ms.settings = std::move(loaded.settings);
   ms.allowed = std::move(loaded.allowed);
+  ms.gsm = gsm_parameters{};
   recompute_timers(ms);
   if (flow_changed) apply_flow_control(ms);
+  if (carrier_follows_call(ms) != followed) apply_carrier_line(ms);
   return request_action(ms, count, false, ACTION_RESET);
 }
 
