@@ -330,7 +330,7 @@ TEST(OrvaneSettings, CheckPassesTheSampleAndFailsWhatStopsTheDaemon) {
       {"MOD_ORVANE_BAUDRTE", "9600", 0,
        "warning: MOD_ORVANE_BAUDRTE is not a key; did you mean MOD_ORVANE_BAUDRATE?\n"},
       {"mod_orvane_port", "2001", 0,
-       "warning: MOD_ORVANE_PORT is given twice (lines 8 and 31): the first is used\n"},
+       "warning: MOD_ORVANE_PORT is given twice (lines 8 and 32): the first is used\n"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.key != nullptr ? r.key : "sample");
@@ -408,7 +408,7 @@ TEST(OrvaneSettings, DisagreeingAllowLinesAreRewrittenOnlyWithANewList) {
   program_result set = box.tool({"set", "port=2001"});
   EXPECT_EQ(set.status, 2);
   EXPECT_THAT(set.err, HasSubstr("MOD_ORVANE_ALLOW is given twice with different values (lines "
-                                 "31 and 32)\norvane-settings: nothing changed in "));
+                                 "32 and 33)\norvane-settings: nothing changed in "));
   EXPECT_EQ(box.content(), text);
   ASSERT_EQ(box.tool({"set", "allow=10.0.0.0/8"}).status, 0);
   EXPECT_EQ(box.load().allow, "10.0.0.0/8");
