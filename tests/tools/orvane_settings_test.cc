@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config/base64.h"
+#include "config/factory_settings.h"
 #include "config/settings.h"
 #include "test_support.h"
 #include "tools/run_program.h"
@@ -76,6 +77,15 @@ TEST(OrvaneSettings, SampleIsReadAsTheDaemonReadsIt) {
   program_result got = box.tool({"get", "sreg_esc_delay"});
   EXPECT_EQ(got.status, 0);
   EXPECT_EQ(got.out, "50\n");
+}
+
+// AT&F's factory profile is what the sample sets; the sample turns the Hayes commands on.
+TEST(OrvaneSettings, SampleHoldsTheFactoryProfile) {
+  modem_settings s = settings_root().load();
+  EXPECT_EQ(s.compat, 1u);
+  for (size_t i = 0; i < std::size(factory_values); ++i) {
+    EXPECT_EQ(s.*factory_values[i].field, factory_values[i].value) << "factory_values[" << i << "]";
+  }
 }
 
 // Every key set by the tool reads back through get, show and the daemon's own loader.
