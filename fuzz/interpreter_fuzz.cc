@@ -98,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   s.stat_quiet = (options >> 1) & 1;
   s.stat_verbosity = (options >> 2) & 1;
   s.spoof_ok = (options >> 3) & 1;
+  s.compat = (options >> 7) & 1;  // the commands of Hayes and cellular modems
   s.stat_dtr_action = 2;
   s.sreg_esc = 43;
   s.sreg_cr = 13;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "at/hayes_commands.h"
 #include "at/sreg_table.h"
 #include "config/settings.h"
 #include "config/settings_check.h"
@@ -98,13 +99,16 @@ int cmd_reset(modem_state& ms, char* text, bool check_only) {
   if (ms.staged_reset == nullptr) return -1;  // staged by the first pass of this line
   const staged_settings& staged = *ms.staged_reset;
   ms.tls = staged.tls;
-  // The port keeps what it has unless the file says otherwise.
+  // The port and the carrier line keep what they have unless the file says otherwise.
   bool flow_changed = staged.settings.flowcontrol != ms.settings.flowcontrol;
+  bool followed = carrier_follows_call(ms);
   ms.settings = staged.settings;
   ms.allowed = staged.allowed;
   ms.tls_peers = staged.tls_peers;
+  ms.gsm = gsm_parameters{};
   recompute_timers(ms);
   if (flow_changed) apply_flow_control(ms);
+  if (carrier_follows_call(ms) != followed) apply_carrier_line(ms);
   return request_action(ms, count, false, ACTION_RESET);
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "at/hayes_commands.h"
 #include "at/sreg_table.h"
 #include "config/subst_script.h"
 #include "config/text_rules.h"
@@ -73,6 +74,23 @@ int print_file_lines(modem_state& ms, const char* path) {
   return 0;
 }
 
+void send_info_text(modem_state& ms, std::string_view text) {
+  std::string out;
+  if (ms.settings.stat_verbosity != 0) {
+    out.push_back(static_cast<char>(line_end(ms)));
+    out.push_back(static_cast<char>(line_feed(ms)));
+  }
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = std::min(text.find('\n', start), text.size());
+    out.append(text.substr(start, end - start));
+    out.push_back(static_cast<char>(line_end(ms)));
+    out.push_back(static_cast<char>(line_feed(ms)));
+    start = end + 1;
+  }
+  write_all_text(ms, out);
+}
+
 void print_config_report(modem_state& ms) {
   std::string text;
   config_report_text(ms, text);
@@ -101,12 +119,20 @@ void config_report_text(const modem_state& ms, std::string& out) {
   unsigned char lf = line_feed(ms);
   char line[REPORT_LINE_SIZE];
 
-  snprintf(line, sizeof line, "E   Q   V   &D%c%c", cr, lf);
+  // &C is shown with the commands of Hayes modems only, so that the report stays as it was.
+  bool carrier = compat_enabled(ms);
+  snprintf(line, sizeof line, "E   Q   V   &D%s%c%c", carrier ? "  &C" : "", cr, lf);
   out.append(line);
 
-  snprintf(line, sizeof line, "%-4i%-4i%-4i%-4i%c%c%c%c", static_cast<int32_t>(s.stat_echo),
+  snprintf(line, sizeof line, "%-4i%-4i%-4i%-4i", static_cast<int32_t>(s.stat_echo),
            static_cast<int32_t>(s.stat_quiet), static_cast<int32_t>(s.stat_verbosity),
-           static_cast<int32_t>(s.stat_dtr_action), cr, lf, cr, lf);
+           static_cast<int32_t>(s.stat_dtr_action));
+  out.append(line);
+  if (carrier) {
+    snprintf(line, sizeof line, "%-4i", static_cast<int32_t>(s.stat_dcd));
+    out.append(line);
+  }
+  snprintf(line, sizeof line, "%c%c%c%c", cr, lf, cr, lf);
   out.append(line);
 
   size_t used = 0;

@@ -4,6 +4,7 @@
 
 #include "at/dial.h"
 #include "at/handlers.h"
+#include "at/hayes_commands.h"
 #include "at/info.h"
 #include "at/result_codes.h"
 #include "at/sreg_table.h"
@@ -31,18 +32,19 @@ constexpr at_command at_commands[] = {
     {.name = "&W", .handler = cmd_store},
 };
 
-const at_command* find_command(const char* text) {
+// The daemon's own commands first, then those of Hayes modems when they are on.
+const at_command* find_command(const modem_state& ms, const char* text) {
   for (const at_command& cmd : at_commands) {
     if (strncmp(text, cmd.name.data(), cmd.name.size()) == 0) return &cmd;
   }
-  return nullptr;
+  return find_compat_command(ms, text);
 }
 
 // One walk over the commands after "AT". Returns false when the line is to be rejected.
 bool run_pass(modem_state& ms, char* text, bool check_only, bool& any_own_result) {
   char* pos = text;
   while (*pos != '\0') {
-    const at_command* cmd = find_command(pos);
+    const at_command* cmd = find_command(ms, pos);
     if (cmd == nullptr) return false;
     char* param = pos + cmd->name.size();
     if (cmd->needs_param && *param == '\0') {

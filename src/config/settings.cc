@@ -119,7 +119,7 @@ settings_notes settings_from_lines(modem_settings& s, const std::vector<settings
     switch (k.kind) {
       case SETTING_FLAG:
       case SETTING_NUMBER:
-        s.*k.number = value != nullptr ? scan_uint(value) : 0;
+        s.*k.number = value != nullptr ? scan_uint(value) : k.absent;
         break;
       case SETTING_PARITY:
       case SETTING_ALLOW:
@@ -162,8 +162,8 @@ std::string settings_format(const modem_settings& s) {
         put_uint(out, k.key, s.*k.number != 0 ? 1 : 0, true);
         break;
       case SETTING_NUMBER:
-        // A key that a file saved without it stays without while its value is 0.
-        if (k.optional && s.*k.number == 0) break;
+        // A key that a file saved without it stays without while it holds its absent value.
+        if (k.optional && s.*k.number == k.absent) break;
         put_uint(out, k.key, s.*k.number, !k.blank_when_zero);
         break;
       case SETTING_PARITY:

@@ -49,7 +49,18 @@ struct modem_settings {
   uint32_t tls_port = 0;  // MOD_ORVANE_TLS_PORT: port taking encrypted calls only, 0 = none
   std::string tls_peers;  // MOD_ORVANE_TLS_PEERS: names that may call, blanks or commas between
   uint32_t tls_only = 0;  // MOD_ORVANE_TLS_ONLY: 1 = no plain listening socket, no plain dialling
+  // The commands of Hayes and cellular modems (at/hayes_commands.h, at/extended_commands.h) and
+  // what they set; without their lines a file is read as today's command set and saved as before.
+  uint32_t compat = 0;     // MOD_ORVANE_COMPAT: exactly 1 = the extra commands are accepted
+  uint32_t stat_dcd = 1;   // MOD_ORVANE_STAT_DCD, &C: 0 = carrier kept on, else it follows the call
+  uint32_t caller_id = 0;  // MOD_ORVANE_CALLER_ID: not 0 = DATE, TIME, NMBR after the first RING
+  uint32_t clip = 0;       // MOD_ORVANE_CLIP: not 0 = +CLIP after every RING
+  uint32_t csq = 20;       // MOD_ORVANE_CSQ: the signal quality +CSQ reports, 0 to 31 or 99
 };
+
+// The signal qualities +CSQ reports: 0 to CSQ_MAX, or CSQ_UNKNOWN.
+constexpr uint32_t CSQ_MAX = 31;
+constexpr uint32_t CSQ_UNKNOWN = 99;
 
 // Scripts longer than this cannot be saved whole (the file keeps at most 16,000 characters of
 // a value, and base64 makes 4 characters of 3 bytes).
@@ -90,23 +101,25 @@ struct settings_line {
 std::vector<settings_line> settings_read_lines(FILE* file);
 
 // Fills `s` from `lines`: the first line of a key (in any letter case) gives its value; a key
-// without a line is 0 or empty.
+// without a line is empty or its absent value (0 but for a few keys: settings_keys.h).
 settings_notes settings_from_lines(modem_settings& s, const std::vector<settings_line>& lines);
 
 // Reads a number as "%u" of scanf does: blanks skipped, optional sign, digits up to the first
 // non-digit (a minus negates modulo 2^32), 0 without digits; beyond 32 bits 4294967295.
 uint32_t scan_uint(const char* text);
 
-// Fills `s` from the settings file at `path`. A missing or unreadable file gives 0 in every
-// number and empty texts; so does a path that is not a regular file, which is never opened in
-// a way that could block. Never fails; notes.read tells whether a file was read.
+// Fills `s` from the settings file at `path`. A missing or unreadable file gives the absent
+// value of every number (0 but for a few keys) and empty texts; so does a path that is not a
+// regular file, which is never opened in a way that could block. Never fails; notes.read tells
+// whether a file was read.
 settings_notes settings_load(modem_settings& s, const char* path);
 
 // Same, from an open stream (nullptr: no file).
 settings_notes settings_load_stream(modem_settings& s, FILE* file);
 
 // The file content settings_save writes: the 30 keys, one line each, in the file's order, then
-// MOD_ORVANE_ALLOW and each TLS key that is set (not empty, not 0).
+// MOD_ORVANE_ALLOW, each TLS key and each key of the Hayes command set that is set (not empty,
+// not its absent value).
 std::string settings_format(const modem_settings& s);
 
 // Replaces the file at `path` atomically with settings_format(s), keeping its permission bits.

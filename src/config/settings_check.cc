@@ -85,6 +85,13 @@ void value_warnings(const settings_key& k, const modem_settings& s,
   } else if (k.number == &modem_settings::stat_dtr_action && s.stat_dtr_action > 3) {
     out.push_back(
         advice(key, text_printf("%u is not 0 to 3; a DTR drop does nothing", s.stat_dtr_action)));
+  } else if (k.number == &modem_settings::compat && s.compat > 1) {
+    out.push_back(advice(key, text_printf("%u is neither 0 nor 1; the commands of Hayes and "
+                                          "cellular modems are off",
+                                          s.compat)));
+  } else if (k.number == &modem_settings::csq && s.csq > CSQ_MAX && s.csq != CSQ_UNKNOWN) {
+    out.push_back(
+        advice(key, text_printf("%u is not 0 to 31 or 99; +CSQ reports 99 (not known)", s.csq)));
   } else if (k.kind == SETTING_ALLOW && s.allow.size() > SETTINGS_TEXT_MAX) {
     allow_list list;
     std::string bad_entry;

@@ -33,6 +33,8 @@ struct settings_key {
   bool access = false;
   uint32_t modem_settings::*number = nullptr;
   std::string modem_settings::*text = nullptr;
+  // A number key without a line reads as this; an optional one holding it is not written.
+  uint32_t absent = 0;
 };
 
 // The lines of the file in the order they are written. The E, Q, V and &D lines stand before
@@ -112,5 +114,14 @@ inline constexpr settings_key settings_keys[] = {
      .optional = true,
      .access = true,
      .number = &modem_settings::tls_only},
+    // The command set of Hayes and cellular modems, and the settings of its commands.
+    {.key = "MOD_ORVANE_COMPAT", .optional = true, .number = &modem_settings::compat},
+    {.key = "MOD_ORVANE_STAT_DCD",
+     .optional = true,
+     .number = &modem_settings::stat_dcd,
+     .absent = 1},
+    {.key = "MOD_ORVANE_CALLER_ID", .optional = true, .number = &modem_settings::caller_id},
+    {.key = "MOD_ORVANE_CLIP", .optional = true, .number = &modem_settings::clip},
+    {.key = "MOD_ORVANE_CSQ", .optional = true, .number = &modem_settings::csq, .absent = 20},
 };
-static_assert(std::size(settings_keys) == 38);
+static_assert(std::size(settings_keys) == 43);

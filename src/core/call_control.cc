@@ -7,6 +7,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "at/caller_id.h"
+#include "at/hayes_commands.h"
 #include "at/result_codes.h"
 #include "at/sreg_table.h"
 #include "config/allow_list.h"
@@ -370,7 +372,7 @@ void call_hangup_because(modem_state& ms, loop_state& ls, hangup_cause cause, co
   log_msg(6, "TCP connection to %s %s: %s", peer_text(ms),
           rule.outcome == FAILED ? "failed" : "closed",
           rule.reason != nullptr ? rule.reason : reason);
-  if (rule.dtr == DTR_DROP) modem_lines_set(ms, TIOCM_DTR, false);
+  if (rule.dtr == DTR_DROP && carrier_follows_call(ms)) modem_lines_set(ms, TIOCM_DTR, false);
   send_code(ms, rule.result);
   ms.peer_addr = net_address{};
   ms.peer_name[0] = '\0';
@@ -418,6 +420,7 @@ void check_ringing(modem_state& ms, loop_state& ls, const clock_reading& now) {
   if (ms.ring_count == 0 || now.monotonic >= ls.next_ring_time) {
     send_code(ms, RESULT_RING);
     ms.ring_count++;
+    caller_id_after_ring(ms, ms.peer_addr, tls_peer_name(ls.link.tls), now.wall);
     int64_t next = int64_t{now.monotonic} + ms.settings.sreg_ring_int;
     ls.next_ring_time = next > INT32_MAX ? INT32_MAX : static_cast<int>(next);
   }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "at/dial.h"
+#include "at/hayes_commands.h"
 #include "at/result_codes.h"
 #include "at/sreg_table.h"
 #include "config/settings_check.h"
@@ -212,15 +213,15 @@ void lock_serial_device(modem_state& ms, bool settings_read) {
   }
 }
 
-// Opens the serial port with the line settings, DTR (the carrier towards the DTE) down and RTS
-// up. The port logs its own errors.
+// Opens the serial port with the line settings, DTR (the carrier towards the DTE) down (up with
+// &C0) and RTS up. The port logs its own errors.
 void open_serial_port(modem_state& ms) {
   const modem_settings& s = ms.settings;
   int fd = serial_open(ms.device_path.c_str(), s.baudrate, s.databits, s.parity.c_str(), s.stopbits,
                        s.flowcontrol);
   if (fd < 0) fatal_exit(ms);
   ms.serial_fd.reset(fd);
-  modem_lines_set(ms, TIOCM_DTR, false);
+  modem_lines_set(ms, TIOCM_DTR, !carrier_follows_call(ms));
   modem_lines_set(ms, TIOCM_RTS, true);
 }
 

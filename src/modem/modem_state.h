@@ -40,6 +40,17 @@ struct staged_settings {
   tls_context tls;
 };
 
+// What the cellular-modem commands set (+CREG=, +CGREG=, +CMEE=, +CMGF=, +CRC=, +CBST=) and
+// their read forms report. Not saved: start-up, ATZ and AT&F set these values.
+struct gsm_parameters {
+  uint32_t creg = 0;                      // +CREG: 0 to 2
+  uint32_t cgreg = 0;                     // +CGREG: 0 to 2
+  uint32_t cmee = 0;                      // +CMEE: 0 to 2
+  uint32_t cmgf = 0;                      // +CMGF: 0 or 1
+  uint32_t crc = 0;                       // +CRC: 0 or 1
+  std::array<uint32_t, 3> cbst{7, 0, 1};  // +CBST: speed, name, connection element
+};
+
 // Lives once for the life of the process; every routine takes it by reference.
 struct modem_state {
   int online = 0;  // 1: data mode (implies CALL_CONNECTED), 0: command mode
@@ -63,7 +74,8 @@ struct modem_state {
   volatile std::sig_atomic_t term_signal = 0;     // first termination signal, 0 = none
   volatile std::sig_atomic_t status_request = 0;  // 1: write the status files
   modem_settings settings;
-  allow_list allowed;  // parsed from settings.allow at start-up and by ATZ
+  gsm_parameters gsm;
+  allow_list allowed;                  // parsed from settings.allow at start-up and by ATZ
   std::vector<std::string> tls_peers;  // parsed from settings.tls_peers, as `allowed` is
   subst_array subst_table{};
   int subst_count = 0;

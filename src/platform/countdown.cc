@@ -73,3 +73,8 @@ void timeout_min(timeval& timeout, const countdown& cd) {
 }
 
 int monotonic_seconds() { return sys().monotonic_clock(); }
+
+bool local_calendar_time(const timeval& wall, tm& out) {
+  time_t seconds = wall.tv_sec;
+  return localtime_r(&seconds, &out) != nullptr;
+}

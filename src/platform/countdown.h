@@ -5,6 +5,7 @@
 #include <sys/time.h>
 
 #include <cstdint>
+#include <ctime>
 
 // Disarmed when both remaining fields are 0. remaining_usec is not normalised: it may hold a
 // million or more when a countdown is armed with a long microsecond-only duration.
@@ -35,6 +36,10 @@ void countdown_stop(countdown& cd);
 
 // Lowers `timeout` to the remaining time of `cd` when it is armed and shorter. Reads no clock.
 void timeout_min(timeval& timeout, const countdown& cd);
+
+// The calendar time of `wall` in the local time zone (localtime_r). False when it cannot be
+// converted.
+bool local_calendar_time(const timeval& wall, tm& out);
 
 // Whole seconds of CLOCK_MONOTONIC, or -1 when the clock cannot be read.
 int monotonic_seconds();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "config/subst_script.h"
 #include "loop_fixture.h"
 
 namespace {
@@ -761,6 +762,61 @@ TEST(CallControl, AcceptWithoutFreeDescriptorsPausesListening) {
   EXPECT_TRUE(log.has(4, "accept error: Too many open files; not accepting for 100 ms"));
   f.world().accept_error = 0;
   EXPECT_TRUE(f.run_until([&] { return f.ms().call_state == CALL_RINGING; }, 200 * MSEC));
+}
+
+// Caller ID after RING, in both formats: the number is that of the first dial rule whose target
+// is the caller (a rule to a name matches no caller), else the twelve digits of an IPv4 caller,
+// else its address. The block comes after the first RING only, +CLIP after each.
+TEST(CallControl, CallerIdAfterRingNamesTheCallerAsTheDteWouldDial) {
+  const char* const cases[][2] = {{"192.168.1.7", "5551234"},
+                                  {"2001:db8::8", "0800"},
+                                  {"10.0.0.9", "010000000009"},
+                                  {"2001:db8::9", "2001:db8::9"}};
+  for (const auto& [source, number] : cases) {
+    SCOPED_TRACE(source);
+    loop_fixture f;
+    f.configure([](modem_settings& s) { s.compat = s.caller_id = s.clip = 1; });
+    ASSERT_EQ(
+        subst_load_script(f.ms().subst_table, f.ms().subst_count,
+                          "D7:ROUTER7.EXAMPLE.NET\nD555-1234:192168001007\nD0800:[2001:DB8::8]"),
+        0);
+    tm t{};
+    ASSERT_TRUE(local_calendar_time(read_clocks().wall, t));
+    char block[96];
+    snprintf(block, sizeof block, "RING\r\n\r\nDATE = %02d%02d\r\nTIME = %02d%02d\r\nNMBR = %s\r\n",
+             t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, number);
+    std::string clip = "\r\n+CLIP: \"" + std::string(number) + "\",129\r\n";
+    f.listen_for_calls();
+    f.call_in(source);
+    f.pass();
+    EXPECT_EQ(f.dte_read(), block + clip);
+    ASSERT_TRUE(f.run_until([&] { return f.ms().ring_count == 2; }));
+    EXPECT_EQ(f.dte_read(), "RING\r\n" + clip);
+  }
+}
+
+// &C0 keeps the carrier line up without a call and across a hang-up. AT&F (&C1, the factory
+// registers) keeps the call and its carrier.
+TEST(CallControl, CarrierKeptUpWithC0AndFactoryProfileKeepsTheCall) {
+  loop_fixture f;
+  f.configure([](modem_settings& s) { s.compat = 1; });
+  f.type_line("AT&C0");
+  f.pass();
+  EXPECT_TRUE(f.world().modem_dtr);
+  f.connect_call();
+  escape_to_command_mode(f);
+  f.type_line("ATS7=60E0&F");
+  f.type_line("ATO");
+  EXPECT_TRUE(f.run_until([&] { return f.ms().online == 1; }));
+  EXPECT_EQ(f.ms().settings.sreg_conn_tout, 30u);
+  EXPECT_EQ(f.ms().settings.stat_echo, 1u);
+  escape_to_command_mode(f);
+  f.type_line("AT&C0H");
+  EXPECT_TRUE(f.run_until([&] { return f.ms().call_state == CALL_IDLE; }));
+  EXPECT_TRUE(f.world().modem_dtr);
+  f.type_line("AT&C1");
+  f.pass();
+  EXPECT_FALSE(f.world().modem_dtr);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config/base64.h"
+#include "config/factory_settings.h"
 #include "config/settings.h"
 #include "test_support.h"
 #include "tools/run_program.h"
@@ -76,6 +77,15 @@ TEST(OrvaneSettings, SampleIsReadAsTheDaemonReadsIt) {
   program_result got = box.tool({"get", "sreg_esc_delay"});
   EXPECT_EQ(got.status, 0);
   EXPECT_EQ(got.out, "50\n");
+}
+
+// AT&F's factory profile is what the sample sets; the sample turns the Hayes commands on.
+TEST(OrvaneSettings, SampleHoldsTheFactoryProfile) {
+  modem_settings s = settings_root().load();
+  EXPECT_EQ(s.compat, 1u);
+  for (size_t i = 0; i < std::size(factory_values); ++i) {
+    EXPECT_EQ(s.*factory_values[i].field, factory_values[i].value) << "factory_values[" << i << "]";
+  }
 }
 
 // Every key set by the tool reads back through get, show and the daemon's own loader.
@@ -330,7 +340,7 @@ TEST(OrvaneSettings, CheckPassesTheSampleAndFailsWhatStopsTheDaemon) {
       {"MOD_ORVANE_BAUDRTE", "9600", 0,
        "warning: MOD_ORVANE_BAUDRTE is not a key; did you mean MOD_ORVANE_BAUDRATE?\n"},
       {"mod_orvane_port", "2001", 0,
-       "warning: MOD_ORVANE_PORT is given twice (lines 8 and 31): the first is used\n"},
+       "warning: MOD_ORVANE_PORT is given twice (lines 8 and 32): the first is used\n"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.key != nullptr ? r.key : "sample");
@@ -408,7 +418,7 @@ TEST(OrvaneSettings, DisagreeingAllowLinesAreRewrittenOnlyWithANewList) {
   program_result set = box.tool({"set", "port=2001"});
   EXPECT_EQ(set.status, 2);
   EXPECT_THAT(set.err, HasSubstr("MOD_ORVANE_ALLOW is given twice with different values (lines "
-                                 "31 and 32)\norvane-settings: nothing changed in "));
+                                 "32 and 33)\norvane-settings: nothing changed in "));
   EXPECT_EQ(box.content(), text);
   ASSERT_EQ(box.tool({"set", "allow=10.0.0.0/8"}).status, 0);
   EXPECT_EQ(box.load().allow, "10.0.0.0/8");
