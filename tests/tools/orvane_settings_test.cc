@@ -90,6 +90,8 @@ TEST(OrvaneSettings, SetReadsBackThroughGetShowAndTheDaemonsLoader) {
     if (field.number == &modem_settings::flowcontrol) value = "4";
     if (field.kind == SETTING_ALLOW) value = "10.0.0.0/8, 192.168.1.7";
     if (field.number == &modem_settings::tls_only) value = "1";
+    if (field.text == &modem_settings::device) value = "/dev/ttyUSB0";
+    if (field.text == &modem_settings::listen) value = "192.0.2.7";
     // The TLS keys are set with the three files they need (the key's own value comes last).
     std::vector<std::string> args = {"set"};
     if (field.key.starts_with("MOD_ORVANE_TLS_")) {
@@ -148,6 +150,9 @@ TEST(OrvaneSettings, SetRefusesBadRequestsAndLeavesTheFileAlone) {
       {{"MOD_ORVANE_PORT="}, "is not a number"},
       {{"MOD_ORVANE_PORT=12abc"}, "is not a number"},
       {{"NO_SUCH_KEY=1"}, "unknown key \"NO_SUCH_KEY\""},
+      {{"baudrte=9600"}, "unknown key \"baudrte\"; did you mean MOD_ORVANE_BAUDRATE?"},
+      {{"device=ttyUSB0"}, "MOD_ORVANE_DEVICE: \"ttyUSB0\" is not the path of a device"},
+      {{"listen=router7"}, "MOD_ORVANE_LISTEN: \"router7\" is not an IPv4 or IPv6 address"},
       {{"MOD_ORVANE_SERIAL=2"}, "invalid serial device number 2 (0 or 1 expected)"},
       {{"MOD_ORVANE_ENABLED=2"}, "MOD_ORVANE_ENABLED: \"2\" is neither 0 nor 1"},
       {{"MOD_ORVANE_PARITY=X"}, "\"X\" is not N, E or O"},
@@ -478,6 +483,10 @@ TEST(OrvaneSettings, UsageErrorsExitWithTwo) {
   program_result help = box.tool({"-h"});
   EXPECT_EQ(help.status, 0);
   EXPECT_THAT(help.out, HasSubstr("usage: orvane-settings"));
+  program_result version = box.tool({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ("orvaned" + version.out.substr(std::string("orvane-settings").size()),
+            ORVANED_VERSION "\n");
 }
 
 }  // namespace
