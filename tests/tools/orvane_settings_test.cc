@@ -334,6 +334,8 @@ TEST(OrvaneSettings, CheckPassesTheSampleAndFailsWhatStopsTheDaemon) {
        "warning: MOD_ORVANE_FLOWCONTROL: \"x3\" is not a number; read as 0\n"},
       {"MOD_ORVANE_BAUDRTE", "9600", 0,
        "warning: MOD_ORVANE_BAUDRTE is not a key; did you mean MOD_ORVANE_BAUDRATE?\n"},
+      {"MOD_ORVANE_LISTEN", "::1", 0, nullptr},
+      {"MOD_ORVANE_DEVICE", "ttyUSB0", 1, "error: MOD_ORVANE_DEVICE: \"ttyUSB0\" is not the path"},
       {"mod_orvane_port", "2001", 0,
        "warning: MOD_ORVANE_PORT is given twice (lines 8 and 31): the first is used\n"},
   };
