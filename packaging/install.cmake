@@ -106,10 +106,10 @@ endif()
 set(ORVANED_PACKAGE_CONTACT "orvaned developers <orvaned@example.org>"
     CACHE STRING "Maintainer of the Debian package, as Name <address>")
 set(CPACK_PACKAGE_CONTACT "${ORVANED_PACKAGE_CONTACT}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "dial-up modem on a serial port, calling over TCP/IPv4")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "dial-up modem on a serial port, calling over TCP (IPv4 and IPv6)")
 # One paragraph: CPack indents each line of it by one space, as the control file wants.
 set(CPACK_PACKAGE_DESCRIPTION
-    "orvaned makes a serial port behave like a dial-up modem driven by AT commands.\nA dialled number stands for an IPv4 address; the call is a TCP connection to\nthe daemon there, which rings its own serial line.")
+    "orvaned makes a serial port behave like a dial-up modem driven by AT commands.\nA dialled number stands for an IPv4 address, or through the substitution\nscript for an IPv6 address or a host name; the call is a TCP connection,\nencrypted with TLS when the script says so, to the daemon there, which rings\nits own serial line.")
 # cpack makes the Debian package and the router's tarball (packaging/cpack_project.cmake).
 set(CPACK_GENERATOR DEB TGZ)
 set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_SOURCE_DIR}/packaging/cpack_project.cmake")

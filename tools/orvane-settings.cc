@@ -23,7 +23,7 @@ constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_REFUSED = 2;
 
 constexpr const char* usage_text =
-    "usage: orvane-settings [-f FILE] COMMAND\n"
+    "usage: orvane-settings [-f FILE] COMMAND | --help | --version\n"
     "  show                 every key with its value, then the script as plain text\n"
     "  get KEY              one value (MOD_ORVANE_CFG_SCRIPT prints the script)\n"
     "  set KEY=VALUE...     change values; the file is rewritten as AT&W writes it\n"
@@ -154,8 +154,11 @@ int cmd_show(const char* path) {
 const settings_key* lookup(std::string_view name) {
   const settings_key* field = find_settings_field(name);
   if (field == nullptr) {
-    fprintf(stderr, "orvane-settings: unknown key \"%.*s\"\n", static_cast<int>(name.size()),
-            name.data());
+    // As the check names a key that is not one.
+    const settings_key* near = settings_key_near(name);
+    std::string hint = near != nullptr ? "; did you mean " + std::string(near->key) + "?" : "";
+    fprintf(stderr, "orvane-settings: unknown key \"%.*s\"%s\n", static_cast<int>(name.size()),
+            name.data(), hint.c_str());
   }
   return field;
 }
@@ -358,6 +361,9 @@ int main(int argc, char** argv) {
       path = argv[++i];
     } else if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
       fputs(usage_text, stdout);
+      return 0;
+    } else if (strcmp(argv[i], "--version") == 0) {
+      puts(SETTINGS_TOOL_VERSION);
       return 0;
     } else {
       return usage();

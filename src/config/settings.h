@@ -49,6 +49,8 @@ struct modem_settings {
   uint32_t tls_port = 0;  // MOD_ORVANE_TLS_PORT: port taking encrypted calls only, 0 = none
   std::string tls_peers;  // MOD_ORVANE_TLS_PEERS: names that may call, blanks or commas between
   uint32_t tls_only = 0;  // MOD_ORVANE_TLS_ONLY: 1 = no plain listening socket, no plain dialling
+  std::string device;  // MOD_ORVANE_DEVICE: serial device path in place of `serial`, empty = none
+  std::string listen;  // MOD_ORVANE_LISTEN: the one address to listen on, empty = every address
   // The commands of Hayes and cellular modems (at/hayes_commands.h, at/extended_commands.h) and
   // what they set; without their lines a file is read as today's command set and saved as before.
   uint32_t compat = 0;     // MOD_ORVANE_COMPAT: exactly 1 = the extra commands are accepted

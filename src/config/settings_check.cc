@@ -3,6 +3,7 @@
 #include <termios.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <string_view>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "config/tls_peers.h"
 #include "platform/files.h"
 #include "platform/log.h"
+#include "platform/net_address.h"
 #include "platform/serial_port.h"
 
 namespace {
@@ -144,9 +146,11 @@ size_t edit_distance(const std::string& a, const std::string& b) {
   return d[a.size()][b.size()];
 }
 
-// The known key nearest to `name` when it is close enough to be a slip, else nullptr.
-const settings_key* nearest_key(std::string_view name) {
+}  // namespace
+
+const settings_key* settings_key_near(std::string_view name) {
   std::string wanted = upper(name);
+  if (!wanted.starts_with(SETTINGS_KEY_PREFIX)) wanted.insert(0, SETTINGS_KEY_PREFIX);
   const settings_key* best = nullptr;
   size_t best_edits = CLOSE_KEY_EDITS + 1;
   for (const settings_key& k : settings_keys) {
@@ -158,6 +162,8 @@ const settings_key* nearest_key(std::string_view name) {
   }
   return best;
 }
+
+namespace {
 
 const settings_key* known_key(std::string_view name) {
   for (const settings_key& k : settings_keys) {
@@ -188,7 +194,7 @@ void line_findings(const std::vector<settings_line>& lines, std::vector<settings
       std::string_view name = line.key;
       if (!equal_ignoring_case(name.substr(0, SETTINGS_KEY_PREFIX.size()), SETTINGS_KEY_PREFIX))
         continue;
-      const settings_key* near = nearest_key(line.key);
+      const settings_key* near = settings_key_near(line.key);
       std::string text = line.key + " is not a key";
       if (near != nullptr) text += "; did you mean " + std::string(near->key) + "?";
       warnings.push_back(warning(line.key, std::move(text)));
@@ -322,6 +328,23 @@ void tls_findings(const modem_settings& s, std::vector<settings_finding>& warnin
   }
 }
 
+// A device path must be whole and absolute (its last component names the lock file); a listen
+// address must be one, not a name (it is bound before any name could be looked up).
+void device_and_address_refusals(const modem_settings& s, std::vector<settings_finding>& out) {
+  const std::string& device = s.device;
+  if (!device.empty() && (device[0] != '/' || device.back() == '/' ||
+                          device.find_first_of("\r\n\"") != std::string::npos)) {
+    out.push_back(
+        refusal("MOD_ORVANE_DEVICE", "MOD_ORVANE_DEVICE: \"" + device +
+                                         "\" is not the path of a device (such as /dev/ttyUSB0)"));
+  }
+  net_address address;
+  if (!s.listen.empty() && !net_address_parse(s.listen, address)) {
+    out.push_back(refusal("MOD_ORVANE_LISTEN", "MOD_ORVANE_LISTEN: \"" + s.listen +
+                                                   "\" is not an IPv4 or IPv6 address"));
+  }
+}
+
 }  // namespace
 
 void settings_check_values(const modem_settings& s, std::vector<settings_finding>& found) {
@@ -337,12 +360,13 @@ void settings_check_values(const modem_settings& s, std::vector<settings_finding
         refusal("MOD_ORVANE_ALLOW", "MOD_ORVANE_ALLOW: \"" + bad_entry + "\" is not an " +
                                         allow_entry_family(bad_entry) + " address or prefix"));
   }
-  // Only two devices exist.
-  if (s.serial > 1) {
+  // Only two devices exist, unless a path names another.
+  if (s.serial > 1 && s.device.empty()) {
     found.push_back(
         refusal("MOD_ORVANE_SERIAL",
                 text_printf("invalid serial device number %u (0 or 1 expected)", s.serial)));
   }
+  device_and_address_refusals(s, found);
   if (!serial_flow_valid(s.flowcontrol)) {
     found.push_back(
         refusal("MOD_ORVANE_FLOWCONTROL",
@@ -355,6 +379,7 @@ settings_checked settings_check_file(const char* path) {
   settings_checked c;
   bool not_regular = false;
   FILE* file = open_regular_file(path, &not_regular);
+  if (file == nullptr && !not_regular) c.open_error = errno;
   std::vector<settings_line> lines = settings_read_lines(file);
   c.read = file != nullptr;
   if (file != nullptr) fclose(file);

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/allow_list.h"
 #include "config/settings.h"
+#include "config/settings_keys.h"
 
 struct settings_finding {
   std::string key;   // the key it concerns; empty for the file as a whole
@@ -23,7 +25,8 @@ struct settings_finding {
 
 // The file as read and checked.
 struct settings_checked {
-  bool read = false;  // a file was read (false: every number 0, every text empty)
+  bool read = false;   // a file was read (false: every number 0, every text empty)
+  int open_error = 0;  // errno of a file that could not be opened; 0 when read or not regular
   modem_settings settings;
   allow_list allowed;                  // settings.allow parsed (empty when it does not parse)
   std::vector<std::string> tls_peers;  // settings.tls_peers parsed (empty when it does not parse)
@@ -34,10 +37,10 @@ struct settings_checked {
 
 // Appends the findings of the values in `s` (not of the file they came from): first the
 // warnings, in key-table order, then the refusals in the order start-up checks
-// them (the allow list, the serial device, the flow control), then those of the TLS keys (a
-// build without TLS, a missing or untrusted certificate, key or CA path, the port, the peers
-// list, TLS_ONLY). The files themselves are not read here; a private key that its group or
-// others may read is warned about.
+// them (the allow list, the serial device, the device path and listen address, the flow
+// control), then those of the TLS keys (a build without TLS, a missing or untrusted
+// certificate, key or CA path, the port, the peers list, TLS_ONLY). The files themselves are not
+// read here; a private key that its group or others may read is warned about.
 void settings_check_values(const modem_settings& s, std::vector<settings_finding>& found);
 
 // Reads the file at `path` as settings_load does (the values are those the daemon takes) and
@@ -48,6 +51,10 @@ settings_checked settings_check_file(const char* path);
 
 // The first refusal of `c`, or nullptr when its settings may be applied.
 const settings_finding* settings_refusal(const settings_checked& c);
+
+// The known key nearest to `name` (in any letter case, "MOD_ORVANE_" added when it lacks it)
+// when it is close enough to be a typing slip (two edits at most), else nullptr.
+const settings_key* settings_key_near(std::string_view name);
 
 // The finding as the settings tool prints it: after its key unless the text begins with it.
 std::string settings_finding_line(const settings_finding& f);

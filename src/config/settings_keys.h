@@ -43,6 +43,12 @@ struct settings_key {
 inline constexpr settings_key settings_keys[] = {
     {.key = "MOD_ORVANE_ENABLED", .kind = SETTING_FLAG, .number = &modem_settings::enabled},
     {.key = "MOD_ORVANE_SERIAL", .blank_when_zero = true, .number = &modem_settings::serial},
+    // A serial device by its path (a USB adapter), in place of MOD_ORVANE_SERIAL.
+    {.key = "MOD_ORVANE_DEVICE",
+     .kind = SETTING_TEXT,
+     .optional = true,
+     .list_or_path = true,
+     .text = &modem_settings::device},
     {.key = "MOD_ORVANE_BAUDRATE", .blank_when_zero = true, .number = &modem_settings::baudrate},
     {.key = "MOD_ORVANE_DATABITS", .blank_when_zero = true, .number = &modem_settings::databits},
     {.key = "MOD_ORVANE_PARITY", .kind = SETTING_PARITY, .text = &modem_settings::parity},
@@ -52,6 +58,12 @@ inline constexpr settings_key settings_keys[] = {
     {.key = "MOD_ORVANE_FLOWCONTROL", .optional = true, .number = &modem_settings::flowcontrol},
     {.key = "MOD_ORVANE_SPLIT", .number = &modem_settings::split},
     {.key = "MOD_ORVANE_PORT", .blank_when_zero = true, .number = &modem_settings::port},
+    // The one address of this machine the listening sockets take calls on.
+    {.key = "MOD_ORVANE_LISTEN",
+     .kind = SETTING_TEXT,
+     .optional = true,
+     .list_or_path = true,
+     .text = &modem_settings::listen},
     {.key = "MOD_ORVANE_KEEPALIVE", .number = &modem_settings::keepalive},
     {.key = "MOD_ORVANE_KEEPALIVE_TIME",
      .blank_when_zero = true,
@@ -124,4 +136,4 @@ inline constexpr settings_key settings_keys[] = {
     {.key = "MOD_ORVANE_CLIP", .optional = true, .number = &modem_settings::clip},
     {.key = "MOD_ORVANE_CSQ", .optional = true, .number = &modem_settings::csq, .absent = 20},
 };
-static_assert(std::size(settings_keys) == 43);
+static_assert(std::size(settings_keys) == 45);

@@ -2,11 +2,13 @@
 
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include "at/dial.h"
@@ -18,9 +20,11 @@
 #include "core/event_loop.h"
 #include "modem/modem_lines.h"
 #include "modem/tls_credentials.h"
+#include "platform/files.h"
 #include "platform/lock_file.h"
 #include "platform/log.h"
 #include "platform/pid_file.h"
+#include "platform/port_holder.h"
 #include "platform/serial_port.h"
 #include "platform/sockets.h"
 #include "platform/system_calls.h"
@@ -33,16 +37,10 @@ constexpr int LOCK_TIMEOUT_SEC = 1;
 
 modem_state* signal_target = nullptr;
 
-// The pid of another running instance of this daemon that the pid file names, 0 when there is
-// none. A missing file, one without a number, a dead pid, this process's own pid or a process
-// running another program (the pid was reused after a crash) are left-overs, not an instance.
-int other_instance_pid(const char* pid_path) {
-  int pid = 0;
-  if (!read_pid_file(pid_path, pid) || pid <= 0 || pid == current_pid()) return 0;
-  return process_alive(pid) != 0 && runs_this_executable(pid) ? pid : 0;
-}
-
-void wait_for_other_instance(const modem_state& ms) {
+// Waits (up to INSTANCE_WAIT_SEC) while another instance holds the pid file, then writes it.
+// Returns 0, or the errno of a pid file that cannot be written, reported once the settings say
+// which levels the operator wants.
+int take_pid_file(modem_state& ms) {
   int deadline = monotonic_seconds() + INSTANCE_WAIT_SEC;
   bool said = false;
   for (;;) {
@@ -50,9 +48,11 @@ void wait_for_other_instance(const modem_state& ms) {
       log_direct(3, "Multiple instances of daemon detected - exiting");
       fatal_exit(ms);
     }
-    int other = other_instance_pid(ms.paths.pid_file.c_str());
-    if (other == 0) return;
-    if (!said) {
+    int other = 0;
+    pid_claim claim = claim_pid_file(ms.paths.pid_file.c_str(), current_pid(), ms.pid_file, other);
+    if (claim != PID_HELD) return claim == PID_CLAIMED ? 0 : errno;
+    // A holder that has not written its pid yet is named at the next look.
+    if (!said && other > 0) {
       log_direct(4, "waiting up to %i s for orvaned pid %i to exit", INSTANCE_WAIT_SEC, other);
       said = true;
     }
@@ -75,17 +75,18 @@ void load_script(modem_state& ms) {
   }
 }
 
-// Ends start-up for `reason`, followed by `detail` when it is not empty (both level 3). Without
-// a settings file every number is 0, the log threshold too, and the reason would reach no one:
-// it then bypasses the threshold. A level that the file sets is kept, 0 included.
+// Ends start-up for the reason in `lines`, each logged at level 3 unless empty: the reason, then
+// its details. Without a settings file every number is 0, the log threshold too, and the
+// reason would reach no one: it then bypasses the threshold. A level that the file sets is
+// kept, 0 included.
 [[noreturn]] void startup_failed(const modem_state& ms, bool settings_read,
-                                 const std::string& reason, const std::string& detail = "") {
-  for (const std::string* line : {&reason, &detail}) {
-    if (line->empty()) continue;
+                                 std::initializer_list<std::string> lines) {
+  for (const std::string& line : lines) {
+    if (line.empty()) continue;
     if (settings_read) {
-      log_msg(3, "%s", line->c_str());
+      log_msg(3, "%s", line.c_str());
     } else {
-      log_direct(3, "%s", line->c_str());
+      log_direct(3, "%s", line.c_str());
     }
   }
   fatal_exit(ms);
@@ -111,14 +112,14 @@ void print_usage(FILE* to) {
           "  %-26s the daemon's version (ATI3)\n"
           "  %-26s the router's version (ATI2)\n"
           "  %-26s the process id\n"
-          "  %-26s the serial port (MOD_ORVANE_SERIAL 0 or 1)\n"
+          "  %-26s the serial port (MOD_ORVANE_SERIAL 0 or 1, or MOD_ORVANE_DEVICE)\n"
           "  %-26s the UUCP locks of the ports\n"
           "  %-26s status files written on SIGUSR1\n"
           "\n"
           "See orvaned(8).\n",
           files.settings.c_str(), files.module_version.c_str(), files.router_version.c_str(),
           files.pid_file.c_str(), (files.devices[0] + ", " + files.devices[1]).c_str(),
-          (files.lock_dir + "/LCK..ttyS*").c_str(), (files.status_dir + "/status_*").c_str());
+          (files.lock_dir + "/LCK..*").c_str(), (files.status_dir + "/status_*").c_str());
 }
 
 void shutdown_call(modem_state& ms, loop_state& ls) {
@@ -136,17 +137,8 @@ void begin_startup(modem_state& ms, loop_state& ls, const char* argv0) {
   ls.next_ring_time = monotonic_seconds();
   sys().new_session();  // the daemon may already lead a session
   log_open(argv0);
-  log_keep_errors(true);
   log_direct(5, "started");
   ms.paths = paths_under_root(getenv("ORVANED_ROOT"));
-}
-
-// Waits for an earlier instance to end, then writes the pid file. Returns the errno of a failed
-// write, reported once the settings say which levels the operator wants.
-int take_pid_file(modem_state& ms) {
-  wait_for_other_instance(ms);
-  ms.pid_file_written = write_pid_file(ms.paths.pid_file.c_str(), current_pid());
-  return errno;
 }
 
 // Reads and checks the settings file, takes its values and derives what depends on them; logs
@@ -155,8 +147,15 @@ bool load_settings(modem_state& ms, int pid_file_errno, settings_checked& checke
   checked = settings_check_file(ms.paths.settings.c_str());
   ms.settings = std::move(checked.settings);
   log_set_threshold(&ms.settings.sysloglev);
-  if (!ms.pid_file_written) {
+  if (!ms.pid_file.valid()) {
     log_msg(3, "can't write pid file %s: %s", ms.paths.pid_file.c_str(), strerror(pid_file_errno));
+  }
+  // The threshold is 0 then, so this bypasses it.
+  if (checked.open_error != 0) {
+    log_direct(4,
+               "settings file %s cannot be read (%s): every value is 0, so S3 is 0 and a line "
+               "typed with CR is never finished",
+               ms.paths.settings.c_str(), strerror(checked.open_error));
   }
   // The tool's advice is not the daemon's to log.
   for (const settings_finding& f : checked.findings) {
@@ -178,27 +177,36 @@ bool load_settings(modem_state& ms, int pid_file_errno, settings_checked& checke
 // before anything is locked); takes the allow list of the others.
 void check_settings(modem_state& ms, loop_state& ls, settings_checked& checked) {
   if (const settings_finding* refused = settings_refusal(checked)) {
-    startup_failed(ms, checked.read, refused->text);
+    startup_failed(ms, checked.read, {refused->text});
   }
   ms.allowed = std::move(checked.allowed);
   ms.tls_peers = std::move(checked.tls_peers);
   ls.connect_code = connect_code_for_baud(ms.settings.baudrate);
   std::string message;
   if (!load_tls_credentials(ms.settings, ms.tls, message)) {
-    startup_failed(ms, checked.read, message);
+    startup_failed(ms, checked.read, {message});
   }
 }
 
-// Takes the UUCP lock of the serial device the settings name.
+// Takes the UUCP lock of the serial device the settings name. A device named by its path must
+// be one: a USB adapter that is not plugged in is named, not locked.
 void lock_serial_device(modem_state& ms, bool settings_read) {
-  ms.device_path = ms.paths.devices[ms.settings.serial];
+  ms.device_path = serial_device_path(ms.paths, ms.settings);
   const char* device = ms.device_path.c_str();
+  if (!ms.settings.device.empty()) {
+    int kind = character_device(device);
+    if (kind <= 0) {
+      std::string why =
+          kind < 0 ? std::string(": ") + strerror(errno) : " is not a character device";
+      startup_failed(ms, settings_read, {"MOD_ORVANE_DEVICE: " + ms.device_path + why});
+    }
+  }
   int locked = lock_device(device, ms.paths.lock_dir.c_str(), LOCK_TIMEOUT_SEC);
   if (locked < 0) {
     int err = errno;
     startup_failed(ms, settings_read,
-                   "can't create lock file " + lock_file_name(device, ms.paths.lock_dir.c_str()) +
-                       ": " + strerror(err));
+                   {"can't create lock file " + lock_file_name(device, ms.paths.lock_dir.c_str()) +
+                    ": " + strerror(err)});
   }
   if (locked == 0) {
     // The holder, unless it let go meanwhile.
@@ -209,7 +217,7 @@ void lock_serial_device(modem_state& ms, bool settings_read) {
       detail = "lock file " + name + " is held by pid " + std::to_string(holder);
     }
     startup_failed(ms, settings_read,
-                   std::string("device ") + device + " is locked by another process", detail);
+                   {std::string("device ") + device + " is locked by another process", detail});
   }
 }
 
@@ -225,25 +233,78 @@ void open_serial_port(modem_state& ms) {
   modem_lines_set(ms, TIOCM_RTS, true);
 }
 
+// What stands in the way of listening on `port`, after open_listen_socket failed with `err`: the
+// process that holds the port, or how to find it; a listen address that is not this machine's.
+std::string listen_obstacle(const modem_settings& s, uint32_t port, int err) {
+  std::string number = std::to_string(port & 0xFFFFU);
+  if (err == EADDRINUSE) {
+    port_holder holder = find_port_holder(port);
+    if (holder.pid == 0) {
+      return "TCP port " + number + " is held by another process; `ss -ltnp 'sport = :" + number +
+             "'` run as root names it";
+    }
+    return "TCP port " + number + " is held by pid " + std::to_string(holder.pid) + " (" +
+           holder.program + ")";
+  }
+  if (err == EADDRNOTAVAIL && !s.listen.empty()) {
+    return "MOD_ORVANE_LISTEN: " + s.listen + " is not an address of this machine";
+  }
+  return "";
+}
+
+// Opens one listening socket on the address of the settings; start-up ends when it cannot.
+void open_one_listener(modem_state& ms, bool settings_read, unique_fd& sock, uint32_t port,
+                       const char* failure) {
+  const modem_settings& s = ms.settings;
+  net_address address;
+  net_address_parse(s.listen, address);  // checked with the settings; empty: every address
+  sock.reset(open_listen_socket(port, address));
+  if (sock.valid()) return;
+  int err = errno;
+  std::string where = s.listen.empty() ? "every address" : s.listen + " (MOD_ORVANE_LISTEN)";
+  startup_failed(
+      ms, settings_read,
+      {failure, "can't listen on TCP port " + std::to_string(port & 0xFFFFU) + " of " + where,
+       listen_obstacle(s, port, err)});
+}
+
 // The plain port unless only encrypted calls are taken, and the encrypted one when it is set.
 void open_listener(modem_state& ms, bool settings_read) {
   const modem_settings& s = ms.settings;
   if (s.tls_only != 1) {
-    ms.listen_sock.reset(open_listen_socket(s.port));
-    if (!ms.listen_sock.valid()) {
-      startup_failed(
-          ms, settings_read, "can't open listen socket",
-          "can't listen on TCP port " + std::to_string(s.port & 0xFFFFU) + " of every address");
-    }
+    open_one_listener(ms, settings_read, ms.listen_sock, s.port, "can't open listen socket");
   }
   if ((s.tls_port & 0xFFFFU) != 0 && tls_context_loaded(ms.tls)) {
-    ms.tls_listen_sock.reset(open_listen_socket(s.tls_port));
-    if (!ms.tls_listen_sock.valid()) {
-      startup_failed(
-          ms, settings_read, "can't open TLS listen socket",
-          "can't listen on TCP port " + std::to_string(s.tls_port & 0xFFFFU) + " of every address");
-    }
+    open_one_listener(ms, settings_read, ms.tls_listen_sock, s.tls_port,
+                      "can't open TLS listen socket");
   }
+}
+
+// Says what the daemon listens on and which line it serves, as the sockets and the port have
+// it: "listening on port 2000 (IPv6 and IPv4), /dev/ttyS0 at 115200 bit/s".
+void announce(const modem_state& ms) {
+  const modem_settings& s = ms.settings;
+  net_address plain = socket_local_address(ms.listen_sock.get());
+  net_address tls = socket_local_address(ms.tls_listen_sock.get());
+  std::string ports;
+  if (ms.listen_sock.valid()) ports = "port " + std::to_string(plain.port);
+  if (ms.tls_listen_sock.valid()) {
+    ports +=
+        std::string(ports.empty() ? "" : " and ") + "encrypted port " + std::to_string(tls.port);
+  }
+  const net_address& bound = ms.listen_sock.valid() ? plain : tls;
+  std::string what;
+  if (ports.empty()) {
+    what = "taking no calls";
+  } else if (!s.listen.empty()) {
+    what = std::string("listening on ") + addr_text(bound) + " " + ports;
+  } else {
+    what =
+        "listening on " + ports + (bound.family == NET_IPV6 ? " (IPv6 and IPv4)" : " (IPv4 only)");
+  }
+  // A rate the port does not know runs at 9600 bit/s.
+  uint32_t rate = serial_speed(s.baudrate) == B9600 ? 9600 : s.baudrate;
+  log_announce(6, "%s, %s at %u bit/s", what.c_str(), ms.device_path.c_str(), rate);
 }
 
 void install_signals(modem_state& ms) {
@@ -259,7 +320,8 @@ void shut_down(modem_state& ms, loop_state& ls) {
   unlock_device(ms.device_path.c_str(), ms.paths.lock_dir.c_str());
   log_msg(5, "received signal %i", static_cast<int>(ms.term_signal));
   log_msg(5, "terminated");
-  if (ms.pid_file_written) remove_pid_file(ms.paths.pid_file.c_str());
+  release_pid_file(ms.paths.pid_file.c_str(), ms.pid_file, current_pid());
+  ms.pid_file.reset();
 }
 
 }  // namespace
@@ -281,9 +343,8 @@ void install_signal_handlers() {
 }
 
 void fatal_exit(const modem_state& ms) {
-  log_show_kept_errors();
   log_msg(5, "terminated");
-  if (ms.pid_file_written) remove_pid_file(ms.paths.pid_file.c_str());
+  release_pid_file(ms.paths.pid_file.c_str(), ms.pid_file, current_pid());
   exit(1);
 }
 
@@ -297,6 +358,12 @@ int answer_command_line(int argc, char** argv, const char* version) {
   if (argc == 2 && arg == "--version") {
     printf("%s\n", version);
     return 0;
+  }
+  // Name what was refused before the usage says what is taken.
+  if (arg == "--help" || arg == "--version") {
+    fprintf(stderr, "orvaned: %s takes no argument (\"%s\")\n", arg.c_str(), argv[2]);
+  } else {
+    fprintf(stderr, "orvaned: unknown option \"%s\"\n", arg.c_str());
   }
   print_usage(stderr);
   return 2;
@@ -315,7 +382,7 @@ int daemon_main(int argc, char** argv) {
   open_serial_port(ms);
   open_listener(ms, settings_read);
   install_signals(ms);
-  log_keep_errors(false);  // started: nothing left for a terminal
+  announce(ms);
   run_event_loop(ms, ls);
   shut_down(ms, ls);
   return 0;

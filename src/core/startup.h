@@ -5,15 +5,17 @@
 #include "modem/modem_state.h"
 
 // The command line, answered before anything is opened: --help prints the usage on standard
-// output and --version `version`, both then give status 0; anything else prints the usage on
-// standard error and gives status 2. Returns -1 without arguments: the daemon is to run.
+// output and --version `version`, both then give status 0; anything else prints a line naming
+// the argument refused and the usage on standard error, and gives status 2. Returns -1 without
+// arguments: the daemon is to run.
 int answer_command_line(int argc, char** argv, const char* version);
 
 // Runs the daemon: start-up, the event loop, shutdown. Returns the exit status (0); a start-up
 // failure ends the process through fatal_exit with status 1.
 int daemon_main(int argc, char** argv);
 
-// Logs "terminated" (level 5), removes the pid file if this process wrote it, exits with 1.
+// Logs "terminated" (level 5), removes the pid file if this process wrote it and it still names
+// this process, exits with 1.
 [[noreturn]] void fatal_exit(const modem_state& ms);
 
 // Signal handler: SIGUSR1 sets status_request; any other signal is kept in term_signal unless

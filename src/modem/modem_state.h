@@ -104,6 +104,6 @@ struct modem_state {
   // the second; empty otherwise.
   std::unique_ptr<staged_settings> staged_reset;
   daemon_paths paths;
-  std::string device_path;        // the serial device chosen at start-up
-  bool pid_file_written = false;  // this process wrote the pid file
+  std::string device_path;  // the serial device chosen at start-up
+  unique_fd pid_file;       // the pid file this process wrote, locked while open; -1 when none
 };

@@ -4,7 +4,10 @@
 
 #include <string>
 
+#include "config/settings.h"
+
 struct daemon_paths {
+  std::string root;  // ORVANED_ROOT, empty for none; a device path of the settings lies under it
   std::string settings = "/opt/orvane/etc/settings";
   std::string router_version = "/etc/version";
   std::string module_version = "/opt/orvane/etc/version";
@@ -23,3 +26,7 @@ struct daemon_paths {
 // The paths under `root` (every fixed path prefixed with it); nullptr or empty: the real paths.
 // dial_loopback_only is read from the environment whatever `root` is.
 daemon_paths paths_under_root(const char* root);
+
+// The serial device the settings choose: MOD_ORVANE_DEVICE under the root when it is set, else
+// the device that MOD_ORVANE_SERIAL numbers. REQUIRES: serial is 0 or 1 when device is empty.
+std::string serial_device_path(const daemon_paths& p, const modem_settings& s);

@@ -292,3 +292,9 @@ bool file_permissions(const char* path, mode_t& mode) {
   mode = st.st_mode & 07777;
   return true;
 }
+
+int character_device(const char* path) {
+  struct stat st {};
+  if (stat(path, &st) != 0) return -1;
+  return S_ISCHR(st.st_mode) ? 1 : 0;
+}

@@ -81,3 +81,7 @@ small_file_read read_small_file(const char* path, size_t max_size, std::string& 
 // The permission bits (07777) of the file `path` leads to, links followed. False (errno set)
 // when it cannot be reached.
 bool file_permissions(const char* path, mode_t& mode);
+
+// 1 when `path` (links followed) is a character device, 0 when it is a file of another kind, -1
+// with errno set when it cannot be reached.
+int character_device(const char* path);

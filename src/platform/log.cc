@@ -8,25 +8,26 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 namespace {
 
 const uint32_t* threshold = nullptr;
 bool mirror_stderr = false;
+bool terminal = false;  // stderr is a terminal that does not get the mirror
 log_sink sink = nullptr;
 const char* identity = "orvaned";
 
-constexpr int KEPT_LEVEL = 3;
-constexpr size_t KEPT_MAX = 8;  // the last ones, which end with the message that ended start-up
-bool keep_errors = false;
-std::vector<std::string> kept;
+// The warnings and errors a person who started the daemon by hand must see.
+constexpr int TERMINAL_LEVEL = 4;
 
-void keep(const char* fmt, va_list ap) {
+// Writes "IDENT: TEXT" to the terminal on stderr, when there is one.
+void tell_terminal(const char* fmt, va_list ap) {
+  if (!terminal) return;
   char text[1024];
   vsnprintf(text, sizeof text, fmt, ap);
-  if (kept.size() == KEPT_MAX) kept.erase(kept.begin());
-  kept.emplace_back(text);
+  std::string line = std::string(identity) + ": " + text + "\n";
+  // A failed write to stderr has nowhere to be reported.
+  [[maybe_unused]] ssize_t w = write(STDERR_FILENO, line.data(), line.size());
 }
 
 // Syslog has no severity below debug; verbose traces go out as debug.
@@ -63,15 +64,16 @@ void log_open(const char* argv0) {
   openlog(ident, LOG_PID | LOG_NDELAY, LOG_DAEMON);
   const char* env = getenv("ORVANED_LOG_STDERR");
   mirror_stderr = env != nullptr && env[0] != '\0';
+  terminal = !mirror_stderr && isatty(STDERR_FILENO) != 0;
 }
 
 void log_set_threshold(const uint32_t* sysloglev) { threshold = sysloglev; }
 
 void log_msg(int level, const char* fmt, ...) {
   va_list ap;
-  if (keep_errors && level <= KEPT_LEVEL) {
+  if (level <= TERMINAL_LEVEL) {
     va_start(ap, fmt);
-    keep(fmt, ap);
+    tell_terminal(fmt, ap);
     va_end(ap);
   }
   int limit = threshold != nullptr ? static_cast<int32_t>(*threshold) : 0;
@@ -83,9 +85,9 @@ void log_msg(int level, const char* fmt, ...) {
 
 void log_direct(int level, const char* fmt, ...) {
   va_list ap;
-  if (keep_errors && level <= KEPT_LEVEL) {
+  if (level <= TERMINAL_LEVEL) {
     va_start(ap, fmt);
-    keep(fmt, ap);
+    tell_terminal(fmt, ap);
     va_end(ap);
   }
   va_start(ap, fmt);
@@ -93,18 +95,16 @@ void log_direct(int level, const char* fmt, ...) {
   va_end(ap);
 }
 
-void log_keep_errors(bool on) {
-  keep_errors = on;
-  if (!on) kept.clear();
-}
-
-void log_show_kept_errors() {
-  if (mirror_stderr || isatty(STDERR_FILENO) == 0) return;
-  for (const std::string& text : kept) {
-    std::string line = std::string(identity) + ": " + text + "\n";
-    // A failed write to stderr has nowhere to be reported.
-    [[maybe_unused]] ssize_t w = write(STDERR_FILENO, line.data(), line.size());
-  }
+void log_announce(int level, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  tell_terminal(fmt, ap);
+  va_end(ap);
+  int limit = threshold != nullptr ? static_cast<int32_t>(*threshold) : 0;
+  if (level > limit) return;
+  va_start(ap, fmt);
+  emit(level, fmt, ap);
+  va_end(ap);
 }
 
 log_sink log_set_sink(log_sink new_sink) {

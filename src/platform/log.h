@@ -6,7 +6,8 @@
 
 // Opens the syslog connection with the base name of `argv0` as identity, LOG_PID | LOG_NDELAY
 // and facility LOG_DAEMON. Reads ORVANED_LOG_STDERR: when set and non-empty every emitted
-// message is also written to stderr as "<N>TEXT\n", N being the syslog severity.
+// message is also written to stderr as "<N>TEXT\n", N being the syslog severity; otherwise a
+// terminal on stderr gets the warnings (below).
 void log_open(const char* argv0);
 
 // Binds the threshold of log_msg to a settings value (compared as a signed integer), so that a
@@ -26,11 +27,11 @@ void log_direct(int level, const char* fmt, ...) __attribute__((format(printf, 2
 using log_sink = void (*)(int level, const char* text);
 log_sink log_set_sink(log_sink sink);
 
-// While on, every message at level 3 or below is also kept, whether the threshold lets it
-// through or not: start-up keeps its errors so that a person who started the daemon by hand
-// can be told why it stopped. Turning it off forgets them.
-void log_keep_errors(bool on);
+// A terminal on standard error that does not already get every message (ORVANED_LOG_STDERR)
+// gets each message of log_msg and log_direct at level 4 or below, whatever the threshold, as
+// one "IDENT: TEXT" line: a person who started the daemon by hand sees its warnings and why it
+// stopped.
 
-// When standard error is a terminal that does not already get every message
-// (ORVANED_LOG_STDERR), writes the kept messages there, one "IDENT: TEXT" line each.
-void log_show_kept_errors();
+// As log_msg, and the message goes to such a terminal whatever its level: what the daemon is
+// doing, said once to the person who started it.
+void log_announce(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));

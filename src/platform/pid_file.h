@@ -2,12 +2,27 @@
 // the questions asked of the process such a file names.
 #pragma once
 
-// Writes "%i\n" with `pid` to `path` (created or truncated). Returns true when written; false
-// with errno set otherwise.
-bool write_pid_file(const char* path, int pid);
+#include "platform/unique_fd.h"
 
-// Removes the pid file; errors are ignored.
-void remove_pid_file(const char* path);
+// What claim_pid_file found.
+enum pid_claim : int {
+  PID_FAILED = -1,  // the file cannot be opened, locked or written (errno says why)
+  PID_HELD = 0,     // another instance holds it
+  PID_CLAIMED = 1,  // it now holds this process's pid
+};
+
+// Takes the pid file at `path` for process `pid`: opens it (created when missing), locks it
+// (flock, without waiting) and writes "%i\n" with `pid` over what it held. The lock lasts as
+// long as `held` keeps the descriptor open, so two daemons that start at once never both write
+// it. PID_HELD, with `holder` set to the pid the file names (0 while its holder has not written
+// it yet), when another process holds the lock or the file names a live process that runs this
+// executable (an instance that does not lock it, such as one of an older version); any other
+// content is a left-over and is replaced.
+pid_claim claim_pid_file(const char* path, int pid, unique_fd& held, int& holder);
+
+// Removes the pid file that claim_pid_file took into `held` when it still names `pid` (someone
+// may have replaced it since); errors are ignored. The lock stays until `held` is closed.
+void release_pid_file(const char* path, const unique_fd& held, int pid);
 
 // The process id of this process.
 int current_pid();

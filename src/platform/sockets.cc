@@ -25,11 +25,13 @@ void set_int_option(int sock, int level, int name, int value, const char* messag
 
 }  // namespace
 
-int open_listen_socket(uint32_t port) {
-  // One dual-stack socket takes callers of both families; IPv4 ones arrive as mapped addresses.
-  net_family family = NET_IPV6;
-  int sock = sys().tcp_socket(NET_IPV6);
-  if (sock < 0 && errno == EAFNOSUPPORT) {
+int open_listen_socket(uint32_t port, const net_address& address) {
+  // Without an address, one dual-stack socket takes callers of both families; IPv4 ones arrive
+  // as mapped addresses.
+  bool every_address = net_address_empty(address);
+  net_family family = every_address ? NET_IPV6 : address.family;
+  int sock = sys().tcp_socket(family);
+  if (sock < 0 && errno == EAFNOSUPPORT && every_address) {
     log_msg(4, "IPv6 is not available (%s): listening for IPv4 callers only", strerror(errno));
     family = NET_IPV4;
     sock = sys().tcp_socket(NET_IPV4);
@@ -37,32 +39,42 @@ int open_listen_socket(uint32_t port) {
   if (sock < 0) {
     int err = errno;
     log_direct(3, "create socket error: %s", strerror(err));
+    errno = err;
     return -1;
   }
   // Lets a restarted daemon bind again while connections of its previous run are still closing.
   set_int_option(sock, SOL_SOCKET, SO_REUSEADDR, 1, "setsockopt(SO_REUSEADDR) error: %s");
   // The system's default (net.ipv6.bindv6only) could keep IPv4 callers out.
-  if (family == NET_IPV6) {
+  if (every_address && family == NET_IPV6) {
     set_int_option(sock, IPPROTO_IPV6, IPV6_V6ONLY, 0, "setsockopt(IPV6_V6ONLY) error: %s");
   }
-  net_address any;
-  any.family = family;  // all bytes 0: INADDR_ANY or in6addr_any
-  any.port = static_cast<uint16_t>(port & 0xffff);
+  net_address local = address;
+  local.family = family;  // every address: all bytes 0, INADDR_ANY or in6addr_any
+  local.port = static_cast<uint16_t>(port & 0xffff);
   sockaddr_storage ss{};
-  socklen_t len = net_address_to_sockaddr(any, ss);
+  socklen_t len = net_address_to_sockaddr(local, ss);
   if (bind(sock, reinterpret_cast<const sockaddr*>(&ss), len) != 0) {
     int err = errno;
     log_direct(3, "bind socket error: %s", strerror(err));
     close(sock);
+    errno = err;
     return -1;
   }
   if (listen(sock, LISTEN_BACKLOG) != 0) {
     int err = errno;
     log_direct(3, "listen on socket error: %s", strerror(err));
     close(sock);
+    errno = err;
     return -1;
   }
   return sock;
+}
+
+net_address socket_local_address(int sock) {
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  if (getsockname(sock, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return {};
+  return net_address_from_sockaddr(ss);
 }
 
 uint32_t enable_keepalive(int sock, uint32_t idle, uint32_t interval, uint32_t probes) {

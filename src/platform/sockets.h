@@ -11,13 +11,19 @@
 
 struct tcp_progress;
 
-// A listening socket on the low 16 bits of `port`, SO_REUSEADDR, backlog 8: one dual-stack
-// socket on in6addr_any (IPV6_V6ONLY off) that takes callers of both families, or, when the
-// kernel has no IPv6 (EAFNOSUPPORT, logged at level 4), one on INADDR_ANY. Returns the
-// descriptor or -1; failures are logged directly at level 3 ("create socket error: %s",
+// A listening socket on the low 16 bits of `port`, SO_REUSEADDR, backlog 8, on `address` when
+// it holds one (a socket of its family), else on every address: one dual-stack socket on
+// in6addr_any (IPV6_V6ONLY off) that takes callers of both families, or, when the kernel has no
+// IPv6 (EAFNOSUPPORT, logged at level 4), one on INADDR_ANY. Returns the descriptor, or -1 with
+// errno set; failures are logged directly at level 3 ("create socket error: %s",
 // "setsockopt(SO_REUSEADDR) error: %s" and "setsockopt(IPV6_V6ONLY) error: %s" (not fatal),
 // "bind socket error: %s", "listen on socket error: %s").
-int open_listen_socket(uint32_t port);
+int open_listen_socket(uint32_t port, const net_address& address = {});
+
+// The address and port a socket is bound to (getsockname): family NET_IPV6 with all bytes 0 for
+// a dual-stack socket on every address, NET_IPV4 with all bytes 0 for INADDR_ANY. No address
+// when it cannot be read.
+net_address socket_local_address(int sock);
 
 // Sets SO_KEEPALIVE, TCP_KEEPIDLE, TCP_KEEPINTVL and TCP_KEEPCNT. Each refusal is logged
 // directly at level 3 and the next option is still tried. Returns the whole span of the

@@ -1,7 +1,9 @@
 // The wait for an earlier instance: a pid file that names another running daemon (the same
 // executable) holds start-up back (for at most 30 seconds); any other pid file, also one naming
 // a live process of another program, is replaced at once.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <thread>
 
 #include "e2e/daemon_harness.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -121,6 +124,45 @@ TEST(PidFile, LiveOwnerDelaysStartUntilTheFileGoes) {
 
   ASSERT_TRUE(d.send_signal(SIGTERM));
   EXPECT_EQ(d.wait_exit(seconds_from_now(kExitSeconds)), 0);
+}
+
+// Pairs of daemons started at the same moment on one root: one runs, the other waits for it, and
+// the pid file names the one that runs. One that wrote the file too and removed it on its way out
+// (the device being taken) would leave the survivor without one.
+TEST(PidFile, SimultaneousStartsLeaveTheSurvivorNamed) {
+  for (int pair = 0; pair < (running_emulated() ? 5 : 25); ++pair) {
+    SCOPED_TRACE("pair " + std::to_string(pair));
+    sandbox box;
+    ASSERT_TRUE(box.ok());
+    // Each waits on one FIFO and starts the daemon when its line arrives.
+    std::string go = box.path("/go");
+    ASSERT_EQ(mkfifo(go.c_str(), 0600), 0);
+    unique_fd fifo(open(go.c_str(), O_RDWR | O_CLOEXEC));
+    daemon_process a(box);
+    daemon_process b(box);
+    for (daemon_process* d : {&a, &b}) {
+      d->set_launcher({"/bin/sh", "-c", "read x <" + go + "; exec \"$0\""});
+      ASSERT_TRUE(d->start());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(write(fifo.get(), "g\ng\n", 4), 4);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the cores are theirs
+    steady_deadline deadline = seconds_from_now(15);
+    while (!a.listening() && !b.listening() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    bool a_runs = a.listening();
+    daemon_process& loser = a_runs ? b : a;
+    ASSERT_TRUE((a_runs ? a : b).wait_running(seconds_from_now(15)));
+    // The loser waits for the survivor or has ended: either way it is done with the file.
+    ASSERT_TRUE(loser.wait_log_if(
+        [](const log_line& l) {
+          return l.text.starts_with("waiting up to") || l.text == "terminated";
+        },
+        seconds_from_now(10), "waiting or ended"));
+    if (loser.has_log("terminated")) loser.wait_exit(seconds_from_now(kExitSeconds));
+    EXPECT_EQ(read_file(box.pid_path()), std::to_string((a_runs ? a : b).pid()) + "\n");
+  }
 }
 
 // Takes about 30 seconds.

@@ -16,6 +16,7 @@
 
 #include "e2e/daemon_harness.h"
 #include "platform/tls.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
@@ -287,10 +288,14 @@ TEST(StartupFailure, ListenPortInUseKeepsTheDeviceLock) {
   daemon_process d(box);
   ASSERT_TRUE(fails_to_start(d));
   close(blocker);
+  std::string program = read_file("/proc/self/comm");
+  program.pop_back();  // its newline
   EXPECT_TRUE(log_in_order(
       d, {{3, "bind socket error: Address already in use"},
           {3, "can't open listen socket"},
           {3, "can't listen on TCP port " + std::to_string(box.port()) + " of every address"},
+          {3, "TCP port " + std::to_string(box.port()) + " is held by pid " +
+                  std::to_string(getpid()) + " (" + program + ")"},
           {5, "terminated"}}));
   EXPECT_EQ(read_file(box.lock_path()), lock_content(d.pid()));
   EXPECT_FALSE(path_exists(box.pid_path()));
@@ -380,6 +385,60 @@ TEST(StartupFailure, SerialSettingOutsideZeroAndOneIsRefused) {
   EXPECT_FALSE(path_exists(box.pid_path()));
 }
 
+// A serial adapter by its path (the pty linked under another name) and one listening address,
+// both under ORVANED_ROOT. A terminal on stderr hears the warnings and what the daemon serves.
+TEST(Startup, DeviceByPathAndOneAddressAreServedAndSaidOnTheTerminal) {
+  sandbox box;
+  ASSERT_TRUE(box.ok());
+  box.remove_device();
+  ASSERT_EQ(symlink(box.slave_name().c_str(), box.path("/dev/ttyUSB0").c_str()), 0);
+  box.set("MOD_ORVANE_SERIAL", "7");  // not consulted while a device path is set
+  box.set("MOD_ORVANE_DEVICE", "/dev/ttyUSB0");
+  box.set("MOD_ORVANE_LISTEN", "127.0.0.1");
+  box.set("MOD_ORVANE_BAUDRTE", "9600");
+  sandbox terminal;  // its pty stands for the terminal of a person who starts the daemon
+  daemon_process d(box);
+  d.set_launcher(
+      {"/bin/sh", "-c", "unset ORVANED_LOG_STDERR; exec \"$0\" 2>" + terminal.slave_name()});
+  ASSERT_TRUE(d.start());
+  ASSERT_TRUE(d.wait_running(seconds_from_now(kStartSeconds)));
+  EXPECT_EQ(terminal.serial_read_until("bit/s\r\n", seconds_from_now(kReplySeconds)),
+            "orvaned: MOD_ORVANE_BAUDRTE is not a key; did you mean MOD_ORVANE_BAUDRATE?\r\n"
+            "orvaned: listening on 127.0.0.1 port " +
+                std::to_string(box.port()) + ", " + box.path("/dev/ttyUSB0") +
+                " at 115200 bit/s\r\n");
+  EXPECT_EQ(read_file(box.path("/var/lock/LCK..ttyUSB0")), lock_content(d.pid()));
+  ASSERT_TRUE(d.serial_write("AT\r"));
+  EXPECT_EQ(d.serial_read_until("OK\r\n", seconds_from_now(kReplySeconds)), "AT\r\nOK\r\n");
+
+  ASSERT_TRUE(d.send_signal(SIGTERM));
+  EXPECT_EQ(d.wait_exit(seconds_from_now(kExitSeconds)), 0);
+  EXPECT_FALSE(path_exists(box.path("/var/lock/LCK..ttyUSB0")));
+}
+
+// A device path or a listen address that cannot serve ends start-up with a line naming its key.
+TEST(StartupFailure, DeviceOrAddressThatCannotServeIsNamed) {
+  struct {
+    const char *key, *value, *logged;
+  } cases[] = {
+      {"MOD_ORVANE_DEVICE", "/dev/ttyUSB9", "MOD_ORVANE_DEVICE: %s/dev/ttyUSB9: No such file"},
+      {"MOD_ORVANE_LISTEN", "192.0.2.1", "MOD_ORVANE_LISTEN: 192.0.2.1 is not an address of"},
+      {"MOD_ORVANE_LISTEN", "router7", "MOD_ORVANE_LISTEN: \"router7\" is not an IPv4 or IPv6"},
+  };
+  for (const auto& c : cases) {
+    sandbox box;
+    ASSERT_TRUE(box.ok());
+    box.set(c.key, c.value);
+    daemon_process d(box);
+    ASSERT_TRUE(fails_to_start(d));
+    char text[300];
+    snprintf(text, sizeof text, c.logged, box.root().c_str());
+    EXPECT_TRUE(d.wait_log_if(
+        [&](const log_line& l) { return l.severity == 3 && l.text.rfind(text, 0) == 0; },
+        seconds_from_now(1), text));
+  }
+}
+
 // Values that mean something else are said once each, and the daemon starts with them as read.
 TEST(Startup, SettingsThatMeanSomethingElseAreWarned) {
   sandbox box;
@@ -442,6 +501,11 @@ TEST_P(QuietStart, FailureReasonReachesTheLogOnlyWithoutASettingsFile) {
   }
   daemon_process d(box);
   std::vector<std::pair<int, std::string>> expected = {{5, "started"}};
+  if (!c.settings_file) {
+    expected.emplace_back(4, "settings file " + box.settings_path() +
+                                 " cannot be read (No such file or directory): every value is 0, "
+                                 "so S3 is 0 and a line typed with CR is never finished");
+  }
   if (c.failure != 0) {
     ASSERT_TRUE(fails_to_start(d));
     if (c.reason_logged) expected.emplace_back(3, reasons[c.failure]);

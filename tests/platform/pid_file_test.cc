@@ -9,20 +9,31 @@
 
 #include "test_support.h"
 
-TEST(PidFile, WriteReplacesAndReadsBack) {
+TEST(PidFile, ClaimReplacesALeftOverHoldsItAndReleasesOnlyItsOwn) {
   temp_dir dir;
   std::string path = dir.file("orvaned.pid");
   int pid = 12345;
   EXPECT_FALSE(read_pid_file(path.c_str(), pid));
 
   write_file(path, "123456789012\nold content\n");
-  ASSERT_TRUE(write_pid_file(path.c_str(), 4321));
+  unique_fd held;
+  int holder = -1;
+  ASSERT_EQ(claim_pid_file(path.c_str(), 4321, held, holder), PID_CLAIMED);
   EXPECT_EQ(read_file(path), "4321\n");
   ASSERT_TRUE(read_pid_file(path.c_str(), pid));
   EXPECT_EQ(pid, 4321);
+  // The lock, not the content, keeps a second claimant out.
+  unique_fd other;
+  EXPECT_EQ(claim_pid_file(path.c_str(), 999, other, holder), PID_HELD);
+  EXPECT_EQ(holder, 4321);
+  EXPECT_FALSE(other.valid());
+  release_pid_file(path.c_str(), held, 999);
+  EXPECT_EQ(read_file(path), "4321\n");
+  release_pid_file(path.c_str(), held, 4321);
+  EXPECT_FALSE(path_exists(path));
 
   errno = 0;
-  EXPECT_FALSE(write_pid_file(dir.file("missing/orvaned.pid").c_str(), 1));
+  EXPECT_EQ(claim_pid_file(dir.file("missing/orvaned.pid").c_str(), 1, other, holder), PID_FAILED);
   EXPECT_EQ(errno, ENOENT);
 }
 

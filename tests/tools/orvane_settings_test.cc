@@ -100,6 +100,8 @@ TEST(OrvaneSettings, SetReadsBackThroughGetShowAndTheDaemonsLoader) {
     if (field.number == &modem_settings::flowcontrol) value = "4";
     if (field.kind == SETTING_ALLOW) value = "10.0.0.0/8, 192.168.1.7";
     if (field.number == &modem_settings::tls_only) value = "1";
+    if (field.text == &modem_settings::device) value = "/dev/ttyUSB0";
+    if (field.text == &modem_settings::listen) value = "192.0.2.7";
     // The TLS keys are set with the three files they need (the key's own value comes last).
     std::vector<std::string> args = {"set"};
     if (field.key.starts_with("MOD_ORVANE_TLS_")) {
@@ -158,6 +160,9 @@ TEST(OrvaneSettings, SetRefusesBadRequestsAndLeavesTheFileAlone) {
       {{"MOD_ORVANE_PORT="}, "is not a number"},
       {{"MOD_ORVANE_PORT=12abc"}, "is not a number"},
       {{"NO_SUCH_KEY=1"}, "unknown key \"NO_SUCH_KEY\""},
+      {{"baudrte=9600"}, "unknown key \"baudrte\"; did you mean MOD_ORVANE_BAUDRATE?"},
+      {{"device=ttyUSB0"}, "MOD_ORVANE_DEVICE: \"ttyUSB0\" is not the path of a device"},
+      {{"listen=router7"}, "MOD_ORVANE_LISTEN: \"router7\" is not an IPv4 or IPv6 address"},
       {{"MOD_ORVANE_SERIAL=2"}, "invalid serial device number 2 (0 or 1 expected)"},
       {{"MOD_ORVANE_ENABLED=2"}, "MOD_ORVANE_ENABLED: \"2\" is neither 0 nor 1"},
       {{"MOD_ORVANE_PARITY=X"}, "\"X\" is not N, E or O"},
@@ -339,6 +344,8 @@ TEST(OrvaneSettings, CheckPassesTheSampleAndFailsWhatStopsTheDaemon) {
        "warning: MOD_ORVANE_FLOWCONTROL: \"x3\" is not a number; read as 0\n"},
       {"MOD_ORVANE_BAUDRTE", "9600", 0,
        "warning: MOD_ORVANE_BAUDRTE is not a key; did you mean MOD_ORVANE_BAUDRATE?\n"},
+      {"MOD_ORVANE_LISTEN", "::1", 0, nullptr},
+      {"MOD_ORVANE_DEVICE", "ttyUSB0", 1, "error: MOD_ORVANE_DEVICE: \"ttyUSB0\" is not the path"},
       {"mod_orvane_port", "2001", 0,
        "warning: MOD_ORVANE_PORT is given twice (lines 8 and 32): the first is used\n"},
   };
@@ -488,6 +495,10 @@ TEST(OrvaneSettings, UsageErrorsExitWithTwo) {
   program_result help = box.tool({"-h"});
   EXPECT_EQ(help.status, 0);
   EXPECT_THAT(help.out, HasSubstr("usage: orvane-settings"));
+  program_result version = box.tool({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ("orvaned" + version.out.substr(std::string("orvane-settings").size()),
+            ORVANED_VERSION "\n");
 }
 
 }  // namespace
