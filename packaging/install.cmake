@@ -130,9 +130,11 @@ if(ORVANED_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libc-ares2")
-  if(ORVANED_HAVE_TLS)
-    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libssl3")
-  endif()
+endif()
+# Encrypted calls open libssl.so.3 when the settings name TLS files (dlopen), which
+# dpkg-shlibdeps cannot see. Plain calls run without it, hence a recommendation.
+if(ORVANED_TLS_AT_RUN_TIME)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libssl3")
 endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/conffiles;${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postinst;${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/prerm;${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postrm")

@@ -41,6 +41,9 @@ bool tls_peers_allow(std::string_view list, std::string_view names) {
     pos = 0;
     for (std::string_view allowed = next_list_word(list, pos); !allowed.empty();
          allowed = next_list_word(list, pos)) {
+      // "router-b.test." is the fully qualified form of the name "router-b.test", which is
+      // how a certificate carries it.
+      if (allowed.size() > 1 && allowed.back() == '.') allowed.remove_suffix(1);
       if (!name.empty() && equal_ignoring_case(name, allowed)) return true;
     }
   }

@@ -14,5 +14,6 @@
 bool tls_peers_parse(std::string_view text, std::vector<std::string>& names, std::string& bad_name);
 
 // True when `list` (MOD_ORVANE_TLS_PEERS) is empty or holds one of a peer certificate's `names`
-// (separated by single spaces, as the session gives them), compared without letter case.
+// (separated by single spaces, as the session gives them), compared without letter case; a
+// name of the list with a trailing dot is the same name without it.
 bool tls_peers_allow(std::string_view list, std::string_view names);
