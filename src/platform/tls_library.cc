@@ -3,9 +3,10 @@
 
 #include "platform/tls_library.h"
 
-#if ORVANED_TLS_AT_RUN_TIME
 #include <dlfcn.h>
-#endif
+
+#include <cstddef>
+#include <cstring>
 
 namespace {
 
@@ -17,7 +18,15 @@ tls_library& process_library() {
 
 }  // namespace
 
-#if ORVANED_TLS_AT_RUN_TIME
+// The functions' names, each ended by a zero byte, and the slots they fill, in one order: two
+// tables of constants, which need no relocation when the program starts.
+#define TLS_LIBRARY_NAME_OF(fn) #fn "\0"
+constexpr char function_names[] = TLS_LIBRARY_FUNCTIONS(TLS_LIBRARY_NAME_OF);
+#undef TLS_LIBRARY_NAME_OF
+#define TLS_LIBRARY_SLOT_OF(fn) offsetof(tls_library, fn),
+constexpr size_t function_slots[] = {TLS_LIBRARY_FUNCTIONS(TLS_LIBRARY_SLOT_OF)};
+#undef TLS_LIBRARY_SLOT_OF
+static_assert(sizeof(tls_library::SSL_new) == sizeof(void*));
 
 bool tls_library_open(tls_library& lib, const char* name, std::string& problem) {
   // RTLD_NOW: a function the library lacks shows here rather than in the middle of a call.
@@ -28,31 +37,21 @@ bool tls_library_open(tls_library& lib, const char* name, std::string& problem) 
     return false;
   }
   tls_library found;
-  const char* missing = nullptr;
-#define TLS_LIBRARY_FIND(fn)                                           \
-  found.fn = reinterpret_cast<decltype(found.fn)>(dlsym(handle, #fn)); \
-  if (found.fn == nullptr && missing == nullptr) missing = #fn;
-  TLS_LIBRARY_FUNCTIONS(TLS_LIBRARY_FIND)
-#undef TLS_LIBRARY_FIND
-  if (missing != nullptr) {
-    problem = std::string(name) + " has no function " + missing;
-    dlclose(handle);
-    return false;
+  const char* function = function_names;
+  for (size_t slot : function_slots) {
+    void* address = dlsym(handle, function);
+    if (address == nullptr) {
+      problem = std::string(name) + " has no function " + function;
+      dlclose(handle);
+      return false;
+    }
+    // A function's address, as dlsym gives it, into its pointer.
+    memcpy(reinterpret_cast<char*>(&found) + slot, &address, sizeof address);
+    function += strlen(function) + 1;
   }
   lib = found;
   return true;
 }
-
-#else  // ORVANED_TLS_AT_RUN_TIME
-
-bool tls_library_open(tls_library& lib, const char*, std::string&) {
-#define TLS_LIBRARY_TAKE(fn) lib.fn = &::fn;
-  TLS_LIBRARY_FUNCTIONS(TLS_LIBRARY_TAKE)
-#undef TLS_LIBRARY_TAKE
-  return true;
-}
-
-#endif  // ORVANED_TLS_AT_RUN_TIME
 
 const tls_library* tls_library_load(std::string& problem) {
   tls_library& lib = process_library();

@@ -1,8 +1,8 @@
 // The OpenSSL functions the TLS layer calls, as one table of function pointers. The daemon
 // opens libssl.so.3 (which brings libcrypto.so.3) with dlopen the first time a context is
 // loaded, so that a daemon whose settings name no TLS files neither maps the libraries nor pays
-// their relocations. A build with OpenSSL linked in (ORVANED_TLS_AT_RUN_TIME 0: the router's
-// static programs) fills the same table with the functions' own addresses.
+// their relocations. The programs are not linked with OpenSSL at all; its headers give the
+// functions' types.
 //
 // Only functions that the library exports may be in the table: what the headers define as
 // macros (SSL_CTX_set_min_proto_version, BIO_set_retry_read, sk_GENERAL_NAME_num, ...) is
@@ -54,8 +54,7 @@ constexpr const char* TLS_LIBRARY_NAME = "libssl.so.3";
 // libssl's own dependencies). Returns false with `problem` saying why, in the loader's words
 // that name the library ("libssl.so.3: cannot open shared object file: No such file or
 // directory"), when it cannot be opened or lacks a function; `lib` is then unchanged. An
-// opened library stays open for the life of the process. With OpenSSL linked in, `name` is not
-// used and the table is always filled.
+// opened library stays open for the life of the process.
 bool tls_library_open(tls_library& lib, const char* name, std::string& problem);
 
 // The process's table, filled by the first call that succeeds (a failed one is tried again at
