@@ -148,8 +148,12 @@ bool read_tls_file(const char* path, std::string& content, std::string& problem)
     problem = "is not a regular file";
     return false;
   }
+  if (st.st_size > TLS_FILE_MAX) {
+    problem = "is larger than 1 MiB";
+    return false;
+  }
   content.clear();
-  content.reserve(static_cast<size_t>(std::min(st.st_size, TLS_FILE_MAX)) + 1);
+  content.reserve(static_cast<size_t>(st.st_size) + 1);
   char buf[4096];
   for (;;) {
     ssize_t n = read(fd.get(), buf, sizeof buf);
