@@ -107,15 +107,15 @@ pid_t dead_pid() {
 }
 
 bool make_tls_certificates(const std::string& dir) {
-  // name, subject, alternative name, signing CA (empty: a CA of its own), may it sign
-  static const char* const certs[][5] = {
-      {"ca", "/CN=Fleet CA", "", "", ""},
-      {"other_ca", "/CN=Other CA", "", "", ""},
-      {"r1", "/CN=router1", "DNS:router1.example.net", "ca", "FALSE"},
-      {"r2", "/CN=router2", "DNS:router2.example.net", "ca", "FALSE"},
-      {"r3", "/CN=router3", "", "ca", "FALSE"},
-      {"rca", "/CN=router4", "DNS:router4.example.net", "ca", "TRUE"},
-      {"x", "/CN=router9", "DNS:router9.example.net", "other_ca", "FALSE"}};
+  // name, subject, alternative name, signing CA (empty: a CA of its own)
+  static const char* const certs[][4] = {
+      {"ca", "/CN=Fleet CA", "", ""},
+      {"other_ca", "/CN=Other CA", "", ""},
+      {"r1", "/CN=router1", "DNS:router1.example.net", "ca"},
+      {"r2", "/CN=router2", "DNS:router2.example.net", "ca"},
+      {"r3", "/CN=router3", "", "ca"},
+      {"rca", "/CN=router4", "DNS:router4.example.net", "ca"},  // may sign others
+      {"x", "/CN=router9", "DNS:router9.example.net", "other_ca"}};
   for (const auto& c : certs) {
     std::string base = dir + "/" + c[0], ca = dir + "/" + c[3];
     std::string command =
@@ -123,8 +123,9 @@ bool make_tls_certificates(const std::string& dir) {
         "-days 3650 -keyout " +
         base + ".key -out " + base + ".pem -subj '" + c[1] + "'";
     if (c[3][0] != '\0') {
-      command += std::string(" -addext basicConstraints=critical,CA:") + c[4] + " -CA " + ca +
-                 ".pem -CAkey " + ca + ".key";
+      command += std::string(" -addext basicConstraints=critical,CA:") +
+                 (c[0] == std::string("rca") ? "TRUE" : "FALSE") + " -CA " + ca + ".pem -CAkey " +
+                 ca + ".key";
     }
     if (c[2][0] != '\0') command += std::string(" -addext subjectAltName=") + c[2];
     if (system((command + " 2>/dev/null").c_str()) != 0) return false;

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include <string>
-
 #include "platform/unique_fd.h"
 #include "test_support.h"
 
@@ -21,7 +19,6 @@ TEST(TlsLibrary, OneThatCannotBeOpenedIsNamed) {
   std::string problem;
   EXPECT_FALSE(tls_library_open(lib, "libssl-none.so.3", problem));
   EXPECT_EQ(problem.rfind("libssl-none.so.3: cannot open shared object file", 0), 0u) << problem;
-  EXPECT_EQ(lib.SSL_new, nullptr);
 }
 
 // A peer that requests key update after key update and reads none of the answers: once the
@@ -30,47 +27,39 @@ TEST(TlsLibrary, OneThatCannotBeOpenedIsNamed) {
 TEST(TlsSession, PeerThatDoesNotReadItsKeyUpdatesIsHeldToTheBound) {
   temp_dir certs;
   ASSERT_TRUE(make_tls_certificates(certs.path()));
+  auto file = [&certs](const char* name) { return certs.file(name); };
   tls_context ctx;
   std::string problem;
-  ASSERT_EQ(tls_context_load(ctx, certs.file("r1.pem").c_str(), certs.file("r1.key").c_str(),
-                             certs.file("ca.pem").c_str(), problem),
-            TLS_FILE_NONE)
-      << problem;
-  int fds[2];
+  ASSERT_EQ(tls_context_load(ctx, file("r1.pem").c_str(), file("r1.key").c_str(),
+                             file("ca.pem").c_str(), problem),
+            TLS_FILE_NONE);
+  int fds[2], small = 4096;  // the kernel then holds a few records each way
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
   unique_fd mine(fds[0]), theirs(fds[1]);
-  int small = 4096;  // the kernel then holds a few records each way
   for (int fd : fds) setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   tls_session session;
   ASSERT_TRUE(tls_session_start(session, ctx, mine.get(), true, nullptr));
   SSL_CTX* peer_ctx = SSL_CTX_new(TLS_client_method());
-  SSL_CTX_use_certificate_file(peer_ctx, certs.file("r2.pem").c_str(), SSL_FILETYPE_PEM);
-  SSL_CTX_use_PrivateKey_file(peer_ctx, certs.file("r2.key").c_str(), SSL_FILETYPE_PEM);
+  SSL_CTX_use_certificate_file(peer_ctx, file("r2.pem").c_str(), SSL_FILETYPE_PEM);
+  SSL_CTX_use_PrivateKey_file(peer_ctx, file("r2.key").c_str(), SSL_FILETYPE_PEM);
   SSL* peer = SSL_new(peer_ctx);
   SSL_set_fd(peer, theirs.get());
   SSL_set_connect_state(peer);
-  std::string reason;
   for (int i = 0; i < 50 && !tls_handshake_done(session); ++i) {
     SSL_do_handshake(peer);
-    ASSERT_NE(tls_handshake(session, reason), TLS_STEP_FAILED) << reason;
+    ASSERT_NE(tls_handshake(session, problem), TLS_STEP_FAILED) << problem;
   }
-  ASSERT_TRUE(tls_handshake_done(session));
   bool pending = false;  // a request waits in the peer for room in the socket
-  auto request = [&] {
-    if (!pending && SSL_key_update(peer, SSL_KEY_UPDATE_REQUESTED) != 1) return false;
-    pending = SSL_do_handshake(peer) != 1;
-    return !pending;
-  };
   char buf[512];
-  int requests = 0, sent = -1;
-  for (int round = 0; round < 2000 && sent != 0; ++round) {
-    for (sent = 0; sent < 500 && request(); ++sent) {
+  for (int round = 0, sent = -1; round < 2000 && sent != 0; ++round) {
+    for (sent = 0; sent < 500; ++sent) {
+      if (!pending && SSL_key_update(peer, SSL_KEY_UPDATE_REQUESTED) != 1) break;
+      if ((pending = SSL_do_handshake(peer) != 1)) break;
     }
-    requests += sent;
     while (tls_read(session, buf, sizeof buf) > 0) {
     }
   }
-  EXPECT_EQ(tls_wants(session), TLS_WANTS_WRITE | TLS_OUTPUT_FULL) << requests << " requests";
+  EXPECT_EQ(tls_wants(session), TLS_WANTS_WRITE | TLS_OUTPUT_FULL);
   ssize_t answered = 0, n;
   while ((n = recv(theirs.get(), buf, sizeof buf, 0)) > 0 || tls_flush(session) != 0) {
     answered += n > 0 ? n : 0;
