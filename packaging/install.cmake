@@ -27,6 +27,13 @@ install(CODE "${destination_code}" COMPONENT runtime)
 
 install(TARGETS orvaned orvane-settings RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR}
         COMPONENT runtime)
+# The static programs' OpenSSL (see CMakeLists.txt), which needs only the C library.
+if(ORVANED_STATIC_LIBSTDCXX AND ORVANED_HAVE_TLS)
+  foreach(library ${OPENSSL_SSL_LIBRARY} ${OPENSSL_CRYPTO_LIBRARY})
+    get_filename_component(library ${library} REALPATH)
+    install(FILES ${library} DESTINATION lib/orvaned COMPONENT runtime)
+  endforeach()
+endif()
 install(FILES packaging/orvaned.8 packaging/orvane-settings.8
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT runtime)
 
@@ -130,9 +137,11 @@ if(ORVANED_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libc-ares2")
-  if(ORVANED_HAVE_TLS)
-    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libssl3")
-  endif()
+endif()
+# Encrypted calls open libssl.so.3 when the settings name TLS files (dlopen), which
+# dpkg-shlibdeps cannot see. Plain calls run without it, hence a recommendation.
+if(ORVANED_HAVE_TLS AND NOT ORVANED_STATIC_LIBSTDCXX)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libssl3")
 endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/conffiles;${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postinst;${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/prerm;${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postrm")

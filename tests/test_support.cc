@@ -114,6 +114,7 @@ bool make_tls_certificates(const std::string& dir) {
       {"r1", "/CN=router1", "DNS:router1.example.net", "ca"},
       {"r2", "/CN=router2", "DNS:router2.example.net", "ca"},
       {"r3", "/CN=router3", "", "ca"},
+      {"rca", "/CN=router4", "DNS:router4.example.net", "ca"},  // may sign others
       {"x", "/CN=router9", "DNS:router9.example.net", "other_ca"}};
   for (const auto& c : certs) {
     std::string base = dir + "/" + c[0], ca = dir + "/" + c[3];
@@ -122,8 +123,9 @@ bool make_tls_certificates(const std::string& dir) {
         "-days 3650 -keyout " +
         base + ".key -out " + base + ".pem -subj '" + c[1] + "'";
     if (c[3][0] != '\0') {
-      command +=
-          " -addext basicConstraints=critical,CA:FALSE -CA " + ca + ".pem -CAkey " + ca + ".key";
+      command += std::string(" -addext basicConstraints=critical,CA:") +
+                 (c[0] == std::string("rca") ? "TRUE" : "FALSE") + " -CA " + ca + ".pem -CAkey " +
+                 ca + ".key";
     }
     if (c[2][0] != '\0') command += std::string(" -addext subjectAltName=") + c[2];
     if (system((command + " 2>/dev/null").c_str()) != 0) return false;

@@ -72,7 +72,7 @@ pid_t dead_pid();
 
 // Certificates for encrypted calls, made in `dir` with the openssl command as an operator makes
 // them: a fleet CA (ca.pem), and for each of r1, r2 (DNS names router1.example.net and
-// router2.example.net), r3 (common name router3, no alternative name) and x (router9.example.net,
-// signed by another CA, other_ca.pem) a NAME.pem certificate and a NAME.key key. False when the
-// command failed.
+// router2.example.net), r3 (common name router3, no alternative name), rca (router4.example.net,
+// a CA certificate: CA:TRUE) and x (router9.example.net, signed by another CA, other_ca.pem) a
+// NAME.pem certificate and a NAME.key key. False when the command failed.
 bool make_tls_certificates(const std::string& dir);

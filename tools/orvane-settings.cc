@@ -12,6 +12,7 @@
 #include "config/settings.h"
 #include "config/settings_check.h"
 #include "modem/paths.h"
+#include "modem/tls_credentials.h"
 #include "platform/files.h"
 #include "tools/settings_fields.h"
 
@@ -327,12 +328,24 @@ int cmd_script(const char* path, int argc, char** argv) {
   return save(path, s);
 }
 
+// The certificate, key and CA files read with the daemon's own loader, as start-up reads them,
+// once the TLS keys themselves pass the check (whose errors are led by their keys).
+void check_tls_files(const modem_settings& s, check_findings& found) {
+  for (const std::string& e : found.errors) {
+    if (e.starts_with("MOD_ORVANE_TLS_")) return;
+  }
+  tls_context loaded;
+  std::string message;
+  if (!load_tls_credentials(s, loaded, message)) found.errors.push_back(message);
+}
+
 int cmd_check(const char* path) {
   modem_settings s;
   std::string content;
   if (!load(path, s, &content)) return EXIT_FAILED;
   check_findings found;
   check_file(path, found);
+  check_tls_files(s, found);
   for (std::string_view key : missing_keys(content)) {
     found.warnings.push_back(std::string(key) + ": missing (read as 0 or empty)");
   }

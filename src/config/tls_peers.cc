@@ -26,6 +26,9 @@ bool tls_peers_parse(std::string_view text, std::vector<std::string>& names,
         return false;
       }
     }
+    // "router-b.test." is the fully qualified form of the name "router-b.test", which is how a
+    // certificate carries it.
+    if (name.size() > 1 && name.back() == '.') name.remove_suffix(1);
     parsed.emplace_back(name);
   }
   names = std::move(parsed);

@@ -15,5 +15,5 @@ bool tls_peers_parse(std::string_view text, std::vector<std::string>& names, std
 
 // True when `list` (MOD_ORVANE_TLS_PEERS as parsed) is empty or holds one of a peer
 // certificate's `names` (separated by single spaces, as the session gives them), compared as
-// host names are.
+// host names are; a name of the list with a trailing dot is the same name without it.
 bool tls_peers_allow(const std::vector<std::string>& list, std::string_view names);

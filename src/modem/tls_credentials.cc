@@ -22,6 +22,9 @@ bool load_tls_credentials(const modem_settings& s, tls_context& out, std::string
     case TLS_FILE_CA:
       message = "MOD_ORVANE_TLS_CA: " + s.tls_ca + ": " + problem;
       return false;
+    case TLS_FILE_LIBRARY:
+      message = "encrypted calls need OpenSSL 3: " + problem;
+      return false;
   }
   return false;
 }

@@ -1,6 +1,7 @@
 #include "platform/tls.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,15 +10,11 @@
 
 #include "platform/log.h"
 #include "platform/system_calls.h"
+#include "platform/unique_fd.h"
 
 #if ORVANED_HAVE_TLS
-#include <openssl/bio.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
-#endif
 
-#if ORVANED_HAVE_TLS
+#include "platform/tls_library.h"
 
 // The socket's descriptor, and the library's output that the socket has not taken yet: a write
 // never waits, so neither does a handshake or a read that has something to answer.
@@ -34,12 +31,16 @@ struct tls_session_data {
   // Input may sit undecrypted in the library: set by a read that returned bytes, cleared by
   // one that needed more from the socket.
   bool input_maybe = false;
-  ~tls_session_data() { SSL_free(ssl); }
+  ~tls_session_data() {
+    if (ssl != nullptr) tls_lib().SSL_free(ssl);
+  }
 };
 
 struct tls_context_data {
   SSL_CTX* ctx = nullptr;
-  ~tls_context_data() { SSL_CTX_free(ctx); }
+  ~tls_context_data() {
+    if (ctx != nullptr) tls_lib().SSL_CTX_free(ctx);
+  }
 };
 
 namespace {
@@ -47,18 +48,39 @@ namespace {
 // One TLS record's worth of plaintext per write.
 constexpr size_t TLS_RECORD_MAX = 16384;
 
+// The largest certificate, key or CA file read: a chain of a few certificates takes some KiB.
+constexpr off_t TLS_FILE_MAX = 1 << 20;
+
+// Output the socket has not taken yet: at TLS_OUTPUT_MAX the session reads nothing more.
+bool output_full(const tls_session_data& d) {
+  return d.send_errno == 0 && d.out.size() - d.out_sent >= TLS_OUTPUT_MAX;
+}
+
 int bio_create(BIO* b) {
-  BIO_set_init(b, 1);
+  tls_lib().BIO_set_init(b, 1);
   return 1;
 }
 
+// BIO_set_retry_read and BIO_clear_retry_flags, through the functions they stand for.
+void bio_retry_read(BIO* b) { tls_lib().BIO_set_flags(b, BIO_FLAGS_READ | BIO_FLAGS_SHOULD_RETRY); }
+
+void bio_clear_retry(BIO* b) {
+  tls_lib().BIO_clear_flags(b, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
+}
+
 int bio_read(BIO* b, char* buf, int len) {
-  auto* d = static_cast<tls_session_data*>(BIO_get_data(b));
-  BIO_clear_retry_flags(b);
+  auto* d = static_cast<tls_session_data*>(tls_lib().BIO_get_data(b));
+  bio_clear_retry(b);
+  // A peer that makes the session answer (key updates) faster than it takes the answers is not
+  // read until they have gone out: what the session holds stays bounded.
+  if (output_full(*d)) {
+    bio_retry_read(b);
+    return -1;
+  }
   ssize_t n = sys().recv(d->fd, buf, static_cast<size_t>(len));
   if (n < 0) {
     d->recv_errno = errno;
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) BIO_set_retry_read(b);
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) bio_retry_read(b);
     return -1;
   }
   if (n == 0) d->peer_eof = true;
@@ -67,8 +89,8 @@ int bio_read(BIO* b, char* buf, int len) {
 
 // Sends what it can at once and keeps the rest for tls_flush.
 int bio_write(BIO* b, const char* buf, int len) {
-  auto* d = static_cast<tls_session_data*>(BIO_get_data(b));
-  BIO_clear_retry_flags(b);
+  auto* d = static_cast<tls_session_data*>(tls_lib().BIO_get_data(b));
+  bio_clear_retry(b);
   size_t size = static_cast<size_t>(len);
   if (d->out_sent == d->out.size() && d->send_errno == 0) {
     d->out.clear();
@@ -89,12 +111,14 @@ long bio_ctrl(BIO*, int cmd, long, void*) { return cmd == BIO_CTRL_FLUSH ? 1 : 0
 
 BIO_METHOD* socket_method() {
   static BIO_METHOD* method = [] {
-    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "orvaned socket");
+    const tls_library& lib = tls_lib();
+    BIO_METHOD* m =
+        lib.BIO_meth_new(lib.BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "orvaned socket");
     if (m == nullptr) return m;
-    BIO_meth_set_create(m, bio_create);
-    BIO_meth_set_read(m, bio_read);
-    BIO_meth_set_write(m, bio_write);
-    BIO_meth_set_ctrl(m, bio_ctrl);
+    lib.BIO_meth_set_create(m, bio_create);
+    lib.BIO_meth_set_read(m, bio_read);
+    lib.BIO_meth_set_write(m, bio_write);
+    lib.BIO_meth_set_ctrl(m, bio_ctrl);
     return m;
   }();
   return method;
@@ -103,21 +127,146 @@ BIO_METHOD* socket_method() {
 // An encrypted key would make the library ask on the terminal: a key needs none.
 int no_passphrase(char*, int, int, void*) { return 0; }
 
-bool readable_file(const char* path, std::string& problem) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+// Reads the file at `path` whole into `content`. It is opened without blocking, and only when
+// it is a regular file of at most TLS_FILE_MAX bytes, so that neither a FIFO nor a device can
+// hold start-up or the loop; the library then parses it from memory and never opens the path
+// itself. False with `problem` otherwise.
+bool read_tls_file(const char* path, std::string& content, std::string& problem) {
+  auto unreadable = [&problem] {
     problem = std::string("cannot be read: ") + strerror(errno);
     return false;
+  };
+  struct stat st {};
+  if (stat(path, &st) != 0) return unreadable();
+  unique_fd fd;
+  if (S_ISREG(st.st_mode)) {
+    fd.reset(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid()) return unreadable();
   }
-  close(fd);
-  return true;
+  // Checked again on what was opened: the path may have been replaced since.
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    problem = "is not a regular file";
+    return false;
+  }
+  if (st.st_size > TLS_FILE_MAX) {
+    problem = "is larger than 1 MiB";
+    return false;
+  }
+  content.clear();
+  content.reserve(static_cast<size_t>(st.st_size) + 1);
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(fd.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return unreadable();
+    if (n == 0) return true;
+    if (content.size() + static_cast<size_t>(n) > static_cast<size_t>(TLS_FILE_MAX)) {
+      problem = "is larger than 1 MiB";
+      return false;
+    }
+    content.append(buf, static_cast<size_t>(n));
+  }
+}
+
+// Clears what a file held (a private key) before its memory is given back.
+void wipe(std::string& content) {
+  explicit_bzero(content.data(), content.size());
+  content.clear();
 }
 
 // The library's reason for the last failure on this thread, or `fallback`.
 std::string library_reason(const char* fallback) {
-  unsigned long e = ERR_peek_last_error();
-  const char* text = e != 0 ? ERR_reason_error_string(e) : nullptr;
+  const tls_library& lib = tls_lib();
+  unsigned long e = lib.ERR_peek_last_error();
+  const char* text = e != 0 ? lib.ERR_reason_error_string(e) : nullptr;
   return text != nullptr ? text : fallback;
+}
+
+// True when the last failure is the end of the PEM text (no further block), which ends a list
+// of certificates; it is then cleared.
+bool pem_ended() {
+  const tls_library& lib = tls_lib();
+  unsigned long e = lib.ERR_peek_last_error();
+  if (ERR_GET_LIB(e) != ERR_LIB_PEM || ERR_GET_REASON(e) != PEM_R_NO_START_LINE) return false;
+  lib.ERR_clear_error();
+  return true;
+}
+
+// This modem's certificate, then the chain up to the CA, from the PEM text `pem`.
+bool use_certificate_chain(SSL_CTX* ctx, const std::string& pem) {
+  const tls_library& lib = tls_lib();
+  BIO* bio = lib.BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  if (bio == nullptr) return false;
+  X509* leaf = lib.PEM_read_bio_X509_AUX(bio, nullptr, nullptr, nullptr);
+  bool ok = leaf != nullptr && lib.SSL_CTX_use_certificate(ctx, leaf) == 1;
+  lib.X509_free(leaf);
+  while (ok) {
+    X509* next = lib.PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+    if (next == nullptr) {
+      ok = pem_ended();
+      break;
+    }
+    // SSL_CTX_add0_chain_cert: the context takes the certificate.
+    if (lib.SSL_CTX_ctrl(ctx, SSL_CTRL_CHAIN_CERT, 0, next) != 1) {
+      lib.X509_free(next);
+      ok = false;
+    }
+  }
+  lib.BIO_free(bio);
+  return ok;
+}
+
+// The private key of the PEM text `pem`, which must belong to the certificate. Returns "" or
+// what is wrong with it.
+std::string use_private_key(SSL_CTX* ctx, const std::string& pem) {
+  const tls_library& lib = tls_lib();
+  BIO* bio = lib.BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  EVP_PKEY* key =
+      bio != nullptr ? lib.PEM_read_bio_PrivateKey(bio, nullptr, no_passphrase, nullptr) : nullptr;
+  lib.BIO_free(bio);
+  if (key == nullptr) return "holds no PEM private key without a passphrase";
+  bool used = lib.SSL_CTX_use_PrivateKey(ctx, key) == 1;
+  lib.EVP_PKEY_free(key);
+  unsigned long e = lib.ERR_peek_last_error();
+  bool mismatch = ERR_GET_LIB(e) == ERR_LIB_X509 && ERR_GET_REASON(e) == X509_R_KEY_VALUES_MISMATCH;
+  if (!used && !mismatch) return "holds no PEM private key without a passphrase";
+  if (!used || lib.SSL_CTX_check_private_key(ctx) != 1) return "does not match the certificate";
+  return "";
+}
+
+// The CA certificates of the PEM text `pem` (one or more) as those a peer must chain to.
+bool use_ca_certificates(SSL_CTX* ctx, const std::string& pem) {
+  const tls_library& lib = tls_lib();
+  X509_STORE* store = lib.SSL_CTX_get_cert_store(ctx);
+  BIO* bio = lib.BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  bool ok = bio != nullptr;
+  int count = 0;
+  while (ok) {
+    X509* ca = lib.PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+    if (ca == nullptr) {
+      ok = count > 0 && pem_ended();
+      break;
+    }
+    ok = lib.X509_STORE_add_cert(store, ca) == 1;
+    lib.X509_free(ca);
+    ++count;
+  }
+  lib.BIO_free(bio);
+  return ok;
+}
+
+// Set as the verification result of a peer that shows a CA certificate as its own.
+constexpr int TLS_VERIFY_LEAF_IS_CA = X509_V_ERR_APPLICATION_VERIFICATION;
+
+// A peer's own certificate must be an end certificate: one that may sign others (CA:TRUE) would
+// let whoever holds its key issue certificates, and does not stand for one router.
+int verify_peer(int ok, X509_STORE_CTX* store) {
+  const tls_library& lib = tls_lib();
+  if (ok != 1 || lib.X509_STORE_CTX_get_error_depth(store) != 0) return ok;
+  X509* cert = lib.X509_STORE_CTX_get_current_cert(store);
+  if (cert == nullptr || (lib.X509_get_extension_flags(cert) & EXFLAG_CA) == 0) return ok;
+  lib.X509_STORE_CTX_set_error(store, TLS_VERIFY_LEAF_IS_CA);
+  return 0;
 }
 
 bool issuer_unknown(long v) {
@@ -135,13 +284,15 @@ bool issuer_unknown(long v) {
 }
 
 std::string failure_reason(const tls_session_data& d, int error) {
-  long v = SSL_get_verify_result(d.ssl);
+  const tls_library& lib = tls_lib();
+  long v = lib.SSL_get_verify_result(d.ssl);
   if (v != X509_V_OK) {
     if (issuer_unknown(v)) return "unknown CA";
     if (v == X509_V_ERR_HOSTNAME_MISMATCH) return "name does not match";
-    return X509_verify_cert_error_string(v);
+    if (v == TLS_VERIFY_LEAF_IS_CA) return "peer certificate is a CA";
+    return lib.X509_verify_cert_error_string(v);
   }
-  unsigned long e = ERR_peek_last_error();
+  unsigned long e = lib.ERR_peek_last_error();
   if (ERR_GET_LIB(e) == ERR_LIB_SSL &&
       ERR_GET_REASON(e) == SSL_R_PEER_DID_NOT_RETURN_A_CERTIFICATE) {
     return "no certificate";
@@ -178,47 +329,42 @@ bool tls_built_in() { return true; }
 
 tls_file tls_context_load(tls_context& out, const char* cert, const char* key, const char* ca,
                           std::string& problem) {
+  const tls_library* loaded = tls_library_load(problem);
+  if (loaded == nullptr) return TLS_FILE_LIBRARY;
+  const tls_library& lib = *loaded;
   auto data = std::make_shared<tls_context_data>();
-  data->ctx = SSL_CTX_new(TLS_method());
+  data->ctx = lib.SSL_CTX_new(lib.TLS_method());
   if (data->ctx == nullptr) {
     problem = library_reason("the library cannot make a context");
     return TLS_FILE_CERT;
   }
   SSL_CTX* ctx = data->ctx;
-  SSL_CTX_set_default_passwd_cb(ctx, no_passphrase);
-  ERR_clear_error();
-  if (!readable_file(cert, problem)) return TLS_FILE_CERT;
-  if (SSL_CTX_use_certificate_chain_file(ctx, cert) != 1) {
+  lib.ERR_clear_error();
+  std::string pem;
+  if (!read_tls_file(cert, pem, problem)) return TLS_FILE_CERT;
+  if (!use_certificate_chain(ctx, pem)) {
     problem = "holds no PEM certificate (" + library_reason("unreadable") + ")";
     return TLS_FILE_CERT;
   }
-  if (!readable_file(key, problem)) return TLS_FILE_KEY;
-  if (SSL_CTX_use_PrivateKey_file(ctx, key, SSL_FILETYPE_PEM) != 1) {
-    unsigned long e = ERR_peek_last_error();
-    bool mismatch =
-        ERR_GET_LIB(e) == ERR_LIB_X509 && ERR_GET_REASON(e) == X509_R_KEY_VALUES_MISMATCH;
-    problem = mismatch ? "does not match the certificate"
-                       : "holds no PEM private key without a passphrase";
-    return TLS_FILE_KEY;
-  }
-  if (SSL_CTX_check_private_key(ctx) != 1) {
-    problem = "does not match the certificate";
-    return TLS_FILE_KEY;
-  }
-  if (!readable_file(ca, problem)) return TLS_FILE_CA;
-  if (SSL_CTX_load_verify_file(ctx, ca) != 1) {
+  if (!read_tls_file(key, pem, problem)) return TLS_FILE_KEY;
+  problem = use_private_key(ctx, pem);
+  wipe(pem);
+  if (!problem.empty()) return TLS_FILE_KEY;
+  if (!read_tls_file(ca, pem, problem)) return TLS_FILE_CA;
+  if (!use_ca_certificates(ctx, pem)) {
     problem = "holds no PEM certificate (" + library_reason("unreadable") + ")";
     return TLS_FILE_CA;
   }
-  ERR_clear_error();
-  SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
-  SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION);
-  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+  lib.ERR_clear_error();
+  // SSL_CTX_set_min_proto_version, _max_proto_version, _session_cache_mode and _read_ahead.
+  lib.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_3_VERSION, nullptr);
+  lib.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MAX_PROTO_VERSION, TLS1_3_VERSION, nullptr);
+  lib.SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, verify_peer);
   // A peer whose connection ends without a close_notify has hung up, as on a plain call.
-  SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_TICKET);
-  SSL_CTX_set_num_tickets(ctx, 0);
-  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
-  SSL_CTX_set_read_ahead(ctx, 1);
+  lib.SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_TICKET);
+  lib.SSL_CTX_set_num_tickets(ctx, 0);
+  lib.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_SESS_CACHE_MODE, SSL_SESS_CACHE_OFF, nullptr);
+  lib.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_READ_AHEAD, 1, nullptr);
   out.data = std::move(data);
   return TLS_FILE_NONE;
 }
@@ -228,26 +374,30 @@ bool tls_context_loaded(const tls_context& ctx) { return ctx.data != nullptr; }
 bool tls_session_start(tls_session& s, const tls_context& ctx, int fd, bool server,
                        const char* host) {
   s.data.reset();
+  if (!tls_context_loaded(ctx)) return false;
+  const tls_library& lib = tls_lib();
   BIO_METHOD* method = socket_method();
-  if (!tls_context_loaded(ctx) || method == nullptr) return false;
+  if (method == nullptr) return false;
   auto d = std::make_unique<tls_session_data>();
   d->fd = fd;
-  d->ssl = SSL_new(ctx.data->ctx);
-  BIO* bio = d->ssl != nullptr ? BIO_new(method) : nullptr;
+  d->ssl = lib.SSL_new(ctx.data->ctx);
+  BIO* bio = d->ssl != nullptr ? lib.BIO_new(method) : nullptr;
   if (bio == nullptr) {
     log_msg(3, "TLS session error: %s", library_reason("out of memory").c_str());
-    ERR_clear_error();
+    lib.ERR_clear_error();
     return false;
   }
-  BIO_set_data(bio, d.get());
-  SSL_set_bio(d->ssl, bio, bio);
+  lib.BIO_set_data(bio, d.get());
+  lib.SSL_set_bio(d->ssl, bio, bio);
   if (server) {
-    SSL_set_accept_state(d->ssl);
+    lib.SSL_set_accept_state(d->ssl);
   } else {
-    SSL_set_connect_state(d->ssl);
+    lib.SSL_set_connect_state(d->ssl);
     if (host != nullptr && host[0] != '\0') {
-      SSL_set_tlsext_host_name(d->ssl, host);
-      SSL_set1_host(d->ssl, host);
+      // SSL_set_tlsext_host_name.
+      lib.SSL_ctrl(d->ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                   const_cast<char*>(host));
+      lib.SSL_set1_host(d->ssl, host);
     }
   }
   s.data = std::move(d);
@@ -257,14 +407,15 @@ bool tls_session_start(tls_session& s, const tls_context& ctx, int fd, bool serv
 bool tls_session_active(const tls_session& s) { return s.data != nullptr; }
 
 tls_step tls_handshake(tls_session& s, std::string& reason) {
+  const tls_library& lib = tls_lib();
   tls_session_data& d = *s.data;
-  ERR_clear_error();
+  lib.ERR_clear_error();
   d.recv_errno = 0;
-  int r = SSL_do_handshake(d.ssl);
-  int error = r == 1 ? SSL_ERROR_NONE : SSL_get_error(d.ssl, r);
+  int r = lib.SSL_do_handshake(d.ssl);
+  int error = r == 1 ? SSL_ERROR_NONE : lib.SSL_get_error(d.ssl, r);
   if (r != 1 && !would_block(error)) {
     reason = failure_reason(d, error);
-    ERR_clear_error();
+    lib.ERR_clear_error();
     return TLS_STEP_FAILED;
   }
   if (tls_flush(s) != 0 && d.send_errno != 0) {
@@ -282,10 +433,14 @@ bool tls_handshake_done(const tls_session& s) { return s.data != nullptr && s.da
 int tls_wants(const tls_session& s) {
   if (s.data == nullptr) return 0;
   const tls_session_data& d = *s.data;
+  // Full: nothing is read, and what the library holds already waits too, until the socket
+  // takes output.
+  if (output_full(d)) return TLS_WANTS_WRITE | TLS_OUTPUT_FULL;
+  const tls_library& lib = tls_lib();
   int wants = TLS_WANTS_READ;
   if (d.out_sent < d.out.size() && d.send_errno == 0) wants |= TLS_WANTS_WRITE;
-  if (d.handshaken &&
-      (d.broken || SSL_pending(d.ssl) > 0 || (d.input_maybe && SSL_has_pending(d.ssl) == 1))) {
+  if (d.handshaken && (d.broken || lib.SSL_pending(d.ssl) > 0 ||
+                       (d.input_maybe && lib.SSL_has_pending(d.ssl) == 1))) {
     wants |= TLS_HAS_INPUT;
   }
   return wants;
@@ -294,11 +449,16 @@ int tls_wants(const tls_session& s) {
 ssize_t tls_read(tls_session& s, void* buf, size_t len) {
   tls_session_data& d = *s.data;
   if (d.broken) return 0;
-  ERR_clear_error();
+  if (output_full(d)) {
+    errno = EAGAIN;
+    return -1;
+  }
+  const tls_library& lib = tls_lib();
+  lib.ERR_clear_error();
   d.recv_errno = 0;
   size_t got = 0;
-  int r = SSL_read_ex(d.ssl, buf, len, &got);
-  int error = r == 1 ? SSL_ERROR_NONE : SSL_get_error(d.ssl, r);
+  int r = lib.SSL_read_ex(d.ssl, buf, len, &got);
+  int error = r == 1 ? SSL_ERROR_NONE : lib.SSL_get_error(d.ssl, r);
   // Reading may have produced output (an alert, a key update's answer); a failed send shows at
   // the next write.
   (void)tls_flush(s);
@@ -321,7 +481,7 @@ ssize_t tls_read(tls_session& s, void* buf, size_t len) {
       return -1;
     default:
       log_msg(3, "TLS error: %s", library_reason("protocol failure").c_str());
-      ERR_clear_error();
+      lib.ERR_clear_error();
       d.broken = true;
       errno = EPROTO;
       return -1;
@@ -339,11 +499,12 @@ ssize_t tls_write(tls_session& s, const void* buf, size_t len) {
     errno = EPIPE;
     return -1;
   }
-  ERR_clear_error();
+  const tls_library& lib = tls_lib();
+  lib.ERR_clear_error();
   size_t done = 0;
-  if (SSL_write_ex(d.ssl, buf, std::min(len, TLS_RECORD_MAX), &done) != 1) {
+  if (lib.SSL_write_ex(d.ssl, buf, std::min(len, TLS_RECORD_MAX), &done) != 1) {
     log_msg(3, "TLS error: %s", library_reason("cannot encrypt").c_str());
-    ERR_clear_error();
+    lib.ERR_clear_error();
     d.broken = true;
     errno = EPROTO;
     return -1;
@@ -380,42 +541,49 @@ void tls_end(tls_session& s) {
   if (s.data == nullptr) return;
   tls_session_data& d = *s.data;
   if (d.handshaken && !d.broken && d.send_errno == 0) {
-    ERR_clear_error();
-    SSL_shutdown(d.ssl);
+    const tls_library& lib = tls_lib();
+    lib.ERR_clear_error();
+    lib.SSL_shutdown(d.ssl);
     (void)tls_flush(s);
-    ERR_clear_error();
+    lib.ERR_clear_error();
   }
   s.data.reset();
 }
 
 std::string tls_peer_name(const tls_session& s) {
   if (s.data == nullptr) return "";
-  X509* cert = SSL_get0_peer_certificate(s.data->ssl);
+  const tls_library& lib = tls_lib();
+  X509* cert = lib.SSL_get0_peer_certificate(s.data->ssl);
   if (cert == nullptr) return "";
   std::string names;
-  auto* alt =
-      static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+  auto* alt = static_cast<GENERAL_NAMES*>(
+      lib.X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
   if (alt != nullptr) {
-    for (int i = 0; i < sk_GENERAL_NAME_num(alt); ++i) {
-      const GENERAL_NAME* name = sk_GENERAL_NAME_value(alt, i);
+    // sk_GENERAL_NAME_num and sk_GENERAL_NAME_value.
+    const OPENSSL_STACK* stack = ossl_check_const_GENERAL_NAME_sk_type(alt);
+    for (int i = 0; i < lib.OPENSSL_sk_num(stack); ++i) {
+      const auto* name = static_cast<const GENERAL_NAME*>(lib.OPENSSL_sk_value(stack, i));
       if (name->type != GEN_DNS) continue;
       if (!names.empty()) names += ' ';
-      names +=
-          printable(ASN1_STRING_get0_data(name->d.dNSName), ASN1_STRING_length(name->d.dNSName));
+      names += printable(lib.ASN1_STRING_get0_data(name->d.dNSName),
+                         lib.ASN1_STRING_length(name->d.dNSName));
     }
-    GENERAL_NAMES_free(alt);
+    lib.GENERAL_NAMES_free(alt);
   }
   if (!names.empty()) return names;
-  X509_NAME* subject = X509_get_subject_name(cert);
-  int at = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+  X509_NAME* subject = lib.X509_get_subject_name(cert);
+  int at = lib.X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
   if (at < 0) return "";
-  const ASN1_STRING* cn = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at));
-  return printable(ASN1_STRING_get0_data(cn), ASN1_STRING_length(cn));
+  const ASN1_STRING* cn = lib.X509_NAME_ENTRY_get_data(lib.X509_NAME_get_entry(subject, at));
+  return printable(lib.ASN1_STRING_get0_data(cn), lib.ASN1_STRING_length(cn));
 }
 
 std::string tls_parameters(const tls_session& s) {
   if (s.data == nullptr) return "";
-  return std::string(SSL_get_version(s.data->ssl)) + " " + SSL_get_cipher_name(s.data->ssl);
+  const tls_library& lib = tls_lib();
+  // SSL_get_cipher_name.
+  return std::string(lib.SSL_get_version(s.data->ssl)) + " " +
+         lib.SSL_CIPHER_get_name(lib.SSL_get_current_cipher(s.data->ssl));
 }
 
 #else  // ORVANED_HAVE_TLS

@@ -342,6 +342,8 @@ TEST(StartupFailure, TlsFilesThatCannotBeUsedAreNamed) {
   temp_dir certs;
   ASSERT_TRUE(make_tls_certificates(certs.path()));
   write_file(certs.file("junk.pem"), "not a certificate\n");
+  write_file(certs.file("big.pem"), read_file(certs.file("ca.pem")) + std::string(1 << 20, '\n'));
+  ASSERT_EQ(mkfifo(certs.file("fifo").c_str(), 0600), 0);
   struct {
     const char *cert, *key, *ca, *logged;
   } cases[] = {
@@ -350,6 +352,8 @@ TEST(StartupFailure, TlsFilesThatCannotBeUsedAreNamed) {
       {"r1.pem", "r2.key", "ca.pem", "TLS_KEY: %s/r2.key: does not match the certificate"},
       {"r1.pem", "r1.pem", "ca.pem", "TLS_KEY: %s/r1.pem: holds no PEM private key"},
       {"r1.pem", "r1.key", "junk.pem", "TLS_CA: %s/junk.pem: holds no PEM certificate"},
+      {"fifo", "r1.key", "ca.pem", "TLS_CERT: %s/fifo: is not a regular file"},
+      {"r1.pem", "r1.key", "big.pem", "TLS_CA: %s/big.pem: is larger than 1 MiB"},
   };
   for (const auto& c : cases) {
     sandbox box;

@@ -131,8 +131,8 @@ TEST_F(TlsCalls, OpensslClientCallsAndTheRefusedDoNotRing) {
   std::unique_ptr<openssl_program> client(s_client(port.number(), "r2"));
   ASSERT_TRUE(serial_gets(m.d, "RING\r\n" + std::string(kConnect), 10));
   EXPECT_TRUE(client->shows("X"));
-  for (std::string refused :
-       {":no certificate", "x:unknown CA", "r1:name not allowed (router1.example.net)"}) {
+  for (std::string refused : {":no certificate", "x:unknown CA", "rca:peer certificate is a CA",
+                              "r1:name not allowed (router1.example.net)"}) {
     std::string name = refused.substr(0, refused.find(':'));
     std::unique_ptr<openssl_program> other(s_client(port.number(), name));
     EXPECT_TRUE(
@@ -151,15 +151,16 @@ TEST_F(TlsCalls, OpensslClientCallsAndTheRefusedDoNotRing) {
   stop_modem(m);
 }
 
-// The openssl server as callee answers and talks; callees that the daemon must not accept end
-// the dial with NO CARRIER and the reason.
+// The openssl server as callee answers and talks (its name listed with a trailing dot); callees
+// that the daemon must not accept end the dial with NO CARRIER and the reason.
 TEST_F(TlsCalls, OpensslServerAnswersAndTheRefusedFail) {
   modem m;
   test_port port, server_port;
   configure(m, "r1", port, "D1:TLS:127000000001:" + std::to_string(server_port.number()) + "\n");
-  m.box.set("MOD_ORVANE_TLS_PEERS", "router2.example.net");
+  m.box.set("MOD_ORVANE_TLS_PEERS", "router2.example.net. router4.example.net");
   ASSERT_TRUE(start_modem(m));
-  for (std::string callee : {"x:unknown CA", "r3:name not allowed (router3)", "r2:"}) {
+  for (std::string callee :
+       {"x:unknown CA", "r3:name not allowed (router3)", "rca:peer certificate is a CA", "r2:"}) {
     std::string name = callee.substr(0, callee.find(':')), reason = callee.substr(name.size() + 1);
     std::unique_ptr<openssl_program> server(openssl(
         {"s_server", "-brief", "-Verify", "1", "-accept", std::to_string(server_port.number())},
@@ -180,6 +181,21 @@ TEST_F(TlsCalls, OpensslServerAnswersAndTheRefusedFail) {
     ASSERT_TRUE(m.d.serial_write("from the DTE"));
     EXPECT_TRUE(server->shows("from the DTE"));
   }
+  stop_modem(m);
+}
+
+// A modem without TLS files maps no TLS library; the ATZ that sets them opens it. (Under
+// qemu-user the emulator maps the target's libraries into its own process.)
+TEST_F(TlsCalls, LibraryIsMappedOnlyOnceFilesAreSet) {
+  modem m;
+  use_call_settings(m.box);
+  ASSERT_TRUE(start_modem(m));
+  auto maps = [&m] { return read_file("/proc/" + std::to_string(m.d.pid()) + "/maps"); };
+  EXPECT_EQ(maps().find("libssl"), std::string::npos);
+  EXPECT_EQ(maps().find("libcrypto"), std::string::npos);
+  configure(m, "r1", test_port(), "");
+  ASSERT_TRUE(serial_exchange(m.d, "ATZ\r", "ATZ\r\nOK\r\n"));
+  EXPECT_NE(maps().find("libssl.so.3"), std::string::npos);
   stop_modem(m);
 }
 

@@ -31,6 +31,10 @@ dpkg-deb -I "$deb" >"$work/info"
 grep -q "^ Package: orvaned$" "$work/info" || fail "package name"
 grep -q "^ Version: $version$" "$work/info" || fail "package version is not $version"
 grep -q "^ Depends: .*libc6" "$work/info" || fail "no dependency on libc6"
+# A daemon that opens libssl.so.3 at run time names it in no NEEDED entry: the package must.
+if grep -q libssl.so.3 "$build/orvaned" && ! grep -Eq "^ (Depends|Recommends): .*libssl3" "$work/info"; then
+  fail "neither depends on nor recommends libssl3"
+fi
 
 dpkg-deb -e "$deb" "$work/control"
 for script in postinst prerm postrm; do

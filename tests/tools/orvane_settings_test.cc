@@ -221,12 +221,33 @@ TEST(OrvaneSettings, TlsKeysAreSetTogether) {
   ASSERT_EQ(box.tool({"set", cert, key, ca, "tls_port=2001", "tls_only=1"}).status, 0);
   for (const char* command : {"show", "check"}) {
     program_result r = box.tool({command});
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.status, command[0] == 's' ? 0 : 1) << r.err;
     EXPECT_THAT(r.out + r.err, Not(HasSubstr("secret")));
   }
   ASSERT_EQ(
       box.tool({"set", "tls_cert=", "tls_key=", "tls_ca=", "tls_port=0", "tls_only=0"}).status, 0);
   EXPECT_EQ(box.content(), settings_format(settings_root().load()));
+}
+
+// check reads the certificate files with the daemon's own loader: what stops start-up is an
+// error here too.
+TEST(OrvaneSettings, CheckReadsTheTlsFilesAsStartUpDoes) {
+  if (ORVANED_HAVE_TLS == 0) GTEST_SKIP() << "built without TLS";
+  temp_dir certs;
+  ASSERT_TRUE(make_tls_certificates(certs.path()));
+  for (std::string key : {"r1.key:", "missing.key: cannot be read: No such file or directory",
+                          "r1.pem: holds no PEM private key", "r2.key: does not match the"}) {
+    std::string path = certs.file(key.substr(0, key.find(':'))), error = key.substr(key.find(':'));
+    settings_root box;
+    ASSERT_EQ(box.tool({"set", "tls_cert=" + certs.file("r1.pem"), "tls_key=" + path,
+                        "tls_ca=" + certs.file("ca.pem")})
+                  .status,
+              0);
+    program_result checked = box.tool({"check"});
+    EXPECT_EQ(checked.status, error == ":" ? 0 : 1) << checked.err;
+    EXPECT_THAT(checked.err,
+                HasSubstr(error == ":" ? "" : "error: MOD_ORVANE_TLS_KEY: " + path + error));
+  }
 }
 
 TEST(OrvaneSettings, SetWarnsOfValuesTheDaemonTreatsOtherwise) {

@@ -23,6 +23,12 @@ tar -xzf "$work"/out/orvaned-*-router-*.tar.gz -C "$root"
 if readelf -S "$root/usr/sbin/orvaned" "$root/usr/sbin/orvane-settings" | grep -q '\.symtab'; then
   fail "programs not stripped"
 fi
+# Static programs look for OpenSSL beside them: the tarball must carry it there.
+if readelf -d "$root/usr/sbin/orvaned" | grep -q 'lib/orvaned'; then
+  for lib in libssl.so.3 libcrypto.so.3; do
+    [ -f "$root/usr/lib/orvaned/$lib" ] || fail "the tarball lacks usr/lib/orvaned/$lib"
+  done
+fi
 # The first installation's settings, from the sample; port 0: a port of the kernel's choice.
 sed 's/^MOD_ORVANE_PORT=.*/MOD_ORVANE_PORT=0/' "$root/usr/share/orvaned/settings" \
   >"$root/opt/orvane/etc/settings"
