@@ -39,14 +39,16 @@ ssize_t tls_layer_write(call_link& link, int, const void* buf, size_t len) {
   return tls_write(link.tls, buf, len);
 }
 
-// The socket is read whenever the session needs it and the layers above want bytes; encrypted
-// output the session holds waits for room whatever they want, and decrypted bytes it holds are
-// read without waiting.
+// The socket is read when the layers above want bytes and the session can take more (its
+// output is not full); encrypted output the session holds waits for room whatever they want,
+// and decrypted bytes it holds are read without waiting.
 int tls_layer_wants(const call_link& link, int level, int want) {
   int tls = tls_wants(link.tls);
-  int mask = link.layers[level - 1]->wants(link, level - 1, want & LINK_READ);
+  int read = (tls & TLS_WANTS_READ) != 0 ? want & LINK_READ : 0;
+  int mask = link.layers[level - 1]->wants(link, level - 1, read);
   if ((want & LINK_READ) != 0 && (tls & TLS_HAS_INPUT) != 0) mask |= LINK_INPUT;
   if ((want & LINK_WRITE) != 0 || (tls & TLS_WANTS_WRITE) != 0) mask |= LINK_WRITE;
+  if ((tls & TLS_OUTPUT_FULL) != 0) mask |= LINK_FULL;
   return mask;
 }
 

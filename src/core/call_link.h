@@ -30,6 +30,9 @@ enum link_state : int {
 constexpr int LINK_READ = 1;
 constexpr int LINK_WRITE = 2;
 constexpr int LINK_INPUT = 4;
+// A layer holds as much output for the peer as it may: nothing more is read until the socket
+// has taken some (a peer that makes the session answer and reads nothing).
+constexpr int LINK_FULL = 8;
 
 struct call_link;
 

@@ -307,6 +307,29 @@ void check_peer_progress(modem_state& ms, loop_state& ls, const clock_reading& n
   }
 }
 
+void check_held_output(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  data_path& d = ls.data;
+  if ((ls.link.watched & LINK_FULL) == 0) {
+    d.output_full = false;
+    d.full_timed = false;
+    countdown_stop(d.full_timer);
+    return;
+  }
+  if (!d.output_full) {
+    d.output_full = true;
+    int64_t span_ms = d.dead_peer_span_ms != 0          ? int64_t{d.dead_peer_span_ms}
+                      : ms.settings.sreg_hup_delay != 0 ? int64_t{ms.inactivity_timeout_sec} * 1000
+                                                        : 0;
+    d.full_timed = span_ms != 0;
+    countdown_start_at(d.full_timer, static_cast<int32_t>(span_ms / 1000),
+                       static_cast<int32_t>(span_ms % 1000 * 1000), now.wall);
+    return;
+  }
+  if (d.full_timed && countdown_expired(&now.wall, d.full_timer) != 0) {
+    call_hangup(ms, ls, HANGUP_PEER_LOST, ETIMEDOUT);
+  }
+}
+
 void forward_serial_bytes(modem_state& ms, loop_state& ls, const clock_reading& now) {
   data_path& d = ls.data;
   if (ms.online == 0) {

@@ -49,6 +49,12 @@ bool check_dtr(modem_state& ms, loop_state& ls, const clock_reading& now);
 // keeps its call.
 void check_peer_progress(modem_state& ms, loop_state& ls, const clock_reading& now);
 
+// The watch of a link whose output stays full (a peer that makes the session answer and reads
+// nothing; no more is read from it meanwhile): the call ends (HANGUP_PEER_LOST, ETIMEDOUT) once
+// it has been full for the keepalive's span, or without keepalive for S10's; with neither it
+// waits as long as it lasts.
+void check_held_output(modem_state& ms, loop_state& ls, const clock_reading& now);
+
 // Starts sending the gathered bytes once the forwarding delay has run out or the chunk is full
 // (what the peer does not take at once is held until the link is writable); command mode drops
 // what is held.

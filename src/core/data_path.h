@@ -34,6 +34,11 @@ struct data_path {
   bool waited_span = false;        // and have waited the whole span
   countdown waiting_timer;
   int progress_second = -1;  // monotonic second of the last look at the connection's progress
+  // The link's output has been full (LINK_FULL) since full_timer started: a peer that reads
+  // nothing holds the call only for the keepalive's span, or S10's without keepalive.
+  bool output_full = false;
+  bool full_timed = false;  // full_timer runs
+  countdown full_timer;
 };
 
 // Starts the dead-peer watch of a new connection; a span of 0 watches nothing.
@@ -43,6 +48,9 @@ inline void watch_dead_peer(data_path& d, uint32_t span_ms) {
   d.waited_span = false;
   countdown_stop(d.waiting_timer);
   d.progress_second = -1;
+  d.output_full = false;
+  d.full_timed = false;
+  countdown_stop(d.full_timer);
 }
 
 // True while serial bytes are being sent to the peer: the serial port is read into the

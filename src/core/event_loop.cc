@@ -138,6 +138,7 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls, const fd_set
     if (s.sreg_esc_delay != 0) timeout_min(timeout, ls.guard_timer);
   }
   if (ls.data.bytes_waiting && !ls.data.waited_span) timeout_min(timeout, ls.data.waiting_timer);
+  if (ls.data.full_timed) timeout_min(timeout, ls.data.full_timer);
   if (ls.listen_paused) timeout_min(timeout, ls.listen_pause);
   if (ms.call_state == CALL_CONNECTED && s.stat_dtr_action != 0 && s.sreg_dtr_ignore != 0) {
     timeout_min(timeout, ls.dtr_timer);
@@ -186,6 +187,7 @@ void run_time_checks(modem_state& ms, loop_state& ls, const clock_reading& now) 
   bool forward = true;
   if (call_goes_on && ms.call_state == CALL_CONNECTED) forward = check_dtr(ms, ls, now);
   if (ms.call_state == CALL_CONNECTED) check_peer_progress(ms, ls, now);
+  if (ms.call_state == CALL_CONNECTED) check_held_output(ms, ls, now);
   if (forward) forward_serial_bytes(ms, ls, now);
   check_listen_pause(ls, now);
   report_turned_away(ls, now);
