@@ -223,6 +223,41 @@ bool replace_file(const char* path, std::string_view content, mode_t new_mode) {
          replacement_commit(f);
 }
 
+bool append_record(const char* path, std::string_view header, std::string_view record,
+                   uint64_t rotate_at, std::string& problem) {
+  if (!link_path_trusted(path, problem)) return false;
+  std::string target = follow_links(path);
+  struct stat st {};
+  if (rotate_at != 0 && stat(target.c_str(), &st) == 0 && st.st_size > 0 &&
+      static_cast<uint64_t>(st.st_size) + record.size() > rotate_at &&
+      rename(target.c_str(), (target + ".1").c_str()) != 0) {
+    problem = std::string("cannot be renamed to ") + path + ".1: " + strerror(errno);
+    return false;
+  }
+  constexpr int flags =
+      O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+  unique_fd fd(open(target.c_str(), flags | O_EXCL, 0640));
+  bool created = fd.valid();
+  if (!created && errno == EEXIST) fd.reset(open(target.c_str(), flags, 0640));
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || (created && fchmod(fd.get(), 0640) != 0)) {
+    problem = std::string("cannot be opened: ") + strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    problem = "is not a regular file";
+    return false;
+  }
+  std::string bytes;
+  if (st.st_size == 0) bytes = header;
+  bytes.append(record);
+  ssize_t n = write(fd.get(), bytes.data(), bytes.size());
+  if (n != static_cast<ssize_t>(bytes.size())) {
+    problem = n < 0 ? std::string("cannot be written: ") + strerror(errno) : "written in part";
+    return false;
+  }
+  return true;
+}
+
 FILE* open_regular_file(const char* path, bool* not_regular) {
   *not_regular = false;
   struct stat st {};

@@ -176,6 +176,8 @@ tls_session& tls_session::operator=(tls_session&&) noexcept = default;
 
 bool tls_built_in() { return true; }
 
+const char* tls_library_version() { return OpenSSL_version(OPENSSL_VERSION); }
+
 tls_file tls_context_load(tls_context& out, const char* cert, const char* key, const char* ca,
                           std::string& problem) {
   auto data = std::make_shared<tls_context_data>();
@@ -429,6 +431,8 @@ tls_session::tls_session(tls_session&&) noexcept = default;
 tls_session& tls_session::operator=(tls_session&&) noexcept = default;
 
 bool tls_built_in() { return false; }
+
+const char* tls_library_version() { return "none"; }
 
 tls_file tls_context_load(tls_context&, const char*, const char*, const char*,
                           std::string& problem) {

@@ -40,6 +40,9 @@ struct tls_session {
 // True when this build has TLS.
 bool tls_built_in();
 
+// The TLS library and its version ("OpenSSL 3.0.11 19 Sep 2023"), "none" in a build without TLS.
+const char* tls_library_version();
+
 // Loads the certificate chain at `cert`, the private key at `key` (which must match it) and the
 // CA certificates at `ca`, all PEM, into a context for TLS 1.3 with mutual authentication.
 // Returns TLS_FILE_NONE and fills `out`, or the file at fault with `problem` saying what is wrong
