@@ -61,9 +61,9 @@ struct modem_settings {
   uint32_t csq = 20;       // MOD_ORVANE_CSQ: the signal quality +CSQ reports, 0 to 31 or 99
   // What a fleet's operator collects; none set: no file is written and the file is saved
   // without their lines.
-  std::string call_log;              // MOD_ORVANE_CALL_LOG: path of the CSV call records
+  std::string call_log;  // MOD_ORVANE_CALL_LOG: path of the CSV call records
   uint32_t call_log_size = CALL_LOG_SIZE_DEFAULT;  // MOD_ORVANE_CALL_LOG_SIZE: rotated beyond
-  std::string metrics;               // MOD_ORVANE_METRICS: directory of orvaned.prom
+  std::string metrics;                             // MOD_ORVANE_METRICS: directory of orvaned.prom
 };
 
 // The signal qualities +CSQ reports: 0 to CSQ_MAX, or CSQ_UNKNOWN.

@@ -342,16 +342,17 @@ void fleet_findings(const modem_settings& s, std::vector<settings_finding>& warn
     std::string dir = k.text == &modem_settings::metrics ? path : path.substr(0, path.rfind('/'));
     mode_t mode = 0;
     if (path.front() != '/') {
-      warnings.push_back(advice(k.key, text_printf("%s: %s is not an absolute path", k.key.data(),
-                                                   path.c_str())));
+      warnings.push_back(
+          advice(k.key, text_printf("%s: %s is not an absolute path", k.key.data(), path.c_str())));
     } else if (!dir.empty() && !file_permissions(dir.c_str(), mode)) {
       warnings.push_back(advice(k.key, text_printf("%s: directory %s cannot be reached: %s",
                                                    k.key.data(), dir.c_str(), strerror(errno))));
     }
   }
   if (s.call_log_size == 0 && !s.call_log.empty()) {
-    warnings.push_back(advice("MOD_ORVANE_CALL_LOG_SIZE",
-                              "MOD_ORVANE_CALL_LOG_SIZE: 0: the call record file is never rotated"));
+    warnings.push_back(
+        advice("MOD_ORVANE_CALL_LOG_SIZE",
+               "MOD_ORVANE_CALL_LOG_SIZE: 0: the call record file is never rotated"));
   }
 }
 

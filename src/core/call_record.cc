@@ -33,7 +33,7 @@ struct record_fields {
   std::string values[17];
 };
 constexpr const char* field_names[17] = {
-    "call",  "dir", "peer",    "port",   "number", "kind",       "tls",       "cert",      "start",
+    "call",   "dir", "peer", "port",    "number", "kind",  "tls",        "cert",      "start",
     "answer", "end", "secs", "billsec", "result", "cause", "dte_to_net", "net_to_dte"};
 constexpr int CERT_FIELD = 7;
 constexpr int CAUSE_FIELD = 14;
@@ -66,9 +66,8 @@ record_fields fields_of(const call_record& r, const std::string& id_base) {
 std::string quoted(const std::string& text, bool backslash) {
   std::string out = "\"";
   for (char c : text) {
-    if (c == '"') out += backslash ? "\\\"" : "\"\"";
-    else if (c == '\\' && backslash) out += "\\\\";
-    else out += c;
+    if (c == '"' || (c == '\\' && backslash)) out += backslash ? '\\' : '"';
+    out += c;
   }
   return out + "\"";
 }
@@ -188,9 +187,12 @@ void record_end(modem_state& ms, loop_state& ls, int cause, int result_code, con
   const std::string& path = ms.settings.call_log;
   std::string problem;
   if (!path.empty()) {
-    bool written = append_record(path.c_str(), CALL_RECORD_CSV_HEADER,
-                                 call_record_csv(r, rs.id_base), ms.settings.call_log_size, problem);
-    if (!written && !rs.file_told) log_msg(4, "call record file %s: %s", path.c_str(), problem.c_str());
+    bool written =
+        append_record(path.c_str(), CALL_RECORD_CSV_HEADER, call_record_csv(r, rs.id_base),
+                      ms.settings.call_log_size, problem);
+    if (!written && !rs.file_told) {
+      log_msg(4, "call record file %s: %s", path.c_str(), problem.c_str());
+    }
     rs.file_told = !written;
   }
   metrics_call_ended(ls.metrics, r);

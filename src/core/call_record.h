@@ -55,11 +55,11 @@ struct call_record {
 
 // The records of this run of the daemon.
 struct call_records {
-  call_record call;     // the call under way, or the last one
-  std::string id_base;  // what every ID of this run begins with (records_start)
-  uint64_t calls = 0;   // calls begun in this run
-  timeval started{};    // when the daemon started
-  timeval since{};      // when the call state last changed
+  call_record call;        // the call under way, or the last one
+  std::string id_base;     // what every ID of this run begins with (records_start)
+  uint64_t calls = 0;      // calls begun in this run
+  timeval started{};       // when the daemon started
+  timeval since{};         // when the call state last changed
   log_limit incoming_log;  // the record lines of incoming calls, which outsiders can provoke
   bool file_told = false;  // a failure of the call record file has been logged
 };

@@ -38,10 +38,10 @@ struct call_metrics {
   uint64_t dtr_drops = 0;         // DTR drops acted on (&D 1 to 3)
   bool dtr_drop_counted = false;  // the drop going on has been counted
   uint64_t escapes = 0;           // escapes to command mode
-  int dte_input = -1;  // monotonic second the DTE last sent a byte; -1: none since start
-  int written = -1;    // monotonic second of the last write of the file; -1: none yet
-  bool due = false;    // a call ended: write again (at most once a second)
-  bool told = false;   // a failure to write has been logged
+  int dte_input = -1;             // monotonic second the DTE last sent a byte; -1: none since start
+  int written = -1;               // monotonic second of the last write of the file; -1: none yet
+  bool due = false;               // a call ended: write again (at most once a second)
+  bool told = false;              // a failure to write has been logged
 };
 
 // A caller was turned away with `outcome` (turn_away's words).

@@ -304,7 +304,9 @@ int answer_command_line(int argc, char** argv, const char* version) {
     printf("%s\n", version);
     return 0;
   }
-  if (argc == 2 && arg == "--status") return print_daemon_status(paths_under_root(getenv("ORVANED_ROOT")));
+  if (argc == 2 && arg == "--status") {
+    return print_daemon_status(paths_under_root(getenv("ORVANED_ROOT")));
+  }
   print_usage(stderr);
   return 2;
 }

@@ -6,8 +6,8 @@
 
 // The command line, answered before anything is opened: --help prints the usage on standard
 // output and --version `version`, both then give status 0; --status prints the running daemon's
-// status (core/status_json.h) and gives 0, or 1 when there is none; anything else prints the usage on
-// standard error and gives status 2. Returns -1 without arguments: the daemon is to run.
+// status (core/status_json.h) and gives 0, or 1 when there is none; anything else prints the usage
+// on standard error and gives status 2. Returns -1 without arguments: the daemon is to run.
 int answer_command_line(int argc, char** argv, const char* version);
 
 // Runs the daemon: start-up, the event loop, shutdown. Returns the exit status (0); a start-up

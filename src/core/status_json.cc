@@ -55,7 +55,8 @@ std::string call_object(const modem_state& ms, const loop_state& ls) {
   member(out, "id", json_string(call_record_id(r, ls.records.id_base)));
   member(out, "direction", json_string(r.incoming ? "in" : "out"));
   const std::string peer = net_address_empty(r.peer) ? r.peer_name : addr_text(r.peer);
-  member(out, "peer", net_address_empty(r.peer) && r.peer_name.empty() ? "null" : json_string(peer));
+  member(out, "peer",
+         net_address_empty(r.peer) && r.peer_name.empty() ? "null" : json_string(peer));
   member(out, "port", number(r.port));
   member(out, "number", r.number.empty() ? "null" : json_string(r.number));
   member(out, "kind", json_string(r.kind));

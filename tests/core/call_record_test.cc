@@ -95,15 +95,35 @@ TEST(CallRecord, EachOutcomeGivesOneRecord) {
     const char* metric;  // the sample that counts it
   };
   const outcome outcomes[] = {
-      {"answered, remote hang-up", [](loop_fixture& f) { return hang_up_by_peer(f, answered_out(f)); },
-       "out", "CONNECT", "peer shutdown", "orvaned_calls_total{direction=\"out\",result=\"CONNECT\"} 1"},
-      {"busy", [](loop_fixture& f) { dial(f)->close(); f.run_for(SEC); return moved{}; },
+      {"answered, remote hang-up",
+       [](loop_fixture& f) { return hang_up_by_peer(f, answered_out(f)); }, "out", "CONNECT",
+       "peer shutdown", "orvaned_calls_total{direction=\"out\",result=\"CONNECT\"} 1"},
+      {"busy",
+       [](loop_fixture& f) {
+         dial(f)->close();
+         f.run_for(SEC);
+         return moved{};
+       },
        "out", "BUSY", "peer shutdown", "orvaned_calls_total{direction=\"out\",result=\"BUSY\"} 1"},
-      {"no answer", [](loop_fixture& f) { dial(f, -1); f.run_for(40 * SEC); return moved{}; },
+      {"no answer",
+       [](loop_fixture& f) {
+         dial(f, -1);
+         f.run_for(40 * SEC);
+         return moved{};
+       },
        "out", "NO_ANSWER", "timeout", "result=\"NO_ANSWER\"} 1"},
-      {"connection refused", [](loop_fixture& f) { dial(f, ECONNREFUSED); return moved{}; },
+      {"connection refused",
+       [](loop_fixture& f) {
+         dial(f, ECONNREFUSED);
+         return moved{};
+       },
        "out", "NO_ANSWER", "Connection refused", "result=\"NO_ANSWER\"} 1"},
-      {"no socket", [](loop_fixture& f) { f.world().socket_error_next = EMFILE; dial(f); return moved{}; },
+      {"no socket",
+       [](loop_fixture& f) {
+         f.world().socket_error_next = EMFILE;
+         dial(f);
+         return moved{};
+       },
        "out", "ERROR", "Too many open files", "result=\"ERROR\"} 1"},
       {"refused by the allow list",
        [](loop_fixture& f) {
@@ -125,8 +145,9 @@ TEST(CallRecord, EachOutcomeGivesOneRecord) {
          return moved{};
        },
        "in", "NO_CARRIER", "peer shutdown", "direction=\"in\",result=\"NO_CARRIER\"} 1"},
-      {"incoming answered, remote hang-up", [](loop_fixture& f) { return hang_up_by_peer(f, answered_in(f)); },
-       "in", "CONNECT", "peer shutdown", "direction=\"in\",result=\"CONNECT\"} 1"},
+      {"incoming answered, remote hang-up",
+       [](loop_fixture& f) { return hang_up_by_peer(f, answered_in(f)); }, "in", "CONNECT",
+       "peer shutdown", "direction=\"in\",result=\"CONNECT\"} 1"},
       {"escape and ATH",
        [](loop_fixture& f) {
          auto caller = answered_in(f);

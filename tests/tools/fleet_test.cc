@@ -59,12 +59,12 @@ TEST(Fleet, MetricsThroughNodeExporterAndStatusOfTheDaemon) {
   test_port port;
   std::string listen = "--web.listen-address=127.0.0.1:" + std::to_string(port.number());
   std::string textfiles = "--collector.textfile.directory=" + dir;
-  const char* argv[] = {NODE_EXPORTER,          listen.c_str(), "--collector.disable-defaults",
+  const char* argv[] = {NODE_EXPORTER,          listen.c_str(),    "--collector.disable-defaults",
                         "--collector.textfile", textfiles.c_str(), nullptr};
   pid_t exporter = -1;
-  ASSERT_EQ(posix_spawn(&exporter, NODE_EXPORTER, nullptr, nullptr, const_cast<char**>(argv),
-                        environ),
-            0);
+  ASSERT_EQ(
+      posix_spawn(&exporter, NODE_EXPORTER, nullptr, nullptr, const_cast<char**>(argv), environ),
+      0);
   std::string page;
   deadline = seconds_from_now(20);
   while (page.find("node_textfile_scrape_error") == std::string::npos &&
