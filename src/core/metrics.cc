@@ -170,7 +170,8 @@ void metrics_write(modem_state& ms, loop_state& ls, const clock_reading& now) {
   std::string why;
   bool written = link_path_trusted(path.c_str(), why);
   if (written) {
-    written = replace_file(path.c_str(), metrics_text(ms, ls, now, dte_dtr_state(ms)), 0644);
+    // Not synced: the file is rewritten within seconds, and the loop does not wait for a disk.
+    written = replace_file(path.c_str(), metrics_text(ms, ls, now, dte_dtr_state(ms)), 0644, false);
     if (!written) why = strerror(errno);
   }
   if (!written && !m.told) log_msg(4, "metrics file %s: %s", path.c_str(), why.c_str());

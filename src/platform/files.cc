@@ -210,15 +210,16 @@ bool replacement_write(replacement_file& f, std::string_view content) {
 }
 
 bool replacement_commit(replacement_file& f) {
-  if (fsync(f.fd.get()) != 0) return false;
+  if (f.durable && fsync(f.fd.get()) != 0) return false;
   if (f.fd.reset() != 0) return false;
   if (rename(f.tmp_path.c_str(), f.target.c_str()) != 0) return false;
   f.tmp_path.clear();
-  return sync_directory(directory_of(f.target));
+  return !f.durable || sync_directory(directory_of(f.target));
 }
 
-bool replace_file(const char* path, std::string_view content, mode_t new_mode) {
+bool replace_file(const char* path, std::string_view content, mode_t new_mode, bool durable) {
   replacement_file f;
+  f.durable = durable;
   return replacement_open(f, path, new_mode) && write_all(f.fd.get(), content) &&
          replacement_commit(f);
 }
