@@ -1,7 +1,9 @@
 #include "core/call_record.h"
 
+#include <array>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 
 #include "at/result_codes.h"
 #include "core/call_control.h"
@@ -28,21 +30,28 @@ call_result result_of(const call_record& r, int cause, int result_code) {
   return CALL_RESULT_NO_CARRIER;
 }
 
-// The values of a record in field order, "-" where a field does not apply.
-struct record_fields {
-  std::string values[17];
+// The fields of a record in their order; the texts that may hold anything are always quoted
+// in the log line.
+struct record_field {
+  const char* name = "";
+  bool quoted = false;
 };
-constexpr const char* field_names[17] = {
-    "call",   "dir", "peer", "port",    "number", "kind",  "tls",        "cert",      "start",
-    "answer", "end", "secs", "billsec", "result", "cause", "dte_to_net", "net_to_dte"};
-constexpr int CERT_FIELD = 7;
-constexpr int CAUSE_FIELD = 14;
+constexpr record_field record_fields[] = {
+    {"call"},    {"dir"},        {"peer"},        {"port"},       {"number"},    {"kind"},
+    {"tls"},     {"cert", true}, {"start"},       {"answer"},     {"end"},       {"secs"},
+    {"billsec"}, {"result"},     {"cause", true}, {"dte_to_net"}, {"net_to_dte"}};
+constexpr size_t RECORD_FIELDS = std::size(record_fields);
+using record_values = std::array<std::string, RECORD_FIELDS>;
 
 std::string or_dash(const std::string& text) { return text.empty() ? "-" : text; }
 
-record_fields fields_of(const call_record& r, const std::string& id_base) {
-  record_fields f;
-  std::string* v = f.values;
+std::string seconds_between(const timeval& from, const timeval& to) {
+  return std::to_string(to.tv_sec > from.tv_sec ? to.tv_sec - from.tv_sec : 0);
+}
+
+// The values in field order, "-" where a field does not apply.
+record_values values_of(const call_record& r, const std::string& id_base) {
+  record_values v;
   v[0] = call_record_id(r, id_base);
   v[1] = r.incoming ? "in" : "out";
   v[2] = net_address_empty(r.peer) ? or_dash(r.peer_name) : addr_text(r.peer);
@@ -54,13 +63,13 @@ record_fields fields_of(const call_record& r, const std::string& id_base) {
   v[8] = utc_text(r.start);
   v[9] = answered(r) ? utc_text(r.answer) : "-";
   v[10] = utc_text(r.end);
-  v[11] = std::to_string(r.end.tv_sec - r.start.tv_sec);
-  v[12] = answered(r) ? std::to_string(r.end.tv_sec - r.answer.tv_sec) : "0";
+  v[11] = seconds_between(r.start, r.end);
+  v[12] = answered(r) ? seconds_between(r.answer, r.end) : "0";
   v[13] = call_result_names[r.result];
   v[14] = or_dash(r.cause);
   v[15] = std::to_string(r.dte_to_net);
   v[16] = std::to_string(r.net_to_dte);
-  return f;
+  return v;
 }
 
 std::string quoted(const std::string& text, bool backslash) {
@@ -87,24 +96,22 @@ std::string utc_text(const timeval& wall) {
 }
 
 std::string call_record_line(const call_record& r, const std::string& id_base) {
-  record_fields f = fields_of(r, id_base);
+  record_values values = values_of(r, id_base);
   std::string line;
-  for (int i = 0; i < 17; ++i) {
-    const std::string& value = f.values[i];
-    bool quote = value != "-" && (i == CERT_FIELD || i == CAUSE_FIELD ||
-                                  value.find_first_of(" \"") != std::string::npos);
+  for (size_t i = 0; i < RECORD_FIELDS; ++i) {
+    const std::string& value = values[i];
+    bool quote = value != "-" &&
+                 (record_fields[i].quoted || value.find_first_of(" \"") != std::string::npos);
     if (i > 0) line += ' ';
-    line.append(field_names[i]).append("=").append(quote ? quoted(value, true) : value);
+    line.append(record_fields[i].name).append("=").append(quote ? quoted(value, true) : value);
   }
   return line;
 }
 
 std::string call_record_csv(const call_record& r, const std::string& id_base) {
-  record_fields f = fields_of(r, id_base);
   std::string line;
-  for (int i = 0; i < 17; ++i) {
-    const std::string& value = f.values[i];
-    if (i > 0) line += ',';
+  for (const std::string& value : values_of(r, id_base)) {
+    if (!line.empty()) line += ',';
     line += value.find_first_of(",\"\r\n") != std::string::npos ? quoted(value, false) : value;
   }
   return line + "\n";

@@ -79,7 +79,9 @@ bool metrics_dtr_drop(call_metrics& m) {
 
 void metrics_call_ended(call_metrics& m, const call_record& r) {
   m.calls[r.incoming ? 1 : 0][r.result]++;
-  if (r.answer.tv_sec != 0) m.connected_seconds += r.end.tv_sec - r.answer.tv_sec;
+  if (r.answer.tv_sec != 0 && r.end.tv_sec > r.answer.tv_sec) {
+    m.connected_seconds += static_cast<uint64_t>(r.end.tv_sec - r.answer.tv_sec);
+  }
   m.dte_to_net += r.dte_to_net;
   m.net_to_dte += r.net_to_dte;
   m.due = true;
