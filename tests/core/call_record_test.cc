@@ -154,7 +154,7 @@ TEST(CallRecord, EachOutcomeGivesOneRecord) {
 }
 
 // Records are appended whole across a rotation; the file is renamed to PATH.1 before the record
-// that would take it beyond MOD_ORVANE_CALL_LOG_SIZE.
+// that would take it beyond MOD_ORVANE_CALL_LOG_SIZE. A file that cannot be written is said once.
 TEST(CallRecord, FileRotatesWithoutLosingOrSplittingRecords) {
   loop_fixture f;
   temp_dir dir;
@@ -163,6 +163,13 @@ TEST(CallRecord, FileRotatesWithoutLosingOrSplittingRecords) {
     f.type_line("ATD127000000001");
     f.pass();
   };
+  log_capture log;
+  f.ms().settings.call_log = dir.file("none/calls.csv");
+  fail_dial();
+  fail_dial();
+  EXPECT_EQ(std::count_if(log.lines().begin(), log.lines().end(),
+                          [](const auto& l) { return l.second.starts_with("call record file"); }),
+            1);
   std::string path = dir.file("calls.csv");
   f.ms().settings.call_log = path;
   fail_dial();
@@ -171,8 +178,8 @@ TEST(CallRecord, FileRotatesWithoutLosingOrSplittingRecords) {
   for (int i = 0; i < 4; ++i) fail_dial();
   std::string all = read_file(path + ".1") + read_file(path);
   std::string want;
-  for (int serial = 1; serial <= 5; ++serial) {
-    if (serial == 1 || serial == 4) want += CALL_RECORD_CSV_HEADER;
+  for (int serial = 3; serial <= 7; ++serial) {
+    if (serial == 3 || serial == 6) want += CALL_RECORD_CSV_HEADER;
     want += "0-" + std::to_string(serial) + ",";
   }
   std::string got;  // each line cut to its first field
