@@ -95,6 +95,7 @@ int cmd_dial(modem_state& ms, char* text, bool check_only) {
       size_t n = target->name.copy(ms.peer_name.data(), DIAL_NAME_MAX);
       ms.peer_name[n] = '\0';
     }
+    ms.dialled = number;
     ms.pending_action = ACTION_DIAL;
   }
   return skipped + length;

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+// Call record files are rotated at this size unless MOD_ORVANE_CALL_LOG_SIZE says otherwise.
+constexpr uint32_t CALL_LOG_SIZE_DEFAULT = 1048576;
+
 // One field per key of the settings file, in file-table order. Texts are owned by the record.
 struct modem_settings {
   uint32_t enabled = 0;           // MOD_ORVANE_ENABLED, kept and saved as 0/1
@@ -58,6 +61,11 @@ struct modem_settings {
   uint32_t caller_id = 0;  // MOD_ORVANE_CALLER_ID: not 0 = DATE, TIME, NMBR after the first RING
   uint32_t clip = 0;       // MOD_ORVANE_CLIP: not 0 = +CLIP after every RING
   uint32_t csq = 20;       // MOD_ORVANE_CSQ: the signal quality +CSQ reports, 0 to 31 or 99
+  // What a fleet's operator collects; none set: no file is written and the file is saved
+  // without their lines.
+  std::string call_log;  // MOD_ORVANE_CALL_LOG: path of the CSV call records
+  uint32_t call_log_size = CALL_LOG_SIZE_DEFAULT;  // MOD_ORVANE_CALL_LOG_SIZE: rotated beyond
+  std::string metrics;                             // MOD_ORVANE_METRICS: directory of orvaned.prom
 };
 
 // The signal qualities +CSQ reports: 0 to CSQ_MAX, or CSQ_UNKNOWN.
@@ -120,8 +128,8 @@ settings_notes settings_load(modem_settings& s, const char* path);
 settings_notes settings_load_stream(modem_settings& s, FILE* file);
 
 // The file content settings_save writes: the 30 keys, one line each, in the file's order, then
-// MOD_ORVANE_ALLOW, each TLS key and each key of the Hayes command set that is set (not empty,
-// not its absent value).
+// MOD_ORVANE_ALLOW, each TLS key, each key of the Hayes command set and each of the call records
+// and metrics that is set (not empty, not its absent value).
 std::string settings_format(const modem_settings& s);
 
 // Replaces the file at `path` atomically with settings_format(s), keeping its permission bits.

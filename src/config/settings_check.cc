@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -273,7 +274,8 @@ void tls_findings(const modem_settings& s, std::vector<settings_finding>& warnin
   // The file keeps a value up to the line end, and takes a '"' for the end of a quoted one:
   // such a value would come back as another path or list.
   for (const settings_key& k : settings_keys) {
-    if (k.kind != SETTING_TEXT || (s.*k.text).find_first_of("\r\n\"") == std::string::npos) {
+    if (k.kind != SETTING_TEXT || !k.key.starts_with("MOD_ORVANE_TLS_") ||
+        (s.*k.text).find_first_of("\r\n\"") == std::string::npos) {
       continue;
     }
     refusals.push_back(refusal(k.key, text_printf("%s: a line break or '\"' cannot be saved in "
@@ -345,6 +347,37 @@ void device_and_address_refusals(const modem_settings& s, std::vector<settings_f
   }
 }
 
+// The paths of the call records and the metrics: one that cannot be saved is refused; one whose
+// directory is missing is the tool's advice (the daemon says so when it first writes).
+void fleet_findings(const modem_settings& s, std::vector<settings_finding>& warnings,
+                    std::vector<settings_finding>& refusals) {
+  for (const settings_key& k : settings_keys) {
+    if (k.text != &modem_settings::call_log && k.text != &modem_settings::metrics) continue;
+    const std::string& path = s.*k.text;
+    if (path.empty()) continue;
+    if (path.find_first_of("\r\n\"") != std::string::npos) {
+      refusals.push_back(refusal(k.key, text_printf("%s: a line break or '\"' cannot be saved in "
+                                                    "the settings file",
+                                                    k.key.data())));
+      continue;
+    }
+    std::string dir = k.text == &modem_settings::metrics ? path : path.substr(0, path.rfind('/'));
+    mode_t mode = 0;
+    if (path.front() != '/') {
+      warnings.push_back(
+          advice(k.key, text_printf("%s: %s is not an absolute path", k.key.data(), path.c_str())));
+    } else if (!dir.empty() && !file_permissions(dir.c_str(), mode)) {
+      warnings.push_back(advice(k.key, text_printf("%s: directory %s cannot be reached: %s",
+                                                   k.key.data(), dir.c_str(), strerror(errno))));
+    }
+  }
+  if (s.call_log_size == 0 && !s.call_log.empty()) {
+    warnings.push_back(
+        advice("MOD_ORVANE_CALL_LOG_SIZE",
+               "MOD_ORVANE_CALL_LOG_SIZE: 0: the call record file is never rotated"));
+  }
+}
+
 }  // namespace
 
 void settings_check_values(const modem_settings& s, std::vector<settings_finding>& found) {
@@ -373,6 +406,9 @@ void settings_check_values(const modem_settings& s, std::vector<settings_finding
                 text_printf("invalid flow control %u (0, 3 or 4 expected)", s.flowcontrol)));
   }
   for (settings_finding& f : tls_refusals) found.push_back(std::move(f));
+  std::vector<settings_finding> fleet_refusals;
+  fleet_findings(s, found, fleet_refusals);
+  for (settings_finding& f : fleet_refusals) found.push_back(std::move(f));
 }
 
 settings_checked settings_check_file(const char* path) {

@@ -135,5 +135,20 @@ inline constexpr settings_key settings_keys[] = {
     {.key = "MOD_ORVANE_CALLER_ID", .optional = true, .number = &modem_settings::caller_id},
     {.key = "MOD_ORVANE_CLIP", .optional = true, .number = &modem_settings::clip},
     {.key = "MOD_ORVANE_CSQ", .optional = true, .number = &modem_settings::csq, .absent = 20},
+    // Call records and metrics for a fleet's operator.
+    {.key = "MOD_ORVANE_CALL_LOG",
+     .kind = SETTING_TEXT,
+     .optional = true,
+     .list_or_path = true,
+     .text = &modem_settings::call_log},
+    {.key = "MOD_ORVANE_CALL_LOG_SIZE",
+     .optional = true,
+     .number = &modem_settings::call_log_size,
+     .absent = CALL_LOG_SIZE_DEFAULT},
+    {.key = "MOD_ORVANE_METRICS",
+     .kind = SETTING_TEXT,
+     .optional = true,
+     .list_or_path = true,
+     .text = &modem_settings::metrics},
 };
-static_assert(std::size(settings_keys) == 45);
+static_assert(std::size(settings_keys) == 48);

@@ -14,7 +14,9 @@
 #include "config/allow_list.h"
 #include "config/dial_target.h"
 #include "config/tls_peers.h"
+#include "core/call_record.h"
 #include "core/dtr_watch.h"
+#include "core/metrics.h"
 #include "modem/modem_lines.h"
 #include "platform/log.h"
 #include "platform/log_limit.h"
@@ -94,6 +96,8 @@ void dial_failed(modem_state& ms, loop_state& ls) {
     call_hangup(ms, ls, cause, ls.dial.error);
     return;
   }
+  record_end(ms, ls, cause, hangup_rules[cause].result,
+             ls.dial.error != 0 ? strerror(ls.dial.error) : "not on this machine");
   send_code(ms, hangup_rules[cause].result);
   ms.peer_addr = net_address{};
   ms.peer_tls = false;
@@ -148,6 +152,7 @@ void reject(loop_state& ls, call_link& caller, const clock_reading& now) {
 
 void turn_away(loop_state& ls, call_link& caller, const char* outcome, const clock_reading& now) {
   report_turned_away(ls, now);
+  metrics_refusal(ls.metrics, outcome);
   if (log_limit_admit(ls.turned_away_log, now.monotonic)) {
     log_msg(5, "TCP connection from %s %s", addr_text(caller.peer), outcome);
   }
@@ -174,6 +179,7 @@ void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now) {
   // A dial to a name is under way from its first step (a lookup can take a while); a dial to an
   // address once its connect has started.
   bool by_name = dialling_name(ms);
+  record_dial(ms, ls, now);
   if (by_name) enter_dialing(ms, ls, now);
   if (dialer_start(ls.dial, std::move(request), now) == DIAL_FAILED) {
     dial_failed(ms, ls);
@@ -294,6 +300,7 @@ void ring_caller(modem_state& ms, loop_state& ls, call_link& caller, const clock
     log_msg(5, "TCP connection from %s encrypted: %s, peer certificate %s", addr_text(caller.peer),
             tls_parameters(caller.tls).c_str(), tls_peer_name(caller.tls).c_str());
   }
+  record_ring(ls, caller, now);
   ms.call_state = CALL_RINGING;
   ms.peer_addr = caller.peer;
   link_move(ls.link, caller);
@@ -337,6 +344,7 @@ void go_online(modem_state& ms, loop_state& ls, int result, bool new_call,
       log_msg(6, "TCP keepalive activated");
     }
     watch_dead_peer(ls.data, span_ms);
+    record_answer(ls, now);
     ls.link.state = LINK_CONNECTED;
     ms.call_encryption.clear();
     if (link_encrypted(ls.link)) {
@@ -367,6 +375,7 @@ void call_hangup(modem_state& ms, loop_state& ls, hangup_cause cause, int error)
 
 void call_hangup_because(modem_state& ms, loop_state& ls, hangup_cause cause, const char* reason) {
   const hangup_rule& rule = hangup_rules[cause];
+  record_end(ms, ls, cause, rule.result, rule.reason != nullptr ? rule.reason : reason);
   if (ms.online == 1) log_msg(6, "going off-line (command mode)");
   if (ms.call_state == CALL_CONNECTED) log_msg(6, "peer is disconnected");
   log_msg(6, "TCP connection to %s %s: %s", peer_text(ms),

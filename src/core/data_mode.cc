@@ -26,7 +26,8 @@ void restart_inactivity(modem_state& ms, loop_state& ls, const clock_reading& no
   }
 }
 
-void escape_to_command_mode(modem_state& ms) {
+void escape_to_command_mode(modem_state& ms, loop_state& ls) {
+  ls.metrics.escapes++;
   send_code(ms, RESULT_OK);
   ms.online = 0;
   log_msg(6, "going off-line (command mode) due to escape sequence");
@@ -84,6 +85,7 @@ void send_held(modem_state& ms, loop_state& ls, const clock_reading& now) {
     ssize_t n =
         link_write(ls.link, d.out.data() + d.out_sent, static_cast<size_t>(d.out_len - d.out_sent));
     int err = errno;
+    if (n > 0) ls.records.call.dte_to_net += static_cast<uint64_t>(n);
     if (!account_write(ms, ls, n, "send", d.out_len, d.out_sent, now)) return;
     d.sending = 0;
     if (n < 0) {
@@ -118,6 +120,7 @@ void read_serial_ahead(modem_state& ms, loop_state& ls, const clock_reading& now
     return;
   }
   d.ahead_len += static_cast<int>(n);
+  ls.metrics.dte_input = now.monotonic;
   data_mode_input(ms, ls, dst, static_cast<int>(n), now);
 }
 
@@ -145,6 +148,7 @@ void read_serial(modem_state& ms, loop_state& ls, const clock_reading& now) {
     return;
   }
   d.out_len += static_cast<int>(n);
+  ls.metrics.dte_input = now.monotonic;
   if (ms.online == 1) {
     data_mode_input(ms, ls, dst, static_cast<int>(n), now);
     return;
@@ -187,6 +191,7 @@ void flush_peer_bytes(modem_state& ms, loop_state& ls, const clock_reading& now)
   data_path& d = ls.data;
   ssize_t n = fd_write(ms.serial_fd.get(), d.in.data() + d.in_written,
                        static_cast<size_t>(d.in_len - d.in_written));
+  if (n > 0) ls.records.call.net_to_dte += static_cast<uint64_t>(n);
   account_write(ms, ls, n, "write", d.in_len, d.in_written, now);
 }
 
@@ -239,12 +244,12 @@ bool check_inactivity(modem_state& ms, loop_state& ls, const clock_reading& now)
 
 void check_escape(modem_state& ms, loop_state& ls, const clock_reading& now) {
   if (ms.settings.sreg_esc_delay == 0) {
-    if (ls.escape_count == 3) escape_to_command_mode(ms);
+    if (ls.escape_count == 3) escape_to_command_mode(ms, ls);
     return;
   }
   if (countdown_expired(&now.wall, ls.guard_timer) == 0) return;
   if (ls.escape_count == 3) {
-    escape_to_command_mode(ms);
+    escape_to_command_mode(ms, ls);
   } else {
     ls.escape_count = 0;
   }

@@ -10,6 +10,7 @@
 #include "core/data_mode.h"
 #include "core/handshakes.h"
 #include "core/status_files.h"
+#include "core/status_json.h"
 #include "modem/dte_output.h"
 #include "platform/log.h"
 #include "platform/system_io.h"
@@ -191,9 +192,15 @@ void run_time_checks(modem_state& ms, loop_state& ls, const clock_reading& now) 
   if (forward) forward_serial_bytes(ms, ls, now);
   check_listen_pause(ls, now);
   report_turned_away(ls, now);
+  records_time_check(ls, now);
+  metrics_time_check(ms, ls, now);
 }
 
-void serve_status_request(modem_state& ms) {
+void serve_status_request(modem_state& ms, const loop_state& ls) {
+  if (ms.json_request != 0) {
+    ms.json_request = 0;
+    write_status_json(ms, ls, read_clocks());
+  }
   if (ms.status_request == 0) return;
   write_status_files(ms);
   ms.status_request = 0;
@@ -211,7 +218,7 @@ bool event_loop_pass(modem_state& ms, loop_state& ls) {
       log_msg(7, "select interrupted by signal");
       // Signals that keep coming would otherwise postpone the status files for as long as
       // they come: a request is served as soon as its signal has woken the loop.
-      if (ms.term_signal == 0) serve_status_request(ms);
+      if (ms.term_signal == 0) serve_status_request(ms, ls);
     } else {
       log_msg(3, "select error: %s", strerror(errno));
       sleep_seconds(1);
@@ -224,7 +231,7 @@ bool event_loop_pass(modem_state& ms, loop_state& ls) {
   record_events(ls, sets);
   handle_ready(ms, ls, sets, now);
   run_time_checks(ms, ls, now);
-  serve_status_request(ms);
+  serve_status_request(ms, ls);
   return true;
 }
 

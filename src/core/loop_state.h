@@ -7,8 +7,10 @@
 
 #include "at/result_codes.h"
 #include "core/call_link.h"
+#include "core/call_record.h"
 #include "core/data_path.h"
 #include "core/dialer.h"
+#include "core/metrics.h"
 #include "platform/countdown.h"
 #include "platform/log_limit.h"
 
@@ -37,6 +39,8 @@ struct loop_state {
   countdown guard_timer;
   countdown dtr_timer;
   log_limit turned_away_log;  // messages of refused and rejected connections
+  call_records records;       // the call under way and the records of this run
+  call_metrics metrics;       // the counters of orvaned.prom
   // The listening socket is not watched while this runs (accept found no descriptor free).
   bool listen_paused = false;
   countdown listen_pause;

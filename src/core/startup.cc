@@ -18,6 +18,7 @@
 #include "config/settings_check.h"
 #include "core/call_control.h"
 #include "core/event_loop.h"
+#include "core/status_json.h"
 #include "modem/modem_lines.h"
 #include "modem/tls_credentials.h"
 #include "platform/files.h"
@@ -96,11 +97,11 @@ void load_script(modem_state& ms) {
 void print_usage(FILE* to) {
   const daemon_paths files;
   fprintf(to,
-          "usage: orvaned [--help | --version]\n"
+          "usage: orvaned [--help | --version | --status]\n"
           "\n"
           "Makes a serial port behave like a dial-up modem that calls over TCP (IPv4 and IPv6).\n"
           "Runs in the foreground, logs to syslog (facility daemon), stops on SIGTERM, SIGINT or\n"
-          "SIGQUIT.\n"
+          "SIGQUIT. --status prints the state of the running daemon as a JSON object.\n"
           "\n"
           "Environment:\n"
           "  ORVANED_ROOT        a directory under which every file below lies (tests, sandboxes)\n"
@@ -128,6 +129,7 @@ void shutdown_call(modem_state& ms, loop_state& ls) {
   } else if (ms.call_state == CALL_DIALING) {
     send_code(ms, RESULT_NO_ANSWER);
   }
+  records_shutdown(ms, ls);
 }
 
 // The steps of start-up and shutdown, in the order daemon_main takes them (that of orvaned(8)).
@@ -330,6 +332,8 @@ void handle_signal(int signo) {
   if (signal_target == nullptr) return;
   if (signo == SIGUSR1) {
     signal_target->status_request = 1;
+  } else if (signo == SIGUSR2) {
+    signal_target->json_request = 1;
   } else if (signal_target->term_signal == 0) {
     signal_target->term_signal = signo;
   }
@@ -338,7 +342,9 @@ void handle_signal(int signo) {
 void set_signal_target(modem_state* ms) { signal_target = ms; }
 
 void install_signal_handlers() {
-  for (int signo : {SIGINT, SIGTERM, SIGQUIT, SIGUSR1}) sys().set_signal(signo, handle_signal);
+  for (int signo : {SIGINT, SIGTERM, SIGQUIT, SIGUSR1, SIGUSR2}) {
+    sys().set_signal(signo, handle_signal);
+  }
   sys().set_signal(SIGPIPE, SIG_IGN);
 }
 
@@ -359,8 +365,11 @@ int answer_command_line(int argc, char** argv, const char* version) {
     printf("%s\n", version);
     return 0;
   }
+  if (argc == 2 && arg == "--status") {
+    return print_daemon_status(paths_under_root(getenv("ORVANED_ROOT")));
+  }
   // Name what was refused before the usage says what is taken.
-  if (arg == "--help" || arg == "--version") {
+  if (arg == "--help" || arg == "--version" || arg == "--status") {
     fprintf(stderr, "orvaned: %s takes no argument (\"%s\")\n", arg.c_str(), argv[2]);
   } else {
     fprintf(stderr, "orvaned: unknown option \"%s\"\n", arg.c_str());
@@ -383,6 +392,7 @@ int daemon_main(int argc, char** argv) {
   open_listener(ms, settings_read);
   install_signals(ms);
   announce(ms);
+  records_start(ls, read_clocks());
   run_event_loop(ms, ls);
   shut_down(ms, ls);
   return 0;

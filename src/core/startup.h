@@ -5,9 +5,10 @@
 #include "modem/modem_state.h"
 
 // The command line, answered before anything is opened: --help prints the usage on standard
-// output and --version `version`, both then give status 0; anything else prints a line naming
-// the argument refused and the usage on standard error, and gives status 2. Returns -1 without
-// arguments: the daemon is to run.
+// output and --version `version`, both then give status 0; --status prints the running daemon's
+// status (core/status_json.h) and gives 0, or 1 when there is none; anything else prints a line
+// naming the argument refused and the usage on standard error, and gives status 2. Returns -1
+// without arguments: the daemon is to run.
 int answer_command_line(int argc, char** argv, const char* version);
 
 // Runs the daemon: start-up, the event loop, shutdown. Returns the exit status (0); a start-up

@@ -61,6 +61,7 @@ struct modem_state {
   // A dial to a host name: the name as the dial rule gives it (NUL-terminated, empty = none).
   std::array<char, DIAL_NAME_MAX + 1> peer_name{};
   uint16_t peer_port = 0;   // the port dialled, fixed when ATD takes the target
+  std::string dialled;      // the number ATD took, normalised (for the call's record)
   bool peer_tls = false;    // the dialled call is encrypted (set by ATD from its target)
   uint32_t ring_count = 0;  // S1
   // Durations derived by recompute_timers from S10, S11, S12 and S25.
@@ -73,6 +74,7 @@ struct modem_state {
   ::pending_action pending_action = ACTION_NONE;
   volatile std::sig_atomic_t term_signal = 0;     // first termination signal, 0 = none
   volatile std::sig_atomic_t status_request = 0;  // 1: write the status files
+  volatile std::sig_atomic_t json_request = 0;    // 1: write the status for programs (SIGUSR2)
   modem_settings settings;
   gsm_parameters gsm;
   allow_list allowed;                  // parsed from settings.allow at start-up and by ATZ

@@ -210,17 +210,53 @@ bool replacement_write(replacement_file& f, std::string_view content) {
 }
 
 bool replacement_commit(replacement_file& f) {
-  if (fsync(f.fd.get()) != 0) return false;
+  if (f.durable && fsync(f.fd.get()) != 0) return false;
   if (f.fd.reset() != 0) return false;
   if (rename(f.tmp_path.c_str(), f.target.c_str()) != 0) return false;
   f.tmp_path.clear();
-  return sync_directory(directory_of(f.target));
+  return !f.durable || sync_directory(directory_of(f.target));
 }
 
-bool replace_file(const char* path, std::string_view content, mode_t new_mode) {
+bool replace_file(const char* path, std::string_view content, mode_t new_mode, bool durable) {
   replacement_file f;
+  f.durable = durable;
   return replacement_open(f, path, new_mode) && write_all(f.fd.get(), content) &&
          replacement_commit(f);
+}
+
+bool append_record(const char* path, std::string_view header, std::string_view record,
+                   uint64_t rotate_at, std::string& problem) {
+  if (!link_path_trusted(path, problem)) return false;
+  std::string target = follow_links(path);
+  struct stat st {};
+  if (rotate_at != 0 && stat(target.c_str(), &st) == 0 && st.st_size > 0 &&
+      static_cast<uint64_t>(st.st_size) + record.size() > rotate_at &&
+      rename(target.c_str(), (target + ".1").c_str()) != 0) {
+    problem = std::string("cannot be renamed to ") + path + ".1: " + strerror(errno);
+    return false;
+  }
+  constexpr int flags =
+      O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+  unique_fd fd(open(target.c_str(), flags | O_EXCL, 0640));
+  bool created = fd.valid();
+  if (!created && errno == EEXIST) fd.reset(open(target.c_str(), flags, 0640));
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || (created && fchmod(fd.get(), 0640) != 0)) {
+    problem = std::string("cannot be opened: ") + strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    problem = "is not a regular file";
+    return false;
+  }
+  std::string bytes;
+  if (st.st_size == 0) bytes = header;
+  bytes.append(record);
+  ssize_t n = write(fd.get(), bytes.data(), bytes.size());
+  if (n != static_cast<ssize_t>(bytes.size())) {
+    problem = n < 0 ? std::string("cannot be written: ") + strerror(errno) : "written in part";
+    return false;
+  }
+  return true;
 }
 
 FILE* open_regular_file(const char* path, bool* not_regular) {

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -20,6 +21,9 @@ struct replacement_file {
   unique_fd fd;          // the temporary file, open for writing
   std::string tmp_path;  // its name, empty once renamed or removed
   std::string target;    // the file replaced: the given path with symbolic links followed
+  // False: the file and its directory are not synced (a file rewritten every few seconds, whose
+  // loss in a power cut costs nothing, should not wait for the disk).
+  bool durable = true;
 
   replacement_file() = default;
   replacement_file(const replacement_file&) = delete;
@@ -52,9 +56,21 @@ bool replacement_write(replacement_file& f, std::string_view content);
 // rename did not happen, the target is as it was.
 bool replacement_commit(replacement_file& f);
 
-// Replaces the file at `path` with `content` through a replacement_file. Returns false with
-// errno set on failure, the file at `path` then being left as it was.
-bool replace_file(const char* path, std::string_view content, mode_t new_mode = 0644);
+// Replaces the file at `path` with `content` through a replacement_file (not synced unless
+// `durable`). Returns false with errno set on failure, the file at `path` then being left as it
+// was.
+bool replace_file(const char* path, std::string_view content, mode_t new_mode = 0644,
+                  bool durable = true);
+
+// Appends `record` to the log file at `path` with one write, the file opened with O_APPEND so
+// that a record is never split or mixed with another writer's. A file that does not exist yet
+// (or is empty) is started with `header`, in the same write; a new file is created with mode
+// 0640. When the record would take the file beyond `rotate_at` bytes (0: never), the file is
+// first renamed to `path`.1, replacing the previous one, and a new one started. Symbolic links
+// are followed as for replacement_open, the rotation happening beside the link's target; a link
+// that link_path_trusted refuses is not. Returns false with `problem` saying what failed.
+bool append_record(const char* path, std::string_view header, std::string_view record,
+                   uint64_t rotate_at, std::string& problem);
 
 // Opens `path` for reading when it is a regular file (or a link to one). Anything else (a
 // FIFO, a directory, a device) is never opened in a way that could block or act on a device:

@@ -107,6 +107,8 @@ bool read_pid_file(const char* path, int& pid) {
   return true;
 }
 
+int signal_process(int pid, int signo) { return kill(pid, signo) == 0 ? 0 : errno; }
+
 int process_alive(int pid) {
   if (pid <= 0) return 0;
   if (kill(pid, 0) == 0) return 1;

@@ -31,6 +31,9 @@ int current_pid();
 // lock's "%10d" reads too), 0 when it holds none. Returns false when it cannot be opened.
 bool read_pid_file(const char* path, int& pid);
 
+// Sends signal `signo` to process `pid`. Returns 0, or the errno of the refusal.
+int signal_process(int pid, int signo);
+
 // 1 when a process with this id exists (kill(pid, 0) succeeds or fails with anything but
 // ESRCH), 0 when it does not or when pid <= 0.
 int process_alive(int pid);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -280,6 +281,12 @@ void resolver_process(name_resolver& r, const fd_set* read_set, const fd_set* wr
 }
 
 void resolver_reload(name_resolver& r) { r.reload = true; }
+
+const char* resolver_library_version() {
+  static char text[32];
+  snprintf(text, sizeof text, "c-ares %s", ares_version(nullptr));
+  return text;
+}
 
 const ares_socket_functions* resolver_use_sockets(const ares_socket_functions* funcs, void* user) {
   const ares_socket_functions* previous = installed_sockets;

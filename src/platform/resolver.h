@@ -72,6 +72,9 @@ void resolver_process(name_resolver& r, const fd_set* read_set, const fd_set* wr
 // The settings were reloaded (ATZ): the channel is built anew at the next lookup.
 void resolver_reload(name_resolver& r);
 
+// The resolver library and its version ("c-ares 1.18.1").
+const char* resolver_library_version();
+
 // Installs the socket functions that channels built from now on use (nullptr: the kernel's),
 // with `user` handed to each; returns the previous table. The table must outlive its use.
 const ares_socket_functions* resolver_use_sockets(const ares_socket_functions* funcs, void* user);

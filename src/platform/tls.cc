@@ -327,6 +327,10 @@ tls_session& tls_session::operator=(tls_session&&) noexcept = default;
 
 bool tls_built_in() { return true; }
 
+// The headers' version: the library is opened only when TLS files are set, and asking it would
+// open it.
+const char* tls_library_version() { return OPENSSL_VERSION_TEXT; }
+
 tls_file tls_context_load(tls_context& out, const char* cert, const char* key, const char* ca,
                           std::string& problem) {
   const tls_library* loaded = tls_library_load(problem);
@@ -597,6 +601,8 @@ tls_session::tls_session(tls_session&&) noexcept = default;
 tls_session& tls_session::operator=(tls_session&&) noexcept = default;
 
 bool tls_built_in() { return false; }
+
+const char* tls_library_version() { return "none"; }
 
 tls_file tls_context_load(tls_context&, const char*, const char*, const char*,
                           std::string& problem) {

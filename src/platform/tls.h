@@ -50,6 +50,10 @@ struct tls_session {
 // True when this build has TLS.
 bool tls_built_in();
 
+// The TLS library this build is made for and its version ("OpenSSL 3.0.11 19 Sep 2023"), "none"
+// in a build without TLS.
+const char* tls_library_version();
+
 // Loads the certificate chain at `cert`, the private key at `key` (which must match it) and the
 // CA certificates at `ca`, all PEM, into a context for TLS 1.3 with mutual authentication; a
 // peer whose own certificate is a CA's (CA:TRUE) is refused. The first load opens the library.

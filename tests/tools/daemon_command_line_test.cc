@@ -14,7 +14,8 @@ namespace {
 
 // Nothing is touched: no log line (each would be copied to stderr), no pid file.
 TEST(DaemonCommandLine, HelpVersionAndRefusedArguments) {
-  const std::string usage = "usage: orvaned [--help | --version]\n";  // the usage's first line
+  const std::string usage =
+      "usage: orvaned [--help | --version | --status]\n";  // the usage's first line
   struct {
     std::vector<std::string> args;
     int status;
