@@ -15,6 +15,7 @@
 #include "config/dial_target.h"
 #include "config/tls_peers.h"
 #include "core/dtr_watch.h"
+#include "core/handshakes.h"
 #include "modem/modem_lines.h"
 #include "platform/log.h"
 #include "platform/log_limit.h"
@@ -99,11 +100,25 @@ void dial_failed(modem_state& ms, loop_state& ls) {
   ms.peer_tls = false;
 }
 
+// True unless the callee's first bytes, which the session has not read yet, cannot begin a TLS
+// record (a plain callee's answer byte, another service's greeting).
+bool callee_speaks_tls(call_link& link) {
+  if (tls_bytes_received(link.tls) != 0) return true;
+  unsigned char first[3];
+  ssize_t n = peek_bytes(link.sock.get(), first, sizeof first);
+  return n <= 0 || tls_record_start(first, static_cast<size_t>(n), false);
+}
+
 // Takes the outgoing handshake a step; true once the callee's certificate has been accepted.
-// A failed handshake ends the dial.
+// A failed handshake ends the dial, as do first bytes that are not TLS (at once: the session
+// would wait for the rest of a record that never comes).
 bool dial_handshake_done(modem_state& ms, loop_state& ls) {
   call_link& link = ls.link;
   if (link.state != LINK_HANDSHAKING) return true;
+  if (!callee_speaks_tls(link)) {
+    call_hangup_because(ms, ls, HANGUP_HANDSHAKE_FAILED, "the callee does not speak TLS");
+    return false;
+  }
   std::string reason;
   tls_step step = tls_handshake(link.tls, reason);
   if (step == TLS_STEP_DONE && !tls_peers_allow(ms.tls_peers, tls_peer_name(link.tls))) {
@@ -142,6 +157,17 @@ void dial_established(modem_state& ms, loop_state& ls) {
 
 void reject(loop_state& ls, call_link& caller, const clock_reading& now) {
   turn_away(ls, caller, "rejected", now);
+}
+
+// Why `caller`, from the host of the present call, may not take its place; empty when it may.
+// A caller replaces only a call it could have made itself: a plain caller never an encrypted
+// call, an encrypted caller one whose certificate names the same peer.
+std::string replacement_refusal(const loop_state& ls, const call_link& caller) {
+  if (!link_encrypted(ls.link)) return "";
+  if (!link_encrypted(caller)) return "refused: a plain caller cannot replace an encrypted call";
+  std::string name = tls_peer_name(caller.tls), call_name = tls_peer_name(ls.link.tls);
+  if (name == call_name) return "";
+  return "refused: certificate " + name + " cannot replace the call with " + call_name;
 }
 
 }  // namespace
@@ -259,35 +285,32 @@ void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
     reject(ls, caller, now);
     return;
   }
-  ring_caller(ms, ls, caller, now);
+  look_at_plain_caller(ms, ls, caller, now);
+}
+
+bool line_busy_for(const modem_state& ms, const net_address& caller) {
+  if (ms.call_state == CALL_IDLE) return false;
+  return ms.call_state == CALL_DIALING || !net_same_host(caller, ms.peer_addr);
 }
 
 void ring_caller(modem_state& ms, loop_state& ls, call_link& caller, const clock_reading& now) {
-  switch (ms.call_state) {
-    case CALL_DIALING:
-      reject(ls, caller, now);
-      return;
-    case CALL_RINGING:
-      if (!net_same_host(caller.peer, ms.peer_addr)) {
-        reject(ls, caller, now);
-        return;
-      }
-      // The caller dialled again: ringing goes on for the new connection.
-      call_hangup(ms, ls, HANGUP_RING_RECONNECT);
-      break;
-    case CALL_CONNECTED:
-      if (!net_same_host(caller.peer, ms.peer_addr)) {
-        reject(ls, caller, now);
-        return;
-      }
-      call_hangup(ms, ls, HANGUP_RECONNECT);
-      ls.answer_requested = 0;
-      ms.ring_count = 0;
-      break;
-    case CALL_IDLE:
-      ls.answer_requested = 0;
-      ms.ring_count = 0;
-      break;
+  if (line_busy_for(ms, caller.peer)) {
+    reject(ls, caller, now);
+    return;
+  }
+  bool busy = ms.call_state != CALL_IDLE;
+  std::string refusal = busy ? replacement_refusal(ls, caller) : "";
+  if (!refusal.empty()) {
+    turn_away(ls, caller, refusal.c_str(), now);
+    return;
+  }
+  if (ms.call_state == CALL_RINGING) {
+    // The caller dialled again: ringing goes on for the new connection.
+    call_hangup(ms, ls, HANGUP_RING_RECONNECT);
+  } else {
+    if (busy) call_hangup(ms, ls, HANGUP_RECONNECT);
+    ls.answer_requested = 0;
+    ms.ring_count = 0;
   }
   log_msg(5, "TCP connection from %s established", addr_text(caller.peer));
   if (link_encrypted(caller)) {

@@ -464,3 +464,12 @@ std::string tls_peer_name(const tls_session&) { return ""; }
 std::string tls_parameters(const tls_session&) { return ""; }
 
 #endif  // ORVANED_HAVE_TLS
+
+uint64_t tls_bytes_received(const tls_session& s) {
+#if ORVANED_HAVE_TLS
+  if (s.data != nullptr) return BIO_number_read(SSL_get_rbio(s.data->ssl));
+#else
+  (void)s;
+#endif
+  return 0;
+}

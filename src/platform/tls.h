@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -97,3 +98,6 @@ std::string tls_peer_name(const tls_session& s);
 
 // "TLSv1.3 TLS_AES_256_GCM_SHA384": the protocol version and cipher of a completed handshake.
 std::string tls_parameters(const tls_session& s);
+
+// Bytes the session has read from its socket so far: 0 until the peer's first bytes came.
+uint64_t tls_bytes_received(const tls_session& s);
