@@ -4,79 +4,15 @@
 #include "core/handshakes.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "config/subst_script.h"
 #include "loop_fixture.h"
+#include "sim/sim_tls_peer.h"
 
 namespace {
-
-// The far end of an encrypted call, played by the test: a TLS session on one end of a kernel
-// socket pair, whose other end is copied to and from the simulated connection. The session runs
-// on the kernel's system calls, which are put in place for each step.
-class sim_tls_peer {
- public:
-  sim_tls_peer(const tls_context& ctx, std::shared_ptr<sim_conn> conn) : conn_(std::move(conn)) {
-    int fds[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
-    mine_.reset(fds[0]);
-    wire_.reset(fds[1]);
-    EXPECT_TRUE(tls_session_start(session_, ctx, mine_.get(), false, nullptr));
-  }
-  ~sim_tls_peer() {
-    const system_calls* sim = use_system_calls(nullptr);
-    session_ = tls_session{};
-    mine_.reset();
-    wire_.reset();
-    use_system_calls(sim);
-  }
-  // Copies the bytes both ways, steps the handshake and reads what has come; true once the
-  // handshake is done.
-  bool pump() {
-    const system_calls* sim = use_system_calls(nullptr);
-    std::string from_daemon = conn_->take();
-    if (!from_daemon.empty()) {
-      EXPECT_EQ(write(wire_.get(), from_daemon.data(), from_daemon.size()),
-                static_cast<ssize_t>(from_daemon.size()));
-    }
-    if (conn_->closed) shutdown(wire_.get(), SHUT_WR);
-    char buf[4096];
-    ssize_t n;
-    std::string reason;
-    if (!tls_handshake_done(session_)) tls_handshake(session_, reason);
-    while (tls_handshake_done(session_) && !ended_ &&
-           (n = tls_read(session_, buf, sizeof buf)) >= 0) {
-      if (n == 0) ended_ = true;
-      received_.append(buf, static_cast<size_t>(n));
-    }
-    // What the session wrote reaches the daemon in its next pass.
-    while ((n = read(wire_.get(), buf, sizeof buf)) > 0) {
-      conn_->send(std::string(buf, static_cast<size_t>(n)));
-    }
-    bool done = tls_handshake_done(session_);
-    use_system_calls(sim);
-    return done;
-  }
-  void send(const std::string& bytes) {
-    const system_calls* sim = use_system_calls(nullptr);
-    EXPECT_EQ(tls_write(session_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    use_system_calls(sim);
-    pump();
-  }
-  std::string take() { return std::exchange(received_, ""); }
-  bool ended() const { return ended_; }  // the daemon's close_notify or end of stream came
-
- private:
-  std::shared_ptr<sim_conn> conn_;
-  unique_fd mine_, wire_;
-  tls_session session_;
-  std::string received_;
-  bool ended_ = false;
-};
 
 class Handshakes : public testing::Test {
  protected:
@@ -196,7 +132,7 @@ TEST_F(Handshakes, EncryptedCallAnswersIgnoresABusyCallerAndEndsOnDtrDrop) {
     return caller->take() == "X";
   }));
   EXPECT_EQ(f_.ms().call_state, CALL_CONNECTED);
-  caller->send("to the DTE");
+  EXPECT_TRUE(caller->send("to the DTE"));
   ASSERT_TRUE(
       f_.run_until([&] { return f_.dte().from_daemon.find("to the DTE") != std::string::npos; }));
   f_.dte_read();

@@ -499,10 +499,10 @@ int sim_world::open_listener(uint16_t port) {
   return listen_fd_;
 }
 
-std::shared_ptr<sim_conn> sim_world::call_in(const net_address& addr) {
+std::shared_ptr<sim_conn> sim_world::call_in(const net_address& addr, int listen_fd) {
   auto c = std::make_shared<sim_conn>();
   c->addr = addr;
-  std::shared_ptr<sim_conn> l = listener();
+  std::shared_ptr<sim_conn> l = conn_of(listen_fd < 0 ? listen_fd_ : listen_fd);
   if (l != nullptr) l->backlog.push_back(c);
   return c;
 }
