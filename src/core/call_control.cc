@@ -100,13 +100,20 @@ void dial_failed(modem_state& ms, loop_state& ls) {
   ms.peer_tls = false;
 }
 
-// True unless the callee's first bytes, which the session has not read yet, cannot begin a TLS
-// record (a plain callee's answer byte, another service's greeting).
-bool callee_speaks_tls(call_link& link) {
-  if (tls_bytes_received(link.tls) != 0) return true;
+// Why the callee's first bytes, before the session has read any, end the dial: they cannot
+// begin a TLS record (a plain callee's answer byte, another service's greeting), or looking at
+// them met the connection's failure (worded as the handshake would word it). Empty otherwise.
+std::string first_bytes_fault(call_link& link) {
+  if (tls_bytes_received(link.tls) != 0) return "";
   unsigned char first[3];
   ssize_t n = peek_bytes(link.sock.get(), first, sizeof first);
-  return n <= 0 || tls_record_start(first, static_cast<size_t>(n), false);
+  if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+    return std::string("TLS handshake: ") + strerror(errno);
+  }
+  if (n > 0 && !tls_record_start(first, static_cast<size_t>(n), false)) {
+    return "the callee does not speak TLS";
+  }
+  return "";
 }
 
 // Takes the outgoing handshake a step; true once the callee's certificate has been accepted.
@@ -115,11 +122,11 @@ bool callee_speaks_tls(call_link& link) {
 bool dial_handshake_done(modem_state& ms, loop_state& ls) {
   call_link& link = ls.link;
   if (link.state != LINK_HANDSHAKING) return true;
-  if (!callee_speaks_tls(link)) {
-    call_hangup_because(ms, ls, HANGUP_HANDSHAKE_FAILED, "the callee does not speak TLS");
+  std::string reason = first_bytes_fault(link);
+  if (!reason.empty()) {
+    call_hangup_because(ms, ls, HANGUP_HANDSHAKE_FAILED, reason.c_str());
     return false;
   }
-  std::string reason;
   tls_step step = tls_handshake(link.tls, reason);
   if (step == TLS_STEP_DONE && !tls_peers_allow(ms.tls_peers, tls_peer_name(link.tls))) {
     step = TLS_STEP_FAILED;
