@@ -1,9 +1,9 @@
 // Drives the whole daemon: the input is a script of events (bytes from the DTE, callers
 // connecting over IPv4 or IPv6, plain or encrypted, callees answering or refusing, peer bytes
 // in or outside the session, closes and resets, writes that would block, time passing, DTR
-// changes, SIGUSR1, termination, name servers that are slow or silent) applied to the real event
-// loop in the simulated world; dials go to addresses, to names in the hosts file and to names
-// the name servers answer. After every pass the invariants below are checked; a breach aborts.
+// changes, SIGUSR1, termination) applied to the real event loop in the simulated world; dials go
+// to addresses, names in the hosts file and names the name servers answer. After every pass the
+// invariants below are checked; a breach aborts.
 //
 // Script: one op byte after another (low four bits: the op; bit 4 set: no pass after it, so
 // that several events meet one pass), each followed by its argument bytes. The first two bytes
@@ -94,15 +94,14 @@ void make_files() {
   write_text_file(p.module_version, "module 2.0\n");
   write_text_file(p.hosts, "127.0.0.2 hosts.test\n");
   write_text_file(p.resolv_conf, "nameserver 192.0.2.53\n");
+  std::string cert = tmpl + "/r1.pem", key = tmpl + "/r1.key", ca = tmpl + "/ca", problem;
   std::string req =
-      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 3650";
-  std::string cert = tmpl + "/r1.pem", key = tmpl + "/r1.key", ca = tmpl + "/ca.pem";
-  std::string problem;
-  if (system((req + " -keyout " + tmpl + "/ca.key -out " + ca + " -subj /CN=ca 2>/dev/null && " +
-              req + " -keyout " + key + " -out " + cert + " -subj /CN=r1 -CA " + ca + " -CAkey " +
-              tmpl + "/ca.key -addext basicConstraints=critical,CA:FALSE 2>/dev/null")
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=";
+  if (system((req + "ca -keyout " + ca + ".key -out " + ca + ".pem && " + req + "r1 -keyout " +
+              key + " -out " + cert + " -CA " + ca + ".pem -CAkey " + ca +
+              ".key -addext basicConstraints=critical,CA:FALSE 2>/dev/null")
                  .c_str()) == 0) {
-    tls_context_load(files->tls, cert.c_str(), key.c_str(), ca.c_str(), problem);
+    tls_context_load(files->tls, cert.c_str(), key.c_str(), (ca + ".pem").c_str(), problem);
   }
   files->settings_text =
       "MOD_ORVANE_PORT=2000\nMOD_ORVANE_BAUDRATE=115200\nMOD_ORVANE_STAT_ECHO=1\n"
@@ -112,7 +111,7 @@ void make_files() {
       "MOD_ORVANE_CFG_SCRIPT=\"RDEyMzQ6MTI3MDAwMDAwMDAxCkkzOmZ1enogbW9kZW0KRDU1OlRMUzoxMjcwMDAwMDAw"
       "MDEKRDY2Om5hbWUudGVzdApENjc6aG9zdHMudGVzdApENjg6VExTOls6OjFdCg==\"\nMOD_ORVANE_SYSLOGLEV=8\n"
       "MOD_ORVANE_TLS_CERT=" +
-      cert + "\nMOD_ORVANE_TLS_KEY=" + key + "\nMOD_ORVANE_TLS_CA=" + ca + "\n";
+      cert + "\nMOD_ORVANE_TLS_KEY=" + key + "\nMOD_ORVANE_TLS_CA=" + ca + ".pem\n";
 }
 
 struct script_reader {
@@ -301,11 +300,9 @@ void check_invariants(const modem_state& ms, const loop_state& ls, const sim_wor
   for (const unique_fd* fd : {&ms.serial_fd, &ms.listen_sock, &ms.tls_listen_sock, &ls.link.sock}) {
     if (fd->valid()) held.push_back(fd->get());
   }
-  // A caller before it rings is in its handshake (or look) and holds its socket.
   for (const call_link& caller : ls.handshakes) {
-    check((caller.state == LINK_CLOSED) != caller.sock.valid(),
-          "a waiting caller holds its socket");
-    check(caller.state == LINK_CLOSED || caller.state == LINK_HANDSHAKING, "a caller waits unrung");
+    check(caller.state == (caller.sock.valid() ? LINK_HANDSHAKING : LINK_CLOSED),
+          "a caller before it rings is in its handshake or look, with its socket");
     if (caller.sock.valid()) held.push_back(caller.sock.get());
   }
   for (const call_link& attempt : ls.dial.attempts) {
@@ -560,18 +557,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 12:  // termination
         ms->term_signal = SIGTERM;
         break;
-      case 13: {  // the next socket or connect fails, or the name servers turn slow or silent
-        uint8_t what = in.byte();
-        if ((what & 2) != 0) {
-          world.names["name.test"].delay = 3 * SEC;
-          world.names["name.test"].never = (what & 1) != 0;
-        } else if ((what & 1) != 0) {
+      case 13:  // the next socket or connect fails
+        if ((in.byte() & 1) != 0) {
           world.socket_error_next = EMFILE;
         } else {
           world.connect_error_next = ENETUNREACH;
         }
         break;
-      }
       case 14:  // the modem lines cannot be read, or the serial line fails or hangs up
         switch (in.byte() % 3) {
           case 0:

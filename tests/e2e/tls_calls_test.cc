@@ -130,32 +130,27 @@ TEST_F(TlsCalls, MixedUpPortsEndAtOnceAndOnlyTheSameRouterReplacesACall) {
   configure(b, "r2", b_port, "");
   ASSERT_TRUE(start_modem(a));
   ASSERT_TRUE(start_modem(b));
+  auto logged = [](modem& m, const std::string& line) {
+    return m.d.wait_log("TCP connection " + line, seconds_from_now(10));
+  };
   EXPECT_TRUE(serial_exchange(a.d, "ATD5\r", "ATD5\r\n" + std::string(kNoCarrier)));
-  EXPECT_TRUE(
-      b.d.wait_log("TCP connection from 127.0.0.1 refused: an encrypted caller on the "
-                   "plain port",
-                   seconds_from_now(5), 5));
+  EXPECT_TRUE(logged(b, "from 127.0.0.1 refused: an encrypted caller on the plain port"));
   ASSERT_TRUE(a.d.serial_write("ATD6\r"));
   unique_fd answer = accept_within(service.get(), seconds_from_now(5));
   ASSERT_TRUE(send_all(answer.get(), "X"));
   EXPECT_TRUE(serial_gets(a.d, "ATD6\r\n" + std::string(kNoCarrier)));
-  EXPECT_TRUE(a.d.wait_log("TCP connection to 127.0.0.1 failed: the callee does not speak TLS",
-                           seconds_from_now(5), 6));
+  EXPECT_TRUE(logged(a, "to 127.0.0.1 failed: the callee does not speak TLS"));
   EXPECT_EQ(b.d.serial_read_for(std::chrono::milliseconds(100)), "");
   ASSERT_TRUE(serial_exchange(a.d, "ATD4\r", "ATD4\r\n"));
   ASSERT_TRUE(serial_gets(b.d, "RING\r\n", 10));
   ASSERT_TRUE(serial_exchange(b.d, "ATA\r", "ATA\r\n" + std::string(kConnect)));
   ASSERT_TRUE(serial_gets(a.d, kConnect, 10));
   unique_fd plain = connect_loopback(b.box.port());
-  EXPECT_TRUE(
-      b.d.wait_log("TCP connection from 127.0.0.1 refused: a plain caller cannot replace "
-                   "an encrypted call",
-                   seconds_from_now(5), 5));
+  EXPECT_TRUE(logged(b, "from 127.0.0.1 refused: a plain caller cannot replace an encrypted call"));
   std::unique_ptr<openssl_program> other(s_client(b_port.number(), "r3"));
-  EXPECT_TRUE(
-      b.d.wait_log("TCP connection from 127.0.0.1 refused: certificate router3 cannot "
-                   "replace the call with router1.example.net",
-                   seconds_from_now(10), 5));
+  EXPECT_TRUE(logged(b,
+                     "from 127.0.0.1 refused: certificate router3 cannot replace the call "
+                     "with router1.example.net"));
   ASSERT_TRUE(a.d.serial_write("still the call"));
   EXPECT_TRUE(serial_gets(b.d, "still the call"));
   std::unique_ptr<openssl_program> same(s_client(b_port.number(), "r1"));
