@@ -73,7 +73,7 @@ call_link* slot_for_newcomer(loop_state& ls, bool& crowded, const clock_reading&
   return idlest;
 }
 
-// Moves `caller` into the free `slot` with `usec` microseconds (and `sec` seconds) to go.
+// Moves `caller` into the free `slot`, with `sec` seconds and `usec` microseconds to go.
 call_link& seat(loop_state& ls, call_link& slot, call_link& caller, int32_t sec, int32_t usec,
                 const clock_reading& now) {
   countdown_start_at(caller.limit, sec, usec, now.wall);
