@@ -1,7 +1,9 @@
 // Drives the whole daemon: the input is a script of events (bytes from the DTE, callers
-// connecting, callees answering or refusing, peer bytes, closes and resets, writes that would
-// block, time passing, DTR changes, SIGUSR1, termination) applied to the real event loop in the
-// simulated world. After every pass the invariants below are checked; a breach aborts.
+// connecting over IPv4 or IPv6, plain or encrypted, callees answering or refusing, peer bytes
+// in or outside the session, closes and resets, writes that would block, time passing, DTR
+// changes, SIGUSR1, termination) applied to the real event loop in the simulated world; dials go
+// to addresses, names in the hosts file and names the name servers answer. After every pass the
+// invariants below are checked; a breach aborts.
 //
 // Script: one op byte after another (low four bits: the op; bit 4 set: no pass after it, so
 // that several events meet one pass), each followed by its argument bytes. The first two bytes
@@ -26,6 +28,7 @@
 #include "core/loop_state.h"
 #include "modem/modem_state.h"
 #include "platform/log.h"
+#include "sim/sim_tls_peer.h"
 #include "sim/sim_world.h"
 
 namespace {
@@ -62,6 +65,7 @@ std::string printable(const std::string& bytes) {
 struct fuzz_files {
   std::string dir;
   std::string settings_text;
+  tls_context tls;  // the certificate both ends of an encrypted call show (empty: no openssl)
 };
 
 fuzz_files* files = nullptr;
@@ -79,7 +83,7 @@ void make_files() {
   if (tmp == nullptr && access("/dev/shm", W_OK) == 0) base = "/dev/shm";
   std::string tmpl = base + "/orvaned-fuzz-XXXXXX";
   check(mkdtemp(tmpl.data()) != nullptr, "temporary directory");
-  files = new fuzz_files{tmpl, ""};
+  files = new fuzz_files{.dir = tmpl};
   daemon_paths p = paths_under_root(tmpl.c_str());
   for (const std::string& dir :
        {std::string("/opt"), std::string("/opt/orvane"), std::string("/opt/orvane/etc"),
@@ -88,13 +92,26 @@ void make_files() {
   }
   write_text_file(p.router_version, "router 1.0\n");
   write_text_file(p.module_version, "module 2.0\n");
+  write_text_file(p.hosts, "127.0.0.2 hosts.test\n");
+  write_text_file(p.resolv_conf, "nameserver 192.0.2.53\n");
+  std::string cert = tmpl + "/r1.pem", key = tmpl + "/r1.key", ca = tmpl + "/ca", problem;
+  std::string req =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=";
+  if (system((req + "ca -keyout " + ca + ".key -out " + ca + ".pem && " + req + "r1 -keyout " +
+              key + " -out " + cert + " -CA " + ca + ".pem -CAkey " + ca +
+              ".key -addext basicConstraints=critical,CA:FALSE 2>/dev/null")
+                 .c_str()) == 0) {
+    tls_context_load(files->tls, cert.c_str(), key.c_str(), (ca + ".pem").c_str(), problem);
+  }
   files->settings_text =
       "MOD_ORVANE_PORT=2000\nMOD_ORVANE_BAUDRATE=115200\nMOD_ORVANE_STAT_ECHO=1\n"
       "MOD_ORVANE_STAT_VERBOSITY=1\nMOD_ORVANE_STAT_DTR_ACTION=2\nMOD_ORVANE_SREG_ESC=43\n"
       "MOD_ORVANE_SREG_CR=13\nMOD_ORVANE_SREG_LF=10\nMOD_ORVANE_SREG_BS=8\n"
       "MOD_ORVANE_SREG_RING_INT=2\nMOD_ORVANE_SREG_CONN_TOUT=30\nMOD_ORVANE_SREG_ESC_DELAY=50\n"
-      "MOD_ORVANE_CFG_SCRIPT=\"RDEyMzQ6MTI3MDAwMDAwMDAxCkkzOmZ1enogbW9kZW0K\"\nMOD_ORVANE_"
-      "SYSLOGLEV=8\n";
+      "MOD_ORVANE_CFG_SCRIPT=\"RDEyMzQ6MTI3MDAwMDAwMDAxCkkzOmZ1enogbW9kZW0KRDU1OlRMUzoxMjcwMDAwMDAw"
+      "MDEKRDY2Om5hbWUudGVzdApENjc6aG9zdHMudGVzdApENjg6VExTOls6OjFdCg==\"\nMOD_ORVANE_SYSLOGLEV=8\n"
+      "MOD_ORVANE_TLS_CERT=" +
+      cert + "\nMOD_ORVANE_TLS_KEY=" + key + "\nMOD_ORVANE_TLS_CA=" + ca + ".pem\n";
 }
 
 struct script_reader {
@@ -116,6 +133,10 @@ constexpr const char* command_lines[] = {
     "ATD127000000001",
     "ATD10000000001",
     "ATD1234",
+    "ATD55",
+    "ATD66",
+    "ATD67",
+    "ATD68",
     "ATA",
     "ATH",
     "ATO",
@@ -163,6 +184,9 @@ struct observer {
   int flushed = 0;            // of those, bytes written from the queue this pass
   bool send_failed = false;   // a send to the peer or a serial read failed (drops bytes held)
   bool write_failed = false;  // a write to the DTE failed this pass (drops its held bytes)
+  // The far ends of encrypted calls (at most 8), pumped after every pass. The bytes of an
+  // encrypted call cannot be followed at its socket: only its plain calls are checked so.
+  std::vector<std::pair<std::shared_ptr<sim_conn>, std::unique_ptr<sim_tls_peer>>> peers;
 };
 
 observer obs;
@@ -183,7 +207,8 @@ ssize_t observed_read(int fd, void* buf, size_t len) {
 
 ssize_t observed_recv(int fd, void* buf, size_t len) {
   ssize_t n = sim_table->recv(fd, buf, len);
-  if (n > 0 && fd == obs.ls->link.sock.get() && obs.ms->online == 1) {
+  if (n > 0 && fd == obs.ls->link.sock.get() && obs.ms->online == 1 &&
+      !link_encrypted(obs.ls->link)) {
     obs.to_dte.append(static_cast<const char*>(buf), static_cast<size_t>(n));
   }
   return n;
@@ -206,7 +231,7 @@ ssize_t observed_write(int fd, const void* buf, size_t len) {
     if (n < 0 && errno != EAGAIN) obs.flushed = obs.queued;
   }
   if (peer_bytes) check(obs.ms->dte_out.len == 0, "peer bytes wait behind queued DTE output");
-  if (fd == obs.ms->serial_fd.get() && peer_bytes) {
+  if (fd == obs.ms->serial_fd.get() && peer_bytes && !link_encrypted(obs.ls->link)) {
     if (n > 0) {
       check(obs.to_dte.compare(0, static_cast<size_t>(n), bytes, static_cast<size_t>(n)) == 0,
             "peer bytes reach the DTE in order");
@@ -221,7 +246,8 @@ ssize_t observed_write(int fd, const void* buf, size_t len) {
 ssize_t observed_send(int fd, const void* buf, size_t len) {
   ssize_t n = sim_table->send(fd, buf, len);
   // The answer byte goes out while the link still rings: only a connected call's bytes count.
-  if (fd == obs.ls->link.sock.get() && obs.ls->link.state == LINK_CONNECTED) {
+  if (fd == obs.ls->link.sock.get() && obs.ls->link.state == LINK_CONNECTED &&
+      !link_encrypted(obs.ls->link)) {
     if (n > 0) {
       check(obs.to_peer.compare(0, static_cast<size_t>(n), static_cast<const char*>(buf),
                                 static_cast<size_t>(n)) == 0,
@@ -271,8 +297,13 @@ void check_invariants(const modem_state& ms, const loop_state& ls, const sim_wor
   // The world's descriptors are exactly those the record holds (the name servers' sockets are
   // c-ares' own).
   std::vector<int> held;
-  for (const unique_fd* fd : {&ms.serial_fd, &ms.listen_sock, &ls.link.sock}) {
+  for (const unique_fd* fd : {&ms.serial_fd, &ms.listen_sock, &ms.tls_listen_sock, &ls.link.sock}) {
     if (fd->valid()) held.push_back(fd->get());
+  }
+  for (const call_link& caller : ls.handshakes) {
+    check(caller.state == (caller.sock.valid() ? LINK_HANDSHAKING : LINK_CLOSED),
+          "a caller before it rings is in its handshake or look, with its socket");
+    if (caller.sock.valid()) held.push_back(caller.sock.get());
   }
   for (const call_link& attempt : ls.dial.attempts) {
     if (attempt.sock.valid()) held.push_back(attempt.sock.get());
@@ -305,9 +336,10 @@ void check_invariants(const modem_state& ms, const loop_state& ls, const sim_wor
   obs.said.clear();
   // Leaving data mode or a failed write drops held bytes by rule; otherwise every byte read
   // on-line has been passed on or is still held, in order.
-  if (ms.online == 0 || obs.send_failed) obs.to_peer.clear();
-  if (ms.online == 0 || obs.write_failed) obs.to_dte.clear();
-  if (ms.online == 1) {
+  bool encrypted = link_encrypted(ls.link);
+  if (ms.online == 0 || obs.send_failed || encrypted) obs.to_peer.clear();
+  if (ms.online == 0 || obs.write_failed || encrypted) obs.to_dte.clear();
+  if (ms.online == 1 && !encrypted) {
     const data_path& link = ls.data;
     std::string held_serial(link.out.data() + link.out_sent,
                             static_cast<size_t>(link.out_len - link.out_sent));
@@ -341,6 +373,7 @@ struct pass_runner {
               printable(obs.said).c_str(), printable(world.serial()->from_daemon).c_str());
     }
     check_invariants(ms, ls, world);
+    for (auto& far_end : obs.peers) far_end.second->pump();
     still = world.now() == before && world.transfers == moved ? still + 1 : 0;
     check(still < 50, "the loop does not spin");
     // A wait shorter than the second is for a timer, and a timer that runs out changes
@@ -411,7 +444,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ls->connect_code = connect_code_for_baud(s.baudrate);
   ls->next_ring_time = monotonic_seconds();
   ms->serial_fd.reset(world.open_serial());
+  if (tls_context_loaded(files->tls)) {
+    ms->tls = files->tls;
+    ms->tls_listen_sock.reset(world.open_listener(2443));
+  }
   ms->listen_sock.reset(world.open_listener(2000));
+  net_address v4, v6;
+  net_address_parse("127.0.0.1", v4);
+  net_address_parse("::1", v6);
+  world.names["name.test"] = {.addresses = {v4, v6}};
 
   system_calls observed = sys();
   sim_table = &sim_world::calls();
@@ -439,11 +480,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         dte.send(line + static_cast<char>(static_cast<unsigned char>(ms->settings.sreg_cr)));
         break;
       }
-      case 2: {  // a caller connects
-        static constexpr const char* callers[] = {"127.0.0.1", "127.0.0.2", "10.1.2.3"};
+      case 2: {  // a caller connects; with the top bit, an encrypted one to the TLS port
+        static constexpr const char* callers[] = {"127.0.0.1", "127.0.0.2", "10.1.2.3", "::1",
+                                                  "2001:db8::7"};
+        uint8_t which = in.byte();
         net_address addr;
-        net_address_parse(callers[in.byte() % 3], addr);
-        calls.push_back(world.call_in(addr));
+        net_address_parse(callers[which % 5], addr);
+        bool tls = (which & 0x80) != 0 && ms->tls_listen_sock.valid() && obs.peers.size() < 8;
+        calls.push_back(world.call_in(addr, tls ? ms->tls_listen_sock.get() : -1));
+        if (tls) obs.peers.emplace_back(calls.back(), new sim_tls_peer(files->tls, calls.back()));
         break;
       }
       case 3:  // the callee of the latest dial answers or refuses
@@ -453,13 +498,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           if (d.connect_error == -1) {
             sim_world::finish_connect(d, (op & 0x0f) == 3 ? 0 : ECONNREFUSED);
             if ((op & 0x0f) == 3) calls.push_back(world.dials().back());
+            // The callee of an encrypted dial answers inside its session.
+            if ((op & 0x0f) == 3 && ms->peer_tls && obs.peers.size() < 8) {
+              obs.peers.emplace_back(calls.back(),
+                                     new sim_tls_peer(files->tls, calls.back(), true));
+            }
           }
         }
         break;
-      case 5: {  // peer bytes (the answer byte first on an outgoing call)
+      case 5: {  // peer bytes (the answer byte first on an outgoing call); with the top bit of
+                 // the count, inside the session of an encrypted call
         auto c = pick_call(calls, in.byte());
-        std::string bytes = in.bytes(in.byte() % 64 + 1);
-        if (c != nullptr && !c->eof) c->send(bytes);
+        uint8_t count = in.byte();
+        std::string bytes = in.bytes(count % 64 + 1);
+        bool sent = false;
+        for (auto& [conn, peer] : obs.peers) {
+          if (conn == c && (count & 0x80) != 0) sent = peer->send(bytes);
+        }
+        if (c != nullptr && !c->eof && !sent) c->send(bytes);
         break;
       }
       case 6: {  // the peer closes or resets
@@ -526,6 +582,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (running && then_pass) running = runner.pass();
   }
+  obs.peers.clear();
   use_system_calls(previous);
   subst_clear(ms->subst_table, ms->subst_count);
   ms.reset();

@@ -103,12 +103,33 @@ void dial_failed(modem_state& ms, loop_state& ls) {
   ms.peer_tls = false;
 }
 
+// Why the callee's first bytes, before the session has read any, end the dial: they cannot
+// begin a TLS record (a plain callee's answer byte, another service's greeting), or looking at
+// them met the connection's failure (worded as the handshake would word it). Empty otherwise.
+std::string first_bytes_fault(call_link& link) {
+  if (tls_bytes_received(link.tls) != 0) return "";
+  unsigned char first[3];
+  ssize_t n = peek_bytes(link.sock.get(), first, sizeof first);
+  if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+    return std::string("TLS handshake: ") + strerror(errno);
+  }
+  if (n > 0 && !tls_record_start(first, static_cast<size_t>(n), false)) {
+    return "the callee does not speak TLS";
+  }
+  return "";
+}
+
 // Takes the outgoing handshake a step; true once the callee's certificate has been accepted.
-// A failed handshake ends the dial.
+// A failed handshake ends the dial, as do first bytes that are not TLS (at once: the session
+// would wait for the rest of a record that never comes).
 bool dial_handshake_done(modem_state& ms, loop_state& ls) {
   call_link& link = ls.link;
   if (link.state != LINK_HANDSHAKING) return true;
-  std::string reason;
+  std::string reason = first_bytes_fault(link);
+  if (!reason.empty()) {
+    call_hangup_because(ms, ls, HANGUP_HANDSHAKE_FAILED, reason.c_str());
+    return false;
+  }
   tls_step step = tls_handshake(link.tls, reason);
   if (step == TLS_STEP_DONE && !tls_peers_allow(ms.tls_peers, tls_peer_name(link.tls))) {
     step = TLS_STEP_FAILED;
@@ -146,6 +167,17 @@ void dial_established(modem_state& ms, loop_state& ls) {
 
 void reject(loop_state& ls, call_link& caller, const clock_reading& now) {
   turn_away(ls, caller, "rejected", now);
+}
+
+// Why `caller`, from the host of the present call, may not take its place; empty when it may.
+// A caller replaces only a call it could have made itself: a plain caller never an encrypted
+// call, an encrypted caller one whose certificate names the same peer.
+std::string replacement_refusal(const loop_state& ls, const call_link& caller) {
+  if (!link_encrypted(ls.link)) return "";
+  if (!link_encrypted(caller)) return "refused: a plain caller cannot replace an encrypted call";
+  std::string name = tls_peer_name(caller.tls), call_name = tls_peer_name(ls.link.tls);
+  if (name == call_name) return "";
+  return "refused: certificate " + name + " cannot replace the call with " + call_name;
 }
 
 }  // namespace
@@ -258,42 +290,29 @@ bool accept_allowed(modem_state& ms, loop_state& ls, int listen_fd, call_link& c
   return true;
 }
 
-void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  call_link caller;
-  if (!accept_allowed(ms, ls, ms.listen_sock.get(), caller, now)) return;
-  if (caller.sock.get() >= FD_SETSIZE) {
-    reject(ls, caller, now);
-    return;
-  }
-  ring_caller(ms, ls, caller, now);
+bool line_busy_for(const modem_state& ms, const net_address& caller) {
+  if (ms.call_state == CALL_IDLE) return false;
+  return ms.call_state == CALL_DIALING || !net_same_host(caller, ms.peer_addr);
 }
 
 void ring_caller(modem_state& ms, loop_state& ls, call_link& caller, const clock_reading& now) {
-  switch (ms.call_state) {
-    case CALL_DIALING:
-      reject(ls, caller, now);
-      return;
-    case CALL_RINGING:
-      if (!net_same_host(caller.peer, ms.peer_addr)) {
-        reject(ls, caller, now);
-        return;
-      }
-      // The caller dialled again: ringing goes on for the new connection.
-      call_hangup(ms, ls, HANGUP_RING_RECONNECT);
-      break;
-    case CALL_CONNECTED:
-      if (!net_same_host(caller.peer, ms.peer_addr)) {
-        reject(ls, caller, now);
-        return;
-      }
-      call_hangup(ms, ls, HANGUP_RECONNECT);
-      ls.answer_requested = 0;
-      ms.ring_count = 0;
-      break;
-    case CALL_IDLE:
-      ls.answer_requested = 0;
-      ms.ring_count = 0;
-      break;
+  if (line_busy_for(ms, caller.peer)) {
+    reject(ls, caller, now);
+    return;
+  }
+  bool busy = ms.call_state != CALL_IDLE;
+  std::string refusal = busy ? replacement_refusal(ls, caller) : "";
+  if (!refusal.empty()) {
+    turn_away(ls, caller, refusal.c_str(), now);
+    return;
+  }
+  if (ms.call_state == CALL_RINGING) {
+    // The caller dialled again: ringing goes on for the new connection.
+    call_hangup(ms, ls, HANGUP_RING_RECONNECT);
+  } else {
+    if (busy) call_hangup(ms, ls, HANGUP_RECONNECT);
+    ls.answer_requested = 0;
+    ms.ring_count = 0;
   }
   log_msg(5, "TCP connection from %s established", addr_text(caller.peer));
   if (link_encrypted(caller)) {

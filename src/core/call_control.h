@@ -62,8 +62,15 @@ void ringing_link_ready(modem_state& ms, loop_state& ls, const clock_reading& no
 // Rings the DTE for `caller` (allowed, and for an encrypted call, handshake done and
 // certificate accepted): CALL_RINGING with `caller` moved into the call's link. While another
 // call exists the caller is rejected as busy ("rejected"; an encrypted one gets a TLS close
-// first), unless it is the same host calling again, which replaces the call.
+// first), unless it is the same host calling again, which replaces the call if it could have
+// made that call itself: a plain caller never replaces an encrypted call ("refused: a plain
+// caller cannot replace an encrypted call"), an encrypted caller only one whose certificate
+// names the same peer ("refused: certificate NAME cannot replace the call with NAME").
 void ring_caller(modem_state& ms, loop_state& ls, call_link& caller, const clock_reading& now);
+
+// True when a caller from `caller` is rejected as busy whatever it sends: a dial is under way,
+// or another host's call rings or is connected.
+bool line_busy_for(const modem_state& ms, const net_address& caller);
 
 // Closes a link that does not become a call, logging "TCP connection from %s %s" with
 // `outcome` at level 5 under the limit of such messages.
@@ -74,11 +81,6 @@ void turn_away(loop_state& ls, call_link& caller, const char* outcome, const clo
 // Returns true when there is a caller to go on with.
 bool accept_allowed(modem_state& ms, loop_state& ls, int listen_fd, call_link& caller,
                     const clock_reading& now);
-
-// Takes an incoming connection from the listening socket. A caller not on the allow list is
-// closed at once ("not allowed"); while another call exists, one is rejected ("rejected").
-// Those messages are limited to LOG_LIMIT_MESSAGES per LOG_LIMIT_PERIOD_SEC.
-void accept_call(modem_state& ms, loop_state& ls, const clock_reading& now);
 
 // No descriptor was free for an accept (`error`, EMFILE or ENFILE): the listening sockets are
 // left alone for 100 ms (logged under the limit of turned-away callers).

@@ -125,3 +125,5 @@ int accept_connection(int listen_fd, net_address* addr) { return sys().accept(li
 ssize_t send_bytes(int fd, const void* buf, size_t len) { return sys().send(fd, buf, len); }
 
 ssize_t recv_bytes(int fd, void* buf, size_t len) { return sys().recv(fd, buf, len); }
+
+ssize_t peek_bytes(int fd, void* buf, size_t len) { return sys().peek(fd, buf, len); }

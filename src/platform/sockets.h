@@ -65,3 +65,6 @@ int accept_connection(int listen_fd, net_address* addr);
 // send() without SIGPIPE (MSG_NOSIGNAL) / recv(); results as those calls give them.
 ssize_t send_bytes(int fd, const void* buf, size_t len);
 ssize_t recv_bytes(int fd, void* buf, size_t len);
+
+// recv() that leaves the bytes to be read again; results as recv() gives them.
+ssize_t peek_bytes(int fd, void* buf, size_t len);

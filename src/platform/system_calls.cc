@@ -119,6 +119,8 @@ int kernel_tcp_progress(int fd, tcp_progress* out) {
   return 0;
 }
 
+ssize_t kernel_peek(int fd, void* buf, size_t len) { return ::recv(fd, buf, len, MSG_PEEK); }
+
 const system_calls* installed = &kernel_system_calls;
 
 }  // namespace
@@ -145,6 +147,7 @@ const system_calls kernel_system_calls = {
     .new_session = kernel_new_session,
     .set_signal = kernel_set_signal,
     .tcp_progress = kernel_tcp_progress,
+    .peek = kernel_peek,
 };
 
 const system_calls& sys() { return *installed; }

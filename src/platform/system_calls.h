@@ -56,6 +56,8 @@ struct system_calls {
   void (*set_signal)(int signo, void (*handler)(int)) = nullptr;
   // getsockopt(TCP_INFO) and ioctl(SIOCOUTQ), the fields above.
   int (*tcp_progress)(int fd, ::tcp_progress* out) = nullptr;
+  // recv() with MSG_PEEK: the bytes stay to be read.
+  ssize_t (*peek)(int fd, void* buf, size_t len) = nullptr;
 };
 
 // The kernel's calls.

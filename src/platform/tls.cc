@@ -12,6 +12,34 @@
 #include "platform/system_calls.h"
 #include "platform/unique_fd.h"
 
+bool tls_record_start(const unsigned char* bytes, size_t n, bool hello) {
+  // The record's content type (handshake; from a server an alert too), the protocol's major
+  // version 3 and a minor one up to 4; a ClientHello's record then gives its length and the
+  // handshake type 1.
+  for (size_t i = 0; i < n && i < 6; ++i) {
+    unsigned char b = bytes[i];
+    bool fits = true;
+    switch (i) {
+      case 0:
+        fits = b == 0x16 || (!hello && b == 0x15);
+        break;
+      case 1:
+        fits = b == 0x03;
+        break;
+      case 2:
+        fits = b <= 0x04;
+        break;
+      case 5:
+        fits = !hello || b == 0x01;
+        break;
+      default:
+        break;
+    }
+    if (!fits) return false;
+  }
+  return true;
+}
+
 #if ORVANED_HAVE_TLS
 
 #include "platform/tls_library.h"
@@ -28,6 +56,7 @@ struct tls_session_data {
   bool peer_eof = false;    // the socket has shown the end of the stream
   bool broken = false;      // a protocol failure: reads see the end of the stream
   bool handshaken = false;  // the handshake has completed
+  uint64_t received = 0;    // bytes read from the socket
   // Input may sit undecrypted in the library: set by a read that returned bytes, cleared by
   // one that needed more from the socket.
   bool input_maybe = false;
@@ -83,6 +112,7 @@ int bio_read(BIO* b, char* buf, int len) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) bio_retry_read(b);
     return -1;
   }
+  d->received += static_cast<uint64_t>(n);
   if (n == 0) d->peer_eof = true;
   return static_cast<int>(n);
 }
@@ -638,3 +668,12 @@ std::string tls_peer_name(const tls_session&) { return ""; }
 std::string tls_parameters(const tls_session&) { return ""; }
 
 #endif  // ORVANED_HAVE_TLS
+
+uint64_t tls_bytes_received(const tls_session& s) {
+#if ORVANED_HAVE_TLS
+  if (s.data != nullptr) return s.data->received;
+#else
+  (void)s;
+#endif
+  return 0;
+}

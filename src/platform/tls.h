@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -122,3 +123,10 @@ std::string tls_peer_name(const tls_session& s);
 
 // "TLSv1.3 TLS_AES_256_GCM_SHA384": the protocol version and cipher of a completed handshake.
 std::string tls_parameters(const tls_session& s);
+
+// Bytes the session has read from its socket so far: 0 until the peer's first bytes came.
+uint64_t tls_bytes_received(const tls_session& s);
+
+// True when the first `n` bytes of a connection, as far as they go, can begin a TLS record: a
+// ClientHello (`hello`), else a server's handshake or alert record.
+bool tls_record_start(const unsigned char* bytes, size_t n, bool hello);

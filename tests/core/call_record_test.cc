@@ -53,7 +53,10 @@ std::shared_ptr<sim_conn> dial(loop_fixture& f, int connect_error = 0) {
 std::shared_ptr<sim_conn> answered(loop_fixture& f, bool in) {
   if (in) f.listen_for_calls();
   auto peer = in ? f.call_in() : dial(f);
-  f.pass();
+  EXPECT_TRUE(f.run_until([&] { return f.ms().call_state != CALL_IDLE; }));
+  if (in) {
+    EXPECT_TRUE(f.run_until([&] { return f.ms().call_state == CALL_RINGING; }));
+  }
   in ? f.type_line("ATA") : peer->send("X");
   EXPECT_TRUE(f.run_until([&] { return f.ms().online == 1; }));
   return peer;
@@ -78,7 +81,7 @@ moved not_allowed(loop_fixture& f) {
 moved gone_while_ringing(loop_fixture& f) {
   f.listen_for_calls();
   auto caller = f.call_in();
-  f.pass();
+  EXPECT_TRUE(f.run_until([&] { return f.ms().call_state == CALL_RINGING; }));
   return caller->close(), moved{};
 }
 moved escape_and_ath(loop_fixture& f) {

@@ -115,6 +115,50 @@ TEST_F(TlsCalls, TwoDaemonsCallEachOtherEncrypted) {
   stop_modem(b);
 }
 
+// Ports mixed up: an encrypted dial to the plain port is refused there without RING and ends at
+// once with NO CARRIER, as does one to a callee that answers in plain bytes. An encrypted call is
+// then replaced only by a caller that could have made it: not by a plain caller nor by another
+// router's certificate from the same address, only by the same router.
+TEST_F(TlsCalls, MixedUpPortsEndAtOnceAndOnlyTheSameRouterReplacesACall) {
+  modem a, b;
+  test_port a_port, b_port;
+  unique_fd service = listen_loopback(0);
+  configure(a, "r1", a_port,
+            "D4:TLS:127000000001:" + std::to_string(b_port.number()) +
+                "\nD5:TLS:127000000001:" + std::to_string(b.box.port()) +
+                "\nD6:TLS:127000000001:" + std::to_string(local_port(service.get())) + "\n");
+  configure(b, "r2", b_port, "");
+  ASSERT_TRUE(start_modem(a));
+  ASSERT_TRUE(start_modem(b));
+  auto logged = [](modem& m, const std::string& line) {
+    return m.d.wait_log("TCP connection " + line, seconds_from_now(10));
+  };
+  EXPECT_TRUE(serial_exchange(a.d, "ATD5\r", "ATD5\r\n" + std::string(kNoCarrier)));
+  EXPECT_TRUE(logged(b, "from 127.0.0.1 refused: an encrypted caller on the plain port"));
+  ASSERT_TRUE(a.d.serial_write("ATD6\r"));
+  unique_fd answer = accept_within(service.get(), seconds_from_now(5));
+  ASSERT_TRUE(send_all(answer.get(), "X"));
+  EXPECT_TRUE(serial_gets(a.d, "ATD6\r\n" + std::string(kNoCarrier)));
+  EXPECT_TRUE(logged(a, "to 127.0.0.1 failed: the callee does not speak TLS"));
+  EXPECT_EQ(b.d.serial_read_for(std::chrono::milliseconds(100)), "");
+  ASSERT_TRUE(serial_exchange(a.d, "ATD4\r", "ATD4\r\n"));
+  ASSERT_TRUE(serial_gets(b.d, "RING\r\n", 10));
+  ASSERT_TRUE(serial_exchange(b.d, "ATA\r", "ATA\r\n" + std::string(kConnect)));
+  ASSERT_TRUE(serial_gets(a.d, kConnect, 10));
+  unique_fd plain = connect_loopback(b.box.port());
+  EXPECT_TRUE(logged(b, "from 127.0.0.1 refused: a plain caller cannot replace an encrypted call"));
+  std::unique_ptr<openssl_program> other(s_client(b_port.number(), "r3"));
+  EXPECT_TRUE(logged(b,
+                     "from 127.0.0.1 refused: certificate router3 cannot replace the call "
+                     "with router1.example.net"));
+  ASSERT_TRUE(a.d.serial_write("still the call"));
+  EXPECT_TRUE(serial_gets(b.d, "still the call"));
+  std::unique_ptr<openssl_program> same(s_client(b_port.number(), "r1"));
+  EXPECT_TRUE(serial_gets(b.d, std::string(kNoCarrier) + "RING\r\n", 10));
+  stop_modem(a);
+  stop_modem(b);
+}
+
 // An encrypted-only daemon (no plain port) answers the openssl client; while that call goes on,
 // the refused callers neither ring nor disturb it; a caller that stalls its handshake keeps no
 // one else out.

@@ -144,6 +144,14 @@ struct sim_calls {
     return -1;
   }
 
+  static ssize_t peek(int fd, void* buf, size_t len) {
+    std::shared_ptr<sim_conn> c = world->conn_of(fd);
+    if (c == nullptr || c->to_daemon.empty()) return recv(fd, buf, len);
+    size_t n = std::min(len, c->to_daemon.size());
+    memcpy(buf, c->to_daemon.data(), n);
+    return static_cast<ssize_t>(n);
+  }
+
   static int close(int fd) {
     if (fd < FIRST_FD) return ::close(fd);
     auto it = world->fds_.find(fd);
@@ -322,6 +330,7 @@ const system_calls sim_table = {
     .sleep = sim_calls::sleep,
     .sleep_ms = sim_calls::sleep_ms,
     .tcp_progress = sim_tcp_progress,
+    .peek = sim_calls::peek,
 };
 
 }  // namespace
@@ -490,10 +499,10 @@ int sim_world::open_listener(uint16_t port) {
   return listen_fd_;
 }
 
-std::shared_ptr<sim_conn> sim_world::call_in(const net_address& addr) {
+std::shared_ptr<sim_conn> sim_world::call_in(const net_address& addr, int listen_fd) {
   auto c = std::make_shared<sim_conn>();
   c->addr = addr;
-  std::shared_ptr<sim_conn> l = listener();
+  std::shared_ptr<sim_conn> l = conn_of(listen_fd < 0 ? listen_fd_ : listen_fd);
   if (l != nullptr) l->backlog.push_back(c);
   return c;
 }

@@ -105,8 +105,9 @@ class sim_world {
   std::shared_ptr<sim_conn> serial() const { return conn_of(serial_fd_); }
   std::shared_ptr<sim_conn> listener() const { return conn_of(listen_fd_); }
 
-  // A caller from `addr` connects to the listening socket; returns its end.
-  std::shared_ptr<sim_conn> call_in(const net_address& addr);
+  // A caller from `addr` connects to the listening socket `listen_fd` (-1: the one opened last);
+  // returns its end.
+  std::shared_ptr<sim_conn> call_in(const net_address& addr, int listen_fd = -1);
   // The daemon's outgoing connection attempts, in order.
   const std::vector<std::shared_ptr<sim_conn>>& dials() const { return dials_; }
   // The far end of the attempt accepts (error 0) or refuses it.
