@@ -56,6 +56,10 @@ struct modem_settings {
   uint32_t caller_id = 0;  // MOD_ORVANE_CALLER_ID: not 0 = DATE, TIME, NMBR after the first RING
   uint32_t clip = 0;       // MOD_ORVANE_CLIP: not 0 = +CLIP after every RING
   uint32_t csq = 20;       // MOD_ORVANE_CSQ: the signal quality +CSQ reports, 0 to 31 or 99
+  // Peers that are not daemons of this kind; without their lines there are none.
+  uint32_t raw_port = 0;        // MOD_ORVANE_RAW_PORT: port taking raw callers, 0 = none
+  uint32_t telnet_port = 0;     // MOD_ORVANE_TELNET_PORT: port taking telnet callers, 0 = none
+  std::string telnet_terminal;  // MOD_ORVANE_TELNET_TERMINAL: the terminal type, empty = ANSI
 };
 
 // The signal qualities +CSQ reports: 0 to CSQ_MAX, or CSQ_UNKNOWN.

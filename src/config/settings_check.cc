@@ -14,6 +14,7 @@
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/serial_port.h"
+#include "platform/telnet.h"
 
 namespace {
 
@@ -322,10 +323,57 @@ void tls_findings(const modem_settings& s, std::vector<settings_finding>& warnin
   }
 }
 
+// The listening ports, in the order in which a port that repeats an earlier one is named.
+struct listen_port {
+  const char* key;
+  uint32_t modem_settings::*field;
+};
+constexpr listen_port listen_ports[] = {
+    {"MOD_ORVANE_PORT", &modem_settings::port},
+    {"MOD_ORVANE_TLS_PORT", &modem_settings::tls_port},
+    {"MOD_ORVANE_RAW_PORT", &modem_settings::raw_port},
+    {"MOD_ORVANE_TELNET_PORT", &modem_settings::telnet_port},
+};
+constexpr size_t FIRST_PEER_PORT = 2;  // the raw and telnet ports follow the daemon's two
+
+// The ports of raw and telnet callers: each 0 (none) or a port that no other listens on.
+void peer_port_refusals(const modem_settings& s, std::vector<settings_finding>& refusals) {
+  for (size_t i = FIRST_PEER_PORT; i < std::size(listen_ports); ++i) {
+    const listen_port& p = listen_ports[i];
+    uint32_t port = s.*p.field;
+    if (port == 0) continue;
+    if (port > 65535) {
+      refusals.push_back(refusal(p.key, text_printf("%s: %u is not 0 to 65535", p.key, port)));
+      continue;
+    }
+    for (size_t j = 0; j < i; ++j) {
+      uint32_t other = s.*listen_ports[j].field;
+      if (j == 0) other &= 0xffff;  // the daemon's port uses the low 16 bits of any number
+      if (other != port) continue;
+      refusals.push_back(refusal(
+          p.key, text_printf("%s: %u is %s's port as well", p.key, port, listen_ports[j].key)));
+      break;
+    }
+  }
+}
+
+// The terminal type telnet reports: printable characters without blanks, at most 40 of them.
+void terminal_warnings(const modem_settings& s, std::vector<settings_finding>& warnings) {
+  const std::string& t = s.telnet_terminal;
+  bool printable = std::all_of(t.begin(), t.end(), [](char c) { return c > ' ' && c < 0x7f; });
+  if (printable && t.size() <= static_cast<size_t>(TELNET_TERMINAL_MAX)) return;
+  warnings.push_back(warning("MOD_ORVANE_TELNET_TERMINAL",
+                             text_printf("MOD_ORVANE_TELNET_TERMINAL: \"%s\" is not up to %zu "
+                                         "printable characters without blanks; telnet reports "
+                                         "what is left of it (ANSI when nothing is)",
+                                         t.c_str(), static_cast<size_t>(TELNET_TERMINAL_MAX))));
+}
+
 }  // namespace
 
 void settings_check_values(const modem_settings& s, std::vector<settings_finding>& found) {
   for (const settings_key& k : settings_keys) value_warnings(k, s, found);
+  terminal_warnings(s, found);
   std::vector<settings_finding> tls_refusals;
   tls_findings(s, found, tls_refusals);
   // A list with an entry that is not an address would let callers in or keep them out against
@@ -349,6 +397,7 @@ void settings_check_values(const modem_settings& s, std::vector<settings_finding
                 text_printf("invalid flow control %u (0, 3 or 4 expected)", s.flowcontrol)));
   }
   for (settings_finding& f : tls_refusals) found.push_back(std::move(f));
+  peer_port_refusals(s, found);
 }
 
 settings_checked settings_check_file(const char* path) {

@@ -123,5 +123,12 @@ inline constexpr settings_key settings_keys[] = {
     {.key = "MOD_ORVANE_CALLER_ID", .optional = true, .number = &modem_settings::caller_id},
     {.key = "MOD_ORVANE_CLIP", .optional = true, .number = &modem_settings::clip},
     {.key = "MOD_ORVANE_CSQ", .optional = true, .number = &modem_settings::csq, .absent = 20},
+    // Raw and telnet peers: their listening ports and the terminal type telnet reports.
+    {.key = "MOD_ORVANE_RAW_PORT", .optional = true, .number = &modem_settings::raw_port},
+    {.key = "MOD_ORVANE_TELNET_PORT", .optional = true, .number = &modem_settings::telnet_port},
+    {.key = "MOD_ORVANE_TELNET_TERMINAL",
+     .kind = SETTING_TEXT,
+     .optional = true,
+     .text = &modem_settings::telnet_terminal},
 };
-static_assert(std::size(settings_keys) == 43);
+static_assert(std::size(settings_keys) == 46);

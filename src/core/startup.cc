@@ -16,6 +16,7 @@
 #include "config/settings_check.h"
 #include "core/call_control.h"
 #include "core/event_loop.h"
+#include "core/listeners.h"
 #include "modem/modem_lines.h"
 #include "modem/tls_credentials.h"
 #include "platform/lock_file.h"
@@ -246,6 +247,13 @@ void open_listener(modem_state& ms, bool settings_read) {
   }
 }
 
+// The ports of raw and telnet callers, when set.
+void open_peer_ports(modem_state& ms, bool settings_read) {
+  std::string reason;
+  std::string detail;
+  if (!open_peer_listeners(ms, reason, detail)) startup_failed(ms, settings_read, reason, detail);
+}
+
 void install_signals(modem_state& ms) {
   set_signal_target(&ms);
   install_signal_handlers();
@@ -314,6 +322,7 @@ int daemon_main(int argc, char** argv) {
   lock_serial_device(ms, settings_read);
   open_serial_port(ms);
   open_listener(ms, settings_read);
+  open_peer_ports(ms, settings_read);
   install_signals(ms);
   log_keep_errors(false);  // started: nothing left for a terminal
   run_event_loop(ms, ls);

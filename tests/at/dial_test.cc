@@ -195,6 +195,38 @@ TEST_F(Dial, EncryptedAndPlainTargetsFollowTheTlsSettings) {
   }
 }
 
+// With the Hayes commands on, ATD takes a target typed in full; a phone number (digits and dial
+// modifiers) keeps its meaning, and what is neither answers ERROR.
+TEST_F(Dial, TypedTargetsWithTheHayesCommands) {
+  const struct {
+    uint32_t compat;
+    const char* line;
+    const char* peer;  // the address or name dialled, "" when refused
+    uint16_t port;
+    peer_kind kind;
+  } rows[] = {
+      {1, "ATDT192.168.1.1:23", "192.168.1.1", 23, PEER_DAEMON},
+      {1, "ATDTbbs.example.org:2323", "BBS.EXAMPLE.ORG", 2323, PEER_DAEMON},
+      {1, "ATD[2001:db8::1]:23", "2001:db8::1", 23, PEER_DAEMON},
+      {1, "ATDTTELNET:bbs.example.org", "BBS.EXAMPLE.ORG", 23, PEER_TELNET},
+      {1, "ATDTELNET:10.0.0.7", "10.0.0.7", 23, PEER_TELNET},
+      {1, "ATDPRAW:010000000007", "10.0.0.7", 2323, PEER_RAW},
+      {1, "ATDT192-168-001-001", "192.168.1.1", 2323, PEER_DAEMON},
+      {1, "ATDT1234W5678", "", 0, PEER_DAEMON},
+      {1, "ATD1.2.3", "", 0, PEER_DAEMON},
+      {1, "ATDTSSH:host", "", 0, PEER_DAEMON},
+      {0, "ATDT192.168.1.1:23", "", 0, PEER_DAEMON},
+  };
+  for (const auto& r : rows) {
+    make_state();
+    ms->settings.compat = r.compat;
+    EXPECT_EQ(run(r.line), r.peer[0] != '\0' ? "" : "ERROR\r\n") << r.line;
+    EXPECT_EQ(ms->peer_name[0] != '\0' ? ms->peer_name.data() : peer_text(*ms), r.peer) << r.line;
+    EXPECT_EQ(ms->peer_port, r.port) << r.line;
+    EXPECT_EQ(ms->peer_kind, r.kind) << r.line;
+  }
+}
+
 TEST_F(Dial, EmptyPatternMatchesEveryNumber) {
   add_subst(SUBST_DIAL, "", "010000000009");
   EXPECT_EQ(run("ATD-"), "");

@@ -48,6 +48,8 @@ TEST(SettingsFields, KeysAreThoseTheDaemonWrites) {
   in_use.tls_cert = in_use.tls_key = in_use.tls_ca = in_use.tls_peers = "x";
   in_use.tls_port = in_use.tls_only = 1;
   in_use.compat = in_use.caller_id = in_use.clip = in_use.csq = in_use.stat_dcd = 3;
+  in_use.raw_port = in_use.telnet_port = 4;
+  in_use.telnet_terminal = "x";
   EXPECT_EQ(keys_of_lines(settings_format(in_use)), ours);
   EXPECT_EQ(keys_of_lines(settings_format(modem_settings{})), required);
 }
@@ -247,7 +249,7 @@ TEST(SettingsFields, MissingKeysAreThoseNoLineSets) {
                              testing::Contains("MOD_ORVANE_SERIAL"),
                              testing::Contains("MOD_ORVANE_BAUDRATE")));
   // Optional keys are written only when used: never missing.
-  EXPECT_EQ(missing_keys("").size(), std::size(settings_keys) - 13);
+  EXPECT_EQ(missing_keys("").size(), std::size(settings_keys) - 16);
   EXPECT_THAT(missing_keys(""), testing::Not(testing::Contains("MOD_ORVANE_FLOWCONTROL")));
   EXPECT_THAT(missing_keys(""), testing::Not(testing::Contains("MOD_ORVANE_ALLOW")));
   EXPECT_THAT(missing_keys(""), testing::Not(testing::Contains("MOD_ORVANE_TLS_PEERS")));
