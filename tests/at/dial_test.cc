@@ -200,30 +200,28 @@ TEST_F(Dial, EncryptedAndPlainTargetsFollowTheTlsSettings) {
 TEST_F(Dial, TypedTargetsWithTheHayesCommands) {
   const struct {
     uint32_t compat;
-    const char* line;
-    const char* peer;  // the address or name dialled, "" when refused
-    uint16_t port;
-    peer_kind kind;
+    std::string line, dialled;  // the address or name, the port and the kind; "" when refused
   } rows[] = {
-      {1, "ATDT192.168.1.1:23", "192.168.1.1", 23, PEER_DAEMON},
-      {1, "ATDTbbs.example.org:2323", "BBS.EXAMPLE.ORG", 2323, PEER_DAEMON},
-      {1, "ATD[2001:db8::1]:23", "2001:db8::1", 23, PEER_DAEMON},
-      {1, "ATDTTELNET:bbs.example.org", "BBS.EXAMPLE.ORG", 23, PEER_TELNET},
-      {1, "ATDTELNET:10.0.0.7", "10.0.0.7", 23, PEER_TELNET},
-      {1, "ATDPRAW:010000000007", "10.0.0.7", 2323, PEER_RAW},
-      {1, "ATDT192-168-001-001", "192.168.1.1", 2323, PEER_DAEMON},
-      {1, "ATDT1234W5678", "", 0, PEER_DAEMON},
-      {1, "ATD1.2.3", "", 0, PEER_DAEMON},
-      {1, "ATDTSSH:host", "", 0, PEER_DAEMON},
-      {0, "ATDT192.168.1.1:23", "", 0, PEER_DAEMON},
+      {1, "ATDT192.168.1.1:23", "192.168.1.1 23 daemon"},
+      {1, "ATDTbbs.example.org:2323", "BBS.EXAMPLE.ORG 2323 daemon"},
+      {1, "ATD[2001:db8::1]:23", "2001:db8::1 23 daemon"},
+      {1, "ATDTTELNET:bbs.example.org", "BBS.EXAMPLE.ORG 23 telnet"},
+      {1, "ATDTELNET:10.0.0.7", "10.0.0.7 23 telnet"},
+      {1, "ATDPRAW:010000000007", "10.0.0.7 2323 raw"},
+      {1, "ATDT192-168-001-001", "192.168.1.1 2323 daemon"},
+      {1, "ATDT1234W5678", ""},
+      {1, "ATD1.2.3", ""},
+      {1, "ATDTSSH:host", ""},
+      {0, "ATDT192.168.1.1:23", ""},
   };
   for (const auto& r : rows) {
     make_state();
     ms->settings.compat = r.compat;
-    EXPECT_EQ(run(r.line), r.peer[0] != '\0' ? "" : "ERROR\r\n") << r.line;
-    EXPECT_EQ(ms->peer_name[0] != '\0' ? ms->peer_name.data() : peer_text(*ms), r.peer) << r.line;
-    EXPECT_EQ(ms->peer_port, r.port) << r.line;
-    EXPECT_EQ(ms->peer_kind, r.kind) << r.line;
+    EXPECT_EQ(run(r.line), r.dialled.empty() ? "ERROR\r\n" : "") << r.line;
+    std::string peer = ms->peer_name[0] != '\0' ? ms->peer_name.data() : peer_text(*ms);
+    if (!peer.empty())
+      peer += " " + std::to_string(ms->peer_port) + " " + peer_kind_name(ms->peer_kind);
+    EXPECT_EQ(peer, r.dialled) << r.line;
   }
 }
 

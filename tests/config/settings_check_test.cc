@@ -180,35 +180,3 @@ TEST(SettingsCheck, StartUpWarnsAboutValuesBeyondWhatTakesEffect) {
 }
 
 }  // namespace
-
-// The raw and telnet ports: none, or a port no other listens on; the terminal as telnet says it.
-TEST(SettingsCheck, RawAndTelnetPorts) {
-  const struct {
-    uint32_t raw, telnet;
-    const char* terminal;
-    std::string findings;  // level and text of each, "|" between them
-  } rows[] = {
-      {4001, 2323, "VT100", ""},
-      {70000, 0, "", "3 MOD_ORVANE_RAW_PORT: 70000 is not 0 to 65535"},
-      {2000, 0, "", "3 MOD_ORVANE_RAW_PORT: 2000 is MOD_ORVANE_PORT's port as well"},
-      {0, 2001, "", "3 MOD_ORVANE_TELNET_PORT: 2001 is MOD_ORVANE_TLS_PORT's port as well"},
-      {23, 23, "", "3 MOD_ORVANE_TELNET_PORT: 23 is MOD_ORVANE_RAW_PORT's port as well"},
-      {0, 0, "VT 100",
-       "4 MOD_ORVANE_TELNET_TERMINAL: \"VT 100\" is not up to 40 printable characters without "
-       "blanks; telnet reports what is left of it (ANSI when nothing is)"},
-  };
-  for (const auto& r : rows) {
-    modem_settings s = sample_modem_settings();
-    std::tie(s.port, s.tls_port, s.raw_port, s.telnet_port, s.telnet_terminal) =
-        std::tuple(67536, 2001, r.raw, r.telnet, r.terminal);  // 67536: port 2000
-    std::vector<settings_finding> found;
-    settings_check_values(s, found);
-    std::string said;
-    for (const settings_finding& f : found) {
-      if (f.key.find("_RAW_") == std::string::npos && f.key.find("_TELNET_") == std::string::npos)
-        continue;
-      said += (said.empty() ? "" : "|") + std::to_string(f.level) + " " + f.text;
-    }
-    EXPECT_EQ(said, r.findings) << r.raw << " " << r.telnet;
-  }
-}
