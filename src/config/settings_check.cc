@@ -357,8 +357,15 @@ void peer_port_refusals(const modem_settings& s, std::vector<settings_finding>& 
   }
 }
 
-// The terminal type telnet reports: printable characters without blanks, at most 40 of them.
-void terminal_warnings(const modem_settings& s, std::vector<settings_finding>& warnings) {
+// Raw and telnet callers are plain calls, which MOD_ORVANE_TLS_ONLY=1 keeps out; the terminal
+// type telnet reports is printable characters without blanks, at most 40 of them.
+void peer_warnings(const modem_settings& s, std::vector<settings_finding>& warnings) {
+  for (size_t i = FIRST_PEER_PORT; i < std::size(listen_ports) && s.tls_only == 1; ++i) {
+    const listen_port& p = listen_ports[i];
+    if (s.*p.field == 0) continue;
+    warnings.push_back(
+        warning(p.key, text_printf("%s: not listened on while MOD_ORVANE_TLS_ONLY is 1", p.key)));
+  }
   const std::string& t = s.telnet_terminal;
   bool printable = std::all_of(t.begin(), t.end(), [](char c) { return c > ' ' && c < 0x7f; });
   if (printable && t.size() <= static_cast<size_t>(TELNET_TERMINAL_MAX)) return;
@@ -373,7 +380,7 @@ void terminal_warnings(const modem_settings& s, std::vector<settings_finding>& w
 
 void settings_check_values(const modem_settings& s, std::vector<settings_finding>& found) {
   for (const settings_key& k : settings_keys) value_warnings(k, s, found);
-  terminal_warnings(s, found);
+  peer_warnings(s, found);
   std::vector<settings_finding> tls_refusals;
   tls_findings(s, found, tls_refusals);
   // A list with an entry that is not an address would let callers in or keep them out against

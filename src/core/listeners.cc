@@ -33,8 +33,9 @@ void accept_peer_call(modem_state& ms, loop_state& ls, const peer_listener& l,
 
 bool open_peer_listeners(modem_state& ms, std::string& reason, std::string& detail) {
   for (const peer_listener& l : peer_listeners) {
+    // They take plain calls, which MOD_ORVANE_TLS_ONLY=1 refuses.
     uint32_t port = ms.settings.*l.port;
-    if (port == 0) continue;
+    if (port == 0 || ms.settings.tls_only == 1) continue;
     (ms.*l.sock).reset(open_listen_socket(port));
     if ((ms.*l.sock).valid()) continue;
     reason = std::string("can't open ") + peer_kind_name(l.kind) + " listen socket";

@@ -13,7 +13,8 @@
 #include "modem/modem_state.h"
 #include "platform/countdown.h"
 
-// Opens the ports that the settings set (not 0). False when one cannot be opened, with `reason`
+// Opens the ports that the settings set (not 0), unless MOD_ORVANE_TLS_ONLY is 1. False when one
+// cannot be opened, with `reason`
 // and `detail` saying which ("can't open telnet listen socket", "can't listen on TCP port 2323
 // of every address").
 bool open_peer_listeners(modem_state& ms, std::string& reason, std::string& detail);
