@@ -1,9 +1,12 @@
 // The dial command: a number of twelve digits stands for an IPv4 address; one matching a dial
-// substitution for the rule's target (twelve digits, an IPv6 address or a host name, each with a
-// port or without, "TLS:" before any of them for an encrypted call). The handler fixes the port
-// (the target's, else the configured one), stores the address in peer_addr or the name in
-// peer_name, the port in peer_port, sets peer_tls and requests ACTION_DIAL. An encrypted target
-// needs the TLS settings; with MOD_ORVANE_TLS_ONLY=1 every other target is refused.
+// substitution for the rule's target (twelve digits, a dotted IPv4 or an IPv6 address or a host
+// name, each with a port or without, "TLS:" before any of them for an encrypted call, "RAW:" or
+// "TELNET:" for a peer that is not a daemon: config/dial_target.h). With MOD_ORVANE_COMPAT=1 a
+// text that is not a phone number is dialled as a target when it parses as one. The handler
+// fixes the port (the target's, else the default of its kind), stores the address in peer_addr
+// or the name in peer_name, the port in peer_port, sets peer_tls and peer_kind and requests
+// ACTION_DIAL. An encrypted target needs the TLS settings; with MOD_ORVANE_TLS_ONLY=1 every
+// other target is refused.
 #pragma once
 
 struct modem_settings;

@@ -62,6 +62,23 @@ bool take_port(std::string_view text, dial_target& target, std::string& problem)
   return true;
 }
 
+// Four numbers of 0 to 255 (one to three digits each) separated by dots.
+bool dotted_quad(std::string_view host, uint32_t& address) {
+  address = 0;
+  for (int group = 0; group < 4; ++group) {
+    size_t n = leading_digits(host);
+    if (n == 0 || n > 3) return false;
+    uint32_t octet = 0;
+    for (char c : host.substr(0, n)) octet = octet * 10 + static_cast<uint32_t>(c - '0');
+    if (octet > 255) return false;
+    address = address << 8 | octet;
+    host.remove_prefix(n);
+    if (group < 3 && !host.starts_with('.')) return false;
+    if (group < 3) host.remove_prefix(1);
+  }
+  return host.empty();
+}
+
 // Labels of letters, digits and hyphens separated by dots, none empty.
 bool is_host_name(std::string_view name) {
   if (name.empty() || name.front() == '.' || name.back() == '.') return false;
@@ -105,6 +122,19 @@ dial_target_parsed parse_form(std::string_view text, dial_target& target, std::s
   }
   size_t colon = text.find(':');
   std::string_view name = text.substr(0, colon);
+  std::string_view rest = colon == std::string_view::npos ? "" : text.substr(colon);
+  if (name.find('.') != std::string_view::npos &&
+      name.find_first_not_of("0123456789.") == std::string_view::npos) {
+    uint32_t address = 0;
+    if (!dotted_quad(name, address)) {
+      problem = words("\"", name, "\" is not an IPv4 address (four numbers of 0 to 255)");
+      return TARGET_MALFORMED;
+    }
+    target.kind = TARGET_ADDRESS;
+    target.address = net_ipv4(address);
+    if (address == 0) target.refusal = "it stands for 0.0.0.0";
+    return take_port(rest, target, problem) ? TARGET_PARSED : TARGET_MALFORMED;
+  }
   bool has_letter = false;
   for (char c : name) has_letter = has_letter || is_letter(c);
   if (!has_letter) return TARGET_NO_FORM;
@@ -119,21 +149,77 @@ dial_target_parsed parse_form(std::string_view text, dial_target& target, std::s
     return TARGET_MALFORMED;
   }
   target.name = name;
-  std::string_view rest = colon == std::string_view::npos ? "" : text.substr(colon);
   return take_port(rest, target, problem) ? TARGET_PARSED : TARGET_MALFORMED;
+}
+
+struct peer_prefix {
+  std::string_view text;
+  peer_kind peer = PEER_DAEMON;
+};
+constexpr peer_prefix PEER_PREFIXES[] = {{"RAW:", PEER_RAW}, {"TELNET:", PEER_TELNET}};
+
+constexpr const char* PEER_KIND_NAMES[] = {"daemon", "raw", "telnet"};
+
+// The word before a ":" that begins `text` when it reads as a prefix rather than a host and its
+// port: a label with a letter, and after the ":" anything but a port. Empty when there is none.
+std::string_view prefix_word(std::string_view text) {
+  size_t colon = text.find(':');
+  if (colon == std::string_view::npos || colon == 0 || colon + 1 == text.size()) return {};
+  std::string_view word = text.substr(0, colon);
+  std::string_view after = text.substr(colon + 1);
+  bool has_letter = false;
+  for (char c : word) {
+    if (!is_letter(c) && !is_digit(c) && c != '-') return {};
+    has_letter = has_letter || is_letter(c);
+  }
+  if (!has_letter || leading_digits(after) == after.size()) return {};
+  return text.substr(0, colon + 1);
+}
+
+// Why the prefix `word`, followed by `rest`, cannot stand where it does, `taken` being the prefix
+// read before it.
+std::string misplaced_prefix(std::string_view word, std::string_view rest, std::string_view taken) {
+  if (word == DIAL_TLS_PREFIX) {
+    return taken == DIAL_TLS_PREFIX ? std::string("\"TLS:\" twice")
+                                    : words("\"TLS:\" comes before \"", taken, "\"");
+  }
+  for (const peer_prefix& p : PEER_PREFIXES) {
+    if (word == p.text) return "\"RAW:\" and \"TELNET:\" together: a peer is raw or telnet";
+  }
+  // A host and a port that is not a number read the same: say both.
+  return words("\"", word, "\" is not a prefix (TLS:, then RAW: or TELNET:), nor is \"") +
+         words("", rest, "\" a port");
 }
 
 }  // namespace
 
+const char* peer_kind_name(peer_kind kind) { return PEER_KIND_NAMES[kind]; }
+
 dial_target_parsed dial_target_parse(std::string_view text, dial_target& target,
                                      std::string& problem) {
   target = dial_target{};
-  if (!text.starts_with(DIAL_TLS_PREFIX)) return parse_form(text, target, problem);
-  dial_target_parsed parsed = parse_form(text.substr(DIAL_TLS_PREFIX.size()), target, problem);
-  target.tls = true;
-  if (parsed != TARGET_NO_FORM) return parsed;
+  std::string_view taken;  // the last prefix read
+  if (text.starts_with(DIAL_TLS_PREFIX)) {
+    text.remove_prefix(DIAL_TLS_PREFIX.size());
+    target.tls = true;
+    taken = DIAL_TLS_PREFIX;
+  }
+  for (const peer_prefix& p : PEER_PREFIXES) {
+    if (!text.starts_with(p.text)) continue;
+    text.remove_prefix(p.text.size());
+    target.peer = p.peer;
+    taken = p.text;
+    break;
+  }
+  std::string_view word = prefix_word(text);
+  if (!word.empty()) {
+    problem = misplaced_prefix(word, text.substr(word.size()), taken);
+    return TARGET_BAD_PREFIX;
+  }
+  dial_target_parsed parsed = parse_form(text, target, problem);
+  if (parsed != TARGET_NO_FORM || taken.empty()) return parsed;
   // The prefix says a target was meant: what follows is a faulty one, not another kind of line.
-  problem = "no dial target (twelve digits, [IPv6 address] or a name) after \"TLS:\"";
+  problem = words("no dial target (twelve digits, [IPv6 address] or a name) after \"", taken, "\"");
   return TARGET_MALFORMED;
 }
 
@@ -147,6 +233,7 @@ const char* dial_text_refusal(std::string_view text) {
       if (leading_digits(text) < 12) return "fewer than twelve digits";
       break;
     case TARGET_MALFORMED:
+    case TARGET_BAD_PREFIX:
       break;
   }
   return "it is not a dial target";
@@ -154,4 +241,9 @@ const char* dial_text_refusal(std::string_view text) {
 
 uint16_t dial_default_port(const modem_settings& s, bool tls) {
   return static_cast<uint16_t>((tls && s.tls_port != 0 ? s.tls_port : s.port) & 0xffff);
+}
+
+uint16_t dial_target_port(const dial_target& t, const modem_settings& s) {
+  if (t.port != 0) return t.port;
+  return t.peer == PEER_TELNET ? TELNET_PORT_DEFAULT : dial_default_port(s, t.tls);
 }

@@ -6,8 +6,12 @@
 //   [2001:DB8::1]       [2001:DB8::1]:2000
 //   ROUTER7.EXAMPLE.NET ROUTER7.EXAMPLE.NET:2000
 // Twelve digits followed by anything but ":" and a port stand for the address alone: the rest
-// is ignored. "TLS:" before any of these makes the call encrypted:
+// is ignored. Four numbers between dots are an IPv4 address too (192.168.1.1:2000). "TLS:"
+// before any of these makes the call encrypted:
 //   TLS:192168001001    TLS:[2001:DB8::1]:2001  TLS:ROUTER7.EXAMPLE.NET
+// and "RAW:" or "TELNET:" (after "TLS:" when both are given) calls a peer that is not a daemon
+// of this kind: no answer byte, and for TELNET: the telnet protocol:
+//   RAW:10.0.0.7:4001   TELNET:BBS.EXAMPLE.ORG  TLS:RAW:[2001:DB8::7]:992
 // A rule's target is parsed once, when the script is loaded.
 #pragma once
 
@@ -20,12 +24,23 @@
 
 enum dial_target_kind : int { TARGET_ADDRESS = 1, TARGET_NAME = 2 };
 
+// What the far end of a call is: a daemon of this kind (the answer byte), a TCP server or client
+// that carries the bytes as they are (raw), or one that speaks telnet.
+enum peer_kind : int { PEER_DAEMON = 0, PEER_RAW = 1, PEER_TELNET = 2 };
+
+// "daemon", "raw" or "telnet": the kind as the log and the status file name it.
+const char* peer_kind_name(peer_kind kind);
+
+// The port a TELNET: target without one is dialled at.
+constexpr uint16_t TELNET_PORT_DEFAULT = 23;
+
 struct dial_target {
   dial_target_kind kind = TARGET_ADDRESS;
-  net_address address;  // ADDRESS: the address (port 0)
-  std::string name;     // NAME: the host name
-  uint16_t port = 0;    // 0: none given, the configured port is used
-  bool tls = false;     // "TLS:" came first: the call is encrypted
+  net_address address;           // ADDRESS: the address (port 0)
+  std::string name;              // NAME: the host name
+  uint16_t port = 0;             // 0: none given, the configured port is used
+  bool tls = false;              // "TLS:" came first: the call is encrypted
+  peer_kind peer = PEER_DAEMON;  // "RAW:" or "TELNET:" came before the address or name
   // Why a dial refuses this target although it parses ("a group of three digits is above 255",
   // "it stands for 0.0.0.0", "it stands for ::"); nullptr when it can be dialled.
   const char* refusal = nullptr;
@@ -39,8 +54,10 @@ constexpr size_t DIAL_NAME_MAX = 253;
 
 enum dial_target_parsed : int {
   TARGET_PARSED = 0,
-  TARGET_NO_FORM = -1,    // none of the forms (neither twelve digits, "[" nor a letter)
+  TARGET_NO_FORM = -1,    // none of the forms (neither twelve digits, "[", dots nor a letter)
   TARGET_MALFORMED = -2,  // a form with a fault, said in `problem`
+  // A prefix that is not known or not in its place ("SSH:", "RAW:TELNET:"), said in `problem`.
+  TARGET_BAD_PREFIX = -3,
 };
 
 // Parses `text` into `target`. On TARGET_MALFORMED `problem` says what is wrong, e.g. "port
@@ -55,3 +72,7 @@ const char* dial_text_refusal(std::string_view text);
 // The port a target without one is dialled at: for an encrypted call MOD_ORVANE_TLS_PORT when
 // it is set, else (and for a plain call) MOD_ORVANE_PORT. Only the low 16 bits are used.
 uint16_t dial_default_port(const modem_settings& s, bool tls);
+
+// The port `t` is dialled at: its own, TELNET_PORT_DEFAULT for a TELNET: target without one,
+// else dial_default_port.
+uint16_t dial_target_port(const dial_target& t, const modem_settings& s);

@@ -66,6 +66,10 @@ struct modem_settings {
   std::string call_log;  // MOD_ORVANE_CALL_LOG: path of the CSV call records
   uint32_t call_log_size = CALL_LOG_SIZE_DEFAULT;  // MOD_ORVANE_CALL_LOG_SIZE: rotated beyond
   std::string metrics;                             // MOD_ORVANE_METRICS: directory of orvaned.prom
+  // Peers that are not daemons of this kind; without their lines there are none.
+  uint32_t raw_port = 0;        // MOD_ORVANE_RAW_PORT: port taking raw callers, 0 = none
+  uint32_t telnet_port = 0;     // MOD_ORVANE_TELNET_PORT: port taking telnet callers, 0 = none
+  std::string telnet_terminal;  // MOD_ORVANE_TELNET_TERMINAL: the terminal type, empty = ANSI
 };
 
 // The signal qualities +CSQ reports: 0 to CSQ_MAX, or CSQ_UNKNOWN.

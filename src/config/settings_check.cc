@@ -17,6 +17,7 @@
 #include "platform/log.h"
 #include "platform/net_address.h"
 #include "platform/serial_port.h"
+#include "platform/telnet.h"
 
 namespace {
 
@@ -378,10 +379,64 @@ void fleet_findings(const modem_settings& s, std::vector<settings_finding>& warn
   }
 }
 
+// The listening ports, in the order in which a port that repeats an earlier one is named.
+struct listen_port {
+  const char* key;
+  uint32_t modem_settings::*field;
+};
+constexpr listen_port listen_ports[] = {
+    {"MOD_ORVANE_PORT", &modem_settings::port},
+    {"MOD_ORVANE_TLS_PORT", &modem_settings::tls_port},
+    {"MOD_ORVANE_RAW_PORT", &modem_settings::raw_port},
+    {"MOD_ORVANE_TELNET_PORT", &modem_settings::telnet_port},
+};
+constexpr size_t FIRST_PEER_PORT = 2;  // the raw and telnet ports follow the daemon's two
+
+// The ports of raw and telnet callers: each 0 (none) or a port that no other listens on.
+void peer_port_refusals(const modem_settings& s, std::vector<settings_finding>& refusals) {
+  for (size_t i = FIRST_PEER_PORT; i < std::size(listen_ports); ++i) {
+    const listen_port& p = listen_ports[i];
+    uint32_t port = s.*p.field;
+    if (port == 0) continue;
+    if (port > 65535) {
+      refusals.push_back(refusal(p.key, text_printf("%s: %u is not 0 to 65535", p.key, port)));
+      continue;
+    }
+    for (size_t j = 0; j < i; ++j) {
+      uint32_t other = s.*listen_ports[j].field;
+      if (j == 0) other &= 0xffff;  // the daemon's port uses the low 16 bits of any number
+      if (other != port) continue;
+      refusals.push_back(refusal(
+          p.key, text_printf("%s: %u is %s's port as well", p.key, port, listen_ports[j].key)));
+      break;
+    }
+  }
+}
+
+// Raw and telnet callers are plain calls, which MOD_ORVANE_TLS_ONLY=1 keeps out; the terminal
+// type telnet reports is printable characters without blanks, at most 40 of them.
+void peer_warnings(const modem_settings& s, std::vector<settings_finding>& warnings) {
+  for (size_t i = FIRST_PEER_PORT; i < std::size(listen_ports) && s.tls_only == 1; ++i) {
+    const listen_port& p = listen_ports[i];
+    if (s.*p.field == 0) continue;
+    warnings.push_back(
+        warning(p.key, text_printf("%s: not listened on while MOD_ORVANE_TLS_ONLY is 1", p.key)));
+  }
+  const std::string& t = s.telnet_terminal;
+  bool printable = std::all_of(t.begin(), t.end(), [](char c) { return c > ' ' && c < 0x7f; });
+  if (printable && t.size() <= static_cast<size_t>(TELNET_TERMINAL_MAX)) return;
+  warnings.push_back(warning("MOD_ORVANE_TELNET_TERMINAL",
+                             text_printf("MOD_ORVANE_TELNET_TERMINAL: \"%s\" is not up to %zu "
+                                         "printable characters without blanks; telnet reports "
+                                         "what is left of it (ANSI when nothing is)",
+                                         t.c_str(), static_cast<size_t>(TELNET_TERMINAL_MAX))));
+}
+
 }  // namespace
 
 void settings_check_values(const modem_settings& s, std::vector<settings_finding>& found) {
   for (const settings_key& k : settings_keys) value_warnings(k, s, found);
+  peer_warnings(s, found);
   std::vector<settings_finding> tls_refusals;
   tls_findings(s, found, tls_refusals);
   // A list with an entry that is not an address would let callers in or keep them out against
@@ -409,6 +464,7 @@ void settings_check_values(const modem_settings& s, std::vector<settings_finding
   std::vector<settings_finding> fleet_refusals;
   fleet_findings(s, found, fleet_refusals);
   for (settings_finding& f : fleet_refusals) found.push_back(std::move(f));
+  peer_port_refusals(s, found);
 }
 
 settings_checked settings_check_file(const char* path) {

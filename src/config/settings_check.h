@@ -39,8 +39,9 @@ struct settings_checked {
 // warnings, in key-table order, then the refusals in the order start-up checks
 // them (the allow list, the serial device, the device path and listen address, the flow
 // control), then those of the TLS keys (a build without TLS, a missing or untrusted
-// certificate, key or CA path, the port, the peers list, TLS_ONLY). The files themselves are not
-// read here; a private key that its group or others may read is warned about.
+// certificate, key or CA path, the port, the peers list, TLS_ONLY), then those of the raw and
+// telnet ports (above 65535, or another listening port's). The files themselves are not read
+// here; a private key that its group or others may read is warned about.
 void settings_check_values(const modem_settings& s, std::vector<settings_finding>& found);
 
 // Reads the file at `path` as settings_load does (the values are those the daemon takes) and

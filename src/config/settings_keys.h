@@ -150,5 +150,12 @@ inline constexpr settings_key settings_keys[] = {
      .optional = true,
      .list_or_path = true,
      .text = &modem_settings::metrics},
+    // Raw and telnet peers: their listening ports and the terminal type telnet reports.
+    {.key = "MOD_ORVANE_RAW_PORT", .optional = true, .number = &modem_settings::raw_port},
+    {.key = "MOD_ORVANE_TELNET_PORT", .optional = true, .number = &modem_settings::telnet_port},
+    {.key = "MOD_ORVANE_TELNET_TERMINAL",
+     .kind = SETTING_TEXT,
+     .optional = true,
+     .text = &modem_settings::telnet_terminal},
 };
-static_assert(std::size(settings_keys) == 48);
+static_assert(std::size(settings_keys) == 51);

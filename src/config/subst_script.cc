@@ -27,6 +27,10 @@ int validate_dial_subst(char* pattern, char* replacement) {
       return -1;
     case TARGET_MALFORMED:
       break;
+    case TARGET_BAD_PREFIX:
+      // A prefix that is not known (or not in its place) is said where the operator looks.
+      log_msg(3, "bad dial target (%s): %s", replacement, problem.c_str());
+      return -1;
   }
   log_msg(7, "bad dial target (%s): %s", replacement, problem.c_str());
   return -1;

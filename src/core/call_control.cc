@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <string>
 
 #include "at/caller_id.h"
 #include "at/hayes_commands.h"
@@ -17,6 +18,7 @@
 #include "core/call_record.h"
 #include "core/dtr_watch.h"
 #include "core/metrics.h"
+#include "core/telnet_layer.h"
 #include "modem/modem_lines.h"
 #include "platform/log.h"
 #include "platform/log_limit.h"
@@ -80,6 +82,33 @@ constexpr hangup_cause dial_failure_causes[] = {
 
 bool dialling_name(const modem_state& ms) { return ms.peer_name[0] != '\0'; }
 
+// What the "established" and "from" lines add for a peer that is not a daemon: " (raw)",
+// " (telnet)"; nothing for a daemon, whose lines stay as they always were.
+std::string kind_note(peer_kind kind) {
+  if (kind == PEER_DAEMON) return "";
+  return std::string(" (") + peer_kind_name(kind) + ")";
+}
+
+// A telnet call's link gets the telnet layer as soon as its connection is up: the client's on a
+// call this modem made, the server's on a caller that rings (so that the caller's requests are
+// answered while it waits).
+void start_peer_protocol(const modem_state& ms, call_link& link, telnet_role role) {
+  if (link.kind != PEER_TELNET) return;
+  (void)link_start_telnet(link, role, ms.settings.telnet_terminal.c_str());
+}
+
+// The dial's connection is up, and its handshake done where it is encrypted: a daemon's answer
+// byte is awaited next; the call to any other peer starts now.
+void dial_complete(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  if (ms.peer_kind == PEER_DAEMON) {
+    ls.link.state = LINK_AWAITING_ANSWER;
+    return;
+  }
+  ls.link.kind = ms.peer_kind;
+  start_peer_protocol(ms, ls.link, TELNET_CLIENT);
+  go_online(ms, ls, ls.connect_code, true, now);
+}
+
 // The dial is under way: S7 runs from now, and a DTR drop is timed from the first pass that
 // sees it.
 void enter_dialing(modem_state& ms, loop_state& ls, const clock_reading& now) {
@@ -101,6 +130,7 @@ void dial_failed(modem_state& ms, loop_state& ls) {
   send_code(ms, hangup_rules[cause].result);
   ms.peer_addr = net_address{};
   ms.peer_tls = false;
+  ms.peer_kind = PEER_DAEMON;
 }
 
 // Why the callee's first bytes, before the session has read any, end the dial: they cannot
@@ -119,10 +149,10 @@ std::string first_bytes_fault(call_link& link) {
   return "";
 }
 
-// Takes the outgoing handshake a step; true once the callee's certificate has been accepted.
-// A failed handshake ends the dial, as do first bytes that are not TLS (at once: the session
-// would wait for the rest of a record that never comes).
-bool dial_handshake_done(modem_state& ms, loop_state& ls) {
+// Takes the outgoing handshake a step; true once the callee's certificate has been accepted
+// (the dial is then complete). A failed handshake ends the dial, as do first bytes that are not
+// TLS (at once: the session would wait for the rest of a record that never comes).
+bool dial_handshake_done(modem_state& ms, loop_state& ls, const clock_reading& now) {
   call_link& link = ls.link;
   if (link.state != LINK_HANDSHAKING) return true;
   std::string reason = first_bytes_fault(link);
@@ -143,17 +173,17 @@ bool dial_handshake_done(modem_state& ms, loop_state& ls) {
   if (step == TLS_STEP_WANT) return false;
   log_msg(5, "TCP connection to %s encrypted: %s, peer certificate %s", peer_text(ms),
           tls_parameters(link.tls).c_str(), tls_peer_name(link.tls).c_str());
-  link.state = LINK_AWAITING_ANSWER;
+  dial_complete(ms, ls, now);
   return true;
 }
 
-// The dial's connection is up in the call's link: the answer byte is awaited next, after the
-// handshake when the call is encrypted.
-void dial_established(modem_state& ms, loop_state& ls) {
+// The dial's connection is up in the call's link: the dial is complete, after the handshake
+// when the call is encrypted.
+void dial_established(modem_state& ms, loop_state& ls, const clock_reading& now) {
   ms.peer_addr = ls.link.peer;
-  log_msg(5, "TCP connection to %s established", peer_text(ms));
+  log_msg(5, "TCP connection to %s established%s", peer_text(ms), kind_note(ms.peer_kind).c_str());
   if (!ms.peer_tls) {
-    ls.link.state = LINK_AWAITING_ANSWER;
+    dial_complete(ms, ls, now);
     return;
   }
   // A callee dialled by name must carry that name in its certificate.
@@ -162,7 +192,7 @@ void dial_established(modem_state& ms, loop_state& ls) {
     call_hangup_because(ms, ls, HANGUP_HANDSHAKE_FAILED, "TLS session cannot start");
     return;
   }
-  (void)dial_handshake_done(ms, ls);  // the first flight goes out now
+  (void)dial_handshake_done(ms, ls, now);  // the first flight goes out now
 }
 
 void reject(loop_state& ls, call_link& caller, const clock_reading& now) {
@@ -186,7 +216,8 @@ void turn_away(loop_state& ls, call_link& caller, const char* outcome, const clo
   report_turned_away(ls, now);
   metrics_refusal(ls.metrics, outcome);
   if (log_limit_admit(ls.turned_away_log, now.monotonic)) {
-    log_msg(5, "TCP connection from %s %s", addr_text(caller.peer), outcome);
+    log_msg(5, "TCP connection from %s %s%s", addr_text(caller.peer), outcome,
+            kind_note(caller.kind).c_str());
   }
   link_close(caller);
 }
@@ -226,7 +257,7 @@ void dial_ready(modem_state& ms, loop_state& ls, const fd_set* read_set, const f
   resolver_process(ls.dial.resolver, read_set, write_set);
   switch (dialer_step(ls.dial, ls.link, now)) {
     case DIAL_CONNECTED:
-      dial_established(ms, ls);
+      dial_established(ms, ls, now);
       return;
     case DIAL_FAILED:
       dial_failed(ms, ls);
@@ -237,8 +268,9 @@ void dial_ready(modem_state& ms, loop_state& ls, const fd_set* read_set, const f
 }
 
 void dial_link_ready(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  // An encrypted call's answer comes after the handshake, still within S7.
-  if (!dial_handshake_done(ms, ls)) return;
+  // An encrypted call's answer comes after the handshake, still within S7; a call to a peer that
+  // is not a daemon is on-line once the handshake is done.
+  if (!dial_handshake_done(ms, ls, now) || ls.link.state != LINK_AWAITING_ANSWER) return;
   unsigned char answer = 0;
   ssize_t n = link_read(ls.link, &answer, 1);
   if (n < 0) {
@@ -274,7 +306,7 @@ void ringing_link_ready(modem_state& ms, loop_state& ls, const clock_reading&) {
 }
 
 bool accept_allowed(modem_state& ms, loop_state& ls, int listen_fd, call_link& caller,
-                    const clock_reading& now) {
+                    const clock_reading& now, peer_kind kind) {
   net_address addr;
   unique_fd conn(accept_connection(listen_fd, &addr));
   if (!conn.valid()) {
@@ -282,6 +314,7 @@ bool accept_allowed(modem_state& ms, loop_state& ls, int listen_fd, call_link& c
     return false;
   }
   link_adopt(caller, std::move(conn), addr, LINK_RINGING);
+  caller.kind = kind;
   // A caller that is not allowed changes nothing: no RING, S1 and any call left as they are.
   if (!allow_list_permits(ms.allowed, addr)) {
     turn_away(ls, caller, "not allowed", now);
@@ -314,7 +347,8 @@ void ring_caller(modem_state& ms, loop_state& ls, call_link& caller, const clock
     ls.answer_requested = 0;
     ms.ring_count = 0;
   }
-  log_msg(5, "TCP connection from %s established", addr_text(caller.peer));
+  log_msg(5, "TCP connection from %s established%s", addr_text(caller.peer),
+          kind_note(caller.kind).c_str());
   if (link_encrypted(caller)) {
     log_msg(5, "TCP connection from %s encrypted: %s, peer certificate %s", addr_text(caller.peer),
             tls_parameters(caller.tls).c_str(), tls_peer_name(caller.tls).c_str());
@@ -322,8 +356,10 @@ void ring_caller(modem_state& ms, loop_state& ls, call_link& caller, const clock
   record_ring(ls, caller, now);
   ms.call_state = CALL_RINGING;
   ms.peer_addr = caller.peer;
+  ms.peer_kind = caller.kind;
   link_move(ls.link, caller);
   ls.link.state = LINK_RINGING;
+  start_peer_protocol(ms, ls.link, TELNET_SERVER);
 }
 
 void check_listen_pause(loop_state& ls, const clock_reading& now) {
@@ -342,7 +378,8 @@ void report_turned_away(loop_state& ls, const clock_reading& now) {
 
 void answer_call(modem_state& ms, loop_state& ls, const clock_reading& now) {
   unsigned char answer = ANSWER_BYTE;
-  if (link_write(ls.link, &answer, 1) < 0) {
+  // Only a daemon waits for the answer byte; any other caller's call simply starts.
+  if (ms.peer_kind == PEER_DAEMON && link_write(ls.link, &answer, 1) < 0) {
     log_msg(3, "send error: %s", strerror(errno));
     call_hangup(ms, ls, HANGUP_ANSWER_SEND_ERROR);
     return;
@@ -407,6 +444,7 @@ void call_hangup_because(modem_state& ms, loop_state& ls, hangup_cause cause, co
   ms.call_state = CALL_IDLE;
   ms.online = 0;
   ms.peer_tls = false;
+  ms.peer_kind = PEER_DAEMON;
   ms.call_encryption.clear();
   drop_held_bytes(ls.data);
   dialer_stop(ls.dial);

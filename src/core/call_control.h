@@ -1,6 +1,8 @@
 // Call control: the call state machine and the call protocol between two daemons (connect, the
-// answer byte "X", then user data; closing ends the call). It starts dials and acts on what the
-// dialer reports, rings the DTE for callers, answers, goes on-line and hangs up.
+// answer byte "X", then user data; closing ends the call). A call to or from a peer that is not
+// a daemon (raw, telnet) has no answer byte: it starts once connected, or once answered. It
+// starts dials and acts on what the dialer reports, rings the DTE for callers, answers, goes
+// on-line and hangs up.
 #pragma once
 
 #include <sys/select.h>
@@ -51,8 +53,9 @@ void start_dial(modem_state& ms, loop_state& ls, const clock_reading& now);
 void dial_ready(modem_state& ms, loop_state& ls, const fd_set* read_set, const fd_set* write_set,
                 const clock_reading& now);
 
-// The call's link is ready while the dial's connection is up: the TLS handshake (LINK_HANDSHAKING)
-// or the callee's answer byte (LINK_AWAITING_ANSWER).
+// The call's link is ready while the dial's connection is up: the TLS handshake (LINK_HANDSHAKING),
+// after which a call to a peer that is not a daemon goes on-line, or a daemon's answer byte
+// (LINK_AWAITING_ANSWER).
 void dial_link_ready(modem_state& ms, loop_state& ls, const clock_reading& now);
 
 // The call's link is ready while it rings: what the caller sends is thrown away; its end of
@@ -60,7 +63,8 @@ void dial_link_ready(modem_state& ms, loop_state& ls, const clock_reading& now);
 void ringing_link_ready(modem_state& ms, loop_state& ls, const clock_reading& now);
 
 // Rings the DTE for `caller` (allowed, and for an encrypted call, handshake done and
-// certificate accepted): CALL_RINGING with `caller` moved into the call's link. While another
+// certificate accepted): CALL_RINGING with `caller` moved into the call's link (a telnet caller's
+// with the telnet layer on). While another
 // call exists the caller is rejected as busy ("rejected"; an encrypted one gets a TLS close
 // first), unless it is the same host calling again, which replaces the call if it could have
 // made that call itself: a plain caller never replaces an encrypted call ("refused: a plain
@@ -73,14 +77,15 @@ void ring_caller(modem_state& ms, loop_state& ls, call_link& caller, const clock
 bool line_busy_for(const modem_state& ms, const net_address& caller);
 
 // Closes a link that does not become a call, logging "TCP connection from %s %s" with
-// `outcome` at level 5 under the limit of such messages.
+// `outcome` (and the kind of a caller that is not a daemon: " (raw)") at level 5 under the limit
+// of such messages.
 void turn_away(loop_state& ls, call_link& caller, const char* outcome, const clock_reading& now);
 
-// Accepts a caller on `listen_fd` into `caller` and checks it against the allow list: a caller
-// not on it is turned away at once ("not allowed"), and no free descriptor pauses listening.
-// Returns true when there is a caller to go on with.
+// Accepts a caller of `kind` on `listen_fd` into `caller` and checks it against the allow list:
+// a caller not on it is turned away at once ("not allowed"), and no free descriptor pauses
+// listening. Returns true when there is a caller to go on with.
 bool accept_allowed(modem_state& ms, loop_state& ls, int listen_fd, call_link& caller,
-                    const clock_reading& now);
+                    const clock_reading& now, peer_kind kind = PEER_DAEMON);
 
 // No descriptor was free for an accept (`error`, EMFILE or ENFILE): the listening sockets are
 // left alone for 100 ms (logged under the limit of turned-away callers).
@@ -106,7 +111,7 @@ bool dial_watches_dtr(const modem_state& ms);
 // True when check_ringing answers the ringing call in its next run (ATA, or S0 rings sent).
 bool answer_due(const modem_state& ms, const loop_state& ls);
 
-// Sends the answer byte on the call's link and goes on-line.
+// Sends the answer byte on the call's link (to a daemon only) and goes on-line.
 void answer_call(modem_state& ms, loop_state& ls, const clock_reading& now);
 
 // Completes a call or resumes data mode: DTR up, the result code (unless RESULT_NONE or quiet),

@@ -73,6 +73,8 @@ const link_layer& top(const call_link& link) { return *link.layers[link.depth - 
 void reset_link(call_link& link) {
   link.state = LINK_CLOSED;
   link.peer = net_address{};
+  link.kind = PEER_DAEMON;
+  link.telnet.reset();
   link.layers = {};
   link.depth = 0;
   countdown_stop(link.limit);
@@ -145,6 +147,12 @@ int link_flush(call_link& link) {
   return 0;
 }
 
+void link_idle(call_link& link) {
+  for (int level = link.depth - 1; level >= 0; --level) {
+    if (link.layers[level]->idle != nullptr) link.layers[level]->idle(link, level);
+  }
+}
+
 void link_close(call_link& link) {
   if (link.depth > 0) top(link).close(link, link.depth - 1);
   tls_end(link.tls);  // a session whose layer never went on (it could not start) goes too
@@ -155,6 +163,8 @@ void link_move(call_link& to, call_link& from) {
   to.state = from.state;
   to.sock = std::move(from.sock);
   to.peer = from.peer;
+  to.kind = from.kind;
+  to.telnet = std::move(from.telnet);
   to.layers = from.layers;
   to.depth = from.depth;
   to.tls = std::move(from.tls);

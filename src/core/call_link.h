@@ -1,16 +1,19 @@
 // A call's link to its peer, from the connect() of a dial attempt or the accept() of a caller
-// until its socket is closed: its state, the peer's address, and a stack of layers through which
-// its bytes pass (the socket, then TLS where the call is encrypted), each of which adjusts what
-// the loop watches for it. The loop asks every live link what to watch and records in it what
-// select found; it never asks what kind of link it is.
+// until its socket is closed: its state, the peer's address and kind, and a stack of layers
+// through which its bytes pass (the socket, then TLS where the call is encrypted, then telnet on
+// a telnet call), each of which adjusts what the loop watches for it. The loop asks every live link
+// what to watch and records in it what select found; it never asks what kind of link it is.
 #pragma once
 
 #include <sys/types.h>
 
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <string>
 
+#include "config/dial_target.h"
+#include "core/telnet_layer.h"
 #include "platform/countdown.h"
 #include "platform/net_address.h"
 #include "platform/tls.h"
@@ -49,6 +52,9 @@ struct link_layer {
   int (*flush)(call_link& link, int level) = nullptr;
   // Ends the layer: says goodbye where its protocol has one (the socket layer closes).
   void (*close)(call_link& link, int level) = nullptr;
+  // The sender has nothing more for now (the forwarding delay ran out with no new byte): a
+  // layer completes what it held back for a byte that might have followed. nullptr: nothing.
+  void (*idle)(call_link& link, int level) = nullptr;
 };
 
 constexpr int LINK_LAYERS_MAX = 3;
@@ -56,13 +62,15 @@ constexpr int LINK_LAYERS_MAX = 3;
 struct call_link {
   link_state state = LINK_CLOSED;
   unique_fd sock;
-  net_address peer;  // the far end and its port
+  net_address peer;              // the far end and its port
+  peer_kind kind = PEER_DAEMON;  // a caller's kind, by the port it called
   std::array<const link_layer*, LINK_LAYERS_MAX> layers{};
-  int depth = 0;    // layers in use, the socket's included
-  tls_session tls;  // the TLS layer's session
-  countdown limit;  // an encrypted caller's time to complete its handshake
-  int watched = 0;  // what this pass's select watches for (LINK_* mask)
-  int events = 0;   // what it found (LINK_* mask); 0 before the first select of the link
+  int depth = 0;                          // layers in use, the socket's included
+  tls_session tls;                        // the TLS layer's session
+  std::unique_ptr<telnet_stream> telnet;  // the telnet layer's state, while it is on
+  countdown limit;                        // an encrypted caller's time to complete its handshake
+  int watched = 0;                        // what this pass's select watches for (LINK_* mask)
+  int events = 0;  // what it found (LINK_* mask); 0 before the first select of the link
 };
 
 // Why link_connect failed, in the words of the log line that reports it.
@@ -96,6 +104,8 @@ int link_wants(const call_link& link, int want);
 ssize_t link_read(call_link& link, void* buf, size_t len);
 ssize_t link_write(call_link& link, const void* buf, size_t len);
 int link_flush(call_link& link);
+// Tells every layer that the sender has nothing more for now (link_layer::idle).
+void link_idle(call_link& link);
 
 // Ends every layer from the top and closes the socket (a failing close is logged as "close
 // socket error: %s"); the link is closed and empty.

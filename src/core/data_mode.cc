@@ -124,6 +124,14 @@ void read_serial_ahead(modem_state& ms, loop_state& ls, const clock_reading& now
   data_mode_input(ms, ls, dst, static_cast<int>(n), now);
 }
 
+// Nothing is gathered or on its way to the peer: once the forwarding delay has run out with no
+// new byte, the link's layers complete what they held back for a byte that might have followed.
+void forwarding_idle(modem_state& ms, loop_state& ls, const clock_reading& now) {
+  if (ms.settings.sreg_split == 0 || countdown_expired(&now.wall, ls.split_timer) != 0) {
+    link_idle(ls.link);
+  }
+}
+
 }  // namespace
 
 void read_serial(modem_state& ms, loop_state& ls, const clock_reading& now) {
@@ -342,11 +350,16 @@ void forward_serial_bytes(modem_state& ms, loop_state& ls, const clock_reading& 
     return;
   }
   // A chunk on its way goes on when the link is writable.
-  if (d.out_len == 0 || serial_send_pending(d)) return;
+  if (serial_send_pending(d)) return;
+  if (d.out_len == 0) {
+    forwarding_idle(ms, ls, now);
+    return;
+  }
   if (d.out_len < SERIAL_BUF_SIZE && ms.settings.sreg_split != 0 &&
       countdown_expired(&now.wall, ls.split_timer) == 0) {
     return;  // still gathering
   }
   d.sending = 1;
   send_held(ms, ls, now);
+  if (!serial_send_pending(d)) forwarding_idle(ms, ls, now);
 }

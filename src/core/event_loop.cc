@@ -9,6 +9,7 @@
 #include "core/call_control.h"
 #include "core/data_mode.h"
 #include "core/handshakes.h"
+#include "core/listeners.h"
 #include "core/status_files.h"
 #include "core/status_json.h"
 #include "modem/dte_output.h"
@@ -104,6 +105,7 @@ fd_sets build_sets(modem_state& ms, loop_state& ls) {
   sets.max_fd = std::max(sets.max_fd, resolver_watch(ls.dial.resolver, &sets.read, &sets.write));
   if (!ls.listen_paused) watch(sets, sets.read, ms.listen_sock.get());
   if (!ls.listen_paused) watch(sets, sets.read, ms.tls_listen_sock.get());
+  sets.max_fd = std::max(sets.max_fd, watch_peer_listeners(ms, ls, sets.read));
   return sets;
 }
 
@@ -131,9 +133,10 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls, const fd_set
   }
   if (ms.online == 1) {
     if (s.sreg_hup_delay != 0) timeout_min(timeout, ls.inactivity_timer);
-    // The forwarding delay counts only while bytes are gathered; once they are being sent it
-    // is not consulted, and waking for it would repeat until the peer takes them.
-    if (ls.data.out_len != 0 && !serial_send_pending(ls.data)) {
+    // The forwarding delay counts while bytes are gathered, and after bytes read behind a send
+    // went out (a telnet call's CR then waits for it); once they are being sent it is not
+    // consulted, and waking for it would repeat until the peer takes them.
+    if (!serial_send_pending(ls.data)) {
       timeout_min(timeout, ls.split_timer);
     }
     if (s.sreg_esc_delay != 0) timeout_min(timeout, ls.guard_timer);
@@ -173,6 +176,7 @@ void handle_ready(modem_state& ms, loop_state& ls, const fd_sets& sets, const cl
   handshakes_ready(ms, ls, now);
   if (ready(sets.read, ms.listen_sock.get())) accept_call(ms, ls, now);
   if (ready(sets.read, ms.tls_listen_sock.get())) accept_tls_call(ms, ls, now);
+  peer_listeners_ready(ms, ls, sets.read, now);
 }
 
 void run_time_checks(modem_state& ms, loop_state& ls, const clock_reading& now) {

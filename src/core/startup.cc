@@ -309,6 +309,21 @@ void announce(const modem_state& ms) {
   log_announce(6, "%s, %s at %u bit/s", what.c_str(), ms.device_path.c_str(), rate);
 }
 
+// The ports of raw and telnet callers, when set. They take plain calls, which
+// MOD_ORVANE_TLS_ONLY=1 refuses.
+void open_peer_ports(modem_state& ms, bool settings_read) {
+  const modem_settings& s = ms.settings;
+  if (s.tls_only == 1) return;
+  if (s.raw_port != 0) {
+    open_one_listener(ms, settings_read, ms.raw_listen_sock, s.raw_port,
+                      "can't open raw listen socket");
+  }
+  if (s.telnet_port != 0) {
+    open_one_listener(ms, settings_read, ms.telnet_listen_sock, s.telnet_port,
+                      "can't open telnet listen socket");
+  }
+}
+
 void install_signals(modem_state& ms) {
   set_signal_target(&ms);
   install_signal_handlers();
@@ -390,6 +405,7 @@ int daemon_main(int argc, char** argv) {
   lock_serial_device(ms, settings_read);
   open_serial_port(ms);
   open_listener(ms, settings_read);
+  open_peer_ports(ms, settings_read);
   install_signals(ms);
   announce(ms);
   records_start(ls, read_clocks());

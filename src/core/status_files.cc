@@ -46,6 +46,10 @@ void write_status_files(modem_state& ms) {
   snprintf(line, sizeof line, "On-line  : %s\nConnected: %s%s\n", ms.online == 1 ? "Yes" : "No",
            connected ? "to " : "No", connected ? addr_text(ms.peer_addr) : "");
   text = line;
+  // A call to or from a peer that is not a daemon says what it is.
+  if (connected && ms.peer_kind != PEER_DAEMON) {
+    text += std::string("Peer kind: ") + peer_kind_name(ms.peer_kind) + "\n";
+  }
   // An encrypted call says so; a plain call's file has the two lines only.
   if (connected && !ms.call_encryption.empty()) {
     text += "Encrypted: " + ms.call_encryption + "\n";

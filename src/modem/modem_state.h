@@ -60,9 +60,11 @@ struct modem_state {
   net_address peer_addr;
   // A dial to a host name: the name as the dial rule gives it (NUL-terminated, empty = none).
   std::array<char, DIAL_NAME_MAX + 1> peer_name{};
-  uint16_t peer_port = 0;   // the port dialled, fixed when ATD takes the target
-  std::string dialled;      // the number ATD took, normalised (for the call's record)
-  bool peer_tls = false;    // the dialled call is encrypted (set by ATD from its target)
+  uint16_t peer_port = 0;  // the port dialled, fixed when ATD takes the target
+  std::string dialled;     // the number ATD took, normalised (for the call's record)
+  bool peer_tls = false;   // the dialled call is encrypted (set by ATD from its target)
+  // What the far end is: set by ATD from its target, and for a caller by the port it called.
+  ::peer_kind peer_kind = PEER_DAEMON;
   uint32_t ring_count = 0;  // S1
   // Durations derived by recompute_timers from S10, S11, S12 and S25.
   int32_t inactivity_timeout_sec = 0;
@@ -97,6 +99,9 @@ struct modem_state {
   bool lines_read_told = false;
   unique_fd listen_sock;
   unique_fd tls_listen_sock;  // encrypted calls only (MOD_ORVANE_TLS_PORT); -1 when none
+  // Callers that are not daemons (MOD_ORVANE_RAW_PORT, MOD_ORVANE_TELNET_PORT); -1 when none.
+  unique_fd raw_listen_sock;
+  unique_fd telnet_listen_sock;
   // Encrypted calls: this modem's certificates (loaded at start-up and by ATZ; empty without
   // them), and for a connected encrypted call its TLS version, cipher and the peer certificate's
   // name (empty on a plain call).

@@ -195,6 +195,36 @@ TEST_F(Dial, EncryptedAndPlainTargetsFollowTheTlsSettings) {
   }
 }
 
+// With the Hayes commands on, ATD takes a target typed in full; a phone number (digits and dial
+// modifiers) keeps its meaning, and what is neither answers ERROR.
+TEST_F(Dial, TypedTargetsWithTheHayesCommands) {
+  const struct {
+    uint32_t compat;
+    std::string line, dialled;  // the address or name, the port and the kind; "" when refused
+  } rows[] = {
+      {1, "ATDT192.168.1.1:23", "192.168.1.1 23 daemon"},
+      {1, "ATDTbbs.example.org:2323", "BBS.EXAMPLE.ORG 2323 daemon"},
+      {1, "ATD[2001:db8::1]:23", "2001:db8::1 23 daemon"},
+      {1, "ATDTTELNET:bbs.example.org", "BBS.EXAMPLE.ORG 23 telnet"},
+      {1, "ATDTELNET:10.0.0.7", "10.0.0.7 23 telnet"},
+      {1, "ATDPRAW:010000000007", "10.0.0.7 2323 raw"},
+      {1, "ATDT192-168-001-001", "192.168.1.1 2323 daemon"},
+      {1, "ATDT1234W5678", ""},
+      {1, "ATD1.2.3", ""},
+      {1, "ATDTSSH:host", ""},
+      {0, "ATDT192.168.1.1:23", ""},
+  };
+  for (const auto& r : rows) {
+    make_state();
+    ms->settings.compat = r.compat;
+    EXPECT_EQ(run(r.line), r.dialled.empty() ? "ERROR\r\n" : "") << r.line;
+    std::string peer = ms->peer_name[0] != '\0' ? ms->peer_name.data() : peer_text(*ms);
+    if (!peer.empty())
+      peer += " " + std::to_string(ms->peer_port) + " " + peer_kind_name(ms->peer_kind);
+    EXPECT_EQ(peer, r.dialled) << r.line;
+  }
+}
+
 TEST_F(Dial, EmptyPatternMatchesEveryNumber) {
   add_subst(SUBST_DIAL, "", "010000000009");
   EXPECT_EQ(run("ATD-"), "");

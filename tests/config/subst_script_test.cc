@@ -116,6 +116,7 @@ TEST(SubstScript, AcceptedScriptsFillTheTableInOrder) {
       {"D1:tls:192168001001", {{SUBST_DIAL, "1", "TLS:192168001001"}}},
       {"D1:TLS: [::1]:2001", {{SUBST_DIAL, "1", "TLS:[::1]:2001"}}},
       {"D1:Tls:router7.example.net", {{SUBST_DIAL, "1", "TLS:ROUTER7.EXAMPLE.NET"}}},
+      {"D1:tls:raw:10.0.0.7:4001", {{SUBST_DIAL, "1", "TLS:RAW:10.0.0.7:4001"}}},
   };
   for (const auto& c : cases) {
     loaded l = load(c.script);
@@ -125,9 +126,9 @@ TEST(SubstScript, AcceptedScriptsFillTheTableInOrder) {
 }
 
 // A dial target of a new form that is malformed: its reason, then those of any bad line.
-log_lines bad_target(const std::string& target, const std::string& reason) {
+log_lines bad_target(const std::string& target, const std::string& reason, int level = 7) {
   return concat(
-      {{7, "bad dial target (" + target + "): " + reason}, {7, "bad substitution definition"}},
+      {{level, "bad dial target (" + target + "): " + reason}, {7, "bad substitution definition"}},
       closing(1, SUBST_BAD_DIAL_RULE));
 }
 
@@ -177,7 +178,10 @@ TEST(SubstScript, FailuresLogTheirReasonThenTheLineNumber) {
       {"D1:[2001:db8::1", bad_target("[2001:DB8::1", "no \"]\" after the IPv6 address")},
       {"D1:[2001:db8::g]", bad_target("[2001:DB8::G]", "\"2001:DB8::G\" is not an IPv6 address")},
       {"D1:[::1]2000", bad_target("[::1]2000", "\"2000\" is not \":\" and a port")},
-      {"D1:router:http", bad_target("ROUTER:HTTP", "\":HTTP\" is not \":\" and a port")},
+      {"D1:router:http", bad_target("ROUTER:HTTP",
+                                    "\"ROUTER:\" is not a prefix (TLS:, then RAW: or TELNET:), "
+                                    "nor is \"HTTP\" a port",
+                                    3)},
       {"D1:router..example", bad_target("ROUTER..EXAMPLE",
                                         "\"ROUTER..EXAMPLE\" is not a name (labels of letters, "
                                         "digits and hyphens separated by dots)")},
@@ -187,7 +191,16 @@ TEST(SubstScript, FailuresLogTheirReasonThenTheLineNumber) {
       {"D1:tls:12345", bad_target("TLS:12345", tls_nothing)},
       {"D1:tls:192168001001:0", bad_target("TLS:192168001001:0", "port 0 is not 1 to 65535")},
       {"D1:tls:[::1", bad_target("TLS:[::1", "no \"]\" after the IPv6 address")},
-      {"D1:tls:tls:x", bad_target("TLS:TLS:X", "\":X\" is not \":\" and a port")},
+      {"D1:tls:tls:x", bad_target("TLS:TLS:X", "\"TLS:\" twice", 3)},
+      {"D1:raw:tls:x", bad_target("RAW:TLS:X", "\"TLS:\" comes before \"RAW:\"", 3)},
+      {"D1:raw:telnet:x",
+       bad_target("RAW:TELNET:X", "\"RAW:\" and \"TELNET:\" together: a peer is raw or telnet", 3)},
+      {"D1:telnet:", bad_target("TELNET:",
+                                "no dial target (twelve digits, [IPv6 address] or a "
+                                "name) after \"TELNET:\"")},
+      {"D1:1.2.3.256", bad_target("1.2.3.256",
+                                  "\"1.2.3.256\" is not an IPv4 address (four "
+                                  "numbers of 0 to 255)")},
       {"I-1:text", concat({{7, "bad substitution definition"}}, closing(1, SUBST_BAD_INFO_RULE))},
       {"I1:y\nI12:x",
        concat({{7, "duplicit substitution (type: I, pat: 12)"}}, closing(2, SUBST_DUPLICATE))},

@@ -174,6 +174,9 @@ TEST(OrvaneSettings, SetRefusesBadRequestsAndLeavesTheFileAlone) {
       {{"allow=10.0.0.0/8, 10.0.0.256"},
        "MOD_ORVANE_ALLOW: \"10.0.0.256\" is not an IPv4 address or prefix"},
       {{"allow=10.0.0.0/33"}, "MOD_ORVANE_ALLOW: \"10.0.0.0/33\" is not"},
+      {{"raw_port=70000"}, "MOD_ORVANE_RAW_PORT: 70000 is not 0 to 65535"},
+      {{"telnet_port=2000"}, "MOD_ORVANE_TELNET_PORT: 2000 is MOD_ORVANE_PORT's port as well"},
+      {{"raw_port=23", "telnet_port=23"}, "TELNET_PORT: 23 is MOD_ORVANE_RAW_PORT's port as well"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.args.back());

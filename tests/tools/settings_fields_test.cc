@@ -51,6 +51,8 @@ TEST(SettingsFields, KeysAreThoseTheDaemonWrites) {
   in_use.device = in_use.listen = "x";
   in_use.call_log = in_use.metrics = "x";
   in_use.call_log_size = 3;
+  in_use.raw_port = in_use.telnet_port = 4;
+  in_use.telnet_terminal = "x";
   EXPECT_EQ(keys_of_lines(settings_format(in_use)), ours);
   EXPECT_EQ(keys_of_lines(settings_format(modem_settings{})), required);
 }
@@ -250,7 +252,7 @@ TEST(SettingsFields, MissingKeysAreThoseNoLineSets) {
                              testing::Contains("MOD_ORVANE_SERIAL"),
                              testing::Contains("MOD_ORVANE_BAUDRATE")));
   // Optional keys are written only when used: never missing.
-  EXPECT_EQ(missing_keys("").size(), std::size(settings_keys) - 18);
+  EXPECT_EQ(missing_keys("").size(), std::size(settings_keys) - 21);
   EXPECT_THAT(missing_keys(""), testing::Not(testing::Contains("MOD_ORVANE_FLOWCONTROL")));
   EXPECT_THAT(missing_keys(""), testing::Not(testing::Contains("MOD_ORVANE_ALLOW")));
   EXPECT_THAT(missing_keys(""), testing::Not(testing::Contains("MOD_ORVANE_TLS_PEERS")));
