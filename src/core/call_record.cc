@@ -132,7 +132,7 @@ void records_start(loop_state& ls, const clock_reading& now) {
   ls.metrics.dte_input = now.monotonic;
 }
 
-const char* call_kind(const call_link&) { return "daemon"; }
+const char* call_kind(const call_link& link) { return peer_kind_name(link.kind); }
 
 void record_dial(const modem_state& ms, loop_state& ls, const clock_reading& now) {
   call_records& rs = ls.records;
@@ -144,7 +144,7 @@ void record_dial(const modem_state& ms, loop_state& ls, const clock_reading& now
   r.port = ms.peer_port;
   r.peer_name = ms.peer_name.data();
   r.number = ms.dialled;
-  r.kind = call_kind(ls.link);
+  r.kind = peer_kind_name(ms.peer_kind);
   r.tls = ms.peer_tls;
   r.start = now.wall;
   rs.since = now.wall;

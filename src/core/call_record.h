@@ -86,7 +86,8 @@ std::string utc_text(const timeval& wall);
 // silence is counted from now.
 void records_start(loop_state& ls, const clock_reading& now);
 
-// The kind of peer a link reaches ("daemon": the call protocol of two daemons).
+// The kind of peer a link reaches: "daemon" (the call protocol of two daemons), "raw" or
+// "telnet".
 const char* call_kind(const call_link& link);
 
 // A call begins: the dial to ms.peer_addr or ms.peer_name (start_dial), or a caller who rings.

@@ -2,6 +2,7 @@
 // nothing of the protocol reaching the DTE however the peer splits it or floods it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "config/subst_script.h"
@@ -66,6 +67,16 @@ TEST(Peers, DialledServersSpeakFirstAndTelnetIsHiddenFromTheDte) {
     f.run_for(2 * SEC);
     f.dte_write("+++");
     ASSERT_TRUE(f.run_until([&] { return f.ms().online == 0; }));
+    // The call's record names its kind.
+    f.type_line("ATH");
+    f.pass();
+    auto texts = log.texts();
+    EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                            [&](const std::string& t) {
+                              return t.starts_with("call=") &&
+                                     t.find(" kind=" + r.kind + " ") != std::string::npos;
+                            }),
+              1);
   }
 }
 
