@@ -50,12 +50,14 @@ printf 'pu minit ~^M~AT S7=45 S0=0 L1 V1 X4 &c1 E1 Q0^M\n' >"$work/home/.minirc.
 printf '%s\n' 'expect {' '"OK"' 'timeout 20 exit 1' '}' 'send "ATD1"' 'expect {' '"CONNECT"' \
   'timeout 30 exit 1' '}' 'send "hello from minicom"' >"$work/runscript"
 ln -s "$work/caller/dte" "$work/minicom-$$"
-HOME=$work/home TERM=vt100 script -qfc "minicom -D $work/minicom-$$ -b 115200 \
+# exec: minicom is script's child whichever shell script starts ($SHELL, or sh when unset).
+HOME=$work/home TERM=vt100 script -qfc "exec minicom -D $work/minicom-$$ -b 115200 \
   -S $work/runscript -C $work/minicom.cap" /dev/null >/dev/null 2>&1 &
 script_pid=$!
+pids="$script_pid $pids"
 wait_for pgrep -P $script_pid minicom >/dev/null || fail "minicom did not start"
 minicom_pid=$(pgrep -P $script_pid minicom)
-pids="$minicom_pid $script_pid $pids"
+pids="$minicom_pid $pids"
 
 wait $chat_pid || fail "chat ended with $?: $(cat "$work/chat.log")"
 kill $minicom_pid  # minicom hangs up, closes its capture file and ends
