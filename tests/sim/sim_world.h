@@ -43,8 +43,10 @@ struct sim_conn {
   int read_error = 0;  // errno of the next read once to_daemon is empty (then eof), 0 = none
   // From the daemon: what it wrote, and how much more it may write now.
   std::string from_daemon;
+  std::vector<size_t> writes;  // the size of each write that moved bytes
   size_t room = SIZE_MAX;
-  int write_error = 0;  // errno of writes (EPIPE), 0 = none
+  size_t wake_room = 1;  // select reports the socket writable with this much room (Linux: a third)
+  int write_error = 0;   // errno of writes (EPIPE), 0 = none
   // Outgoing calls: -1 while the connect is pending, then its SO_ERROR (0 = connected).
   int connect_error = -1;
   bool dialled = false;
@@ -53,9 +55,10 @@ struct sim_conn {
   bool closed = false;                             // the daemon closed its descriptor
   std::vector<std::shared_ptr<sim_conn>> backlog;  // listening: callers not yet accepted
   // Call sockets: the progress the kernel would report (TCP_INFO); the test plays the kernel.
-  uint32_t unacked = 0;  // segments not acknowledged
-  uint32_t probes = 0;   // window probes not answered
-  int64_t last_ack = 0;  // virtual µs at which the far end last acknowledged anything
+  uint32_t unacked = 0;   // segments not acknowledged
+  uint32_t probes = 0;    // window probes not answered
+  int64_t last_ack = 0;   // virtual µs at which the far end last acknowledged anything
+  int64_t last_sent = 0;  // virtual µs at which data last went out (a send that moved bytes)
   // A name server's socket (SIM_DNS): the server c-ares sent to, and its answers.
   sockaddr_storage server{};
   unsigned server_len = 0;
