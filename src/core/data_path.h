@@ -4,6 +4,7 @@
 // line editor.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -57,10 +58,13 @@ struct data_path {
   int64_t unanswered_since_ms = -1;
 };
 
-// Starts the dead-peer watch of a new connection; a span of 0 watches nothing.
+// Starts the dead-peer watch of a new connection; a span of 0 watches nothing. A segment counts
+// as unanswered after the keepalive's probe interval, or a quarter of the span when that is
+// shorter: the socket resends at most half the span apart (enable_keepalive), and a segment
+// must have time to age between two resends.
 inline void watch_dead_peer(data_path& d, uint32_t span_ms, uint32_t probe_interval_ms) {
   d.dead_peer_span_ms = span_ms;
-  d.probe_interval_ms = probe_interval_ms;
+  d.probe_interval_ms = std::min(probe_interval_ms, span_ms / 4);
   d.bytes_waiting = false;
   d.waited_span = false;
   countdown_stop(d.waiting_timer);
