@@ -45,8 +45,9 @@ struct sim_conn {
   std::string from_daemon;
   std::vector<size_t> writes;  // the size of each write that moved bytes
   size_t room = SIZE_MAX;
-  size_t wake_room = 1;  // select reports the socket writable with this much room (Linux: a third)
-  int write_error = 0;   // errno of writes (EPIPE), 0 = none
+  // select reports the socket writable with this much room (Linux: a third of its buffer).
+  size_t wake_room = 1;
+  int write_error = 0;  // errno of writes (EPIPE), 0 = none
   // Outgoing calls: -1 while the connect is pending, then its SO_ERROR (0 = connected).
   int connect_error = -1;
   bool dialled = false;
@@ -55,10 +56,11 @@ struct sim_conn {
   bool closed = false;                             // the daemon closed its descriptor
   std::vector<std::shared_ptr<sim_conn>> backlog;  // listening: callers not yet accepted
   // Call sockets: the progress the kernel would report (TCP_INFO); the test plays the kernel.
-  uint32_t unacked = 0;   // segments not acknowledged
-  uint32_t probes = 0;    // window probes not answered
-  int64_t last_ack = 0;   // virtual µs at which the far end last acknowledged anything
-  int64_t last_sent = 0;  // virtual µs at which data last went out (a send that moved bytes)
+  uint32_t unacked = 0;  // segments not acknowledged
+  uint32_t probes = 0;   // window probes not answered
+  int64_t last_ack = 0;  // virtual µs at which the far end last acknowledged anything
+  // Virtual µs at which data last went out (a send that moved bytes).
+  int64_t last_sent = 0;
   // A name server's socket (SIM_DNS): the server c-ares sent to, and its answers.
   sockaddr_storage server{};
   unsigned server_len = 0;
