@@ -32,9 +32,9 @@ void escape_to_command_mode(modem_state& ms) {
   log_msg(6, "going off-line (command mode) due to escape sequence");
 }
 
-// Accounts for one write of a held chunk, `done` of its `len` bytes being out already. A write
-// the destination refuses for now (EAGAIN) keeps the chunk; any other failure is logged as
-// "<what> error" and drops it. Returns true when the chunk is gone, written out or dropped.
+// Accounts for one write of held bytes, `done` of their `len` being out already. A write the
+// destination refuses for now (EAGAIN) keeps them; any other failure is logged as "<what> error"
+// and drops them. Returns true when they are gone, written out or dropped.
 bool account_write(modem_state& ms, loop_state& ls, ssize_t n, const char* what, int& len,
                    int& done, const clock_reading& now) {
   if (n < 0) {
@@ -70,8 +70,8 @@ void drop_serial_bytes(data_path& d) {
   countdown_stop(d.send_retry);
 }
 
-// The link took part of the write, or none (`moved` false), and no more for now: the rest waits
-// for the link to be writable, or for the retry, which comes later each time it moves nothing.
+// The link takes no more of the write for now: the rest waits for the link to be writable, or
+// for the retry, which comes twice as late each time a try has `moved` nothing.
 void hold_send(data_path& d, bool moved, const clock_reading& now) {
   if (moved || !d.send_held) {
     d.send_retry_usec = SEND_RETRY_FIRST_USEC;
