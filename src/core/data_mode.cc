@@ -169,6 +169,16 @@ void read_serial(modem_state& ms, loop_state& ls, const clock_reading& now) {
   d.out_len += static_cast<int>(n);
   if (ms.online == 1) {
     data_mode_input(ms, ls, dst, static_cast<int>(n), now);
+    // A read of a chunk or more says that more may wait (a pty hands over 4 KiB a read): read
+    // on, so that they go in the same write. What a read brings no more (EAGAIN, a failure)
+    // shows at the next pass.
+    while (n >= SERIAL_BUF_SIZE && !serial_send_pending(d) && serial_read_room(d) > 0) {
+      dst = d.out.data() + d.out_len;
+      n = fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(serial_read_room(d)));
+      if (n <= 0) break;
+      d.out_len += static_cast<int>(n);
+      data_mode_input(ms, ls, dst, static_cast<int>(n), now);
+    }
     return;
   }
   if (ms.call_state != CALL_DIALING) {

@@ -48,11 +48,13 @@ TEST(DataMode, ForwardsBothWaysAndDiscardsPeerDataInCommandMode) {
 }
 
 // Bytes that wait together move in one write each way (one TLS record when encrypted): the
-// DTE's in writes of up to 16 KiB, the peer's in receives that double while the port takes all.
+// DTE's in writes of up to 16 KiB (read on while reads bring 4 KiB, as a pty's do), the peer's in
+// receives that double while the port takes all.
 TEST(DataMode, BytesThatWaitTogetherMoveInWritesOfUpTo16KiB) {
   loop_fixture f;
   auto peer = f.connect_call();
   f.dte().writes.clear();
+  f.dte().read_max = 4095;
   f.dte_write(std::string(40000, 'u'));
   peer->send(std::string(64512, 'p'));
   f.run_for(SEC);

@@ -131,7 +131,7 @@ struct sim_calls {
       return -1;
     }
     if (!c->to_daemon.empty()) {
-      size_t n = std::min(len, c->to_daemon.size());
+      size_t n = std::min({len, c->to_daemon.size(), c->read_max});
       memcpy(buf, c->to_daemon.data(), n);
       c->to_daemon.erase(0, n);
       world->transfers++;

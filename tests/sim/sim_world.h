@@ -40,6 +40,7 @@ struct sim_conn {
   // Towards the daemon: bytes to read, then end of stream or an error.
   std::string to_daemon;
   bool eof = false;
+  size_t read_max = SIZE_MAX;  // the most one read brings (a pty: 4095)
   int read_error = 0;  // errno of the next read once to_daemon is empty (then eof), 0 = none
   // From the daemon: what it wrote, and how much more it may write now.
   std::string from_daemon;
