@@ -394,12 +394,14 @@ void go_online(modem_state& ms, loop_state& ls, int result, bool new_call,
   send_code(ms, result);
   if (new_call) {
     uint32_t span_ms = 0;
+    uint32_t interval_ms = 0;
     if (s.keepalive == 1) {
       span_ms = enable_keepalive(ls.link.sock.get(), s.keepalive_time, s.keepalive_intvl,
                                  s.keepalive_probes);
+      interval_ms = keepalive_span_ms(0, s.keepalive_intvl, 1);
       log_msg(6, "TCP keepalive activated");
     }
-    watch_dead_peer(ls.data, span_ms);
+    watch_dead_peer(ls.data, span_ms, interval_ms);
     record_answer(ls, now);
     ls.link.state = LINK_CONNECTED;
     ms.call_encryption.clear();

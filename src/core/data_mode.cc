@@ -33,9 +33,9 @@ void escape_to_command_mode(modem_state& ms, loop_state& ls) {
   log_msg(6, "going off-line (command mode) due to escape sequence");
 }
 
-// Accounts for one write of a held chunk, `done` of its `len` bytes being out already. A write
-// the destination refuses for now (EAGAIN) keeps the chunk; any other failure is logged as
-// "<what> error" and drops it. Returns true when the chunk is gone, written out or dropped.
+// Accounts for one write of held bytes, `done` of their `len` being out already. A write the
+// destination refuses for now (EAGAIN) keeps them; any other failure is logged as "<what> error"
+// and drops them. Returns true when they are gone, written out or dropped.
 bool account_write(modem_state& ms, loop_state& ls, ssize_t n, const char* what, int& len,
                    int& done, const clock_reading& now) {
   if (n < 0) {
@@ -53,20 +53,6 @@ bool account_write(modem_state& ms, loop_state& ls, ssize_t n, const char* what,
   return true;
 }
 
-// Moves the next chunk of the read-ahead into d.out, to be sent without waiting for the
-// forwarding delay (it has waited already). Returns false when the read-ahead is empty.
-bool take_read_ahead(data_path& d) {
-  if (d.ahead_len == 0) return false;
-  int n = std::min(d.ahead_len, SERIAL_BUF_SIZE);
-  memcpy(d.out.data(), d.ahead.data(), static_cast<size_t>(n));
-  memmove(d.ahead.data(), d.ahead.data() + n, static_cast<size_t>(d.ahead_len - n));
-  d.ahead_len -= n;
-  d.out_len = n;
-  d.out_sent = 0;
-  d.sending = 1;
-  return true;
-}
-
 // Bytes go to the peer: unless bytes wait already, they wait from now on.
 void start_waiting(data_path& d, const clock_reading& now) {
   if (d.dead_peer_span_ms == 0 || d.bytes_waiting) return;
@@ -76,52 +62,91 @@ void start_waiting(data_path& d, const clock_reading& now) {
   countdown_start_at(d.waiting_timer, span_ms / 1000, span_ms % 1000 * 1000, now.wall);
 }
 
-// Sends the held chunk, then the read-ahead behind it, until the peer takes no more or a send
-// fails.
+// Drops the bytes on their way to the peer: the write under way and those read behind it.
+void drop_serial_bytes(data_path& d) {
+  d.out_len = 0;
+  d.out_sent = 0;
+  d.sending = 0;
+  d.send_held = false;
+  countdown_stop(d.send_retry);
+}
+
+// The link takes no more of the write for now: the rest waits for the link to be writable, or
+// for the retry, which comes twice as late each time a try has `moved` nothing.
+void hold_send(data_path& d, bool moved, const clock_reading& now) {
+  if (moved || !d.send_held) {
+    d.send_retry_usec = SEND_RETRY_FIRST_USEC;
+  } else {
+    d.send_retry_usec = std::min(d.send_retry_usec * 2, SEND_RETRY_LAST_USEC);
+  }
+  d.send_held = true;
+  countdown_start_at(d.send_retry, 0, d.send_retry_usec, now.wall);
+}
+
+// Sends the write under way, then, when the link had held it back, the bytes read behind it
+// (they have waited already: no forwarding delay), until the link takes no more or a send fails.
 void send_held(modem_state& ms, loop_state& ls, const clock_reading& now) {
   data_path& d = ls.data;
   start_waiting(d, now);
+  bool moved = false;
   for (;;) {
     ssize_t n =
-        link_write(ls.link, d.out.data() + d.out_sent, static_cast<size_t>(d.out_len - d.out_sent));
-    int err = errno;
+        link_write(ls.link, d.out.data() + d.out_sent, static_cast<size_t>(d.sending - d.out_sent));
     if (n > 0) ls.records.call.dte_to_net += static_cast<uint64_t>(n);
-    if (!account_write(ms, ls, n, "send", d.out_len, d.out_sent, now)) return;
-    d.sending = 0;
     if (n < 0) {
-      // The bytes read behind a chunk that failed go the same way.
-      d.ahead_len = 0;
+      int err = errno;
+      if (would_block(err)) {
+        hold_send(d, moved, now);
+        return;
+      }
+      log_msg(3, "send error: %s", strerror(err));
+      drop_serial_bytes(d);
       if (err == ETIMEDOUT) call_hangup(ms, ls, HANGUP_PEER_LOST, err);
       return;
     }
-    if (!take_read_ahead(d)) return;
+    d.out_sent += static_cast<int>(n);
+    if (n > 0) {
+      moved = true;
+      restart_inactivity(ms, ls, now);
+    }
+    // A short write goes on at once: a socket that is full says so with EAGAIN at the next
+    // try, and a layer that takes a chunk a write (telnet) is not full.
+    if (d.out_sent < d.sending) {
+      if (n > 0) continue;
+      hold_send(d, moved, now);
+      return;
+    }
+    bool held = d.send_held;
+    memmove(d.out.data(), d.out.data() + d.sending, static_cast<size_t>(d.out_len - d.sending));
+    d.out_len -= d.sending;
+    d.out_sent = 0;
+    d.sending = 0;
+    d.send_held = false;
+    countdown_stop(d.send_retry);
+    if (!held || d.out_len == 0) return;
+    d.sending = std::min(d.out_len, SEND_MAX);
+    d.send_held = true;
   }
 }
 
-// Reads the port while a chunk is being sent to the peer: into the read-ahead, so that an
-// escape typed behind a stall is still seen. A failed read drops what is held for the peer, as
-// it does outside a send.
-void read_serial_ahead(modem_state& ms, loop_state& ls, const clock_reading& now) {
-  data_path& d = ls.data;
-  char* dst = d.ahead.data() + d.ahead_len;
-  ssize_t n = fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(READ_AHEAD_SIZE - d.ahead_len));
-  if (n < 0) {
-    if (would_block(errno)) return;
-    log_msg(3, "read error (com): %s", strerror(errno));
-    d.ahead_len = 0;
-    d.out_len = 0;
-    d.out_sent = 0;
-    d.sending = 0;
-    sleep_seconds(1);
-    return;
+// Whether the peer is silent: it has left a segment with data, sent after its last
+// acknowledgement, unanswered (or two window probes in a row). A peer that takes nothing but
+// answers every probe is not, however far apart the kernel's back-off spaces the probes
+// (minutes) and however long it has acknowledged no new data. When it is, `left_ms` says how
+// long until it is gone: until it has acknowledged nothing for the span and left the segment
+// unanswered for a probe interval (0: it is gone).
+bool peer_gone_in(const data_path& d, const tcp_progress& p, uint32_t& left_ms) {
+  uint32_t unanswered_left = 0;
+  if (p.probes < 2) {
+    if (p.last_data_sent_ms >= p.last_ack_recv_ms) return false;
+    if (p.last_data_sent_ms < d.probe_interval_ms) {
+      unanswered_left = d.probe_interval_ms - p.last_data_sent_ms;
+    }
   }
-  if (n == 0) {
-    sleep_seconds(1);
-    return;
-  }
-  d.ahead_len += static_cast<int>(n);
-  ls.metrics.dte_input = now.monotonic;
-  data_mode_input(ms, ls, dst, static_cast<int>(n), now);
+  uint32_t span_left =
+      p.last_ack_recv_ms < d.dead_peer_span_ms ? d.dead_peer_span_ms - p.last_ack_recv_ms : 0;
+  left_ms = std::max(unanswered_left, span_left);
+  return true;
 }
 
 // Nothing is gathered or on its way to the peer: once the forwarding delay has run out with no
@@ -136,16 +161,15 @@ void forwarding_idle(modem_state& ms, loop_state& ls, const clock_reading& now) 
 
 void read_serial(modem_state& ms, loop_state& ls, const clock_reading& now) {
   data_path& d = ls.data;
-  if (serial_send_pending(d)) {
-    read_serial_ahead(ms, ls, now);
-    return;
-  }
+  // Data mode gathers up to a write's worth, or reads ahead behind a send; command mode reads a
+  // buffer for the line editor.
+  int room = ms.online == 1 ? serial_read_room(d) : SERIAL_BUF_SIZE - d.out_len;
   char* dst = d.out.data() + d.out_len;
-  ssize_t n = fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(SERIAL_BUF_SIZE - d.out_len));
+  ssize_t n = fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(std::max(room, 0)));
   if (n < 0) {
     if (would_block(errno)) return;
     log_msg(3, "read error (com): %s", strerror(errno));
-    d.out_len = 0;
+    drop_serial_bytes(d);
     // A port that has failed (a hung-up line, an unplugged adapter) stays readable: pace the
     // retries like a failing select, instead of spinning and flooding the log.
     sleep_seconds(1);
@@ -159,6 +183,16 @@ void read_serial(modem_state& ms, loop_state& ls, const clock_reading& now) {
   ls.metrics.dte_input = now.monotonic;
   if (ms.online == 1) {
     data_mode_input(ms, ls, dst, static_cast<int>(n), now);
+    // A read of a chunk or more says that more may wait (a pty hands over 4 KiB a read): read
+    // on, so that they go in the same write. What a read brings no more (EAGAIN, a failure)
+    // shows at the next pass.
+    while (n >= SERIAL_BUF_SIZE && !serial_send_pending(d) && serial_read_room(d) > 0) {
+      dst = d.out.data() + d.out_len;
+      n = fd_read(ms.serial_fd.get(), dst, static_cast<size_t>(serial_read_room(d)));
+      if (n <= 0) break;
+      d.out_len += static_cast<int>(n);
+      data_mode_input(ms, ls, dst, static_cast<int>(n), now);
+    }
     return;
   }
   if (ms.call_state != CALL_DIALING) {
@@ -205,7 +239,7 @@ void flush_peer_bytes(modem_state& ms, loop_state& ls, const clock_reading& now)
 
 void link_readable(modem_state& ms, loop_state& ls, const clock_reading& now) {
   data_path& d = ls.data;
-  ssize_t n = link_read(ls.link, d.in.data(), d.in.size());
+  ssize_t n = link_read(ls.link, d.in.data(), static_cast<size_t>(d.in_room));
   if (n < 0) {
     int err = errno;
     if (!would_block(err)) log_msg(3, "recv error: %s", strerror(err));
@@ -222,6 +256,13 @@ void link_readable(modem_state& ms, loop_state& ls, const clock_reading& now) {
   d.in_len = static_cast<int>(n);
   d.in_written = 0;
   flush_peer_bytes(ms, ls, now);
+  // What the port took at once sizes the next receive: twice as much while it takes all that a
+  // full receive brings, what it took when it took less.
+  if (d.in_len == 0 && n == d.in_room) {
+    d.in_room = std::min(2 * d.in_room, PEER_READ_MAX);
+  } else if (d.in_len != 0) {
+    d.in_room = std::max(d.in_written, PEER_READ_MIN);
+  }
 }
 
 void link_writable(modem_state& ms, loop_state& ls, const clock_reading& now) {
@@ -303,17 +344,14 @@ void check_peer_progress(modem_state& ms, loop_state& ls, const clock_reading& n
     return;
   }
   start_waiting(d, now);
-  // The kernel spaces window probes out to minutes, so an answering peer that takes nothing
-  // may have acknowledged nothing for longer than the span: it is silent only when data is
-  // unacknowledged or its probes go unanswered (an answer resets their count).
-  if (p.unacked == 0 && p.probes < 2) return;
-  if (p.last_ack_recv_ms >= d.dead_peer_span_ms) {
+  uint32_t left_ms = 0;
+  if (!peer_gone_in(d, p, left_ms)) return;
+  if (left_ms == 0) {
     if (d.waited_span) call_hangup(ms, ls, HANGUP_PEER_LOST, ETIMEDOUT);
     return;
   }
-  // Silent for a little less than the span (the kernel counts in ticks): look again when it is
-  // over instead of at the next second.
-  uint32_t left_ms = d.dead_peer_span_ms - p.last_ack_recv_ms;
+  // Gone in a little less than a second (the kernel counts in ticks): look again then instead of
+  // at the next second.
   if (d.waited_span && left_ms < 1000) {
     countdown_start_at(d.waiting_timer, 0, static_cast<int32_t>(left_ms) * 1000, now.wall);
     d.waited_span = false;
@@ -349,17 +387,24 @@ void forward_serial_bytes(modem_state& ms, loop_state& ls, const clock_reading& 
     drop_held_bytes(d);  // command mode keeps nothing for the peer
     return;
   }
-  // A chunk on its way goes on when the link is writable.
-  if (serial_send_pending(d)) return;
+  // A send on its way goes on when the link is writable, and is tried again on its own time.
+  if (serial_send_pending(d)) {
+    if (d.send_held && countdown_expired(&now.wall, d.send_retry) != 0) {
+      link_writable(ms, ls, now);
+    }
+    return;
+  }
   if (d.out_len == 0) {
     forwarding_idle(ms, ls, now);
     return;
   }
-  if (d.out_len < SERIAL_BUF_SIZE && ms.settings.sreg_split != 0 &&
-      countdown_expired(&now.wall, ls.split_timer) == 0) {
-    return;  // still gathering
-  }
-  d.sending = 1;
+  // Whole chunks go at once, a partial one when the forwarding delay has run out; bytes that
+  // wait together go in one write.
+  bool partial_too =
+      ms.settings.sreg_split == 0 || countdown_expired(&now.wall, ls.split_timer) != 0;
+  int end = partial_too ? d.out_len : d.out_len / SERIAL_BUF_SIZE * SERIAL_BUF_SIZE;
+  if (end == 0) return;  // still gathering
+  d.sending = std::min(end, SEND_MAX);
   send_held(ms, ls, now);
   if (!serial_send_pending(d)) forwarding_idle(ms, ls, now);
 }

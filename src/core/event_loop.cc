@@ -139,6 +139,7 @@ timeval select_timeout(const modem_state& ms, const loop_state& ls, const fd_set
     if (!serial_send_pending(ls.data)) {
       timeout_min(timeout, ls.split_timer);
     }
+    if (serial_send_pending(ls.data)) timeout_min(timeout, ls.data.send_retry);
     if (s.sreg_esc_delay != 0) timeout_min(timeout, ls.guard_timer);
   }
   if (ls.data.bytes_waiting && !ls.data.waited_span) timeout_min(timeout, ls.data.waiting_timer);

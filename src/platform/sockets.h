@@ -28,9 +28,11 @@ net_address socket_local_address(int sock);
 // Sets SO_KEEPALIVE, TCP_KEEPIDLE, TCP_KEEPINTVL and TCP_KEEPCNT. Each refusal is logged
 // directly at level 3 and the next option is still tried. Returns the whole span of the
 // keepalive in effect in milliseconds (idle + interval x probes, as the socket reports them back,
-// see keepalive_span_ms), or 0 when the socket cannot say. No TCP_USER_TIMEOUT: it would also
-// end a connection whose peer answers every probe but advertises no room; the caller watches
-// unacknowledged data itself (tcp_progress_of).
+// see keepalive_span_ms), or 0 when the socket cannot say. Then, where the kernel has it,
+// TCP_RTO_MAX_MS of half the span (1 to 120 s; a refusal is not logged): resends and window
+// probes no further apart. No TCP_USER_TIMEOUT: it would also end a connection whose peer
+// answers every probe but advertises no room; the caller watches unacknowledged data itself
+// (tcp_progress_of).
 uint32_t enable_keepalive(int sock, uint32_t idle, uint32_t interval, uint32_t probes);
 
 // The span in milliseconds of a keepalive of `idle` + `interval` x `probes` seconds, saturated

@@ -115,7 +115,8 @@ int kernel_tcp_progress(int fd, tcp_progress* out) {
   *out = {.unacked = info.tcpi_unacked,
           .probes = info.tcpi_probes,
           .queued_bytes = static_cast<uint32_t>(queued),
-          .last_ack_recv_ms = info.tcpi_last_ack_recv};
+          .last_ack_recv_ms = info.tcpi_last_ack_recv,
+          .last_data_sent_ms = info.tcpi_last_data_sent};
   return 0;
 }
 

@@ -14,10 +14,11 @@
 
 // What a TCP connection says of its progress (TCP_INFO).
 struct tcp_progress {
-  uint32_t unacked = 0;           // segments sent and not acknowledged
-  uint32_t probes = 0;            // window probes sent and not answered
-  uint32_t queued_bytes = 0;      // in the send queue, sent or not, not acknowledged (SIOCOUTQ)
-  uint32_t last_ack_recv_ms = 0;  // since the peer last acknowledged anything
+  uint32_t unacked = 0;            // segments sent and not acknowledged
+  uint32_t probes = 0;             // window probes sent and not answered
+  uint32_t queued_bytes = 0;       // in the send queue, sent or not, not acknowledged (SIOCOUTQ)
+  uint32_t last_ack_recv_ms = 0;   // since the peer last acknowledged anything
+  uint32_t last_data_sent_ms = 0;  // since a segment with data last went out (a resend too)
 };
 
 struct system_calls {

@@ -740,7 +740,8 @@ TEST(CallControl, KeepaliveOnlyWhenSetToOne) {
       expected = {{{SOL_SOCKET, SO_KEEPALIVE}, 1},
                   {{IPPROTO_TCP, TCP_KEEPIDLE}, 77},
                   {{IPPROTO_TCP, TCP_KEEPINTVL}, 11},
-                  {{IPPROTO_TCP, TCP_KEEPCNT}, 4}};
+                  {{IPPROTO_TCP, TCP_KEEPCNT}, 4},
+                  {{IPPROTO_TCP, 44}, 60500}};  // TCP_RTO_MAX_MS: half the span
     }
     EXPECT_EQ(caller->options, expected);
   }

@@ -267,7 +267,7 @@ void transfer_between_daemons(const std::string& certs) {
             !certs.empty());
   const char* kind = certs.empty() ? "" : "encrypted_";
 
-  const size_t size = 4 * kMiB;
+  const size_t size = (certs.empty() ? 4 : 16) * kMiB;  // encrypted: many full records
   struct phase {
     const char* name;
     bool slow;

@@ -117,6 +117,8 @@ struct sim_calls {
       return -1;
     }
     if (c->room != SIZE_MAX) c->room -= n;
+    c->last_sent = world->now_;
+    c->writes.push_back(n);
     c->from_daemon.append(static_cast<const char*>(buf), n);
     world->transfers++;
     return static_cast<ssize_t>(n);
@@ -129,7 +131,7 @@ struct sim_calls {
       return -1;
     }
     if (!c->to_daemon.empty()) {
-      size_t n = std::min(len, c->to_daemon.size());
+      size_t n = std::min({len, c->to_daemon.size(), c->read_max});
       memcpy(buf, c->to_daemon.data(), n);
       c->to_daemon.erase(0, n);
       world->transfers++;
@@ -306,7 +308,8 @@ int sim_tcp_progress(int fd, tcp_progress* out) {
   *out = {.unacked = c->unacked,
           .probes = c->probes,
           .queued_bytes = 0,
-          .last_ack_recv_ms = static_cast<uint32_t>((world->now() - c->last_ack) / MSEC)};
+          .last_ack_recv_ms = static_cast<uint32_t>((world->now() - c->last_ack) / MSEC),
+          .last_data_sent_ms = static_cast<uint32_t>((world->now() - c->last_sent) / MSEC)};
   return 0;
 }
 
@@ -540,5 +543,5 @@ bool sim_world::writable(const sim_conn& c) const {
   if (c.kind == SIM_DNS) return true;
   if (c.dialled && c.connect_error == -1) return false;
   if (c.dialled && c.connect_error > 0) return true;  // the failed connect is reported
-  return c.room > 0 || c.write_error != 0;
+  return c.room >= std::max<size_t>(c.wake_room, 1) || c.write_error != 0;
 }

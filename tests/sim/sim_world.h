@@ -40,10 +40,14 @@ struct sim_conn {
   // Towards the daemon: bytes to read, then end of stream or an error.
   std::string to_daemon;
   bool eof = false;
+  size_t read_max = SIZE_MAX;  // the most one read brings (a pty: 4095)
   int read_error = 0;  // errno of the next read once to_daemon is empty (then eof), 0 = none
   // From the daemon: what it wrote, and how much more it may write now.
   std::string from_daemon;
+  std::vector<size_t> writes;  // the size of each write that moved bytes
   size_t room = SIZE_MAX;
+  // select reports the socket writable with this much room (Linux: a third of its buffer).
+  size_t wake_room = 1;
   int write_error = 0;  // errno of writes (EPIPE), 0 = none
   // Outgoing calls: -1 while the connect is pending, then its SO_ERROR (0 = connected).
   int connect_error = -1;
@@ -56,6 +60,8 @@ struct sim_conn {
   uint32_t unacked = 0;  // segments not acknowledged
   uint32_t probes = 0;   // window probes not answered
   int64_t last_ack = 0;  // virtual µs at which the far end last acknowledged anything
+  // Virtual µs at which data last went out (a send that moved bytes).
+  int64_t last_sent = 0;
   // A name server's socket (SIM_DNS): the server c-ares sent to, and its answers.
   sockaddr_storage server{};
   unsigned server_len = 0;

@@ -1,10 +1,11 @@
 """Dead peer: daemon A in one network namespace calls daemon B in another over a veth pair, with
 TCP keepalive on; then B's end of the link is taken down, once with the call idle and once with
 data in flight from A. Both sides must see NO CARRIER within the keepalive span (idle time plus
-probes times interval) give or take a second. Then a live peer that answers but reads nothing
-(a 4 KiB receive buffer) calls A while A's DTE keeps writing: A keeps the call for the stall time,
-far beyond the span. The namespaces and the veth pair are the suite's own: no traffic leaves
-them."""
+probes times interval) give or take a second. Then a live peer that answers but stops reading
+(after a second, shrinking its receive buffer to 4 KiB: A's kernel probes the closed window with
+data) calls A while A's DTE keeps writing: A keeps the call for the stall time, far beyond the
+span. All of it with each keepalive set. The namespaces and the veth pair are the suite's own:
+no traffic leaves them."""
 
 import os
 import shutil
@@ -50,13 +51,17 @@ def make_namespaces(tag):
     return names
 
 
-# A caller that connects with a 4 KiB receive buffer and never reads, until its stdin closes.
+# A caller that reads for a second from its first line of input, then shrinks its receive
+# buffer to 4 KiB and reads nothing until its stdin closes.
 STALLED_CALLER = """
-import socket, sys
-s = socket.socket()
-s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-s.connect((sys.argv[1], int(sys.argv[2])))
+import socket, sys, time
+s = socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=2)
 print("connected", flush=True)
+sys.stdin.readline()
+end = time.monotonic() + 1
+while time.monotonic() < end:
+    s.recv(65536)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
 sys.stdin.read()
 """
 
@@ -67,13 +72,14 @@ def stalled_peer(ctx, a, ns_b):
     hold = ctx.size["stall_seconds"]
     caller = subprocess.Popen(["ip", "netns", "exec", ns_b, sys.executable, "-c", STALLED_CALLER,
                                ADDR_A, str(a.box.port)], stdin=subprocess.PIPE,
-                              stdout=subprocess.PIPE, text=True)
+                              stdout=subprocess.PIPE, text=True, bufsize=1)
     try:
         if caller.stdout.readline().strip() != "connected":
             raise h.Failure("the stalled caller did not connect")
         a.box.expect(h.RING)
         a.box.send(b"ATA\r")
         a.box.expect(h.CONNECT)
+        caller.stdin.write("read\n")
         start = time.monotonic()
         chunk, written, lasted = h.pattern(1024, 7).replace(b"+", b"-"), 0, None
         while time.monotonic() - start < hold:
@@ -101,14 +107,26 @@ def stalled_peer(ctx, a, ns_b):
 
 
 def run(ctx):
-    idle, interval, probes = ctx.size["keepalive"]
-    span = idle + interval * probes
     ns_a, ns_b = make_namespaces(f"{h.NETNS_PREFIX}{os.getpid()}")
+    sets = [(f"{i}/{v}/{p}: ", one_set(ctx, ns_a, ns_b, i, v, p))
+            for i, v, p in ctx.size["keepalive"]]
+    for n in (ns_a, ns_b):
+        subprocess.run(["ip", "netns", "delete", n], check=False)
+        h.forget_namespace(n)
+    return {"ok": all(r["ok"] for _, r in sets), "load": "; ".join(r["load"] for _, r in sets),
+            "goal": ("NO CARRIER within the span ± 1 s; the stalled call kept",
+                     all(r["goal"][1] for _, r in sets)),
+            "figures": [tag + f for tag, r in sets for f in r["figures"]],
+            "problems": [tag + p for tag, r in sets for p in r["problems"]]}
+
+
+def one_set(ctx, ns_a, ns_b, idle, interval, probes):
+    span = idle + interval * probes
     settings = {"MOD_ORVANE_KEEPALIVE": "1", "MOD_ORVANE_KEEPALIVE_TIME": str(idle),
                 "MOD_ORVANE_KEEPALIVE_INTVL": str(interval),
                 "MOD_ORVANE_KEEPALIVE_PROBES": str(probes)}
-    a = h.start_daemon(h.Sandbox("dead-A", **settings), ctx.binary, netns=ns_a)
-    b = h.start_daemon(h.Sandbox("dead-B", **settings), ctx.binary, netns=ns_b)
+    a = h.start_daemon(h.Sandbox(f"dead-A{span}", **settings), ctx.binary, netns=ns_a)
+    b = h.start_daemon(h.Sandbox(f"dead-B{span}", **settings), ctx.binary, netns=ns_b)
     figures, problems = [], []
     met = True
     for case in ("idle", "data in flight"):
@@ -168,13 +186,10 @@ def run(ctx):
     for d in (a, b):
         if d.stop() != 0:
             problems.append(f"{d.box.name}: exit status {d.proc.returncode} after SIGTERM")
-    for n in (ns_a, ns_b):
-        subprocess.run(["ip", "netns", "delete", n], check=False)
-        h.forget_namespace(n)
     return {
         "ok": not problems,
         "load": f"keepalive {idle} s + {probes} × {interval} s = {span} s; link down idle and "
-                f"with 4 KiB in flight; a caller that reads nothing for {hold} s",
+                f"with 4 KiB in flight; a caller that stops reading for {hold} s",
         "goal": (f"NO CARRIER within {span} ± {TOLERANCE:.0f} s; the stalled call kept", met),
         "figures": figures,
         "problems": problems,
