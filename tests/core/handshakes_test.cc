@@ -1,6 +1,7 @@
 // Handshakes in the simulated world: incoming ones that stall, fail or crowd the slots are turned
 // away on time without a RING; an outgoing one counts under S7; an answered call runs inside
-// the session and ends on a DTR drop.
+// the session and ends on a DTR drop, or when its peer makes the session answer and reads
+// nothing for the keepalive's span.
 #include "core/handshakes.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,12 @@
 #include "config/subst_script.h"
 #include "loop_fixture.h"
 #include "sim/sim_tls_peer.h"
+
+#if ORVANED_HAVE_TLS
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -153,5 +160,71 @@ TEST_F(Handshakes, EncryptedCallAnswersIgnoresABusyCallerAndEndsOnDtrDrop) {
   }));
   EXPECT_EQ(f_.dte_read(), "NO CARRIER\r\n");
 }
+
+#if ORVANED_HAVE_TLS
+// A caller that requests key update after key update and reads nothing (its connection takes no
+// more): the daemon's session holds its answers up to the bound and reads no more, and the call
+// ends once that has lasted the keepalive's span, though the peer's kernel acknowledges all.
+TEST_F(Handshakes, PeerThatMakesTheSessionAnswerAndReadsNothingLosesTheCallAfterTheSpan) {
+  f_.configure([](modem_settings& s) {
+    s.keepalive = 1;
+    s.keepalive_time = 5;
+    s.keepalive_intvl = 2;
+    s.keepalive_probes = 2;  // a span of 9 s
+  });
+  auto conn = f_.call_in();
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+  unique_fd mine(fds[0]), wire(fds[1]);
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  SSL_CTX_use_certificate_file(ctx, certs_.file("r2.pem").c_str(), SSL_FILETYPE_PEM);
+  SSL_CTX_use_PrivateKey_file(ctx, certs_.file("r2.key").c_str(), SSL_FILETYPE_PEM);
+  SSL* peer = SSL_new(ctx);
+  SSL_set_fd(peer, mine.get());
+  SSL_set_connect_state(peer);
+  char buf[4096];
+  auto pump = [&] {  // the session's bytes to the daemon and the daemon's to the session
+    const system_calls* sim = use_system_calls(nullptr);
+    std::string out = conn->take();
+    if (!out.empty()) {
+      EXPECT_EQ(write(wire.get(), out.data(), out.size()), ssize_t(out.size()));
+    }
+    SSL_do_handshake(peer);
+    ssize_t n;
+    while ((n = read(wire.get(), buf, sizeof buf)) > 0) conn->send(std::string(buf, size_t(n)));
+    use_system_calls(sim);
+  };
+  ASSERT_TRUE(f_.run_until([&] { return pump(), f_.ms().call_state == CALL_RINGING; }, SEC));
+  f_.type_line("ATA");
+  ASSERT_TRUE(f_.run_until([&] {
+    pump();
+    const system_calls* sim = use_system_calls(nullptr);
+    int n = SSL_read(peer, buf, 1);
+    use_system_calls(sim);
+    return n == 1 && buf[0] == 'X';
+  }));
+  conn->room = 0;  // the caller reads nothing more
+  auto request = [&] {
+    const system_calls* sim = use_system_calls(nullptr);
+    for (int i = 0; i < 200; ++i) {
+      if (SSL_key_update(peer, SSL_KEY_UPDATE_REQUESTED) != 1 || SSL_do_handshake(peer) != 1) {
+        break;
+      }
+    }
+    use_system_calls(sim);
+    pump();
+    return (f_.ls().link.watched & LINK_FULL) != 0;
+  };
+  ASSERT_TRUE(f_.run_until(request, 5 * SEC));
+  int64_t full_at = f_.now();
+  f_.run_for(9 * SEC - 100 * MSEC);
+  EXPECT_EQ(f_.ms().call_state, CALL_CONNECTED);
+  ASSERT_TRUE(f_.run_until([&] { return f_.ms().call_state == CALL_IDLE; }, SEC));
+  EXPECT_LE(f_.now() - full_at, 9 * SEC + 100 * MSEC);
+  EXPECT_NE(f_.dte_read().find("NO CARRIER\r\n"), std::string::npos);
+  SSL_free(peer);
+  SSL_CTX_free(ctx);
+}
+#endif
 
 }  // namespace
