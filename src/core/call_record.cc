@@ -58,7 +58,7 @@ record_values values_of(const call_record& r, const std::string& id_base) {
   v[3] = r.port != 0 ? std::to_string(r.port) : "-";
   v[4] = or_dash(r.number);
   v[5] = r.kind;
-  v[6] = r.tls ? "1" : "0";
+  v[6] = r.tls ? '1' : '0';
   v[7] = or_dash(r.cert);
   v[8] = utc_text(r.start);
   v[9] = answered(r) ? utc_text(r.answer) : "-";

@@ -73,7 +73,9 @@ std::string registers_object(const modem_state& ms) {
   std::string out = "{";
   for (const sreg_register& reg : sreg_registers) {
     const uint32_t* value = sreg_value(ms, reg.number);
-    member(out, ("S" + std::to_string(reg.number)).c_str(), number(value != nullptr ? *value : 0));
+    std::string name = "S";
+    name += std::to_string(reg.number);
+    member(out, name.c_str(), number(value != nullptr ? *value : 0));
   }
   const modem_settings& s = ms.settings;
   member(out, "E", number(s.stat_echo));
