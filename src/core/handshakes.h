@@ -20,10 +20,11 @@
 #include "modem/modem_state.h"
 #include "platform/countdown.h"
 
-// How long a plain caller's first bytes are awaited before it rings: an encrypted caller's
-// ClientHello follows its connection within a round trip. A plain caller sends nothing before
-// the answer, so its first RING comes this much later than its connection.
-constexpr int32_t RING_LOOK_USEC = 200000;
+// How long a plain caller's first bytes are awaited before it rings: an encrypted caller sends
+// its ClientHello as its connect completes, right behind the segment that completes the
+// accept; the wait leaves room for a slow router to make its key share. A plain caller sends
+// nothing before the answer, so its first RING comes this much later than its connection.
+constexpr int32_t RING_LOOK_USEC = 50000;
 
 // Takes an incoming connection from the listening socket. A caller not on the allow list is
 // closed at once ("not allowed"); while another call exists, one is rejected ("rejected").
