@@ -137,11 +137,16 @@ void dial_failed(modem_state& ms, loop_state& ls) {
 // begin a TLS record (a plain callee's answer byte, another service's greeting), or looking at
 // them met the connection's failure (worded as the handshake would word it). Empty otherwise.
 std::string first_bytes_fault(call_link& link) {
-  if (tls_bytes_received(link.tls) != 0) return "";
   unsigned char first[3];
-  ssize_t n = peek_bytes(link.sock.get(), first, sizeof first);
-  if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-    return std::string("TLS handshake: ") + strerror(errno);
+  ssize_t n = 0;
+  if (tls_bytes_received(link.tls) != 0) {
+    // The session has read them already (in the step that sent its hello, say).
+    n = static_cast<ssize_t>(tls_first_bytes(link.tls, first, sizeof first));
+  } else {
+    n = peek_bytes(link.sock.get(), first, sizeof first);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      return std::string("TLS handshake: ") + strerror(errno);
+    }
   }
   if (n > 0 && !tls_record_start(first, static_cast<size_t>(n), false)) {
     return "the callee does not speak TLS";
@@ -170,7 +175,13 @@ bool dial_handshake_done(modem_state& ms, loop_state& ls, const clock_reading& n
     call_hangup_because(ms, ls, HANGUP_HANDSHAKE_FAILED, reason.c_str());
     return false;
   }
-  if (step == TLS_STEP_WANT) return false;
+  if (step == TLS_STEP_WANT) {
+    // The step may have read the callee's first bytes: the session would wait for the rest of
+    // a record that never comes.
+    reason = first_bytes_fault(link);
+    if (!reason.empty()) call_hangup_because(ms, ls, HANGUP_HANDSHAKE_FAILED, reason.c_str());
+    return false;
+  }
   log_msg(5, "TCP connection to %s encrypted: %s, peer certificate %s", peer_text(ms),
           tls_parameters(link.tls).c_str(), tls_peer_name(link.tls).c_str());
   dial_complete(ms, ls, now);

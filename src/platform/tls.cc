@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -57,6 +58,7 @@ struct tls_session_data {
   bool broken = false;      // a protocol failure: reads see the end of the stream
   bool handshaken = false;  // the handshake has completed
   uint64_t received = 0;    // bytes read from the socket
+  std::array<unsigned char, 3> first{};  // the first of them
   // Input may sit undecrypted in the library: set by a read that returned bytes, cleared by
   // one that needed more from the socket.
   bool input_maybe = false;
@@ -111,6 +113,9 @@ int bio_read(BIO* b, char* buf, int len) {
     d->recv_errno = errno;
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) bio_retry_read(b);
     return -1;
+  }
+  for (ssize_t i = 0; i < n && d->received + static_cast<uint64_t>(i) < d->first.size(); ++i) {
+    d->first[d->received + static_cast<uint64_t>(i)] = static_cast<unsigned char>(buf[i]);
   }
   d->received += static_cast<uint64_t>(n);
   if (n == 0) d->peer_eof = true;
@@ -676,4 +681,18 @@ uint64_t tls_bytes_received(const tls_session& s) {
   (void)s;
 #endif
   return 0;
+}
+
+size_t tls_first_bytes(const tls_session& s, unsigned char* out, size_t max) {
+#if ORVANED_HAVE_TLS
+  if (s.data == nullptr) return 0;
+  size_t n = std::min({max, s.data->first.size(), static_cast<size_t>(s.data->received)});
+  std::copy_n(s.data->first.begin(), n, out);
+  return n;
+#else
+  (void)s;
+  (void)out;
+  (void)max;
+  return 0;
+#endif
 }

@@ -127,6 +127,10 @@ std::string tls_parameters(const tls_session& s);
 // Bytes the session has read from its socket so far: 0 until the peer's first bytes came.
 uint64_t tls_bytes_received(const tls_session& s);
 
+// Copies the first bytes the session read from its socket (at most 3 and `max`) to `out`;
+// returns how many.
+size_t tls_first_bytes(const tls_session& s, unsigned char* out, size_t max);
+
 // True when the first `n` bytes of a connection, as far as they go, can begin a TLS record: a
 // ClientHello (`hello`), else a server's handshake or alert record.
 bool tls_record_start(const unsigned char* bytes, size_t n, bool hello);
