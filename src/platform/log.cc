@@ -69,41 +69,42 @@ void log_open(const char* argv0) {
 
 void log_set_threshold(const uint32_t* sysloglev) { threshold = sysloglev; }
 
-void log_msg(int level, const char* fmt, ...) {
-  va_list ap;
-  if (level <= TERMINAL_LEVEL) {
-    va_start(ap, fmt);
-    tell_terminal(fmt, ap);
-    va_end(ap);
+namespace {
+
+// One message: to a terminal on standard error when `tell`, and to the log when its level
+// passes the threshold, or whatever its level when not `filtered`.
+void log_to(int level, bool tell, bool filtered, const char* fmt, va_list ap) {
+  if (tell) {
+    va_list copy;
+    va_copy(copy, ap);
+    tell_terminal(fmt, copy);
+    va_end(copy);
   }
   int limit = threshold != nullptr ? static_cast<int32_t>(*threshold) : 0;
-  if (level > limit) return;
-  va_start(ap, fmt);
+  if (filtered && level > limit) return;
   emit(level, fmt, ap);
+}
+
+}  // namespace
+
+void log_msg(int level, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  log_to(level, level <= TERMINAL_LEVEL, true, fmt, ap);
   va_end(ap);
 }
 
 void log_direct(int level, const char* fmt, ...) {
   va_list ap;
-  if (level <= TERMINAL_LEVEL) {
-    va_start(ap, fmt);
-    tell_terminal(fmt, ap);
-    va_end(ap);
-  }
   va_start(ap, fmt);
-  emit(level, fmt, ap);
+  log_to(level, level <= TERMINAL_LEVEL, false, fmt, ap);
   va_end(ap);
 }
 
 void log_announce(int level, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  tell_terminal(fmt, ap);
-  va_end(ap);
-  int limit = threshold != nullptr ? static_cast<int32_t>(*threshold) : 0;
-  if (level > limit) return;
-  va_start(ap, fmt);
-  emit(level, fmt, ap);
+  log_to(level, true, true, fmt, ap);
   va_end(ap);
 }
 
